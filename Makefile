@@ -1,0 +1,16 @@
+# Front door: each target installs what it needs on a fresh Debian machine first.
+.PHONY: all build test bench demo clean
+
+all: build
+
+build:
+	@scripts/build.sh
+
+test:
+	@scripts/test.sh
+
+bench:
+	@scripts/bench.sh
+
+clean:
+	rm -rf build

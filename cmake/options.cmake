@@ -1,0 +1,26 @@
+# Compile options shared by every target of ours, handed out through interface
+# libraries so that each target opts in with target_link_libraries.
+add_library(qm_options INTERFACE)
+target_compile_options(qm_options INTERFACE -Wall -Wextra -Werror)
+if(WIN32)
+    target_compile_definitions(qm_options INTERFACE
+        UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+    target_link_options(qm_options INTERFACE -static -static-libgcc -static-libstdc++)
+else()
+    option(QM_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" ON)
+    if(QM_SANITIZE)
+        target_compile_options(qm_options INTERFACE
+            -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+        target_link_options(qm_options INTERFACE -fsanitize=address,undefined)
+    endif()
+endif()
+
+# Third-party C code is compiled with our sanitizer and static-runtime settings
+# but without our warning policy.
+add_library(qm_third_party_options INTERFACE)
+if(WIN32)
+    target_link_options(qm_third_party_options INTERFACE -static)
+elseif(QM_SANITIZE)
+    target_compile_options(qm_third_party_options INTERFACE
+        -fsanitize=address,undefined -fno-omit-frame-pointer)
+endif()

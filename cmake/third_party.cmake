@@ -1,0 +1,40 @@
+# Static libraries built from Debian's source packages, fetched by scripts/fetch-deps.sh.
+set(LZMA_SDK_DIR ${QM_DEPS_DIR}/7zip/C)
+add_library(lzma_sdk STATIC
+    ${LZMA_SDK_DIR}/Alloc.c
+    ${LZMA_SDK_DIR}/CpuArch.c
+    ${LZMA_SDK_DIR}/LzFind.c
+    ${LZMA_SDK_DIR}/LzFindMt.c
+    ${LZMA_SDK_DIR}/LzFindOpt.c
+    ${LZMA_SDK_DIR}/LzmaDec.c
+    ${LZMA_SDK_DIR}/LzmaEnc.c
+    ${LZMA_SDK_DIR}/Threads.c
+    ${LZMA_SDK_DIR}/7zFile.c
+    ${LZMA_SDK_DIR}/7zStream.c)
+target_include_directories(lzma_sdk SYSTEM PUBLIC ${LZMA_SDK_DIR})
+target_compile_options(lzma_sdk PRIVATE -O2 -w)
+target_link_libraries(lzma_sdk PUBLIC qm_third_party_options)
+if(NOT WIN32)
+    find_package(Threads REQUIRED)
+    target_link_libraries(lzma_sdk PUBLIC Threads::Threads)
+endif()
+
+set(BZIP2_DIR ${QM_DEPS_DIR}/bzip2)
+add_library(bz2 STATIC
+    ${BZIP2_DIR}/blocksort.c
+    ${BZIP2_DIR}/huffman.c
+    ${BZIP2_DIR}/crctable.c
+    ${BZIP2_DIR}/randtable.c
+    ${BZIP2_DIR}/compress.c
+    ${BZIP2_DIR}/decompress.c
+    ${BZIP2_DIR}/bzlib.c)
+target_include_directories(bz2 SYSTEM PUBLIC ${BZIP2_DIR})
+target_compile_options(bz2 PRIVATE -O2 -w)
+target_link_libraries(bz2 PUBLIC qm_third_party_options)
+
+# GoogleTest from Debian's googletest package sources, built with our toolchain.
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+target_link_libraries(gtest PUBLIC qm_third_party_options)

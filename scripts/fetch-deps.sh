@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Fetches the third-party sources the build compiles (LZMA SDK from 7zip, libbzip2
+# from bzip2) from Debian's source packages into a cache outside the work tree,
+# and prints the directory that holds them unpacked.
+set -euo pipefail
+
+cache=${QUILLOMARK_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quillomark}
+mkdir -p "$cache"
+cd "$cache"
+
+fetch() {
+  local package=$1 unpacked=$2
+  [ -d "$unpacked" ] && return
+  rm -rf "dl-$package" && mkdir "dl-$package"
+  (cd "dl-$package" && apt-get source --download-only -qq "$package" >/dev/null 2>&1 ||
+    { apt-get update -qq && apt-get source --download-only -qq "$package" >/dev/null; })
+  rm -rf "$unpacked.tmp"
+  dpkg-source --no-check -x "dl-$package"/*.dsc "$unpacked.tmp" >/dev/null
+  mv "$unpacked.tmp" "$unpacked"
+}
+
+fetch 7zip 7zip
+fetch bzip2 bzip2
+echo "$cache"
