@@ -31,8 +31,8 @@ void log_error(const std::string& text);
 class CLogFile {
   public:
     struct sources {
-        std::function<log_time()> now;              // local time, microsecond resolution
-        std::function<std::uint32_t()> thread_id;   // operating-system thread id
+        std::function<log_time()> now;            // local time, microsecond resolution
+        std::function<std::uint32_t()> thread_id; // operating-system thread id
         std::function<void(const std::string&)> debug_output;
     };
 

@@ -13,7 +13,7 @@ class utf8_conversion_error : public std::runtime_error {
     utf8_conversion_error(const char* message, direction_type direction, std::int32_t error_code)
         : std::runtime_error(message), direction_(direction), error_code_(error_code) {}
 
-    direction_type direction() const noexcept { return direction_; }
+    std::int32_t direction() const noexcept { return direction_; }
     // GetLastError right after the failing call.
     std::int32_t error_code() const noexcept { return error_code_; }
 

@@ -1,0 +1,95 @@
+#include "file_helpers.h"
+#include "logfile.h"
+#include "platform.h"
+
+#include <algorithm>
+#include <system_error>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr long copy_chunk_limit = 4 * 1024 * 1024;
+
+long stream_length(std::FILE* file) {
+    const long start = std::ftell(file);
+    std::fseek(file, 0, SEEK_END);
+    const long length = std::ftell(file);
+    std::fseek(file, start, SEEK_SET);
+    return std::max(length, 0L);
+}
+
+bool copy_stream(std::FILE* source, std::FILE* destination, std::size_t chunk) {
+    std::vector<char> buffer(std::max<std::size_t>(chunk, 1));
+    for (;;) {
+        const std::size_t got = std::fread(buffer.data(), 1, chunk, source);
+        if (got == 0)
+            return std::ferror(source) == 0;
+        if (std::fwrite(buffer.data(), 1, got, destination) != got)
+            return false;
+    }
+}
+
+void log_removal(const std::error_code& error) {
+    log_trace("_DeleteDirectory " + error.message());
+}
+
+// Deletes every entry below the directory, depth first. A listing that fails is
+// logged and ends the walk of this directory.
+void delete_children(const fs::path& directory) {
+    std::error_code error;
+    fs::directory_iterator entry(directory, error);
+    for (; !error && entry != fs::directory_iterator(); entry.increment(error))
+        _DeleteDirectory(entry->path());
+    if (error)
+        log_removal(error);
+}
+
+} // namespace
+
+bool open_file_utf8(const std::string& mode, stdio_stream& slot, const std::string& path) {
+    slot.reset();
+    slot.reset(open_shared_stream(path, mode));
+    return static_cast<bool>(slot);
+}
+
+int close_file(stdio_stream& slot) {
+    std::FILE* file = slot.release();
+    return file ? std::fclose(file) : 0;
+}
+
+std::size_t write_file(stdio_stream& slot, std::size_t count, const void* data) {
+    return std::fwrite(data, 1, count, slot.get());
+}
+
+bool copy_file_contents(const std::string& source, const std::string& destination) {
+    stdio_stream from;
+    if (!open_file_utf8("rb", from, source))
+        return false;
+    stdio_stream to;
+    if (!open_file_utf8("wb", to, destination))
+        return false;
+    const long chunk = std::min(stream_length(from.get()), copy_chunk_limit);
+    const bool copied = copy_stream(from.get(), to.get(), static_cast<std::size_t>(chunk));
+    // A full disk may only show when the last buffered bytes are written out.
+    return close_file(to) == 0 && copied;
+}
+
+void DeleteDirectory(const std::string& path) {
+    std::string tree = path;
+    if (!tree.empty() && tree.back() == '\\')
+        tree.pop_back();
+    _DeleteDirectory(path_from_utf8(tree));
+}
+
+void _DeleteDirectory(const fs::path& path) {
+    std::error_code status_error;
+    const fs::file_status status = fs::status(path, status_error);
+    std::error_code remove_error;
+    if (fs::is_directory(status) && !is_link(path))
+        delete_children(path);
+    fs::remove(path, remove_error);
+    if (!status_error)
+        log_removal(remove_error);
+}

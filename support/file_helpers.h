@@ -1,0 +1,33 @@
+#pragma once
+// File-system helpers on UTF-8 paths. Invalid UTF-8 throws utf8_conversion_error
+// (on Windows) before any file is touched.
+
+#include "stdio_stream.h"
+
+#include <filesystem>
+#include <string>
+
+// Removes the file; a missing or locked file is silently left alone.
+void delete_file_utf8(const std::string& path);
+
+// Copies the source's bytes over the destination in chunks of at most 4 MiB.
+// False when either file cannot be opened or a read or write fails; a missing
+// source leaves the destination untouched.
+bool copy_file_contents(const std::string& source, const std::string& destination);
+
+// Deletes a directory tree (a trailing backslash is ignored). Every removal is
+// logged with the prefix "_DeleteDirectory "; nothing is thrown. Links inside the
+// tree are removed as links, never followed.
+void DeleteDirectory(const std::string& path);
+
+// The recursive worker of DeleteDirectory.
+void _DeleteDirectory(const std::filesystem::path& path);
+
+#ifdef _WIN32
+// True when the directory exists afterwards; a plain file of that name gives false.
+bool ensure_directory(const std::string& path);
+
+// Creates every directory of a path ("C:\a\b\file.dat" or "C:\a\b\"); true when
+// the deepest one exists afterwards. Forward slashes count as backslashes.
+bool create_directory_path(const std::string& path);
+#endif

@@ -1,0 +1,40 @@
+#include "file_helpers.h"
+#include "utf8.h"
+
+#include <windows.h>
+
+namespace {
+
+bool ensure_wide_directory(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return true;
+    return CreateDirectoryW(path.c_str(), nullptr) != 0;
+}
+
+// The directory part of a file path: everything before the last backslash, or the
+// whole path when it has none, without one trailing backslash.
+std::string directory_part(const std::string& path) {
+    const std::size_t last = path.rfind('\\');
+    std::string directory = last == std::string::npos ? path : path.substr(0, last);
+    if (!directory.empty() && directory.back() == '\\')
+        directory.pop_back();
+    return directory;
+}
+
+} // namespace
+
+bool ensure_directory(const std::string& path) {
+    return ensure_wide_directory(utf8_to_wide(path));
+}
+
+bool create_directory_path(const std::string& path) {
+    std::wstring directory = utf8_to_wide(directory_part(path));
+    for (std::size_t position = 0; position < directory.size(); ++position) {
+        if (directory[position] == L'/')
+            directory[position] = L'\\';
+        if (directory[position] == L'\\' && position > 0)
+            ensure_wide_directory(directory.substr(0, position));
+    }
+    return ensure_wide_directory(directory);
+}

@@ -1,0 +1,27 @@
+#pragma once
+// file_info: one file's record (name, size, flags, MD5 digest), and the digest of
+// a file on disk.
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+struct file_info {
+    // Bit 0 of flags: the server stores the file as an LZMA container.
+    static constexpr std::uint8_t lzma_container_flag = 0x01;
+
+    std::string name; // UTF-8, relative to the installation directory
+    std::int32_t size = 0;
+    std::uint8_t flags = 0;
+    std::array<unsigned char, 16> digest{}; // raw MD5 bytes; all zero when not computed
+};
+
+// Reads the file at `path` (UTF-8) and returns its record under `name`. A file that
+// cannot be opened gives size 0 and an all-zero digest.
+file_info make_file_info(const std::string& name, const std::string& path);
+
+// True when size > 0, the name is not empty and the digest is not all zero.
+bool file_info_valid(const file_info& record);
+
+// Compares only the 16 digest bytes.
+bool digests_equal(const file_info& a, const file_info& b);

@@ -1,0 +1,16 @@
+#pragma once
+// MD5 message digest (RFC 1321).
+
+#include <cstddef>
+#include <cstdint>
+
+struct md5_context {
+    std::uint32_t state[4];
+    std::uint32_t count[2]; // message length in bits, low word first
+    unsigned char buffer[64];
+};
+
+void md5_init(md5_context& context);
+void md5_update(md5_context& context, const void* data, std::size_t length);
+// Writes the 16-byte digest and wipes the context.
+void md5_final(md5_context& context, unsigned char digest[16]);

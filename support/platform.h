@@ -1,0 +1,27 @@
+#pragma once
+// The few operating-system services that the portable support code needs, with
+// one implementation for Windows and one for POSIX hosts.
+
+#include "log_format.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+std::uint32_t current_thread_id();
+
+// The system time in the local time zone, to the microsecond.
+log_time current_local_time();
+
+// Passes text to an attached debugger, where the platform has such a channel.
+void write_debug_output(const std::string& text);
+
+// A file-system path from a UTF-8 string.
+std::filesystem::path path_from_utf8(const std::string& path);
+
+// fopen of a UTF-8 path with a sharing mode that denies other processes nothing.
+std::FILE* open_shared_stream(const std::string& path, const std::string& mode);
+
+// True when the path itself is a symbolic link, junction or other reparse point.
+bool is_link(const std::filesystem::path& path);

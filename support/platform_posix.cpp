@@ -1,0 +1,45 @@
+#include "file_helpers.h"
+#include "platform.h"
+
+#include <ctime>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+std::uint32_t current_thread_id() {
+    return static_cast<std::uint32_t>(syscall(SYS_gettid));
+}
+
+log_time current_local_time() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::tm calendar{};
+    localtime_r(&now.tv_sec, &calendar);
+    log_time time;
+    time.year = calendar.tm_year + 1900;
+    time.month = calendar.tm_mon + 1;
+    time.day = calendar.tm_mday;
+    time.hour = calendar.tm_hour;
+    time.minute = calendar.tm_min;
+    time.second = calendar.tm_sec;
+    time.microsecond = static_cast<int>(now.tv_nsec / 1000);
+    return time;
+}
+
+void write_debug_output(const std::string&) {}
+
+std::filesystem::path path_from_utf8(const std::string& path) {
+    return std::filesystem::path(path);
+}
+
+std::FILE* open_shared_stream(const std::string& path, const std::string& mode) {
+    return std::fopen(path.c_str(), mode.c_str());
+}
+
+bool is_link(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::is_symlink(std::filesystem::symlink_status(path, error));
+}
+
+void delete_file_utf8(const std::string& path) {
+    unlink(path.c_str());
+}

@@ -1,0 +1,53 @@
+#include "file_helpers.h"
+#include "platform.h"
+#include "utf8.h"
+
+#include <share.h>
+#include <windows.h>
+
+std::uint32_t current_thread_id() {
+    return GetCurrentThreadId();
+}
+
+log_time current_local_time() {
+    FILETIME utc;
+    FILETIME local;
+    SYSTEMTIME calendar;
+    GetSystemTimeAsFileTime(&utc);
+    FileTimeToLocalFileTime(&utc, &local);
+    FileTimeToSystemTime(&local, &calendar);
+    const ULONGLONG ticks =
+        (static_cast<ULONGLONG>(local.dwHighDateTime) << 32) | local.dwLowDateTime;
+    log_time time;
+    time.year = calendar.wYear;
+    time.month = calendar.wMonth;
+    time.day = calendar.wDay;
+    time.hour = calendar.wHour;
+    time.minute = calendar.wMinute;
+    time.second = calendar.wSecond;
+    time.microsecond = static_cast<int>(ticks % 10000000 / 10);
+    return time;
+}
+
+void write_debug_output(const std::string& text) {
+    OutputDebugStringA(text.c_str());
+}
+
+std::filesystem::path path_from_utf8(const std::string& path) {
+    return std::filesystem::path(utf8_to_wide(path));
+}
+
+std::FILE* open_shared_stream(const std::string& path, const std::string& mode) {
+    const std::wstring wide_mode = utf8_to_wide(mode);
+    const std::wstring wide_path = utf8_to_wide(path);
+    return _wfsopen(wide_path.c_str(), wide_mode.c_str(), _SH_DENYNO);
+}
+
+bool is_link(const std::filesystem::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+void delete_file_utf8(const std::string& path) {
+    _wunlink(utf8_to_wide(path).c_str());
+}
