@@ -1,0 +1,117 @@
+#pragma once
+// Transfer of one http:// or https:// resource through WinINet into a sink, with
+// resumed downloads, one retry and time-outs on the calls that can hang. Every
+// operation is synchronous and either returns or throws transfer_error; only
+// cancel may be called from another thread.
+
+#include "internet_handle.h"
+#include "transfer_copy.h"
+
+#include <array>
+#include <atomic>
+#include <functional>
+#include <string>
+
+struct request_arguments;
+struct request_plan;
+
+class file_transfer {
+  public:
+    file_transfer() = default;
+    file_transfer(const file_transfer&) = delete;
+    file_transfer& operator=(const file_transfer&) = delete;
+
+    virtual void open_internet();
+    virtual void connect(const char* host, int port, bool force);
+    // One request from URL to sink. Returns when the body has been read or the
+    // request was cancelled.
+    virtual void request(const char* url, transfer_copy* sink, long offset, const char* post_data,
+                         bool allow_cache, bool strict_certificates);
+    // request, and once more after a failure; a second failure reports the first error.
+    virtual void request_with_retry(const char* url, transfer_copy* sink, long offset,
+                                    const char* post_data, bool allow_cache,
+                                    bool strict_certificates);
+    virtual void disconnect();
+    virtual void close_internet();
+    virtual void report_size(long total);
+    virtual void report_progress(long offset);
+    virtual void report_filename(const char* name);
+    virtual ~file_transfer();
+    // Applies to the next new connection; 0 keeps the WinINet defaults.
+    virtual void set_timeout(int seconds);
+    virtual void cancel();
+    // Resumes a local file of 4096 bytes or more (its last 32 bytes are fetched again
+    // and compared), else downloads it afresh; a failed resume falls back to afresh.
+    virtual void download_file(const char* url, const char* path, bool allow_cache,
+                               bool strict_certificates);
+    virtual void download_file_fresh(const char* url, const char* path, bool allow_cache,
+                                     bool strict_certificates);
+    // The outputs are written only on success; the caller frees *data with std::free.
+    virtual long download_memory(const char* url, char** data, long* size,
+                                 bool strict_certificates);
+    virtual void post_memory(const char* url, const char* post_data, char** data, long* size);
+
+  protected:
+    internet_handle internet;
+    internet_handle connection;
+    std::array<char, 2048> host{};
+    int port = 0;
+    int timeout_seconds = 60;
+    std::atomic<bool> cancelled{false};
+
+  private:
+    struct opened_request {
+        internet_handle handle;
+        DWORD error;
+    };
+
+    long fetch_into_memory(const char* url, const char* post_data, char** data, long* size,
+                           bool strict_certificates);
+    void apply_timeouts();
+    void forget_connection();
+
+    internet_handle open_and_send(const request_plan& plan);
+    opened_request open_request(const request_plan& plan);
+    void follow_redirect(internet_handle handle, const request_arguments& arguments);
+    void read_response(internet_handle handle, int status, const request_arguments& arguments);
+    void report_disposition_filename(HINTERNET handle);
+    long read_body(HINTERNET handle, transfer_copy& sink, long offset, long length);
+
+    int redirects_followed = 0;
+};
+
+// Forwards the size, progress and file-name reports of its requests to callbacks.
+class CFileTransfer : public file_transfer {
+  public:
+    using size_function = std::function<void(long)>;
+    using progress_function = std::function<void(long)>;
+    using filename_function = std::function<void(const char*)>;
+
+    CFileTransfer() = default;
+    ~CFileTransfer() override;
+
+    void report_size(long total) override;
+    void report_progress(long offset) override;
+    void report_filename(const char* name) override;
+
+  private:
+    friend void set_callbacks(CFileTransfer& transfer, size_function size,
+                              progress_function progress, filename_function filename);
+
+    size_function size_callback;
+    progress_function progress_callback;
+    filename_function filename_callback;
+};
+
+// Installs the three callbacks; the ones held before are destroyed on return.
+void set_callbacks(CFileTransfer& transfer, CFileTransfer::size_function size,
+                   CFileTransfer::progress_function progress,
+                   CFileTransfer::filename_function filename);
+
+// Downloads the URL into the file at the UTF-8 path, overwriting it. False (and
+// one log line) on a transfer_error; what was written stays.
+bool download_to_file(const std::string& path, file_transfer& transfer, const std::string& url);
+
+// Downloads the URL into a new C heap block. False (and one log line) on a
+// transfer_error, with both outputs untouched.
+bool download_to_memory(file_transfer& transfer, const std::string& url, char** data, long* size);

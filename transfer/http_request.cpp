@@ -1,0 +1,421 @@
+// The HTTP side of file_transfer: the WinINet session and connection, one request
+// from URL to sink, and the retry around it.
+
+#include "file_transfer.h"
+
+#include "transfer_errors.h"
+#include "watchdog.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+constexpr int max_redirects = 10;
+constexpr DWORD read_chunk_size = 1024;
+
+using text_buffer = std::array<char, 1024>;
+
+struct url_parts {
+    text_buffer host{};
+    text_buffer path{};
+    int port = 0;
+    bool secure = false;
+};
+
+// Counts one followed redirect for as long as the nested request runs.
+class redirect_step {
+  public:
+    explicit redirect_step(int& followed) : followed(followed) {
+        if (followed >= max_redirects)
+            throw transfer_errors::too_many_redirects;
+        ++followed;
+    }
+    ~redirect_step() { --followed; }
+    redirect_step(const redirect_step&) = delete;
+    redirect_step& operator=(const redirect_step&) = delete;
+
+  private:
+    int& followed;
+};
+
+url_parts split_url(const char* url) {
+    url_parts parts;
+    URL_COMPONENTSA components{};
+    components.dwStructSize = sizeof components;
+    components.lpszHostName = parts.host.data();
+    components.dwHostNameLength = parts.host.size() - 1;
+    components.lpszUrlPath = parts.path.data();
+    components.dwUrlPathLength = parts.path.size() - 1;
+    if (!InternetCrackUrlA(url, 0, 0, &components))
+        throw transfer_errors::bad_url;
+    if (components.nScheme == INTERNET_SCHEME_HTTP)
+        parts.port = INTERNET_DEFAULT_HTTP_PORT;
+    else if (components.nScheme == INTERNET_SCHEME_HTTPS)
+        parts = {parts.host, parts.path, INTERNET_DEFAULT_HTTPS_PORT, true};
+    else
+        throw transfer_errors::bad_url;
+    if (components.nPort != 0)
+        parts.port = components.nPort;
+    return parts;
+}
+
+} // namespace
+
+struct request_arguments {
+    transfer_copy* sink;
+    long offset;
+    const char* post_data;
+    bool allow_cache;
+    bool strict_certificates;
+};
+
+// Everything one request sends, worked out before the first pass.
+struct request_plan {
+    url_parts url;
+    DWORD flags;
+    const char* verb;
+    const char* post_data;
+    bool strict_certificates;
+    std::array<char, 4096> headers{};
+    DWORD header_length = 0;
+};
+
+namespace {
+
+DWORD request_flags(const url_parts& url, const request_arguments& arguments) {
+    DWORD flags = INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP | INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS;
+    if (!arguments.allow_cache)
+        flags |= INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+    if (url.secure)
+        flags |= INTERNET_FLAG_SECURE;
+    if (url.secure && !arguments.strict_certificates)
+        flags |= INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID;
+    return flags;
+}
+
+// Header lines end in a single line feed; WinINet sends them as CRLF lines.
+DWORD write_headers(std::array<char, 4096>& headers, const request_arguments& arguments) {
+    int length = std::snprintf(
+        headers.data(), headers.size(), "User-Agent: Quillomark/1.0\n%s",
+        arguments.post_data != nullptr ? "Content-Type: application/x-www-form-urlencoded\n" : "");
+    if (arguments.offset > 0)
+        length += std::snprintf(headers.data() + length, headers.size() - length,
+                                "Range: bytes=%ld-\n", arguments.offset);
+    return static_cast<DWORD>(length);
+}
+
+void plan_request(request_plan& plan, const char* url, const request_arguments& arguments) {
+    plan.url = split_url(url);
+    plan.flags = request_flags(plan.url, arguments);
+    plan.verb = arguments.post_data != nullptr ? "POST" : "GET";
+    plan.post_data = arguments.post_data;
+    plan.strict_certificates = arguments.strict_certificates;
+    plan.header_length = write_headers(plan.headers, arguments);
+}
+
+watched_outcome send_once(internet_handle& request, const request_plan& plan) {
+    const HINTERNET handle = request.get();
+    const DWORD post_length = plan.post_data != nullptr ? std::strlen(plan.post_data) : 0;
+    auto call = [&] {
+        return HttpSendRequestA(handle, plan.headers.data(), plan.header_length,
+                                const_cast<char*>(plan.post_data), post_length);
+    };
+    const watched_outcome outcome =
+        run_watched(call, {watchdog_wait_ms(handle, INTERNET_OPTION_SEND_TIMEOUT), handle,
+                           ERROR_INTERNET_TIMEOUT});
+    if (outcome.expired)
+        static_cast<void>(request.release());
+    return outcome;
+}
+
+void accept_unknown_authority(HINTERNET request) {
+    DWORD flags = 0;
+    DWORD size = sizeof flags;
+    InternetQueryOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, &size);
+    flags |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+    InternetSetOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof flags);
+}
+
+// Sends once more with an untrusted certificate authority accepted when the
+// certificates need not be strict.
+watched_outcome send_request(internet_handle& request, const request_plan& plan) {
+    const watched_outcome outcome = send_once(request, plan);
+    if (outcome.succeeded || outcome.error != ERROR_INTERNET_INVALID_CA || plan.strict_certificates)
+        return outcome;
+    accept_unknown_authority(request.get());
+    return send_once(request, plan);
+}
+
+// The header's value, or `fallback` when the response has none.
+text_buffer query_header(HINTERNET request, DWORD info, const char* fallback) {
+    text_buffer value{};
+    DWORD size = value.size() - 1;
+    if (!HttpQueryInfoA(request, info, value.data(), &size, nullptr)) {
+        value.fill('\0');
+        std::strncpy(value.data(), fallback, value.size() - 1);
+    }
+    return value;
+}
+
+int query_status(HINTERNET request) {
+    text_buffer text{};
+    DWORD size = text.size() - 1;
+    if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE, text.data(), &size, nullptr))
+        throw transfer_errors::no_status;
+    int status = 0;
+    std::sscanf(text.data(), "%d", &status);
+    return status;
+}
+
+bool is_redirect(int status) {
+    return status >= 300 && status <= 307;
+}
+
+// Where the body starts: a 200 sends the whole resource whatever range was asked.
+long accepted_offset(int status, long offset) {
+    if (status == HTTP_STATUS_OK)
+        return 0;
+    if (status == HTTP_STATUS_PARTIAL_CONTENT && offset > 0)
+        return offset;
+    throw transfer_errors::unexpected_status;
+}
+
+// The body's length from Content-Range, which must start at `offset` and agree with
+// Content-Length when that is given.
+long checked_range_length(HINTERNET request, long offset, long length) {
+    long first = 1;
+    long last = 0;
+    std::sscanf(query_header(request, HTTP_QUERY_CONTENT_RANGE, "bytes 1-0/0").data(),
+                "bytes %ld-%ld", &first, &last);
+    const long range_length = last - first + 1;
+    if (length == 0)
+        length = range_length;
+    if (first != offset || length != range_length)
+        throw transfer_errors::inconsistent_range;
+    return length;
+}
+
+// 0 when the response gives no length.
+long body_length(HINTERNET request, long offset) {
+    long length = 0;
+    std::sscanf(query_header(request, HTTP_QUERY_CONTENT_LENGTH, "0").data(), "%ld", &length);
+    return offset > 0 ? checked_range_length(request, offset, length) : length;
+}
+
+bool is_keep_alive(HINTERNET request) {
+    return _stricmp(query_header(request, HTTP_QUERY_CONNECTION, "").data(), "keep-alive") == 0;
+}
+
+bool equal_ignoring_case(char left, char right) {
+    return std::tolower(static_cast<unsigned char>(left)) ==
+           std::tolower(static_cast<unsigned char>(right));
+}
+
+// The name between the quotes of `filename="..."` (any letter case), cut out of
+// the value in place; null when the value has no such name or no closing quote.
+char* quoted_filename(text_buffer& disposition) {
+    constexpr std::string_view key = "filename=\"";
+    const std::string_view value(disposition.data());
+    const auto found =
+        std::search(value.begin(), value.end(), key.begin(), key.end(), equal_ignoring_case);
+    if (found == value.end())
+        return nullptr;
+    char* name = disposition.data() + (found - value.begin()) + key.size();
+    char* closing_quote = std::strchr(name, '"');
+    if (closing_quote == nullptr)
+        return nullptr;
+    *closing_quote = '\0';
+    return name;
+}
+
+} // namespace
+
+void file_transfer::open_internet() {
+    if (internet)
+        return;
+    if (InternetAttemptConnect(0) != ERROR_SUCCESS)
+        throw transfer_errors::no_internet;
+    internet.reset(InternetOpenA("Quillomark", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!internet)
+        throw transfer_errors::internet_open_failed;
+}
+
+void file_transfer::connect(const char* host_name, int port_number, bool force) {
+    if (!force && connection && std::strcmp(host.data(), host_name) == 0 && port == port_number)
+        return;
+    open_internet();
+    disconnect();
+    connection.reset(InternetConnectA(internet.get(), host_name,
+                                      static_cast<INTERNET_PORT>(port_number), nullptr, nullptr,
+                                      INTERNET_SERVICE_HTTP, 0, 0));
+    if (!connection)
+        throw transfer_errors::connection_failed;
+    std::strncpy(host.data(), host_name, host.size() - 1);
+    port = port_number;
+    apply_timeouts();
+}
+
+void file_transfer::apply_timeouts() {
+    if (timeout_seconds == 0)
+        return;
+    DWORD timeout_ms = static_cast<DWORD>(timeout_seconds) * 1000;
+    for (const DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT,
+                               INTERNET_OPTION_SEND_TIMEOUT})
+        InternetSetOptionA(connection.get(), option, &timeout_ms, sizeof timeout_ms);
+}
+
+void file_transfer::disconnect() {
+    host.fill('\0');
+    port = 0;
+    connection.reset();
+}
+
+// The connection handle was closed by a watchdog: drop it without closing it again.
+void file_transfer::forget_connection() {
+    host.fill('\0');
+    port = 0;
+    static_cast<void>(connection.release());
+}
+
+void file_transfer::close_internet() {
+    disconnect();
+    internet.reset();
+}
+
+void file_transfer::request(const char* url, transfer_copy* sink, long offset,
+                            const char* post_data, bool allow_cache, bool strict_certificates) {
+    cancelled = false;
+    const request_arguments arguments{sink, offset, post_data, allow_cache, strict_certificates};
+    request_plan plan;
+    plan_request(plan, url, arguments);
+    internet_handle handle = open_and_send(plan);
+    const int status = query_status(handle.get());
+    if (is_redirect(status))
+        follow_redirect(std::move(handle), arguments);
+    else
+        read_response(std::move(handle), status, arguments);
+}
+
+void file_transfer::request_with_retry(const char* url, transfer_copy* sink, long offset,
+                                       const char* post_data, bool allow_cache,
+                                       bool strict_certificates) {
+    transfer_error first_error;
+    try {
+        request(url, sink, offset, post_data, allow_cache, strict_certificates);
+        return;
+    } catch (const transfer_error& error) {
+        first_error = error;
+    }
+    close_internet();
+    try {
+        request(url, sink, offset, post_data, allow_cache, strict_certificates);
+    } catch (const transfer_error&) {
+        close_internet();
+        throw first_error;
+    }
+}
+
+// At most two passes of open and send; a time-out ends them at once.
+internet_handle file_transfer::open_and_send(const request_plan& plan) {
+    for (int pass = 1;; ++pass) {
+        const bool last_pass = pass == 2;
+        if (last_pass)
+            disconnect();
+        connect(plan.url.host.data(), plan.url.port, false);
+        opened_request opened = open_request(plan);
+        if (!opened.handle) {
+            if (last_pass || opened.error == ERROR_INTERNET_TIMEOUT)
+                throw transfer_errors::open_request_failed;
+            continue;
+        }
+        const watched_outcome sent = send_request(opened.handle, plan);
+        if (sent.succeeded)
+            return std::move(opened.handle);
+        if (last_pass || sent.error == ERROR_INTERNET_TIMEOUT)
+            throw transfer_errors::send_request_failed;
+    }
+}
+
+file_transfer::opened_request file_transfer::open_request(const request_plan& plan) {
+    const HINTERNET parent = connection.get();
+    HINTERNET opened = nullptr;
+    auto call = [&] {
+        const char* accept_types[] = {"*/*", nullptr};
+        opened = HttpOpenRequestA(parent, plan.verb, plan.url.path.data(), "HTTP/1.1", nullptr,
+                                  accept_types, plan.flags, 0);
+        return opened != nullptr;
+    };
+    const watched_outcome outcome =
+        run_watched(call, {watchdog_wait_ms(parent, INTERNET_OPTION_CONNECT_TIMEOUT), parent,
+                           ERROR_INTERNET_CANNOT_CONNECT});
+    if (!outcome.expired)
+        return {internet_handle(opened), outcome.error};
+    // Closing the connection closed whatever the call opened on it as well.
+    forget_connection();
+    return {internet_handle(), outcome.error};
+}
+
+// Follows a redirect that WinINet left to us, to the URL it reports.
+void file_transfer::follow_redirect(internet_handle handle, const request_arguments& arguments) {
+    text_buffer target{};
+    DWORD size = target.size() - 1;
+    InternetQueryOptionA(handle.get(), INTERNET_OPTION_URL, target.data(), &size);
+    handle.reset();
+    const redirect_step step(redirects_followed);
+    request(target.data(), arguments.sink, arguments.offset, arguments.post_data,
+            arguments.allow_cache, arguments.strict_certificates);
+}
+
+void file_transfer::read_response(internet_handle handle, int status,
+                                  const request_arguments& arguments) {
+    const long offset = accepted_offset(status, arguments.offset);
+    const long length = body_length(handle.get(), offset);
+    const bool keep_alive = is_keep_alive(handle.get());
+    if (length > 0)
+        report_size(offset + length);
+    report_disposition_filename(handle.get());
+    report_progress(read_body(handle.get(), *arguments.sink, offset, length));
+    handle.reset();
+    if (!keep_alive)
+        disconnect();
+}
+
+void file_transfer::report_disposition_filename(HINTERNET handle) {
+    text_buffer disposition = query_header(handle, HTTP_QUERY_CONTENT_DISPOSITION, "");
+    if (const char* name = quoted_filename(disposition))
+        report_filename(name);
+}
+
+// Feeds the body to the sink in chunks of at most 1024 bytes, never asking for
+// more than remains of a given length; returns the offset after the last byte. A
+// body that ends before its length is a failure: WinINet reports a connection
+// closed or reset mid-body as a successful read of 0 bytes.
+long file_transfer::read_body(HINTERNET handle, transfer_copy& sink, long offset, long length) {
+    std::array<char, read_chunk_size> chunk;
+    long remaining = length;
+    while (!cancelled) {
+        report_progress(offset);
+        const DWORD wanted = static_cast<DWORD>(
+            remaining > 0 && remaining < static_cast<long>(chunk.size()) ? remaining
+                                                                         : chunk.size());
+        DWORD got = 0;
+        if (!InternetReadFile(handle, chunk.data(), wanted, &got))
+            throw transfer_errors::download_failed;
+        sink.write_at(chunk.data(), offset, static_cast<long>(got));
+        offset += static_cast<long>(got);
+        if (got == 0) {
+            if (remaining > 0)
+                throw transfer_errors::download_failed;
+            break;
+        }
+        if (remaining > 0) {
+            if (static_cast<long>(got) >= remaining)
+                break;
+            remaining -= static_cast<long>(got);
+        }
+    }
+    return offset;
+}

@@ -1,0 +1,113 @@
+#include "transfer_copy.h"
+
+#include "transfer_errors.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+transfer_error transfer_errors::local_file_error() {
+    return {transfer_error::local_file, std::strerror(errno)};
+}
+
+namespace {
+
+constexpr int open_flags = _O_BINARY | _O_RDWR | _O_CREAT | _O_TRUNC;
+constexpr int open_permissions = _S_IREAD | _S_IWRITE;
+
+} // namespace
+
+file_copy_base::file_copy_base(crt_file open_file, long known_length)
+    : fd(std::move(open_file)), known_length(known_length) {}
+
+file_copy_base::~file_copy_base() {
+    if (fd)
+        _chsize(fd.get(), known_length);
+}
+
+long file_copy_base::write_at(const char* data, long offset, long count) {
+    if (!fd)
+        open_at(offset);
+    seek(offset);
+    const long compared = compare_overlap(data, offset, count);
+    data += compared;
+    offset += compared;
+    count -= compared;
+    if (count > 0)
+        write_all(data, count);
+    const long end = offset + std::max(count, 0L);
+    known_length = std::max(known_length, end);
+    return end;
+}
+
+void file_copy_base::open_at(long offset) {
+    fd = open_truncated();
+    if (!fd)
+        throw transfer_errors::local_file_error();
+    known_length = offset;
+}
+
+void file_copy_base::seek(long offset) const {
+    if (_lseek(fd.get(), offset, SEEK_SET) == -1)
+        throw transfer_errors::local_file_error();
+}
+
+// Compares the bytes of `data` that fall below known_length with the file, from
+// the current position on; returns how many were compared (all equal).
+long file_copy_base::compare_overlap(const char* data, long offset, long count) const {
+    const long overlap = std::clamp(known_length - offset, 0L, std::max(count, 0L));
+    std::array<char, 1024> held;
+    for (long compared = 0; compared < overlap;) {
+        const auto wanted = static_cast<unsigned>(std::min<long>(overlap - compared, held.size()));
+        const int got = _read(fd.get(), held.data(), wanted);
+        if (got < 0)
+            throw transfer_errors::local_file_error();
+        if (got == 0 || std::memcmp(held.data(), data + compared, static_cast<size_t>(got)) != 0)
+            throw transfer_errors::files_differ;
+        compared += got;
+    }
+    return overlap;
+}
+
+void file_copy_base::write_all(const char* data, long count) const {
+    if (_write(fd.get(), data, static_cast<unsigned>(count)) != count)
+        throw transfer_errors::local_file_error();
+}
+
+file_transfer_copy::file_transfer_copy(const char* path) : path(path) {}
+
+file_transfer_copy::file_transfer_copy(const char* path, crt_file open_file, long known_length)
+    : file_copy_base(std::move(open_file), known_length), path(path) {}
+
+crt_file file_transfer_copy::open_truncated() const {
+    return crt_file(_open(path, open_flags, open_permissions));
+}
+
+file_transfer_copyw::file_transfer_copyw(const wchar_t* path) : path(path) {}
+
+crt_file file_transfer_copyw::open_truncated() const {
+    return crt_file(_wopen(path, open_flags, open_permissions));
+}
+
+long memory_transfer_copy::write_at(const char* data, long offset, long count) {
+    const auto end = static_cast<unsigned long>(offset + count);
+    if (block_capacity < end)
+        grow_to(end);
+    if (count > 0)
+        std::memcpy(block.get() + offset, data, static_cast<size_t>(count));
+    valid_size = std::max(valid_size, end);
+    return static_cast<long>(valid_size);
+}
+
+void memory_transfer_copy::grow_to(unsigned long end) {
+    const unsigned long capacity = end + 4096;
+    char* grown = static_cast<char*>(std::realloc(block.get(), capacity));
+    if (grown == nullptr)
+        throw transfer_errors::out_of_memory;
+    static_cast<void>(block.release());
+    block.reset(grown);
+    block_capacity = capacity;
+}

@@ -1,0 +1,101 @@
+#pragma once
+// Sinks that store a transferred body: in a local file (narrow or wide path) with
+// the REGET comparison for bytes the file already holds, or in a growing C heap block.
+
+#include "crt_file.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+// The one exception of the transfer code: a plain value, deliberately not derived
+// from std::exception. The message is a fixed text or the C runtime's text for
+// errno and is never owned.
+struct transfer_error {
+    enum : std::int32_t { local_file = 0, network = 1, out_of_memory = 2 };
+
+    std::int32_t code = network;
+    const char* message = "";
+};
+
+class transfer_copy {
+  public:
+    virtual ~transfer_copy() = default;
+    // Stores `count` bytes that belong at byte `offset` of the resource.
+    virtual long write_at(const char* data, long offset, long count) = 0;
+};
+
+// What both file sinks share. The file is opened (created, truncated) at the first
+// write unless an open file was handed over; bytes that arrive for a range the
+// file already holds are compared with it, not rewritten. Destruction cuts the
+// file to `known_length`, the furthest byte known to be valid, and closes it.
+class file_copy_base : public transfer_copy {
+  public:
+    ~file_copy_base() override;
+    long write_at(const char* data, long offset, long count) override;
+
+    file_copy_base(const file_copy_base&) = delete;
+    file_copy_base& operator=(const file_copy_base&) = delete;
+
+  protected:
+    file_copy_base() = default;
+    file_copy_base(crt_file open_file, long known_length);
+
+  private:
+    // Opens the sink's path for reading and writing, created and truncated.
+    virtual crt_file open_truncated() const = 0;
+
+    void open_at(long offset);
+    void seek(long offset) const;
+    long compare_overlap(const char* data, long offset, long count) const;
+    void write_all(const char* data, long count) const;
+
+    crt_file fd;
+    long known_length = 0;
+};
+
+class file_transfer_copy : public file_copy_base {
+  public:
+    explicit file_transfer_copy(const char* path);
+    // Takes over a file already open for reading and writing that holds `known_length` bytes.
+    file_transfer_copy(const char* path, crt_file open_file, long known_length);
+
+  private:
+    crt_file open_truncated() const override;
+
+    const char* path;
+};
+
+class file_transfer_copyw : public file_copy_base {
+  public:
+    explicit file_transfer_copyw(const wchar_t* path);
+
+  private:
+    crt_file open_truncated() const override;
+
+    const wchar_t* path;
+};
+
+// Collects the body in a C heap block that grows to 4096 bytes beyond the highest
+// end offset written. The block is handed on with release_data (free it with
+// std::free); a sink destroyed without handing it on frees it.
+class memory_transfer_copy : public transfer_copy {
+  public:
+    long write_at(const char* data, long offset, long count) override;
+
+    const char* data() const noexcept { return block.get(); }
+    unsigned long capacity() const noexcept { return block_capacity; }
+    unsigned long size() const noexcept { return valid_size; }
+    char* release_data() noexcept { return block.release(); }
+
+  private:
+    struct c_heap_free {
+        void operator()(char* block) const noexcept { std::free(block); }
+    };
+
+    void grow_to(unsigned long end);
+
+    std::unique_ptr<char, c_heap_free> block;
+    unsigned long block_capacity = 0;
+    unsigned long valid_size = 0;
+};
