@@ -1,0 +1,33 @@
+#include "bzip2_block.h"
+
+#include <climits>
+
+int bzip2_block::open_reader() {
+    int error = BZ_OK;
+    reader_ = BZ2_bzReadOpen(&error, file_.get(), 0, 0, nullptr, 0);
+    return reader_ != nullptr ? BZ_OK : error;
+}
+
+bool bzip2_block::read_exact(unsigned char* buffer, std::size_t count) {
+    if (count == 0)
+        return true;
+    if (reader_ == nullptr || count > INT_MAX)
+        return false;
+    int error = BZ_OK;
+    const int length = static_cast<int>(count);
+    const int delivered = BZ2_bzRead(&error, reader_, buffer, length);
+    return delivered == length && (error == BZ_OK || error == BZ_STREAM_END);
+}
+
+int bzip2_block::close() {
+    close_reader();
+    return file_ ? std::fclose(file_.release()) : 0;
+}
+
+void bzip2_block::close_reader() {
+    if (reader_ == nullptr)
+        return;
+    int error = BZ_OK;
+    BZ2_bzReadClose(&error, reader_);
+    reader_ = nullptr;
+}

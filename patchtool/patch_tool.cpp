@@ -1,0 +1,170 @@
+#include "patch_tool.h"
+
+#include "bzip2_block.h"
+#include "console_platform.h"
+#include "patch_apply.h"
+#include "patch_format.h"
+#include "stdio_stream.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+
+namespace {
+
+constexpr int exit_success = 0;
+constexpr int exit_failure = 1;
+constexpr std::int64_t largest_offset = std::numeric_limits<std::int32_t>::max();
+
+using byte_buffer = std::unique_ptr<unsigned char[]>;
+
+// One byte more than asked, so that an empty file still gets a buffer.
+byte_buffer allocate_buffer(std::int64_t size) {
+    return byte_buffer(new (std::nothrow) unsigned char[static_cast<std::size_t>(size) + 1]);
+}
+
+template <typename... Args> std::string format_text(const char* format, Args... args) {
+    const int length = std::snprintf(nullptr, 0, format, args...);
+    std::string text(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+    std::snprintf(text.data(), text.size() + 1, format, args...);
+    return text;
+}
+
+bool fail(const std::string& message) {
+    std::fputs(message.c_str(), stdout);
+    return false;
+}
+
+bool fail_corrupt() {
+    return fail("Corrupt patch\n");
+}
+
+// The system's text for the failed call comes first, then our own message.
+template <typename... Args> bool fail_with_system_message(const char* format, Args... args) {
+    const std::string system_text = last_system_message();
+    return fail(system_text + format_text(format, args...));
+}
+
+// One run of the tool. Each step prints its own failure message and returns false;
+// the new file is written only by the last step.
+class patch_run {
+  public:
+    patch_run(const char* old_path, const char* new_path, const char* patch_path)
+        : old_path_(old_path), new_path_(new_path), patch_path_(patch_path) {}
+
+    bool execute() {
+        return read_header() && open_blocks() && read_old_file() && allocate_new_buffer() &&
+               apply() && close_blocks() && write_new_file();
+    }
+
+  private:
+    bool read_header() {
+        stdio_stream patch(std::fopen(patch_path_, "rb"));
+        if (!patch)
+            return fail_with_system_message("fopen(%s)", patch_path_);
+        unsigned char bytes[patch_header_size];
+        if (std::fread(bytes, 1, sizeof bytes, patch.get()) < sizeof bytes)
+            return std::feof(patch.get()) ? fail_corrupt()
+                                          : fail_with_system_message("fread(%s)", patch_path_);
+        const auto header = parse_patch_header(bytes);
+        if (!header)
+            return fail_corrupt();
+        header_ = *header;
+        if (std::fclose(patch.release()) != 0)
+            return fail_with_system_message("fclose(%s)", patch_path_);
+        return true;
+    }
+
+    bool open_blocks() {
+        const std::int64_t control_offset = patch_header_size;
+        const std::int64_t diff_offset = control_offset + header_.control_length;
+        const std::int64_t extra_offset = diff_offset + header_.diff_length;
+        return open_block(0, control_offset) && open_block(1, diff_offset) &&
+               open_block(2, extra_offset);
+    }
+
+    bool open_block(std::size_t index, std::int64_t offset) {
+        if (offset > largest_offset)
+            return fail_corrupt();
+        stdio_stream file(std::fopen(patch_path_, "rb"));
+        if (!file)
+            return fail_with_system_message("fopen(%s)", patch_path_);
+        if (std::fseek(file.get(), static_cast<long>(offset), SEEK_SET) != 0)
+            return fail_with_system_message("fseeko(%s, %d)", patch_path_,
+                                            static_cast<int>(offset));
+        bzip2_block& block = blocks_[index].emplace(std::move(file));
+        if (const int error = block.open_reader(); error != BZ_OK)
+            return fail(format_text("BZ2_bzReadOpen, bz2err = %d", error));
+        return true;
+    }
+
+    bool read_old_file() {
+        stdio_stream file(std::fopen(old_path_, "rb"));
+        if (!file || std::fseek(file.get(), 0, SEEK_END) != 0)
+            return fail_with_system_message("%s", old_path_);
+        const long size = std::ftell(file.get());
+        if (size < 0 || size > largest_offset || std::fseek(file.get(), 0, SEEK_SET) != 0)
+            return fail_with_system_message("%s", old_path_);
+        old_size_ = static_cast<std::size_t>(size);
+        old_data_ = allocate_buffer(size);
+        if (!old_data_ || std::fread(old_data_.get(), 1, old_size_, file.get()) != old_size_ ||
+            std::fclose(file.release()) != 0)
+            return fail_with_system_message("%s", old_path_);
+        return true;
+    }
+
+    bool allocate_new_buffer() {
+        new_data_ = allocate_buffer(header_.new_size);
+        return new_data_ ? true : fail(last_system_message());
+    }
+
+    bool apply() {
+        const patch_blocks blocks{*blocks_[0], *blocks_[1], *blocks_[2]};
+        const std::span<const unsigned char> old_data(old_data_.get(), old_size_);
+        const std::span<unsigned char> new_data(new_data_.get(), new_size());
+        return apply_patch(old_data, new_data, blocks) == patch_outcome::applied ? true
+                                                                                 : fail_corrupt();
+    }
+
+    bool close_blocks() {
+        for (auto& block : blocks_) {
+            if (block->close() != 0)
+                return fail_with_system_message("fclose(%s)", patch_path_);
+        }
+        return true;
+    }
+
+    bool write_new_file() {
+        stdio_stream file(std::fopen(new_path_, "wb"));
+        if (!file || std::fwrite(new_data_.get(), 1, new_size(), file.get()) != new_size() ||
+            std::fclose(file.release()) != 0)
+            return fail_with_system_message("%s", new_path_);
+        return true;
+    }
+
+    std::size_t new_size() const { return static_cast<std::size_t>(header_.new_size); }
+
+    const char* old_path_;
+    const char* new_path_;
+    const char* patch_path_;
+    patch_header header_{};
+    std::array<std::optional<bzip2_block>, 3> blocks_;
+    byte_buffer old_data_;
+    std::size_t old_size_ = 0;
+    byte_buffer new_data_;
+};
+
+} // namespace
+
+int run_patch_tool(int argc, char* argv[]) {
+    if (argc != 4) {
+        std::printf("usage: %s oldfile newfile patchfile\n", argc > 0 ? argv[0] : "bspatch");
+        return exit_failure;
+    }
+    return patch_run(argv[1], argv[2], argv[3]).execute() ? exit_success : exit_failure;
+}

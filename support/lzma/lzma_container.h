@@ -1,0 +1,33 @@
+#pragma once
+// The LZMA file container: a 13-byte header followed by one LZMA stream.
+//
+//   offset 0   properties byte (pb * 5 + lp) * 9 + lc
+//   offset 1   dictionary size, 4 bytes little-endian
+//   offset 5   uncompressed size, 8 bytes little-endian; all bits set means the
+//              size is not stated and the stream ends with an end marker
+//   offset 13  the coded stream
+//
+// The coder works on the LZMA SDK's sequential streams, so it does not care where
+// the bytes come from; the file-opening wrappers sit on top of it.
+
+#include "lzma_result.h"
+
+#include <7zTypes.h>
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr std::size_t container_header_size = 13;
+inline constexpr std::uint64_t size_not_stated = ~std::uint64_t{0};
+inline constexpr std::uint32_t container_dictionary_size = std::uint32_t{1} << 24;
+
+// Writes the header stating `input_size`, then the whole of `input` coded with the
+// level-5 settings (16 MiB dictionary, lc 3, lp 0, pb 2, binary-tree match finder on
+// a second thread) and no end marker.
+lzma_result compress_container(ISeqInStreamPtr input, std::uint64_t input_size,
+                               ISeqOutStreamPtr output) noexcept;
+
+// Reads a container from `input` and writes the decoded bytes to `output` as they
+// come out of the decoder, through two 64 KiB buffers. Bytes after a stream of
+// stated size are ignored. Whatever was decoded before a failure has been written.
+lzma_result decompress_container(ISeqInStreamPtr input, ISeqOutStreamPtr output) noexcept;

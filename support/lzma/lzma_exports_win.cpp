@@ -1,0 +1,114 @@
+// The exported LZMA container functions: open both files with CreateFileA/W and run
+// the container coder over the LZMA SDK's file streams on those handles.
+
+#include "lzma_exports.h"
+
+#include "lzma_container.h"
+#include "win_handles.h"
+
+#include <7zFile.h>
+
+namespace {
+
+constexpr DWORD read_sharing = FILE_SHARE_READ;
+
+file_handle open_input(const char* path) {
+    return file_handle(CreateFileA(path, GENERIC_READ, read_sharing, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+file_handle open_input(const wchar_t* path) {
+    return file_handle(CreateFileW(path, GENERIC_READ, read_sharing, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+file_handle create_output(const char* path) {
+    return file_handle(CreateFileA(path, GENERIC_WRITE, read_sharing, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+file_handle create_output(const wchar_t* path) {
+    return file_handle(CreateFileW(path, GENERIC_WRITE, read_sharing, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// The SDK streams only borrow the handles; the file_handle owners close them.
+CFileSeqInStream input_stream(HANDLE file) {
+    CFileSeqInStream stream;
+    FileSeqInStream_CreateVTable(&stream);
+    stream.file.handle = file;
+    stream.wres = 0;
+    return stream;
+}
+
+CFileOutStream output_stream(HANDLE file) {
+    CFileOutStream stream;
+    FileOutStream_CreateVTable(&stream);
+    stream.file.handle = file;
+    stream.wres = 0;
+    return stream;
+}
+
+bool file_length(HANDLE file, std::uint64_t& length) {
+    DWORD high = 0;
+    const DWORD low = GetFileSize(file, &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
+        return false;
+    length = (std::uint64_t{high} << 32) | low;
+    return true;
+}
+
+lzma_result compress_handles(HANDLE input, HANDLE output) {
+    std::uint64_t length = 0;
+    if (!file_length(input, length))
+        return lzma_read_failed;
+    CFileSeqInStream in = input_stream(input);
+    CFileOutStream out = output_stream(output);
+    return compress_container(&in.vt, length, &out.vt);
+}
+
+lzma_result decompress_handles(HANDLE input, HANDLE output) {
+    CFileSeqInStream in = input_stream(input);
+    CFileOutStream out = output_stream(output);
+    return decompress_container(&in.vt, &out.vt);
+}
+
+// Opens the input, creates the output, runs the coder; the output is closed before
+// the input on every path.
+template <typename Char, typename Coder>
+lzma_result code_files(const Char* input_path, const Char* output_path, Coder coder) {
+    if (input_path == nullptr || output_path == nullptr)
+        return lzma_open_failed;
+    const file_handle input = open_input(input_path);
+    if (!input)
+        return lzma_open_failed;
+    const file_handle output = create_output(output_path);
+    if (!output)
+        return lzma_open_failed;
+    return coder(input.get(), output.get());
+}
+
+} // namespace
+
+#define QM_EXPORT __declspec(dllexport)
+
+extern "C" {
+
+QM_EXPORT lzma_result __stdcall LzmaCompress(const char* input_path, const char* output_path) {
+    return code_files(input_path, output_path, compress_handles);
+}
+
+QM_EXPORT lzma_result __stdcall LzmaCompressW(const wchar_t* input_path,
+                                              const wchar_t* output_path) {
+    return code_files(input_path, output_path, compress_handles);
+}
+
+QM_EXPORT lzma_result __stdcall LzmaUncompress(const char* input_path, const char* output_path) {
+    return code_files(input_path, output_path, decompress_handles);
+}
+
+QM_EXPORT lzma_result __stdcall LzmaUncompressW(const wchar_t* input_path,
+                                                const wchar_t* output_path) {
+    return code_files(input_path, output_path, decompress_handles);
+}
+}
