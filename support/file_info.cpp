@@ -4,6 +4,10 @@
 
 #include <algorithm>
 
+namespace {
+constexpr std::size_t stdio_buffer_size = 64 * 1024;
+}
+
 file_info make_file_info(const std::string& name, const std::string& path) {
     file_info record;
     record.name = name;
@@ -12,6 +16,8 @@ file_info make_file_info(const std::string& name, const std::string& path) {
         return record;
 
     std::FILE* stream = file.get();
+    // A larger stdio buffer saves system calls; reads still go in 1024-byte blocks.
+    std::setvbuf(stream, nullptr, _IOFBF, stdio_buffer_size);
     const long start = std::ftell(stream);
     std::fseek(stream, 0, SEEK_END);
     record.size = static_cast<std::int32_t>(std::ftell(stream));
