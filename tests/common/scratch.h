@@ -34,7 +34,8 @@ class scratch_directory {
     const std::filesystem::path& path() const { return path_; }
     // A UTF-8 path of a name inside the directory, with the platform's separator.
     std::string file(const std::string& name) const {
-        return reinterpret_cast<const char*>(path_.u8string().c_str()) + std::string(1, path_separator) + name;
+        return reinterpret_cast<const char*>(path_.u8string().c_str()) +
+               std::string(1, path_separator) + name;
     }
 
   private:

@@ -18,7 +18,9 @@ std::string random_bytes(std::size_t count) {
     return bytes;
 }
 
-std::string sep(const std::string& a, const std::string& b) { return a + path_separator + b; }
+std::string sep(const std::string& a, const std::string& b) {
+    return a + path_separator + b;
+}
 
 } // namespace
 

@@ -62,8 +62,7 @@ TEST(LogFormat, NegativeElapsedTruncatesTowardZeroInMilliseconds) {
 
 TEST(LogFormat, ElapsedShowsOnlyTheLow32BitsOfTheMillisecondCount) {
     // 2^32 + 5 ms wraps to 5 ms.
-    EXPECT_NE(line_with_elapsed((4294967296LL + 5) * 1000).find("[ 5 ms ] - "),
-              std::string::npos);
+    EXPECT_NE(line_with_elapsed((4294967296LL + 5) * 1000).find("[ 5 ms ] - "), std::string::npos);
 }
 
 TEST(LogFormat, MicrosecondCountRoundTripsThroughTheCalendar) {

@@ -23,9 +23,9 @@ struct scripted_log {
     std::int64_t now = log_time_to_microseconds(log_time{2015, 3, 3, 9, 15, 42, 431250});
     std::uint32_t thread = 0x1a4c;
     std::vector<std::string> debug_lines;
-    CLogFile log{CLogFile::sources{[this] { return log_time_from_microseconds(now); },
-                                   [this] { return thread; },
-                                   [this](const std::string& line) { debug_lines.push_back(line); }}};
+    CLogFile log{CLogFile::sources{
+        [this] { return log_time_from_microseconds(now); }, [this] { return thread; },
+        [this](const std::string& line) { debug_lines.push_back(line); }}};
 };
 
 std::string stored(std::string text) {

@@ -14,7 +14,8 @@ TEST(Utf8, EmptyInputGivesEmptyOutputInBothDirections) {
 }
 
 TEST(Utf8, EstonianAndAstralTextRoundTrips) {
-    const std::string text = "Uuendusi ei leitud: \xC3\xB5\xC3\xA4\xC3\xB6\xC3\xBC \xF0\x9F\x98\x80";
+    const std::string text =
+        "Uuendusi ei leitud: \xC3\xB5\xC3\xA4\xC3\xB6\xC3\xBC \xF0\x9F\x98\x80";
     const std::wstring wide = utf8_to_wide(text);
     EXPECT_EQ(wide, L"Uuendusi ei leitud: \u00f5\u00e4\u00f6\u00fc \U0001F600");
     EXPECT_EQ(wide_to_utf8(wide), text);
