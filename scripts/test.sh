@@ -9,7 +9,7 @@ scripts/build.sh
 # shellcheck source=scripts/xvfb.sh
 . scripts/xvfb.sh
 start_xvfb
-trap 'stop_xvfb; scripts/wine-run wineserver -k >/dev/null 2>&1 || true' EXIT
+trap 'stop_xvfb; WINEPREFIX="$root/build/wineprefix" wineserver -k >/dev/null 2>&1 || true' EXIT
 
 status=0
 ctest --test-dir build/host --output-on-failure -j2 || status=1
