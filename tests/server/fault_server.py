@@ -1,0 +1,344 @@
+#!/usr/bin/python3
+"""A small HTTP/1.1 server for the transfer tests that misbehaves on request.
+
+It serves the files of one directory on 127.0.0.1 and on 127.0.0.2 (a second
+host for cross-host redirects), each on a port of its own. The query string of a
+request chooses the misbehaviour (see Rules) and names the test ("id"); every
+request is recorded byte for byte, as received, under STATE/requests/<id>/<n>,
+after a first line "connection <number>" that tells which connection carried it.
+
+  fault_server.py start --root DIR --state DIR   start in the background, return when ready
+  fault_server.py stop --state DIR               stop it and wait until it has ended
+  fault_server.py serve --root DIR --state DIR   run in the foreground
+
+"start" writes STATE/ports ("<port of 127.0.0.1> <port of 127.0.0.2>") and
+STATE/pid; it fills ROOT with the sample files pattern-<size>.bin first.
+"""
+
+import argparse
+import itertools
+import os
+import select
+import shutil
+import signal
+import socket
+import socketserver
+import struct
+import subprocess
+import sys
+import threading
+import urllib.parse
+from pathlib import Path
+
+HOSTS = ("127.0.0.1", "127.0.0.2")
+SAMPLE_SIZES = (0, 100, 1000, 4096, 10000, 100000)
+MAX_RECORDED = 50
+STATUS_TEXTS = {200: "OK", 206: "Partial Content", 300: "Multiple Choices",
+                301: "Moved Permanently", 302: "Found", 303: "See Other",
+                304: "Not Modified", 305: "Use Proxy", 307: "Temporary Redirect",
+                404: "Not Found", 500: "Internal Server Error"}
+
+
+def pattern(size):
+    """The sample content: byte i is (7 i + i // 251) mod 256."""
+    return bytes((i * 7 + i // 251) & 0xFF for i in range(size))
+
+
+def write_samples(root):
+    root.mkdir(parents=True, exist_ok=True)
+    for size in SAMPLE_SIZES:
+        (root / f"pattern-{size}.bin").write_bytes(pattern(size))
+
+
+class Rules:
+    """The misbehaviour a request asks for through its query string:
+
+    id=NAME            records the request under NAME; attempts are counted per URL
+    status=CODE        answers CODE (404, 500, 206 without a range asked, ...)
+    first_status=CODE  answers CODE to the first attempt (the first N with times=N),
+                       then serves normally
+    redirect=CODE      answers CODE with a Location to the same URL with hops - 1
+    hops=N             redirects still to come (0 serves the file); loop=1 never ends
+    to=2               the Location names the other host
+    range=MODE         honour (206), ignore (200), missing (206 without
+                       Content-Range), wrong-start (206 one byte further on)
+    length=MODE        right, wrong (one less than sent), none (body ends at close)
+    connection=VALUE   the Connection header; "none" sends none, "close" also closes
+    disposition=VALUE  a Content-Disposition header
+    drop=N             first attempt: close after N body bytes; drop_mode=reset resets
+    change=1           every attempt after the first gets different content
+    stall=SECONDS      waits this long before the status line (every attempt)
+    """
+
+    def __init__(self, query):
+        self.values = dict(urllib.parse.parse_qsl(query, keep_blank_values=True))
+
+    def get(self, name, default=""):
+        return self.values.get(name, default)
+
+    def number(self, name, default=0):
+        return int(self.values.get(name, default))
+
+    def with_value(self, name, value):
+        values = dict(self.values, **{name: str(value)})
+        return urllib.parse.urlencode(values)
+
+
+class Recorder:
+    def __init__(self, state):
+        self.directory = state / "requests"
+        self.lock = threading.Lock()
+        self.attempts = {}
+        self.recorded = {}
+
+    def attempt(self, target):
+        """Counts the requests for one URL; the first is attempt 0."""
+        with self.lock:
+            number = self.attempts.get(target, 0)
+            self.attempts[target] = number + 1
+            return number
+
+    def record(self, test_id, connection, raw):
+        if not test_id:
+            return
+        with self.lock:
+            number = self.recorded.get(test_id, 0)
+            self.recorded[test_id] = number + 1
+        if number >= MAX_RECORDED:
+            return
+        folder = self.directory / test_id
+        folder.mkdir(parents=True, exist_ok=True)
+        temporary = folder / f".{number}.tmp"
+        temporary.write_bytes(b"connection %d\n" % connection + raw)
+        temporary.rename(folder / str(number))
+
+
+class Response:
+    def __init__(self, status):
+        self.status = status
+        self.headers = []
+        self.body = b""
+        self.keep_open = True
+        self.drop_after = None
+        self.reset = False
+
+    def head(self):
+        lines = [f"HTTP/1.1 {self.status} {STATUS_TEXTS.get(self.status, 'Status')}"]
+        lines += [f"{name}: {value}" for name, value in self.headers]
+        return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
+
+
+class Handler(socketserver.StreamRequestHandler):
+    connections = itertools.count(1)
+
+    def handle(self):
+        self.connection_number = next(self.connections)
+        try:
+            while self.serve_one():
+                pass
+        except (ConnectionError, TimeoutError):
+            pass
+
+    def serve_one(self):
+        head = self.read_head()
+        if head is None:
+            return False
+        request_line, headers = self.parse_head(head)
+        body = self.rfile.read(int(headers.get("content-length", "0")))
+        method, target, _ = request_line.split(" ", 2)
+        path, _, query = target.partition("?")
+        rules = Rules(query)
+        self.server.recorder.record(rules.get("id"), self.connection_number, head + body)
+        attempt = self.server.recorder.attempt(target)
+        response = self.build(method, path, rules, headers, attempt)
+        self.server.stopping.wait(rules.number("stall"))
+        return self.send(response)
+
+    def read_head(self):
+        lines = []
+        while True:
+            line = self.rfile.readline(65537)
+            if not line:
+                return None
+            lines.append(line)
+            if line in (b"\r\n", b"\n"):
+                return b"".join(lines)
+
+    @staticmethod
+    def parse_head(head):
+        lines = head.decode("latin-1").split("\r\n")
+        headers = {}
+        for line in lines[1:]:
+            name, _, value = line.partition(":")
+            if name:
+                headers[name.strip().lower()] = value.strip()
+        return lines[0], headers
+
+    def build(self, method, path, rules, headers, attempt):
+        status = rules.number("first_status") if attempt < rules.number("times", 1) else 0
+        status = status or rules.number("status")
+        if status:
+            return self.plain(status, rules)
+        if rules.get("redirect") and (rules.get("loop") or rules.number("hops") > 0):
+            return self.redirect(path, rules)
+        content = self.content(path, rules, attempt)
+        if content is None:
+            return self.plain(404, rules)
+        return self.file_response(content, rules, headers, attempt)
+
+    def content(self, path, rules, attempt):
+        name = urllib.parse.unquote(path.lstrip("/"))
+        file = self.server.root / name
+        if "/" in name or not file.is_file():
+            return None
+        content = file.read_bytes()
+        if rules.get("change") and attempt > 0:
+            content = bytes(b ^ 0x5A for b in content)
+        return content
+
+    def plain(self, status, rules):
+        response = Response(status)
+        response.body = b"status %d\n" % status
+        if status == 206:
+            response.headers.append(("Content-Range", f"bytes 0-{len(response.body) - 1}/{len(response.body)}"))
+        self.finish_headers(response, rules)
+        return response
+
+    def redirect(self, path, rules):
+        response = Response(rules.number("redirect"))
+        host_index = 1 if rules.get("to") == "2" else 0
+        port = self.server.ports[host_index]
+        query = rules.values and rules.with_value("hops", max(rules.number("hops") - 1, 0))
+        response.headers.append(("Location", f"http://{HOSTS[host_index]}:{port}{path}?{query}"))
+        self.finish_headers(response, rules)
+        return response
+
+    def file_response(self, content, rules, headers, attempt):
+        first = self.requested_start(headers, rules, len(content))
+        response = Response(200 if first is None else 206)
+        if first is not None:
+            start = first + 1 if rules.get("range") == "wrong-start" else first
+            if rules.get("range") != "missing":
+                response.headers.append(("Content-Range", f"bytes {start}-{len(content) - 1}/{len(content)}"))
+            content = content[first:]
+        response.body = content
+        if rules.get("disposition"):
+            response.headers.append(("Content-Disposition", rules.get("disposition")))
+        if attempt == 0 and rules.get("drop"):
+            response.drop_after = rules.number("drop")
+            response.reset = rules.get("drop_mode") == "reset"
+        self.finish_headers(response, rules)
+        return response
+
+    @staticmethod
+    def requested_start(headers, rules, size):
+        asked = headers.get("range", "")
+        if not asked.startswith("bytes=") or rules.get("range") == "ignore":
+            return None
+        start = int(asked[len("bytes="):].split("-")[0])
+        return start if start < size else None
+
+    @staticmethod
+    def finish_headers(response, rules):
+        length = rules.get("length", "right")
+        if length == "right":
+            response.headers.append(("Content-Length", str(len(response.body))))
+        elif length == "wrong":
+            response.headers.append(("Content-Length", str(len(response.body) - 1)))
+        connection = rules.get("connection", "keep-alive")
+        if connection != "none":
+            response.headers.append(("Connection", connection))
+        response.keep_open = (connection.lower() != "close" and length == "right"
+                              and response.drop_after is None)
+
+    def send(self, response):
+        if response.drop_after is None:
+            self.wfile.write(response.head() + response.body)
+            self.wfile.flush()
+            return response.keep_open
+        self.wfile.write(response.head() + response.body[:response.drop_after])
+        self.wfile.flush()
+        if response.reset:
+            self.request.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        return False
+
+
+class Server(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, host, root, recorder, stopping):
+        super().__init__((host, 0), Handler)
+        self.root = root
+        self.recorder = recorder
+        self.stopping = stopping
+        self.ports = None
+
+
+def serve(root, state):
+    state.mkdir(parents=True, exist_ok=True)
+    stopping = threading.Event()
+    recorder = Recorder(state)
+    servers = [Server(host, root, recorder, stopping) for host in HOSTS]
+    ports = tuple(server.server_address[1] for server in servers)
+    for server in servers:
+        server.ports = ports
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+    signal.signal(signal.SIGTERM, lambda *_: stopping.set())
+    sys.stdout.write(f"{ports[0]} {ports[1]}\n")
+    sys.stdout.flush()
+    sys.stdout.close()
+    stopping.wait()
+    # Every record is already on disk: the serving threads simply end with the process.
+    for server in servers:
+        server.server_close()
+
+
+def start(root, state):
+    write_samples(root)
+    state.mkdir(parents=True, exist_ok=True)
+    stop(state)
+    shutil.rmtree(state / "requests", ignore_errors=True)
+    log = open(state / "server.log", "wb")
+    child = subprocess.Popen(
+        [sys.executable, os.path.abspath(__file__), "serve", "--root", str(root), "--state", str(state)],
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log, start_new_session=True)
+    ports = child.stdout.readline().decode().strip()
+    if not ports:
+        sys.exit("fault_server: the server did not start; see " + str(state / "server.log"))
+    (state / "ports").write_text(ports + "\n")
+    (state / "pid").write_text(f"{child.pid}\n")
+    print(f"fault_server: listening on {ports}")
+
+
+def stop(state):
+    pid_file = state / "pid"
+    if not pid_file.exists():
+        return
+    pid = int(pid_file.read_text())
+    pid_file.unlink()
+    try:
+        process = os.pidfd_open(pid)
+    except ProcessLookupError:
+        return
+    os.kill(pid, signal.SIGTERM)
+    select.select([process], [], [], 10)
+    os.close(process)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("command", choices=("start", "stop", "serve"))
+    parser.add_argument("--root", type=Path)
+    parser.add_argument("--state", type=Path, required=True)
+    arguments = parser.parse_args()
+    if arguments.command == "serve":
+        serve(arguments.root, arguments.state)
+    elif arguments.command == "start":
+        start(arguments.root, arguments.state)
+    else:
+        stop(arguments.state)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,256 @@
+// What requests put on the wire and how responses steer them: header lines,
+// redirects (those WinINet follows and those left to us), connection reuse,
+// Content-Disposition names and the size and progress reports.
+
+#include "test_server.h"
+#include "transfer_test_helpers.h"
+
+namespace {
+
+std::string host_of(const std::string& url) {
+    const auto start = url.find("//") + 2;
+    return url.substr(start, url.find('/', start) - start);
+}
+
+std::string request_line(const recorded_request& request) {
+    return request.bytes.substr(0, request.bytes.find("\r\n"));
+}
+
+bool has_line(const recorded_request& request, const std::string& line) {
+    return request.bytes.find("\r\n" + line + "\r\n") != std::string::npos;
+}
+
+// Shows the connection state that the transfer keeps between requests.
+class observed_transfer : public CFileTransfer {
+  public:
+    bool connected() const { return static_cast<bool>(connection); }
+    HINTERNET connection_handle() const { return connection.get(); }
+    std::string connected_host() const { return host.data(); }
+};
+
+struct reports {
+    std::vector<long> sizes;
+    std::vector<long> progress;
+    std::vector<std::string> names;
+};
+
+void record_reports(CFileTransfer& transfer, reports& into) {
+    set_callbacks(
+        transfer, [&into](long total) { into.sizes.push_back(total); },
+        [&into](long offset) { into.progress.push_back(offset); },
+        [&into](const char* name) { into.names.emplace_back(name); });
+}
+
+} // namespace
+
+TEST(Headers, AGetSendsOnlyTheUserAgentLineBesidesWhatWinINetAdds) {
+    CFileTransfer transfer;
+    const std::string url = sample_url(1000);
+    EXPECT_EQ(fetch_text(transfer, url), sample_content(1000));
+    const auto requests = recorded_requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].bytes, "GET " + url.substr(url.find('/', 7)) +
+                                     " HTTP/1.1\r\nAccept: */*\r\nHost: " + host_of(url) +
+                                     "\r\nUser-Agent: Quillomark/1.0\r\n\r\n");
+}
+
+TEST(Headers, APostAddsTheFormContentTypeAndSendsTheData) {
+    CFileTransfer transfer;
+    char* data = nullptr;
+    long size = 0;
+    transfer.post_memory(sample_url(100).c_str(), "name=value&x=1", &data, &size);
+    EXPECT_EQ(std::string(data, static_cast<size_t>(size)), sample_content(100));
+    std::free(data);
+    const auto requests = recorded_requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(request_line(requests[0]).substr(0, 5), "POST ");
+    EXPECT_TRUE(has_line(requests[0], "User-Agent: Quillomark/1.0"));
+    EXPECT_TRUE(has_line(requests[0], "Content-Type: application/x-www-form-urlencoded"));
+    EXPECT_TRUE(has_line(requests[0], "Content-Length: 14"));
+    EXPECT_FALSE(has_line(requests[0], "Range: bytes=0-"));
+    EXPECT_TRUE(requests[0].bytes.ends_with("\r\n\r\nname=value&x=1"));
+}
+
+TEST(Headers, ResumingA4096ByteFileAsksFromByte4064) {
+    scratch_directory scratch;
+    const std::string path = scratch.file("resume.bin");
+    write_bytes(path, sample_content(4096));
+    CFileTransfer transfer;
+    transfer.download_file(sample_url(10000).c_str(), path.c_str(), false, false);
+    EXPECT_EQ(read_bytes(path), sample_content(10000));
+    const auto requests = recorded_requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_TRUE(has_line(requests[0], "User-Agent: Quillomark/1.0"));
+    EXPECT_TRUE(has_line(requests[0], "Range: bytes=4064-"));
+}
+
+TEST(Redirects, WinINetFollowsSameProtocolRedirectsOnTheSameHost) {
+    CFileTransfer transfer;
+    for (const char* code : {"301", "302", "303", "307"}) {
+        SCOPED_TRACE(code);
+        const std::string rules = std::string("redirect=") + code + "&hops=1";
+        EXPECT_EQ(fetch_text(transfer, sample_url(1000, rules)), sample_content(1000));
+        const auto requests = recorded_requests();
+        ASSERT_GE(requests.size(), 2u);
+        EXPECT_TRUE(
+            request_line(requests.back()).ends_with(rules.substr(0, 12) + "&hops=0 HTTP/1.1"));
+    }
+    EXPECT_EQ(recorded_requests().size(), 8u);
+}
+
+TEST(Redirects, AChainToAnotherHostEndsThere) {
+    CFileTransfer transfer;
+    EXPECT_EQ(fetch_text(transfer, sample_url(1000, "redirect=302&hops=3&to=2")),
+              sample_content(1000));
+    const auto requests = recorded_requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_TRUE(has_line(requests.back(), "Host: " + host_of(sample_url(1000, "", 2))));
+}
+
+TEST(Redirects, AnswersWinINetLeavesToUsAreRequestedAgainAtTheReportedUrl) {
+    CFileTransfer transfer;
+    for (const char* code : {"300", "304", "305"}) {
+        SCOPED_TRACE(code);
+        EXPECT_EQ(fetch_text(transfer, sample_url(1000, std::string("first_status=") + code)),
+                  sample_content(1000));
+    }
+    const auto requests = recorded_requests();
+    ASSERT_EQ(requests.size(), 6u);
+    EXPECT_EQ(request_line(requests[0]), request_line(requests[1]));
+}
+
+TEST(Redirects, TenRedirectsAreFollowedAndAnEleventhFails) {
+    CFileTransfer transfer;
+    EXPECT_EQ(fetch_text(transfer, sample_url(1000, "first_status=304&times=10")),
+              sample_content(1000));
+    EXPECT_EQ(recorded_requests().size(), 11u);
+
+    memory_transfer_copy sink;
+    const transfer_error error = caught_error([&] {
+        transfer.request(sample_url(1000, "first_status=304&times=11").c_str(), &sink, 0, nullptr,
+                         false, false);
+    });
+    EXPECT_EQ(error.code, transfer_error::network);
+    EXPECT_STREQ(error.message, "Too many HTTP redirects");
+}
+
+TEST(Redirects, AnEndless304OnTheSameUrlIsStoppedByTheBoundOnBothAttempts) {
+    CFileTransfer transfer;
+    const transfer_error error =
+        caught_error([&] { fetch_text(transfer, sample_url(1000, "status=304")); });
+    EXPECT_STREQ(error.message, "Too many HTTP redirects");
+    EXPECT_EQ(recorded_requests().size(), 22u);
+}
+
+TEST(Connections, KeepAliveInAnyLetterCaseKeepsTheConnectionForTheNextRequest) {
+    observed_transfer transfer;
+    for (const char* value : {"keep-alive", "KEEP-ALIVE"}) {
+        const std::string rules = std::string("connection=") + value;
+        fetch_text(transfer, sample_url(100, rules));
+        ASSERT_TRUE(transfer.connected());
+        const HINTERNET kept = transfer.connection_handle();
+        EXPECT_EQ(transfer.connected_host(), "127.0.0.1");
+        fetch_text(transfer, sample_url(1000, rules));
+        EXPECT_EQ(transfer.connection_handle(), kept);
+    }
+    const auto requests = recorded_requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[1].connection, requests[0].connection);
+    EXPECT_EQ(requests[3].connection, requests[2].connection);
+}
+
+TEST(Connections, CloseOrNoConnectionHeaderEndsTheConnectionAfterTheBody) {
+    observed_transfer transfer;
+    for (const char* value : {"close", "none"}) {
+        fetch_text(transfer, sample_url(100, std::string("connection=") + value));
+        EXPECT_FALSE(transfer.connected()) << value;
+        EXPECT_EQ(transfer.connected_host(), "");
+    }
+    fetch_text(transfer, sample_url(100, "connection=close"));
+    const auto requests = recorded_requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_NE(requests[2].connection, requests[0].connection);
+}
+
+TEST(Connections, ARedirectThatWinINetFollowsToAnotherHostLeavesOurConnectionAsItWas) {
+    observed_transfer transfer;
+    EXPECT_EQ(fetch_text(transfer, sample_url(100, "redirect=301&hops=1&to=2")),
+              sample_content(100));
+    EXPECT_EQ(transfer.connected_host(), "127.0.0.1");
+    EXPECT_TRUE(has_line(recorded_requests().back(), "Host: " + host_of(sample_url(100, "", 2))));
+}
+
+TEST(ContentDisposition, AQuotedNameInAnyLetterCaseIsReportedAndLogged) {
+    scratch_directory scratch;
+    captured_log log(scratch);
+    CFileTransfer transfer;
+    reports seen;
+    record_reports(transfer, seen);
+    fetch_text(transfer,
+               sample_url(100, "disposition=attachment%3B%20FILENAME%3D%22report.txt%22"));
+    fetch_text(transfer, sample_url(100, "disposition=inline%3B%20filename%3D%22data.bin%22"));
+    EXPECT_EQ(seen.names, (std::vector<std::string>{"report.txt", "data.bin"}));
+    EXPECT_NE(log.text().find("CFileTransfere report_filename: report.txt"), std::string::npos);
+}
+
+TEST(ContentDisposition, ANameWithoutClosingQuoteIsNotReported) {
+    CFileTransfer transfer;
+    reports seen;
+    record_reports(transfer, seen);
+    fetch_text(transfer, sample_url(100, "disposition=attachment%3B%20filename%3D%22report.txt"));
+    fetch_text(transfer, sample_url(100, "disposition=attachment%3B%20filename%3Dreport.txt"));
+    EXPECT_TRUE(seen.names.empty());
+}
+
+TEST(ContentDisposition, TheNameIsLoggedWithoutACallbackToo) {
+    scratch_directory scratch;
+    captured_log log(scratch);
+    CFileTransfer transfer;
+    fetch_text(transfer, sample_url(100, "disposition=attachment%3B%20filename%3D%22plain.txt%22"));
+    EXPECT_NE(log.text().find("CFileTransfere report_filename: plain.txt"), std::string::npos);
+}
+
+TEST(Reports, SizeOnceAndProgressBeforeEveryChunkOfAtMost1024BytesAndOnceAfter) {
+    CFileTransfer transfer;
+    reports seen;
+    record_reports(transfer, seen);
+    fetch_text(transfer, sample_url(10000));
+    EXPECT_EQ(seen.sizes, std::vector<long>{10000});
+    ASSERT_GE(seen.progress.size(), 11u);
+    EXPECT_EQ(seen.progress.front(), 0);
+    EXPECT_EQ(seen.progress.back(), 10000);
+    for (size_t i = 1; i < seen.progress.size(); ++i)
+        EXPECT_LE(seen.progress[i] - seen.progress[i - 1], 1024);
+}
+
+TEST(Reports, AResumedDownloadReportsTheWholeSizeAndStartsAtItsOffset) {
+    scratch_directory scratch;
+    const std::string path = scratch.file("resume.bin");
+    write_bytes(path, sample_content(4096));
+    CFileTransfer transfer;
+    reports seen;
+    record_reports(transfer, seen);
+    transfer.download_file(sample_url(10000).c_str(), path.c_str(), false, false);
+    EXPECT_EQ(seen.sizes, std::vector<long>{10000});
+    EXPECT_EQ(seen.progress.front(), 4064);
+    EXPECT_EQ(seen.progress.back(), 10000);
+}
+
+TEST(Reports, ABodyWithoutLengthIsReadToItsEndWithoutASizeReport) {
+    CFileTransfer transfer;
+    reports seen;
+    record_reports(transfer, seen);
+    EXPECT_EQ(fetch_text(transfer, sample_url(10000, "length=none")), sample_content(10000));
+    EXPECT_TRUE(seen.sizes.empty());
+    EXPECT_EQ(seen.progress.back(), 10000);
+}
+
+TEST(Reports, ReplacedCallbacksAreDestroyedBySetCallbacks) {
+    CFileTransfer transfer;
+    auto token = std::make_shared<int>(0);
+    set_callbacks(
+        transfer, [token](long) {}, nullptr, nullptr);
+    EXPECT_EQ(token.use_count(), 2);
+    set_callbacks(transfer, nullptr, nullptr, nullptr);
+    EXPECT_EQ(token.use_count(), 1);
+}
