@@ -57,13 +57,11 @@ TEST(FileHelpers, CopyFromAMissingSourceLeavesNoDestination) {
     EXPECT_FALSE(copy_file_contents(dir.file("source"), sep(dir.file("no-dir"), "destination")));
 }
 
-#ifndef _WIN32
 TEST(FileHelpers, CopyOntoAFullDiskReportsFailure) {
     scratch_directory dir;
     write_bytes(dir.file("source"), random_bytes(100000));
     EXPECT_FALSE(copy_file_contents(dir.file("source"), "/dev/full"));
 }
-#endif
 
 TEST(FileHelpers, DeleteFileRemovesAndIgnoresMissingFiles) {
     scratch_directory dir;
