@@ -10,6 +10,10 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include "win_handles.h"
+#endif
+
 namespace {
 
 #ifdef _WIN32
@@ -171,3 +175,16 @@ TEST(LogFile, ProcessWideShorthandsWriteTheirLevels) {
     for (const char* text : {"- level one", "- level two", "- level four", "- explicit"})
         EXPECT_NE(log.find(text), std::string::npos) << text;
 }
+
+#ifdef _WIN32
+TEST(LogFile, OtherProgramsMayReadAndWriteTheOpenLog) {
+    scratch_directory dir;
+    scripted_log s;
+    ASSERT_TRUE(s.log.open(dir.file("ezo.log")));
+    const std::wstring path = dir.path().wstring() + L"\\ezo.log";
+    const file_handle other(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_TRUE(other);
+}
+#endif
