@@ -1,0 +1,214 @@
+// The patch tool as a real process: bsdiff's patches of real pairs of files, and
+// every failure that a patch or a path can provoke, each with its message, exit
+// status 1 and no new file.
+
+#include "patch_builder.h"
+#include "scratch.h"
+#include "tool_process.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+
+namespace {
+
+constexpr std::int64_t int32_max = std::numeric_limits<std::int32_t>::max();
+
+std::string environment_path(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+std::string tool_path() {
+    return environment_path("QM_PATCH_TOOL");
+}
+
+std::string sample_path(const std::string& name) {
+    return environment_path("QM_PATCH_SAMPLES") + path_separator + name;
+}
+
+std::vector<std::string> sample_names() {
+    std::ifstream list(utf8_path(sample_path("names")));
+    std::vector<std::string> names;
+    for (std::string name; std::getline(list, name);)
+        names.push_back(name);
+    return names;
+}
+
+bool ends_with(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// A scratch directory with an old file, a patch to write and a new file to expect.
+class patch_tool : public ::testing::Test {
+  protected:
+    patch_tool() { write_bytes(old_path(), old_content); }
+
+    tool_result apply(const std::string& patch) {
+        write_bytes(patch_path(), patch);
+        return run_tool({tool_path(), old_path(), new_path(), patch_path()});
+    }
+
+    // A failure: its exact message (or, after the system's text, its own message),
+    // exit status 1, and no new file.
+    void expect_failure(const tool_result& result, const std::string& message,
+                        bool after_system_text = false) {
+        EXPECT_EQ(1, result.exit_status);
+        if (after_system_text) {
+            EXPECT_TRUE(ends_with(result.output, message)) << result.output;
+            EXPECT_GT(result.output.size(), message.size()) << "no system text";
+        } else {
+            EXPECT_EQ(message, result.output);
+        }
+        EXPECT_FALSE(std::filesystem::exists(utf8_path(new_path())));
+    }
+
+    std::string old_path() const { return scratch_.file("old"); }
+    std::string new_path() const { return scratch_.file("new"); }
+    std::string patch_path() const { return scratch_.file("patch"); }
+
+    const std::string old_content = "ABCDEFGH";
+    scratch_directory scratch_;
+};
+
+} // namespace
+
+TEST(patch_tool_samples, applies_bsdiff_patches_like_the_reference_bspatch) {
+    scratch_directory scratch;
+    const auto names = sample_names();
+    ASSERT_FALSE(names.empty());
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        const tool_result result = run_tool({tool_path(), sample_path(name + ".old"),
+                                             scratch.file(name), sample_path(name + ".patch")});
+        EXPECT_EQ(0, result.exit_status);
+        EXPECT_EQ("", result.output);
+        const std::string produced = read_bytes(scratch.file(name));
+        EXPECT_TRUE(produced == read_bytes(sample_path(name + ".new")));
+        EXPECT_TRUE(produced == read_bytes(sample_path(name + ".reference")));
+    }
+}
+
+TEST_F(patch_tool, empty_blocks_and_new_size_0_make_an_empty_file) {
+    const tool_result result = apply(build_patch({}, "", "", 0));
+    EXPECT_EQ(0, result.exit_status);
+    EXPECT_EQ("", read_bytes(new_path()));
+}
+
+TEST_F(patch_tool, old_positions_outside_the_old_file_add_nothing) {
+    // Old position 0, then -2 after the first entry's step, then 102.
+    const std::vector<control_entry> control{{4, 0, -6}, {4, 0, 100}, {2, 0, 0}};
+    const tool_result result = apply(build_patch(control, std::string(10, '\1'), "", 10));
+    EXPECT_EQ(0, result.exit_status);
+    EXPECT_EQ("BCDE\1\1BC\1\1", read_bytes(new_path()));
+}
+
+TEST_F(patch_tool, extra_bytes_are_copied_between_diff_runs) {
+    const std::vector<control_entry> control{{2, 3, 0}, {1, 0, 0}};
+    const tool_result result = apply(build_patch(control, std::string(3, '\0'), "xyz", 6));
+    EXPECT_EQ(0, result.exit_status);
+    EXPECT_EQ("ABxyzC", read_bytes(new_path()));
+}
+
+TEST_F(patch_tool, wrong_argument_counts_print_the_usage_line) {
+    const std::string usage = "usage: " + tool_path() + " oldfile newfile patchfile\n";
+    expect_failure(run_tool({tool_path(), old_path(), new_path()}), usage);
+    expect_failure(run_tool({tool_path(), old_path(), new_path(), patch_path(), "extra"}), usage);
+}
+
+TEST_F(patch_tool, unreadable_files_print_the_system_text_and_the_path) {
+    expect_failure(run_tool({tool_path(), old_path(), new_path(), scratch_.file("missing")}),
+                   "fopen(" + scratch_.file("missing") + ")", true);
+    write_bytes(patch_path(), build_patch({{8, 0, 0}}, std::string(8, '\0'), "", 8));
+    expect_failure(run_tool({tool_path(), scratch_.file("missing"), new_path(), patch_path()}),
+                   scratch_.file("missing"), true);
+}
+
+TEST_F(patch_tool, new_file_in_a_missing_directory_prints_its_path) {
+    write_bytes(patch_path(), build_patch({{8, 0, 0}}, std::string(8, '\0'), "", 8));
+    const std::string unwritable = scratch_.file("missing") + path_separator + "new";
+    const tool_result result = run_tool({tool_path(), old_path(), unwritable, patch_path()});
+    EXPECT_EQ(1, result.exit_status);
+    EXPECT_TRUE(ends_with(result.output, unwritable)) << result.output;
+}
+
+TEST_F(patch_tool, damaged_headers_are_corrupt) {
+    const std::string valid = build_patch({{8, 0, 0}}, std::string(8, '\0'), "", 8);
+    expect_failure(apply(valid.substr(0, 31)), "Corrupt patch\n");
+    expect_failure(apply("BSDIFF41" + valid.substr(8)), "Corrupt patch\n");
+    expect_failure(apply(patch_header("BSDIFF40", -1, 10, 8) + valid.substr(32)),
+                   "Corrupt patch\n");
+    expect_failure(apply(patch_header("BSDIFF40", 10, -1, 8) + valid.substr(32)),
+                   "Corrupt patch\n");
+    expect_failure(apply(patch_header("BSDIFF40", 10, 10, -8) + valid.substr(32)),
+                   "Corrupt patch\n");
+}
+
+// Lengths are 31-bit values: larger magnitudes are not cut down to their low bytes.
+TEST_F(patch_tool, header_numbers_beyond_31_bits_are_corrupt) {
+    const std::string valid = build_patch({{8, 0, 0}}, std::string(8, '\0'), "", 8);
+    const std::string blocks = valid.substr(32);
+    expect_failure(apply(patch_header("BSDIFF40", (std::int64_t{1} << 32) + 40, 40, 8) + blocks),
+                   "Corrupt patch\n");
+    expect_failure(apply(patch_header("BSDIFF40", 40, 40, int32_max + 1) + blocks),
+                   "Corrupt patch\n");
+    expect_failure(apply(patch_header("BSDIFF40", int32_max, int32_max, 8) + blocks),
+                   "Corrupt patch\n");
+}
+
+TEST_F(patch_tool, damaged_blocks_are_corrupt) {
+    const std::string diff(8, '\0');
+    const std::string control_block = bzip2_compress(patch_number(8) + patch_number(0));
+    const std::string diff_block = bzip2_compress(diff);
+    const std::string extra_block = bzip2_compress("");
+    expect_failure(apply(patch_header("BSDIFF40", static_cast<std::int64_t>(control_block.size()),
+                                      static_cast<std::int64_t>(diff_block.size()), 8) +
+                         control_block + diff_block + extra_block),
+                   "Corrupt patch\n");
+    const std::string garbage = "this is not bzip2 data";
+    expect_failure(apply(patch_header("BSDIFF40", static_cast<std::int64_t>(garbage.size()),
+                                      static_cast<std::int64_t>(diff_block.size()), 8) +
+                         garbage + diff_block + extra_block),
+                   "Corrupt patch\n");
+    expect_failure(apply(build_patch({{8, 0, 0}}, std::string(5, '\0'), "", 8)), "Corrupt patch\n");
+    expect_failure(apply(build_patch({{4, 4, 0}}, std::string(4, '\0'), "xy", 8)),
+                   "Corrupt patch\n");
+}
+
+TEST_F(patch_tool, control_entries_that_leave_the_new_buffer_are_corrupt) {
+    const std::string diff(16, '\0');
+    const std::string extra(16, 'x');
+    expect_failure(apply(build_patch({{9, 0, 0}}, diff, "", 8)), "Corrupt patch\n");
+    expect_failure(apply(build_patch({{4, 5, 0}}, diff, extra, 8)), "Corrupt patch\n");
+    expect_failure(apply(build_patch({{-4, 12, 0}}, diff, extra, 8)), "Corrupt patch\n");
+    expect_failure(apply(build_patch({{4, -4, 0}, {8, 0, 0}}, diff, extra, 8)), "Corrupt patch\n");
+    expect_failure(apply(build_patch({{4, 0, std::int64_t{1} << 32}, {4, 0, 0}}, diff, "", 8)),
+                   "Corrupt patch\n");
+}
+
+TEST_F(patch_tool, old_positions_that_overflow_are_corrupt) {
+    const std::string diff(8, '\0');
+    expect_failure(apply(build_patch({{1, 0, int32_max}, {7, 0, 0}}, diff, "", 8)),
+                   "Corrupt patch\n");
+    expect_failure(
+        apply(build_patch({{1, 0, -int32_max}, {1, 0, -int32_max}, {6, 0, 0}}, diff, "", 8)),
+        "Corrupt patch\n");
+}
+
+#ifdef _WIN32
+TEST_F(patch_tool, new_size_beyond_the_address_space_prints_the_system_text_only) {
+    const tool_result result = apply(build_patch({}, "", "", int32_max));
+    EXPECT_EQ(1, result.exit_status);
+    EXPECT_FALSE(ends_with(result.output, "Corrupt patch\n")) << result.output;
+    EXPECT_FALSE(std::filesystem::exists(utf8_path(new_path())));
+}
+#else
+TEST_F(patch_tool, directory_as_patch_fails_reading_the_header) {
+    expect_failure(run_tool({tool_path(), old_path(), new_path(), scratch_.path().string()}),
+                   "fread(" + scratch_.path().string() + ")", true);
+}
+#endif
