@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# The patch tool against Debian's bspatch on a 64 MiB pair of files (installed
+# programs and libraries, the new one with changed bytes and inserted and removed
+# runs), patched by bsdiff:
+#   bspatch_speed_ratio   bspatch time / our tool's time under Wine (best of 5,
+#                         whole processes, so ours includes Wine's start)
+#   bspatch_memory_ratio  our tool's peak resident memory under Wine / (old + new)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+dir=$QM_BENCH_DIR/bspatch
+mkdir -p "$dir"
+tool=$root/build/win/patchtool/bspatch.exe
+
+if [ ! -f "$dir/pair.patch" ]; then
+  find /usr/lib /usr/bin -type f -size +100k 2>/dev/null | sort >"$dir/sources"
+  python3 - "$dir/sources" "$dir/old" "$dir/new" <<'PY'
+import random, sys
+size = 64 * 1024 * 1024
+old = bytearray()
+while len(old) < size:
+    for name in open(sys.argv[1]).read().split("\n"):
+        if name and len(old) < size:
+            try:
+                old += open(name, "rb").read()[: size - len(old)]
+            except OSError:
+                pass
+rng = random.Random(7)
+new = bytearray()
+position = 0
+while position < len(old):
+    run = bytearray(old[position : position + rng.randint(200000, 2000000)])
+    for _ in range(20):
+        index = rng.randrange(len(run))
+        run[index] = (run[index] + 1) & 255
+    new += run + rng.randbytes(rng.randint(0, 5000))
+    position += len(run) + rng.randint(0, 5000)
+open(sys.argv[2], "wb").write(old)
+open(sys.argv[3], "wb").write(new[:size])
+PY
+  bsdiff "$dir/old" "$dir/new" "$dir/pair.patch.tmp"
+  mv "$dir/pair.patch.tmp" "$dir/pair.patch"
+fi
+cat "$dir/old" "$dir/new" "$dir/pair.patch" >/dev/null
+
+seconds_of() {
+  local start end
+  start=$(date +%s.%N)
+  "$@" >/dev/null
+  end=$(date +%s.%N)
+  awk -v a="$end" -v b="$start" 'BEGIN { print a - b }'
+}
+smaller() { awk -v a="$1" -v b="${2:-$1}" 'BEGIN { print (a < b) ? a : b }'; }
+
+best_ours=
+best_theirs=
+for _ in 1 2 3 4 5; do
+  best_ours=$(smaller "$(seconds_of "$root/scripts/wine-run" "$tool" "$dir/old" "$dir/ours.new" "$dir/pair.patch")" "$best_ours")
+  best_theirs=$(smaller "$(seconds_of bspatch "$dir/old" "$dir/theirs.new" "$dir/pair.patch")" "$best_theirs")
+done
+cmp "$dir/new" "$dir/ours.new"
+cmp "$dir/new" "$dir/theirs.new"
+
+peak_kib=$(/usr/bin/time -f %M "$root/scripts/wine-run" "$tool" "$dir/old" "$dir/ours.new" "$dir/pair.patch" 2>&1 >/dev/null | tail -1)
+data_bytes=$(($(stat -c %s "$dir/old") + $(stat -c %s "$dir/new")))
+
+echo "bspatch_speed_ratio: $(awk -v a="$best_theirs" -v b="$best_ours" 'BEGIN { printf "%.3f", a / b }')"
+echo "bspatch_memory_ratio: $(awk -v a="$peak_kib" -v b="$data_bytes" 'BEGIN { printf "%.3f", a * 1024 / b }')"
+rm -f "$dir/ours.new" "$dir/theirs.new"
