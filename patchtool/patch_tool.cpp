@@ -166,5 +166,10 @@ int run_patch_tool(int argc, char* argv[]) {
         std::printf("usage: %s oldfile newfile patchfile\n", argc > 0 ? argv[0] : "bspatch");
         return exit_failure;
     }
-    return patch_run(argv[1], argv[2], argv[3]).execute() ? exit_success : exit_failure;
+    try {
+        return patch_run(argv[1], argv[2], argv[3]).execute() ? exit_success : exit_failure;
+    } catch (const std::bad_alloc&) {
+        // Only the texts of messages are allocated through operator new.
+        return exit_failure;
+    }
 }

@@ -207,6 +207,13 @@ TEST_F(patch_tool, new_size_beyond_the_address_space_prints_the_system_text_only
     EXPECT_FALSE(std::filesystem::exists(utf8_path(new_path())));
 }
 #else
+TEST_F(patch_tool, full_device_as_new_file_prints_its_path) {
+    write_bytes(patch_path(), build_patch({{8, 0, 0}}, std::string(8, '\0'), "", 8));
+    const tool_result result = run_tool({tool_path(), old_path(), "/dev/full", patch_path()});
+    EXPECT_EQ(1, result.exit_status);
+    EXPECT_TRUE(ends_with(result.output, "/dev/full")) << result.output;
+}
+
 TEST_F(patch_tool, directory_as_patch_fails_reading_the_header) {
     expect_failure(run_tool({tool_path(), old_path(), new_path(), scratch_.path().string()}),
                    "fread(" + scratch_.path().string() + ")", true);
