@@ -60,7 +60,12 @@ done
 cmp "$dir/new" "$dir/ours.new"
 cmp "$dir/new" "$dir/theirs.new"
 
-peak_kib=$(/usr/bin/time -f %M "$root/scripts/wine-run" "$tool" "$dir/old" "$dir/ours.new" "$dir/pair.patch" 2>&1 >/dev/null | tail -1)
+# Peak resident set of the largest finished child: the Windows process under Wine.
+peak_kib=$(python3 -c '
+import resource, subprocess, sys
+subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+' "$root/scripts/wine-run" "$tool" "$dir/old" "$dir/ours.new" "$dir/pair.patch")
 data_bytes=$(($(stat -c %s "$dir/old") + $(stat -c %s "$dir/new")))
 
 echo "bspatch_speed_ratio: $(awk -v a="$best_theirs" -v b="$best_ours" 'BEGIN { printf "%.3f", a / b }')"
