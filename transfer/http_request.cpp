@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -116,16 +118,57 @@ void plan_request(request_plan& plan, const char* url, const request_arguments& 
     plan.header_length = write_headers(plan.headers, arguments);
 }
 
-watched_outcome send_once(internet_handle& request, const request_plan& plan) {
+// HttpOpenRequestA with its own copies of the arguments.
+class open_call : public watched_call {
+  public:
+    open_call(HINTERNET connection, const request_plan& plan)
+        : connection(connection), verb(plan.verb), path(plan.url.path), flags(plan.flags) {}
+
+    bool make_call() override {
+        const char* accept_types[] = {"*/*", nullptr};
+        opened = HttpOpenRequestA(connection, verb, path.data(), "HTTP/1.1", nullptr, accept_types,
+                                  flags, 0);
+        return opened != nullptr;
+    }
+
+    HINTERNET opened = nullptr;
+
+  private:
+    HINTERNET connection;
+    const char* verb; // a string literal
+    text_buffer path;
+    DWORD flags;
+};
+
+// HttpSendRequestA with its own copies of the headers and the form data.
+class send_call : public watched_call {
+  public:
+    send_call(HINTERNET request, const request_plan& plan)
+        : request(request), headers(plan.headers), header_length(plan.header_length) {
+        if (plan.post_data != nullptr)
+            post_data = plan.post_data;
+    }
+
+    bool make_call() override {
+        return HttpSendRequestA(request, headers.data(), header_length,
+                                post_data ? post_data->data() : nullptr,
+                                post_data ? static_cast<DWORD>(post_data->size()) : 0);
+    }
+
+  private:
+    HINTERNET request;
+    std::array<char, 4096> headers;
+    DWORD header_length;
+    std::optional<std::string> post_data;
+};
+
+watched_outcome send_once(internet_handle& request, HINTERNET connection,
+                          const request_plan& plan) {
     const HINTERNET handle = request.get();
-    const DWORD post_length = plan.post_data != nullptr ? std::strlen(plan.post_data) : 0;
-    auto call = [&] {
-        return HttpSendRequestA(handle, plan.headers.data(), plan.header_length,
-                                const_cast<char*>(plan.post_data), post_length);
-    };
     const watched_outcome outcome =
-        run_watched(call, {watchdog_wait_ms(handle, INTERNET_OPTION_SEND_TIMEOUT), handle,
-                           ERROR_INTERNET_TIMEOUT});
+        run_watched(std::make_shared<send_call>(handle, plan),
+                    {watchdog_wait_ms(INTERNET_OPTION_SEND_TIMEOUT, handle, connection), handle,
+                     ERROR_INTERNET_TIMEOUT});
     if (outcome.expired)
         static_cast<void>(request.release());
     return outcome;
@@ -141,12 +184,13 @@ void accept_unknown_authority(HINTERNET request) {
 
 // Sends once more with an untrusted certificate authority accepted when the
 // certificates need not be strict.
-watched_outcome send_request(internet_handle& request, const request_plan& plan) {
-    const watched_outcome outcome = send_once(request, plan);
+watched_outcome send_request(internet_handle& request, HINTERNET connection,
+                             const request_plan& plan) {
+    const watched_outcome outcome = send_once(request, connection, plan);
     if (outcome.succeeded || outcome.error != ERROR_INTERNET_INVALID_CA || plan.strict_certificates)
         return outcome;
     accept_unknown_authority(request.get());
-    return send_once(request, plan);
+    return send_once(request, connection, plan);
 }
 
 // The header's value, or `fallback` when the response has none.
@@ -331,7 +375,7 @@ internet_handle file_transfer::open_and_send(const request_plan& plan) {
                 throw transfer_errors::open_request_failed;
             continue;
         }
-        const watched_outcome sent = send_request(opened.handle, plan);
+        const watched_outcome sent = send_request(opened.handle, connection.get(), plan);
         if (sent.succeeded)
             return std::move(opened.handle);
         if (last_pass || sent.error == ERROR_INTERNET_TIMEOUT)
@@ -341,18 +385,12 @@ internet_handle file_transfer::open_and_send(const request_plan& plan) {
 
 file_transfer::opened_request file_transfer::open_request(const request_plan& plan) {
     const HINTERNET parent = connection.get();
-    HINTERNET opened = nullptr;
-    auto call = [&] {
-        const char* accept_types[] = {"*/*", nullptr};
-        opened = HttpOpenRequestA(parent, plan.verb, plan.url.path.data(), "HTTP/1.1", nullptr,
-                                  accept_types, plan.flags, 0);
-        return opened != nullptr;
-    };
+    const auto call = std::make_shared<open_call>(parent, plan);
     const watched_outcome outcome =
-        run_watched(call, {watchdog_wait_ms(parent, INTERNET_OPTION_CONNECT_TIMEOUT), parent,
+        run_watched(call, {watchdog_wait_ms(INTERNET_OPTION_CONNECT_TIMEOUT, parent), parent,
                            ERROR_INTERNET_CANNOT_CONNECT});
     if (!outcome.expired)
-        return {internet_handle(opened), outcome.error};
+        return {internet_handle(call->opened), outcome.error};
     // Closing the connection closed whatever the call opened on it as well.
     forget_connection();
     return {internet_handle(), outcome.error};

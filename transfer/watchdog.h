@@ -1,13 +1,23 @@
 #pragma once
 // Runs a WinINet call that can hang on a short-lived thread of its own and waits
 // for it with a time-out. When the time-out expires, the handle the call works on
-// is closed (the owner must forget it, never close it again), which makes the
-// call return; the thread is then waited for without limit, so it never outlives
-// the caller's data.
+// is closed (its owner must forget it, never close it again), which normally makes
+// the call return. WinINet does not always notice: under Wine a URL that redirects
+// to itself keeps HttpSendRequestA looping after its handle is closed. So the wait
+// after closing is bounded too, and a call that still runs is left to itself; it
+// owns copies of everything it passes to WinINet, so it touches nothing of its caller.
 
+#include <memory>
 #include <windows.h>
 
 #include <wininet.h>
+
+class watched_call {
+  public:
+    virtual ~watched_call() = default;
+    // Makes the WinINet call on the watchdog thread; true when it succeeded.
+    virtual bool make_call() = 0;
+};
 
 struct watched_outcome {
     bool succeeded = false;
@@ -22,17 +32,10 @@ struct watch_settings {
 };
 
 // The wait for a call on `handle`: the time-out option `option` of the handle plus
-// one second, or 61 seconds when the option is below one second.
-DWORD watchdog_wait_ms(HINTERNET handle, DWORD option);
+// one second, or 61 seconds when the option is below one second. A handle that
+// does not answer is replaced by `parent`, whose value it inherited: Wine's request
+// handles answer only the connect time-out.
+DWORD watchdog_wait_ms(DWORD option, HINTERNET handle, HINTERNET parent = nullptr);
 
-using watched_function = bool (*)(void* context);
-
-watched_outcome run_watched(watched_function function, void* context,
-                            const watch_settings& settings);
-
-// `call` returns whether the WinINet call succeeded; it runs on the watchdog thread.
-template <typename Call> watched_outcome run_watched(Call& call, const watch_settings& settings) {
-    return run_watched(
-        [](void* context) { return static_cast<bool>((*static_cast<Call*>(context))()); }, &call,
-        settings);
-}
+// The call's results may be read from `call` only when the outcome has not expired.
+watched_outcome run_watched(std::shared_ptr<watched_call> call, const watch_settings& settings);
