@@ -7,7 +7,7 @@ packages=(
   wine wine32:i386 xvfb xauth
   gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   cmake ninja-build make g++ dpkg-dev
-  python3-pytest nginx-light bsdiff xz-utils googletest
+  python3-pytest nginx-light bsdiff xz-utils googletest curl
 )
 
 need_update=0

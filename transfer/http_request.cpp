@@ -7,8 +7,10 @@
 #include "watchdog.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,7 +18,7 @@
 namespace {
 
 constexpr int max_redirects = 10;
-constexpr DWORD read_chunk_size = 1024;
+constexpr long read_chunk_size = 1024;
 
 using text_buffer = std::array<char, 1024>;
 
@@ -53,12 +55,10 @@ url_parts split_url(const char* url) {
     components.dwUrlPathLength = parts.path.size() - 1;
     if (!InternetCrackUrlA(url, 0, 0, &components))
         throw transfer_errors::bad_url;
-    if (components.nScheme == INTERNET_SCHEME_HTTP)
-        parts.port = INTERNET_DEFAULT_HTTP_PORT;
-    else if (components.nScheme == INTERNET_SCHEME_HTTPS)
-        parts = {parts.host, parts.path, INTERNET_DEFAULT_HTTPS_PORT, true};
-    else
+    if (components.nScheme != INTERNET_SCHEME_HTTP && components.nScheme != INTERNET_SCHEME_HTTPS)
         throw transfer_errors::bad_url;
+    parts.secure = components.nScheme == INTERNET_SCHEME_HTTPS;
+    parts.port = parts.secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
     if (components.nPort != 0)
         parts.port = components.nPort;
     return parts;
@@ -436,11 +436,10 @@ long file_transfer::read_body(HINTERNET handle, transfer_copy& sink, long offset
     long remaining = length;
     while (!cancelled) {
         report_progress(offset);
-        const DWORD wanted = static_cast<DWORD>(
-            remaining > 0 && remaining < static_cast<long>(chunk.size()) ? remaining
-                                                                         : chunk.size());
+        const long wanted =
+            remaining > 0 && remaining < read_chunk_size ? remaining : read_chunk_size;
         DWORD got = 0;
-        if (!InternetReadFile(handle, chunk.data(), wanted, &got))
+        if (!InternetReadFile(handle, chunk.data(), static_cast<DWORD>(wanted), &got))
             throw transfer_errors::download_failed;
         sink.write_at(chunk.data(), offset, static_cast<long>(got));
         offset += static_cast<long>(got);

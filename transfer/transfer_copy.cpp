@@ -50,21 +50,27 @@ void file_copy_base::open_at(long offset) {
     known_length = offset;
 }
 
-void file_copy_base::seek(long offset) const {
+void file_copy_base::seek(long offset) {
+    if (offset == position)
+        return;
+    position = -1;
     if (_lseek(fd.get(), offset, SEEK_SET) == -1)
         throw transfer_errors::local_file_error();
+    position = offset;
 }
 
 // Compares the bytes of `data` that fall below known_length with the file, from
 // the current position on; returns how many were compared (all equal).
-long file_copy_base::compare_overlap(const char* data, long offset, long count) const {
+long file_copy_base::compare_overlap(const char* data, long offset, long count) {
     const long overlap = std::clamp(known_length - offset, 0L, std::max(count, 0L));
     std::array<char, 1024> held;
     for (long compared = 0; compared < overlap;) {
         const auto wanted = static_cast<unsigned>(std::min<long>(overlap - compared, held.size()));
+        position = -1;
         const int got = _read(fd.get(), held.data(), wanted);
         if (got < 0)
             throw transfer_errors::local_file_error();
+        position = offset + compared + got;
         if (got == 0 || std::memcmp(held.data(), data + compared, static_cast<size_t>(got)) != 0)
             throw transfer_errors::files_differ;
         compared += got;
@@ -72,9 +78,12 @@ long file_copy_base::compare_overlap(const char* data, long offset, long count) 
     return overlap;
 }
 
-void file_copy_base::write_all(const char* data, long count) const {
+void file_copy_base::write_all(const char* data, long count) {
+    const long start = position;
+    position = -1;
     if (_write(fd.get(), data, static_cast<unsigned>(count)) != count)
         throw transfer_errors::local_file_error();
+    position = start + count;
 }
 
 file_transfer_copy::file_transfer_copy(const char* path) : path(path) {}

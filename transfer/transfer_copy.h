@@ -46,12 +46,15 @@ class file_copy_base : public transfer_copy {
     virtual crt_file open_truncated() const = 0;
 
     void open_at(long offset);
-    void seek(long offset) const;
-    long compare_overlap(const char* data, long offset, long count) const;
-    void write_all(const char* data, long count) const;
+    void seek(long offset);
+    long compare_overlap(const char* data, long offset, long count);
+    void write_all(const char* data, long count);
 
     crt_file fd;
     long known_length = 0;
+    // Where the file is positioned; -1 when unknown. Saves a seek per write when
+    // the body arrives in order.
+    long position = -1;
 };
 
 class file_transfer_copy : public file_copy_base {

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Download speed: download_to_file for a 256 MiB file from nginx on 127.0.0.1,
+# against a bare WinINet loop with the same 1024-byte chunk and against curl.
+#   download_throughput_ratio  bare loop time / download_to_file time (target >= 0.9)
+#   download_vs_curl_ratio     curl time / download_to_file time (for information)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+work=$QM_BENCH_DIR/download
+rm -rf "$work"
+mkdir -p "$work/www" "$work/temp"
+head -c $((256 * 1024 * 1024)) /dev/urandom >"$work/www/big.bin"
+
+port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+user_line=""
+[ "$(id -u)" = 0 ] && user_line="user $(id -un);"
+cat >"$work/nginx.conf" <<CONF
+$user_line
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/error.log;
+events { worker_connections 64; }
+http {
+    access_log off;
+    sendfile on;
+    client_body_temp_path $work/temp;
+    proxy_temp_path $work/temp;
+    fastcgi_temp_path $work/temp;
+    uwsgi_temp_path $work/temp;
+    scgi_temp_path $work/temp;
+    server {
+        listen 127.0.0.1:$port;
+        root $work/www;
+    }
+}
+CONF
+# In daemon mode nginx returns once its socket is bound and listening.
+nginx -c "$work/nginx.conf" -p "$work" 2>/dev/null
+stop_nginx() { nginx -c "$work/nginx.conf" -p "$work" -s stop 2>/dev/null || true; }
+trap stop_nginx EXIT
+
+url=http://127.0.0.1:$port/big.bin
+times=$("$root/scripts/wine-run" "$root/build/win/tests/transfer/download_bench.exe" "$url" "$work/out.bin")
+cmp -s "$work/out.bin" "$work/www/big.bin" || { echo "40-download: the download differs" >&2; exit 1; }
+curl_seconds=$(curl -s -o "$work/curl.bin" -w '%{time_total}' "$url")
+
+bare=$(sed -n 's/^bare_seconds: //p' <<<"$times")
+transfer=$(sed -n 's/^transfer_seconds: //p' <<<"$times")
+awk -v bare="$bare" -v transfer="$transfer" -v curl="$curl_seconds" 'BEGIN {
+    printf "download_throughput_ratio: %.3f\n", bare / transfer
+    printf "download_vs_curl_ratio: %.4f\n", curl / transfer
+}'
+stop_nginx
+trap - EXIT
+rm -rf "$work"
