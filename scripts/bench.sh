@@ -7,6 +7,9 @@ cd "$root"
 scripts/build.sh >/dev/null
 export QM_BENCH_DIR=${QM_BENCH_DIR:-$root/build/bench}
 mkdir -p "$QM_BENCH_DIR"
+. scripts/wine-session.sh
+start_wine_session
+trap stop_wine_session EXIT
 for script in tools/bench/*.sh; do
   bash "$script"
 done

@@ -6,10 +6,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 scripts/build.sh
 
-# shellcheck source=scripts/xvfb.sh
 . scripts/xvfb.sh
+. scripts/wine-session.sh
 start_xvfb
-trap 'stop_xvfb; WINEPREFIX="$root/build/wineprefix" wineserver -k >/dev/null 2>&1 || true' EXIT
+start_wine_session
+trap 'stop_xvfb; stop_wine_session' EXIT
 
 status=0
 ctest --test-dir build/host --output-on-failure -j2 || status=1

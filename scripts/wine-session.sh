@@ -1,0 +1,11 @@
+# Sourced: start_wine_session starts the prefix's wineserver and Wine's background
+# services with no terminal or pipe attached (they outlive the programs that would
+# otherwise start them, and would hold those programs' output open);
+# stop_wine_session ends them all.
+start_wine_session() {
+  "$root/scripts/wine-run" cmd.exe /c exit </dev/null >/dev/null 2>&1
+}
+
+stop_wine_session() {
+  WINEPREFIX="$root/build/wineprefix" wineserver -k >/dev/null 2>&1 || true
+}
