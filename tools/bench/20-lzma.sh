@@ -9,6 +9,7 @@
 # Our times are taken inside the Windows process (lzmafile.exe under Wine).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/tools/bench/timing.bash"
 dir=$QM_BENCH_DIR/lzma
 mkdir -p "$dir"
 lzmafile() { "$root/scripts/wine-run" "$root/build/win/support/lzma/lzmafile.exe" "$@"; }
@@ -31,15 +32,6 @@ PY
 fi
 cat "$input" >/dev/null
 
-seconds_of() { # wall seconds of one run of the command, output discarded
-  local start end
-  start=$(date +%s.%N)
-  "$@" >/dev/null
-  end=$(date +%s.%N)
-  awk -v a="$end" -v b="$start" 'BEGIN { print a - b }'
-}
-smaller() { awk -v a="$1" -v b="${2:-$1}" 'BEGIN { print (a < b) ? a : b }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 
 head -c $((64 * 1024 * 1024)) "$input" >"$dir/slice.bin"
 ours_encode=

@@ -7,6 +7,7 @@
 #   bspatch_memory_ratio  our tool's peak resident memory under Wine / (old + new)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/tools/bench/timing.bash"
 dir=$QM_BENCH_DIR/bspatch
 mkdir -p "$dir"
 tool=$root/build/win/patchtool/bspatch.exe
@@ -42,14 +43,6 @@ PY
 fi
 cat "$dir/old" "$dir/new" "$dir/pair.patch" >/dev/null
 
-seconds_of() {
-  local start end
-  start=$(date +%s.%N)
-  "$@" >/dev/null
-  end=$(date +%s.%N)
-  awk -v a="$end" -v b="$start" 'BEGIN { print a - b }'
-}
-smaller() { awk -v a="$1" -v b="${2:-$1}" 'BEGIN { print (a < b) ? a : b }'; }
 
 best_ours=
 best_theirs=
