@@ -39,7 +39,7 @@ stop_nginx() { nginx -c "$work/nginx.conf" -p "$work" -s stop 2>/dev/null || tru
 trap stop_nginx EXIT
 
 url=http://127.0.0.1:$port/big.bin
-times=$("$root/scripts/wine-run" "$root/build/win/tests/transfer/download_bench.exe" "$url" "$work/out.bin")
+times=$("$root/scripts/wine-run" "$root/build/win/tools/download_bench.exe" "$url" "$work/out.bin")
 cmp -s "$work/out.bin" "$work/www/big.bin" || { echo "40-download: the download differs" >&2; exit 1; }
 curl_seconds=$(curl -s -o "$work/curl.bin" -w '%{time_total}' "$url")
 
