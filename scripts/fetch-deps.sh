@@ -12,10 +12,14 @@ fetch() {
   local package=$1 unpacked=$2
   [ -d "$unpacked" ] && return
   rm -rf "dl-$package" && mkdir "dl-$package"
-  (cd "dl-$package" && apt-get source --download-only -qq "$package" >/dev/null 2>&1 ||
-    { apt-get update -qq && apt-get source --download-only -qq "$package" >/dev/null; })
+  (
+    cd "dl-$package"
+    # A machine whose package lists predate its deb-src entries needs them refreshed.
+    apt-get source --download-only -qq "$package" >/dev/null 2>&1 ||
+      { apt-get update -qq && apt-get source --download-only -qq "$package" >/dev/null; }
+  )
   rm -rf "$unpacked.tmp"
-  dpkg-source --no-check -x "dl-$package"/*.dsc "$unpacked.tmp" >/dev/null
+  dpkg-source --no-check --no-copy -x "dl-$package"/*.dsc "$unpacked.tmp" >/dev/null
   mv "$unpacked.tmp" "$unpacked"
 }
 
