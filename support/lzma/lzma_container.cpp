@@ -180,3 +180,36 @@ lzma_result decompress_container(ISeqInStreamPtr input, ISeqOutStreamPtr output)
     stream_decoder decoder(state.decoder, input, output, stated_size(header));
     return decoder.run(input_buffer.get(), output_buffer.get());
 }
+
+namespace {
+
+CFileSeqInStream input_stream(const CSzFile& file) {
+    CFileSeqInStream stream;
+    FileSeqInStream_CreateVTable(&stream);
+    stream.file = file;
+    stream.wres = 0;
+    return stream;
+}
+
+CFileOutStream output_stream(const CSzFile& file) {
+    CFileOutStream stream;
+    FileOutStream_CreateVTable(&stream);
+    stream.file = file;
+    stream.wres = 0;
+    return stream;
+}
+
+} // namespace
+
+lzma_result compress_container_files(const CSzFile& input, std::uint64_t input_size,
+                                     const CSzFile& output) noexcept {
+    CFileSeqInStream in = input_stream(input);
+    CFileOutStream out = output_stream(output);
+    return compress_container(&in.vt, input_size, &out.vt);
+}
+
+lzma_result decompress_container_files(const CSzFile& input, const CSzFile& output) noexcept {
+    CFileSeqInStream in = input_stream(input);
+    CFileOutStream out = output_stream(output);
+    return decompress_container(&in.vt, &out.vt);
+}

@@ -12,6 +12,7 @@
 
 #include "lzma_result.h"
 
+#include <7zFile.h>
 #include <7zTypes.h>
 
 #include <cstddef>
@@ -31,3 +32,9 @@ lzma_result compress_container(ISeqInStreamPtr input, std::uint64_t input_size,
 // come out of the decoder, through two 64 KiB buffers. Bytes after a stream of
 // stated size are ignored. Whatever was decoded before a failure has been written.
 lzma_result decompress_container(ISeqInStreamPtr input, ISeqOutStreamPtr output) noexcept;
+
+// The two operations above between open files that the SDK's file streams borrow
+// (the caller keeps and closes them).
+lzma_result compress_container_files(const CSzFile& input, std::uint64_t input_size,
+                                     const CSzFile& output) noexcept;
+lzma_result decompress_container_files(const CSzFile& input, const CSzFile& output) noexcept;

@@ -6,8 +6,6 @@
 #include "lzma_container.h"
 #include "win_handles.h"
 
-#include <7zFile.h>
-
 namespace {
 
 constexpr DWORD read_sharing = FILE_SHARE_READ;
@@ -33,20 +31,10 @@ file_handle create_output(const wchar_t* path) {
 }
 
 // The SDK streams only borrow the handles; the file_handle owners close them.
-CFileSeqInStream input_stream(HANDLE file) {
-    CFileSeqInStream stream;
-    FileSeqInStream_CreateVTable(&stream);
-    stream.file.handle = file;
-    stream.wres = 0;
-    return stream;
-}
-
-CFileOutStream output_stream(HANDLE file) {
-    CFileOutStream stream;
-    FileOutStream_CreateVTable(&stream);
-    stream.file.handle = file;
-    stream.wres = 0;
-    return stream;
+CSzFile sdk_file(HANDLE handle) {
+    CSzFile file;
+    file.handle = handle;
+    return file;
 }
 
 bool file_length(HANDLE file, std::uint64_t& length) {
@@ -62,15 +50,11 @@ lzma_result compress_handles(HANDLE input, HANDLE output) {
     std::uint64_t length = 0;
     if (!file_length(input, length))
         return lzma_read_failed;
-    CFileSeqInStream in = input_stream(input);
-    CFileOutStream out = output_stream(output);
-    return compress_container(&in.vt, length, &out.vt);
+    return compress_container_files(sdk_file(input), length, sdk_file(output));
 }
 
 lzma_result decompress_handles(HANDLE input, HANDLE output) {
-    CFileSeqInStream in = input_stream(input);
-    CFileOutStream out = output_stream(output);
-    return decompress_container(&in.vt, &out.vt);
+    return decompress_container_files(sdk_file(input), sdk_file(output));
 }
 
 // Opens the input, creates the output, runs the coder; the output is closed before

@@ -5,8 +5,6 @@
 #include "lzma_container.h"
 #include "unique_handle.h"
 
-#include <7zFile.h>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,35 +18,23 @@ struct descriptor_traits {
 };
 using descriptor = unique_handle<descriptor_traits>;
 
-CFileSeqInStream input_stream(int fd) {
-    CFileSeqInStream stream;
-    FileSeqInStream_CreateVTable(&stream);
-    stream.file.fd = fd;
-    stream.wres = 0;
-    return stream;
-}
-
-CFileOutStream output_stream(int fd) {
-    CFileOutStream stream;
-    FileOutStream_CreateVTable(&stream);
-    stream.file.fd = fd;
-    stream.wres = 0;
-    return stream;
+// The SDK streams only borrow the descriptors; the descriptor owners close them.
+CSzFile sdk_file(int fd) {
+    CSzFile file;
+    file.fd = fd;
+    return file;
 }
 
 lzma_result compress_descriptors(int input, int output) {
     struct stat status {};
     if (fstat(input, &status) != 0)
         return lzma_read_failed;
-    CFileSeqInStream in = input_stream(input);
-    CFileOutStream out = output_stream(output);
-    return compress_container(&in.vt, static_cast<std::uint64_t>(status.st_size), &out.vt);
+    return compress_container_files(sdk_file(input), static_cast<std::uint64_t>(status.st_size),
+                                    sdk_file(output));
 }
 
 lzma_result decompress_descriptors(int input, int output) {
-    CFileSeqInStream in = input_stream(input);
-    CFileOutStream out = output_stream(output);
-    return decompress_container(&in.vt, &out.vt);
+    return decompress_container_files(sdk_file(input), sdk_file(output));
 }
 
 template <typename Coder>
