@@ -1,0 +1,71 @@
+#include "update_thread.h"
+
+struct CThreadStart {
+    CThread* owner;
+
+    void operator()() const noexcept {
+        owner->start_barrier->arrive_and_wait();
+        try {
+            owner->run();
+        } catch (...) {
+            // A worker ends quietly; its outcome is in the engine's state.
+        }
+    }
+};
+
+void CThread::start() {
+    if (thread)
+        return;
+    start_barrier = std::make_shared<std::barrier<>>(2);
+    thread = std::make_shared<std::thread>(CThreadStart{this});
+    start_barrier->arrive_and_wait();
+}
+
+void CThread::stop() {
+    if (!thread)
+        return;
+    thread->join();
+    thread.reset();
+}
+
+CThread::~CThread() {
+    if (thread && thread->joinable())
+        thread->join();
+}
+
+CUpdateThread::CUpdateThread(update_host* updater) : updater(updater) {
+    set_callbacks(
+        transfer, [this](long total) { on_transfer_size(total); },
+        [this](long offset) { on_transfer_progress(offset); },
+        [this](const char* name) { on_transfer_filename(name); });
+}
+
+CUpdateThread::~CUpdateThread() {
+    CThread::stop();
+}
+
+void CUpdateThread::stop() {
+    CThread::stop();
+    transfer.cancel();
+}
+
+void CUpdateThread::run() {
+    updater->update_files(&transfer);
+}
+
+void CUpdateThread::on_transfer_size(long) {
+    last_progress = 0;
+}
+
+// A download without a length has no size report to reset the baseline; its first
+// offset lies below the previous download's last one, and starts the baseline there
+// so that the count never goes backwards.
+void CUpdateThread::on_transfer_progress(long offset) {
+    if (offset < last_progress)
+        last_progress = offset;
+    const long delta = offset - last_progress;
+    last_progress = offset;
+    updater->add_received_bytes(delta);
+}
+
+void CUpdateThread::on_transfer_filename(const char*) {}

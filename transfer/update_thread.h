@@ -1,0 +1,69 @@
+#pragma once
+// The update worker: a thread that owns a transfer object, runs the engine's file
+// loop with it and turns the transfer's progress into the engine's byte count.
+// The engine is reached through update_host, so this layer does not depend on it.
+
+#include "file_transfer.h"
+
+#include <barrier>
+#include <memory>
+#include <thread>
+
+// A thread with a synchronised start: start returns only once the new thread runs,
+// and run begins only after start has stored the thread.
+class CThread {
+  public:
+    CThread() = default;
+    CThread(const CThread&) = delete;
+    CThread& operator=(const CThread&) = delete;
+
+    // Starts the thread unless one exists. Throws std::system_error when no thread
+    // can be created.
+    virtual void start();
+    // Waits for the thread to end and forgets it.
+    virtual void stop();
+    // Joins a thread that its owner did not stop, rather than abandon it.
+    virtual ~CThread();
+
+  protected:
+    // Runs on the new thread. Whatever it throws is caught and dropped at the
+    // thread's edge.
+    virtual void run() = 0;
+
+  private:
+    friend struct CThreadStart;
+
+    std::shared_ptr<std::thread> thread;
+    std::shared_ptr<std::barrier<>> start_barrier;
+};
+
+// What the worker needs from the engine that created it.
+class update_host {
+  public:
+    virtual void update_files(CFileTransfer* transfer) = 0;
+    // Adds to the running count of bytes received (under the engine's lock).
+    virtual void add_received_bytes(long count) = 0;
+
+  protected:
+    ~update_host() = default;
+};
+
+class CUpdateThread : public CThread {
+  public:
+    explicit CUpdateThread(update_host* updater);
+    ~CUpdateThread() override;
+
+    // Joins the worker, then cancels its transfer.
+    void stop() override;
+
+  private:
+    void run() override;
+
+    void on_transfer_size(long total);
+    void on_transfer_progress(long offset);
+    void on_transfer_filename(const char* name);
+
+    update_host* updater;
+    CFileTransfer transfer;
+    long last_progress = 0;
+};
