@@ -1,9 +1,8 @@
-// Entry point of quillomark.exe. For now the executable carries the embedded patch
-// tool and exports the LZMA container functions; the update run and its windows are
-// not started from here yet.
+// Entry point of quillomark.exe. The download base URL is built in (QM_BASE_URL);
+// everything else lives in the shell library.
 
-#include <windows.h>
+#include "launcher_entry.h"
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    return 0;
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
+    return run_launcher(instance, show_command, QM_BASE_URL);
 }

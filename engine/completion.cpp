@@ -1,0 +1,75 @@
+// The completion waiter: watches the file phase from its own thread and, once every
+// queued file is done, records the new version and hands the application's start
+// to the window.
+
+#include "update_engine.h"
+
+#include "file_helpers.h"
+#include "logfile.h"
+#include "updater_ui.h"
+#include "utf8.h"
+
+namespace {
+constexpr std::chrono::milliseconds poll_interval{200};
+}
+
+struct CUpdater::file_phase_state {
+    bool queue_empty;
+    std::size_t done;
+    std::uint32_t total;
+    std::uint32_t bytes;
+};
+
+CUpdater::file_phase_state CUpdater::file_phase_snapshot() {
+    const std::lock_guard guard(updater_lock);
+    return {pending_files.empty(), done_files.size(), total_files, bytes_received};
+}
+
+void CUpdater::wait_for_completion() {
+    std::uint32_t last_bytes = 0;
+    unsigned last_percentage = 0;
+    for (;;) {
+        if (abort_requested || sleep_unless_aborted(poll_interval))
+            return;
+        const file_phase_state state = file_phase_snapshot();
+        if (state.bytes != last_bytes) {
+            last_bytes = state.bytes;
+            PostMessageW(window, UM_BYTES, state.bytes, 0);
+        }
+        if (!state.queue_empty) {
+            const unsigned percentage = progress_percentage(state.done, state.total);
+            if (percentage != last_percentage) {
+                last_percentage = percentage;
+                post_progress(percentage);
+            }
+        } else if (state.done == state.total) {
+            break;
+        }
+    }
+    complete_update();
+}
+
+void CUpdater::complete_update() {
+    store_installed_version();
+    DeleteDirectory(temp_dir);
+    post_progress(100);
+    set_info_text("Vajalikud failid edukalt uuendatud");
+    set_title_text("VALMIS");
+    post_string(window, UM_START_APP, start_command());
+}
+
+// Written beside the old record and moved over it, so that a crash never leaves a
+// damaged record: the next run finds either the old version or the new one.
+void CUpdater::store_installed_version() {
+    const std::string path = install_dir + "\\versioninfo.vif";
+    const std::string staged = temp_dir + "\\versioninfo.vif.part";
+    create_directory_path(staged);
+    stdio_stream file;
+    bool stored = open_file_utf8("wb", file, staged);
+    stored = stored && remote_info.write(file.get());
+    stored = close_file(file) == 0 && stored;
+    stored = stored && MoveFileExW(utf8_to_wide(staged).c_str(), utf8_to_wide(path).c_str(),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!stored)
+        log_error("Could not store the installed version information in " + path);
+}

@@ -1,0 +1,183 @@
+// The file phase on the worker thread: each queued file is checked, patched or
+// downloaded whole, and put in place only once its digest is right.
+
+#include "update_engine.h"
+
+#include "file_helpers.h"
+#include "logfile.h"
+#include "lzma_exports.h"
+#include "name_rules.h"
+#include "process_start.h"
+#include "updater_ui.h"
+#include "utf8.h"
+
+struct CUpdater::entry_paths {
+    std::string local; // L: the installed file
+    std::string work;  // W: the download, whole file or patch
+    std::string fresh; // N: W + ".new", the patched or unpacked file
+    std::string file_url;
+    std::string patch_url;
+};
+
+namespace {
+
+// Replaces `target` with `source` in one step, so the installed file is either the
+// old one or the new one, never a mixture. Returns the system error, 0 on success.
+DWORD replace_file(const std::string& source, const std::string& target) {
+    if (MoveFileExW(utf8_to_wide(source).c_str(), utf8_to_wide(target).c_str(),
+                    MOVEFILE_REPLACE_EXISTING))
+        return ERROR_SUCCESS;
+    return GetLastError();
+}
+
+bool has_digest_of(const std::string& path, const file_info& entry) {
+    return digests_equal(make_file_info(entry.name, path), entry);
+}
+
+} // namespace
+
+file_info* CUpdater::take_next_file() {
+    const std::lock_guard guard(updater_lock);
+    if (pending_files.empty())
+        return nullptr;
+    file_info* entry = pending_files.front();
+    pending_files.pop_front();
+    return entry;
+}
+
+void CUpdater::mark_file_done(file_info* entry) {
+    const std::lock_guard guard(updater_lock);
+    done_files.push_back(entry);
+}
+
+void CUpdater::add_received_bytes(long count) {
+    const std::lock_guard guard(updater_lock);
+    bytes_received += static_cast<std::uint32_t>(count);
+}
+
+void CUpdater::update_files(CFileTransfer* transfer) {
+    while (file_info* entry = take_next_file())
+        if (!update_entry(*entry, *transfer))
+            return;
+}
+
+CUpdater::entry_paths CUpdater::paths_for(const file_info& entry) const {
+    const std::string work = temp_dir + "\\" + entry.name;
+    const std::string url_name = url_escaped_name(entry.name);
+    return {install_dir + "\\" + entry.name, work, work + ".new", file_base_url + url_name,
+            patch_base_url + url_name};
+}
+
+// False when the loop must end (an error was reported, or the run was aborted).
+bool CUpdater::update_entry(file_info& entry, CFileTransfer& transfer) {
+    if (entry.name == launcher_name) {
+        mark_file_done(&entry);
+        return true;
+    }
+    const entry_paths paths = paths_for(entry);
+    set_info_text("Kontrollin: " + entry.name);
+    const file_info local = make_file_info(entry.name, paths.local);
+    if (file_info_valid(local) && digests_equal(local, entry)) {
+        log_info(entry.name + " Local version ok -> Continue");
+        mark_file_done(&entry);
+        return true;
+    }
+    create_directory_path(paths.work);
+    create_directory_path(paths.local);
+    if (patch_applies(local, entry)) {
+        switch (try_patch(entry, paths, transfer)) {
+        case patch_outcome::applied:
+            mark_file_done(&entry);
+            return true;
+        case patch_outcome::aborted:
+            return false;
+        case patch_outcome::failed:
+            patch_set.version = 0;
+            break;
+        }
+    }
+    return download_whole_file(entry, paths, transfer);
+}
+
+bool CUpdater::patch_applies(const file_info& local, const file_info& entry) const {
+    return patch_set.version == version_number && file_info_valid(local) &&
+           patch_set.find(entry.name) != nullptr;
+}
+
+CUpdater::patch_outcome CUpdater::try_patch(const file_info& entry, const entry_paths& paths,
+                                            CFileTransfer& transfer) {
+    const file_info& patch = *patch_set.find(entry.name);
+    set_info_text("Uuendan: " + entry.name);
+    if (!download_to_file(paths.work, transfer, paths.patch_url)) {
+        log_error("Patch: download patch failed " + paths.patch_url + "->" + paths.work);
+        return patch_outcome::failed;
+    }
+    if (abort_requested)
+        return patch_outcome::aborted;
+    if (!has_digest_of(paths.work, patch)) {
+        log_error("Patch:" + entry.name + " Hash Failed");
+        return patch_outcome::failed;
+    }
+    const std::string command = quoted(temp_dir + "\\bspatch.exe") + " " + quoted(paths.local) +
+                                " " + quoted(paths.fresh) + " " + quoted(paths.work);
+    if (!run_process(command, true, true)) {
+        log_error("Patch: execute patcher failed " + command);
+        return patch_outcome::failed;
+    }
+    if (!has_digest_of(paths.fresh, entry)) {
+        log_error("Patch: Hash check failed " + paths.fresh);
+        return patch_outcome::failed;
+    }
+    if (replace_file(paths.fresh, paths.local) != ERROR_SUCCESS) {
+        log_error("Patch: move file failed " + paths.fresh + "->" + paths.local);
+        return patch_outcome::failed;
+    }
+    log_info("Patch: successful " + paths.local);
+    delete_file_utf8(paths.work);
+    return patch_outcome::applied;
+}
+
+// The whole file goes to W, is unpacked to N when it is a container, and replaces
+// the installed file only after its digest has been checked; a failure leaves the
+// installed file as it was.
+bool CUpdater::download_whole_file(file_info& entry, const entry_paths& paths,
+                                   CFileTransfer& transfer) {
+    if (abort_requested)
+        return false;
+    log_trace("Downloading: " + paths.file_url);
+    set_info_text("Laen alla: " + entry.name);
+    if (!download_to_file(paths.work, transfer, paths.file_url)) {
+        log_error("Download failed: " + paths.file_url);
+        report_error("Downloading of required file " + entry.name + " failed!",
+                     IDS_DOWNLOAD_FAILED);
+        return false;
+    }
+    if (abort_requested)
+        return false;
+    const bool compressed = (entry.flags & file_info::lzma_container_flag) != 0;
+    const std::string& staged = compressed ? paths.fresh : paths.work;
+    if (compressed &&
+        LzmaUncompressW(utf8_to_wide(paths.work).c_str(), utf8_to_wide(paths.fresh).c_str()) != 0) {
+        log_trace("LzmaUncompress Failed: " + paths.work + "->" + paths.local);
+        report_error("Viga faili lahtipakkimisel", IDS_UNPACK_FAILED);
+        return false;
+    }
+    if (!has_digest_of(staged, entry)) {
+        log_trace((compressed ? "LzmaUncompress Hash check failed: " : "Hash check failed: ") +
+                  paths.local);
+        report_error("Uuendatud faili hash ei vasta serveri versioonile!", IDS_HASH_MISMATCH);
+        return false;
+    }
+    if (const DWORD error = replace_file(staged, paths.local); error != ERROR_SUCCESS) {
+        log_error("Replace failed: " + staged + "->" + paths.local + " (" + std::to_string(error) +
+                  ")");
+        if (compressed)
+            report_error("Viga faili lahtipakkimisel", IDS_UNPACK_FAILED);
+        else
+            report_error("Faili ei suudetud kopeerida!", IDS_COPY_FAILED);
+        return false;
+    }
+    delete_file_utf8(paths.work);
+    mark_file_done(&entry);
+    return !abort_requested;
+}

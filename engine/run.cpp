@@ -1,0 +1,224 @@
+// CUpdater::run: from the master-version record to the start of the application,
+// a self-update, or the file phase.
+
+#include "update_engine.h"
+
+#include "file_helpers.h"
+#include "logfile.h"
+#include "name_rules.h"
+#include "process_start.h"
+#include "text_decoding.h"
+#include "updater_ui.h"
+
+#include <cstdlib>
+#include <optional>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto no_update_pause = 3000ms;
+constexpr WORD patch_tool_resource_id = 132;
+
+struct c_heap_free {
+    void operator()(char* block) const noexcept { std::free(block); }
+};
+
+// The body of a URL, or nothing when the download failed (already logged).
+std::optional<std::string> fetch_body(file_transfer& transfer, const std::string& url) {
+    char* data = nullptr;
+    long size = 0;
+    if (!download_to_memory(transfer, url, &data, &size))
+        return std::nullopt;
+    const std::unique_ptr<char, c_heap_free> block(data);
+    return data ? std::string(data, static_cast<std::size_t>(size)) : std::string();
+}
+
+// A record is usable only when it reads completely and names nothing outside the
+// installation.
+bool read_version_info(version_info& info, const std::string& bytes) {
+    byte_reader reader(static_cast<std::int32_t>(bytes.size()), bytes.data());
+    return info.read(reader) && names_stay_inside(info);
+}
+
+// Every name before a comma, even an empty one; the piece after the last comma
+// only when it is not empty.
+std::vector<std::string> split_patch_names(const std::string& value) {
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    for (std::size_t comma; (comma = value.find(',', start)) != std::string::npos;
+         start = comma + 1)
+        names.push_back(value.substr(start, comma - start));
+    if (start < value.size())
+        names.push_back(value.substr(start));
+    return names;
+}
+
+std::string_view patch_tool_bytes() {
+    const HRSRC resource =
+        FindResourceW(nullptr, MAKEINTRESOURCEW(patch_tool_resource_id), L"PATCHER");
+    const HGLOBAL loaded = resource ? LoadResource(nullptr, resource) : nullptr;
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    if (!bytes)
+        return {};
+    return {static_cast<const char*>(bytes), SizeofResource(nullptr, resource)};
+}
+
+} // namespace
+
+void CUpdater::run() {
+    set_title_text("Versiooni kontrollimine...");
+    post_progress(0);
+    CFileTransfer transfer;
+    set_callbacks(
+        transfer, [](long) {}, [](long) {},
+        [this](const char* name) { set_info_text(std::string("Downloading: ") + name); });
+
+    const std::optional<std::string> master_text = fetch_body(transfer, base_url + "masterversion");
+    if (!master_text) {
+        set_info_text("Põhiversiooni info allalaadimine ebaõnnestus!");
+        return;
+    }
+    master_record master;
+    parse_master_version(*master_text, master);
+    if (master.value("version").empty()) {
+        set_info_text("Viga versiooni laadimisel!");
+        return;
+    }
+    version_number = std::atoi(master.value("version").c_str());
+    patch_names = split_patch_names(master.value("patches"));
+    start_app = master.value("startapp");
+
+    stdio_stream local_stream = read_local_info();
+    file_base_url = base_url + std::to_string(version_number) + "/";
+    const std::optional<std::string> remote_bytes =
+        fetch_body(transfer, file_base_url + "versioninfo.vif");
+    if (!remote_bytes) {
+        set_info_text("Aktiivse versiooni info allalaadimine ebaõnnestus!");
+        return;
+    }
+    if (!read_version_info(remote_info, *remote_bytes) ||
+        (!start_app.empty() && !is_safe_relative_name(start_app))) {
+        set_info_text("Viga serverist versiooni info saamisel!");
+        return;
+    }
+    const std::string notes =
+        decode_text_leniently(fetch_body(transfer, file_base_url + "changes.txt").value_or(""));
+
+    if (local_info.version == remote_info.version)
+        run_without_update(notes);
+    else
+        run_update(transfer, notes, master.value("force_releasenotes") == "1", local_stream);
+}
+
+// Reads the installed record; a damaged one is deleted and counts as version 0.
+// The stream stays open while the run goes on.
+stdio_stream CUpdater::read_local_info() {
+    const std::string path = install_dir + "\\versioninfo.vif";
+    stdio_stream stream;
+    if (!open_file_utf8("rb", stream, path))
+        return stream;
+    byte_reader reader(stream.get());
+    if (local_info.read(reader))
+        return stream;
+    local_info.clear();
+    close_file(stream);
+    delete_file_utf8(path);
+    return stream;
+}
+
+void CUpdater::run_without_update(const std::string& notes) {
+    log_info("Local version == remote version -> no updates");
+    const std::string command = start_command();
+    set_title_text("Uuendusi ei leitud");
+    set_info_text("");
+    post_progress(100);
+    publish_release_notes(notes, false);
+    if (!sleep_unless_aborted(no_update_pause))
+        post_string(window, UM_START_APP, command);
+}
+
+void CUpdater::run_update(CFileTransfer& transfer, const std::string& notes, bool show_notes,
+                          stdio_stream& local_stream) {
+    publish_release_notes(notes, show_notes);
+    if (local_info.version >= 1 && !load_patch_sets(transfer)) {
+        set_info_text("Uuenduspakettide infofaili allalaadimine ebaõnnestus!");
+        return;
+    }
+    if (remote_info.version < 1) {
+        set_title_text("Viga uuendamisel!");
+        return;
+    }
+    {
+        const std::lock_guard guard(updater_lock);
+        if (!queue_files(transfer))
+            return;
+        total_files = static_cast<std::uint32_t>(pending_files.size());
+        set_title_text("Failide uuendamine");
+        post_progress(0);
+        workers[0]->start();
+    }
+    // The waiter rewrites the installed record; it must not find it open.
+    close_file(local_stream);
+    retire_run_thread_and_start_waiter();
+}
+
+// False when a listed patch set could not be downloaded, which ends the run. A
+// patch set that does not read, or a patch tool that cannot be written, leaves
+// patch mode off.
+bool CUpdater::load_patch_sets(CFileTransfer& transfer) {
+    const std::string name =
+        std::to_string(local_info.version) + "_" + std::to_string(remote_info.version);
+    for (const std::string& listed : patch_names) {
+        if (listed != name)
+            continue;
+        patch_base_url = base_url + name + "/";
+        const std::optional<std::string> bytes =
+            fetch_body(transfer, patch_base_url + "versioninfo.vif");
+        if (!bytes)
+            return false;
+        if (!read_version_info(patch_set, *bytes)) {
+            patch_set.clear();
+            continue;
+        }
+        patch_set.version = version_number;
+        if (!write_patch_tool())
+            patch_set.clear();
+    }
+    return true;
+}
+
+bool CUpdater::write_patch_tool() {
+    const std::string_view tool = patch_tool_bytes();
+    if (tool.empty())
+        return false;
+    const std::string path = temp_dir + "\\bspatch.exe";
+    create_directory_path(path);
+    stdio_stream file;
+    if (!open_file_utf8("wb", file, path))
+        return false;
+    const bool written = write_file(file, tool.size(), tool.data()) == tool.size();
+    return close_file(file) == 0 && written;
+}
+
+// Queues every record of the new version, unless the launcher itself differs from
+// its record: then the self-update takes over and the run ends (false).
+bool CUpdater::queue_files(CFileTransfer& transfer) {
+    for (const auto& record : remote_info.files) {
+        if (record->name == launcher_name) {
+            const file_info running =
+                make_file_info(launcher_name, install_dir + "\\" + launcher_name);
+            if (!digests_equal(running, *record)) {
+                replace_launcher(*record, transfer);
+                return false;
+            }
+        }
+        pending_files.push_back(record.get());
+    }
+    return true;
+}
+
+// The application's path as one quoted program path.
+std::string CUpdater::start_command() const {
+    return quoted(install_dir + "\\" + start_app);
+}

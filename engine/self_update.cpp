@@ -1,0 +1,46 @@
+// The self-update: a launcher that differs from the server's record downloads the
+// new copy into the work directory, checks it and hands over to it.
+
+#include "update_engine.h"
+
+#include "file_helpers.h"
+#include "logfile.h"
+#include "lzma_exports.h"
+#include "name_rules.h"
+#include "process_start.h"
+#include "updater_ui.h"
+#include "utf8.h"
+
+namespace {
+
+void show_launcher_error(CUpdater& updater, const char* code) {
+    updater.set_info_text(std::string("Viga installeerimisprogrammi uuendamisel (err=") + code +
+                          ")");
+}
+
+} // namespace
+
+void CUpdater::replace_launcher(const file_info& record, CFileTransfer& transfer) {
+    log_info("Launcher update required");
+    post_progress(0);
+    set_title_text("Uuenduste paigaldamine (Launcher)");
+    const bool compressed = (record.flags & file_info::lzma_container_flag) != 0;
+    const std::string fresh = temp_dir + "\\" + launcher_name;
+    const std::string download = compressed ? fresh + ".lzma" : fresh;
+    const std::string target = install_dir + "\\" + launcher_name;
+
+    if (!create_directory_path(download))
+        return show_launcher_error(*this, "DIR");
+    if (!download_to_file(download, transfer, file_base_url + url_escaped_name(launcher_name)))
+        return show_launcher_error(*this, "DOWNLOAD");
+    if (compressed &&
+        LzmaUncompressW(utf8_to_wide(download).c_str(), utf8_to_wide(fresh).c_str()) != 0)
+        return show_launcher_error(*this, "LZMA");
+    if (!digests_equal(make_file_info(launcher_name, fresh), record))
+        return show_launcher_error(*this, "HASH");
+    const std::string command =
+        quoted(fresh) + " update " + quoted(target) + " " + std::to_string(GetCurrentProcessId());
+    if (!run_process(command, false, false))
+        return show_launcher_error(*this, "REPLACE");
+    PostMessageW(window, WM_DESTROY, 0, 0);
+}

@@ -1,0 +1,129 @@
+#pragma once
+// CUpdater, the update engine: one per process. The entry starts it with the
+// download base URL; its run thread fetches the server's records and decides what
+// happens: no update (start the application after a pause), a self-update, or a
+// file phase carried by an update worker and watched by the completion waiter.
+// The engine reaches the progress window only by posting messages to it.
+
+#include "stdio_stream.h"
+#include "update_thread.h"
+#include "version_info.h"
+
+#include <windows.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class CUpdater : public update_host {
+  public:
+    CUpdater();
+    virtual ~CUpdater();
+    CUpdater(const CUpdater&) = delete;
+    CUpdater& operator=(const CUpdater&) = delete;
+
+    // Derives the installation paths from the running executable and starts the
+    // run on run_thread. Throws std::system_error when no thread can be created.
+    void start(const std::string& url);
+    // The same with the executable's full path given.
+    void start_at(const std::string& url, const std::wstring& executable_path);
+    // The whole decision sequence of one launcher start; runs on run_thread.
+    void run();
+
+    // Shut-down, in this order: abort, stop the workers, join the run thread.
+    void request_abort();
+    void stop_workers();
+    // Joins the thread in run_thread, and the completion waiter if the run handed
+    // the slot over meanwhile; afterwards no thread of the engine runs.
+    void join_run_thread();
+
+    // Posting operations; the engine's threads reach the window only through these.
+    void set_info_text(const std::string& text);
+    void set_title_text(const std::string& text);
+    void publish_release_notes(const std::string& text, bool show_now);
+    // Only the first error is recorded and shown; it also sets abort_requested.
+    void report_error(const std::string& text, LPARAM string_id);
+    // Posts the percentage unless it equals the last one posted in this process.
+    void post_progress(unsigned percentage);
+
+    // The file phase, on the worker thread.
+    void update_files(CFileTransfer* transfer) override;
+    file_info* take_next_file();
+    void mark_file_done(file_info* entry);
+    void add_received_bytes(long count) override;
+    // Watches the file phase every 200 ms and completes the update.
+    void wait_for_completion();
+    // Downloads, checks and hands over to a new copy of the launcher.
+    void replace_launcher(const file_info& record, CFileTransfer& transfer);
+
+    bool aborted() const { return abort_requested; }
+
+    std::array<std::shared_ptr<CUpdateThread>, 2> workers;
+    std::shared_ptr<std::thread> run_thread;
+    std::string base_url;
+    std::string info_text;
+    std::string title_text;
+    std::string error_text;
+    std::string release_notes_text;
+    HWND window;
+    std::deque<file_info*> pending_files;
+    std::vector<file_info*> done_files;
+    std::mutex updater_lock;
+    std::int32_t version_number = 0;
+    std::vector<std::string> patch_names;
+    std::string install_dir;
+    std::string temp_dir;
+    std::string file_base_url;
+    std::string patch_base_url;
+    std::string launcher_name;
+    std::string start_app;
+    version_info local_info;
+    version_info remote_info;
+    version_info patch_set;
+    std::uint32_t total_files = 0;
+    std::uint32_t bytes_received = 0;
+    std::atomic<bool> abort_requested{false};
+
+  private:
+    enum class patch_outcome { applied, failed, aborted };
+    struct entry_paths;
+    struct file_phase_state;
+
+    bool sleep_unless_aborted(std::chrono::milliseconds duration);
+    void retire_run_thread_and_start_waiter();
+
+    stdio_stream read_local_info();
+    void run_without_update(const std::string& notes);
+    void run_update(CFileTransfer& transfer, const std::string& notes, bool show_notes,
+                    stdio_stream& local_stream);
+    bool load_patch_sets(CFileTransfer& transfer);
+    bool write_patch_tool();
+    bool queue_files(CFileTransfer& transfer);
+    std::string start_command() const;
+
+    entry_paths paths_for(const file_info& entry) const;
+    bool update_entry(file_info& entry, CFileTransfer& transfer);
+    bool patch_applies(const file_info& local, const file_info& entry) const;
+    patch_outcome try_patch(const file_info& entry, const entry_paths& paths,
+                            CFileTransfer& transfer);
+    bool download_whole_file(file_info& entry, const entry_paths& paths, CFileTransfer& transfer);
+    file_phase_state file_phase_snapshot();
+    void complete_update();
+    void store_installed_version();
+
+    std::mutex text_lock;
+    std::mutex abort_lock;
+    std::condition_variable abort_signal;
+    std::vector<std::shared_ptr<std::thread>> retired_threads;
+};
+
+// The share of entries done, rounded down; 0 while nothing is queued.
+unsigned progress_percentage(std::size_t done, std::uint32_t total);

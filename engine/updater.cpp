@@ -1,0 +1,158 @@
+// CUpdater: construction, start, shut-down, the posting operations and the run.
+
+#include "update_engine.h"
+
+#include "logfile.h"
+#include "updater_ui.h"
+#include "utf8.h"
+
+namespace {
+
+// The last percentage posted by anyone in this process; it only suppresses repeats.
+std::atomic<unsigned> last_posted_percentage{0};
+
+std::wstring module_path() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+} // namespace
+
+unsigned progress_percentage(std::size_t done, std::uint32_t total) {
+    return total == 0 ? 0 : static_cast<unsigned>(done * 100u / total);
+}
+
+CUpdater::CUpdater()
+    : window(progress_window),
+      local_info(version_info::standard_magic, version_info::standard_format),
+      remote_info(version_info::standard_magic, version_info::standard_format),
+      patch_set(version_info::standard_magic, version_info::standard_format) {
+    for (auto& worker : workers)
+        worker = std::make_shared<CUpdateThread>(this);
+}
+
+CUpdater::~CUpdater() {
+    request_abort();
+    stop_workers();
+    join_run_thread();
+}
+
+void CUpdater::start(const std::string& url) {
+    start_at(url, module_path());
+}
+
+void CUpdater::start_at(const std::string& url, const std::wstring& executable_path) {
+    base_url = url;
+    const std::size_t last_backslash = executable_path.rfind(L'\\');
+    if (last_backslash != std::wstring::npos) {
+        install_dir = wide_to_utf8(executable_path.substr(0, last_backslash));
+        temp_dir = install_dir + "\\Temp";
+        launcher_name = wide_to_utf8(executable_path.substr(last_backslash + 1));
+    }
+    const std::lock_guard guard(updater_lock);
+    run_thread = std::make_shared<std::thread>([this] {
+        try {
+            run();
+        } catch (...) {
+            log_error("Update run ended by an unexpected error");
+        }
+    });
+}
+
+void CUpdater::request_abort() {
+    {
+        const std::lock_guard guard(abort_lock);
+        abort_requested = true;
+    }
+    abort_signal.notify_all();
+}
+
+void CUpdater::stop_workers() {
+    for (const auto& worker : workers)
+        if (worker)
+            worker->stop();
+}
+
+void CUpdater::join_run_thread() {
+    for (;;) {
+        std::shared_ptr<std::thread> thread;
+        {
+            const std::lock_guard guard(updater_lock);
+            thread = std::move(run_thread);
+            if (!thread && !retired_threads.empty()) {
+                thread = retired_threads.back();
+                retired_threads.pop_back();
+            }
+        }
+        if (!thread)
+            return;
+        if (thread->joinable() && thread->get_id() != std::this_thread::get_id())
+            thread->join();
+    }
+}
+
+// Hands the slot from the run to the completion waiter. The run's own thread is
+// kept to be joined at shut-down, and no waiter starts once shut-down has begun,
+// so the engine is never destroyed under a running thread.
+void CUpdater::retire_run_thread_and_start_waiter() {
+    const std::lock_guard guard(updater_lock);
+    if (run_thread)
+        retired_threads.push_back(std::move(run_thread));
+    if (!abort_requested)
+        run_thread = std::make_shared<std::thread>([this] {
+            try {
+                wait_for_completion();
+            } catch (...) {
+                log_error("Completion ended by an unexpected error");
+            }
+        });
+}
+
+bool CUpdater::sleep_unless_aborted(std::chrono::milliseconds duration) {
+    std::unique_lock lock(abort_lock);
+    return abort_signal.wait_for(lock, duration, [this] { return abort_requested.load(); });
+}
+
+void CUpdater::set_info_text(const std::string& text) {
+    const std::lock_guard guard(text_lock);
+    info_text = text;
+    if (error_text.empty())
+        post_string(window, UM_SET_INFO, text);
+}
+
+void CUpdater::set_title_text(const std::string& text) {
+    const std::lock_guard guard(text_lock);
+    title_text = text;
+    if (error_text.empty())
+        post_string(window, UM_SET_TITLE, text);
+}
+
+void CUpdater::publish_release_notes(const std::string& text, bool show_now) {
+    release_notes_text = text;
+    PostMessageW(window, UM_RELEASE_NOTES, reinterpret_cast<WPARAM>(release_notes_text.c_str()),
+                 show_now ? 1 : 0);
+}
+
+void CUpdater::report_error(const std::string& text, LPARAM string_id) {
+    {
+        const std::lock_guard guard(text_lock);
+        if (!error_text.empty())
+            return;
+        error_text = text;
+        PostMessageW(window, UM_ERROR, reinterpret_cast<WPARAM>(error_text.c_str()), string_id);
+    }
+    request_abort();
+}
+
+void CUpdater::post_progress(unsigned percentage) {
+    if (last_posted_percentage.exchange(percentage) != percentage)
+        PostMessageW(window, UM_PROGRESS, percentage, 0);
+}

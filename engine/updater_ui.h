@@ -1,0 +1,40 @@
+#pragma once
+// The messages through which the engine's threads drive the progress window. The
+// engine never calls a window function that waits for the window thread: it only
+// posts these. Strings passed by pointer are either new std::string objects whose
+// ownership passes to the window (title, info, start command) or characters that
+// the engine keeps alive for the whole run (release notes, error text).
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+enum updater_message : UINT {
+    UM_PROGRESS = WM_USER + 100,      // wParam: percentage 0 to 100
+    UM_SET_TITLE = WM_USER + 101,     // wParam: new std::string*, freed by the window
+    UM_SET_INFO = WM_USER + 102,      // wParam: new std::string*, freed by the window
+    UM_BYTES = WM_USER + 103,         // wParam: bytes received
+    UM_ERROR = WM_USER + 104,         // wParam: engine's error text; lParam: string-table id
+    UM_RELEASE_NOTES = WM_USER + 105, // wParam: engine's UTF-8 notes; lParam: 1 = show now
+    UM_START_APP = WM_USER + 106,     // wParam: new std::string* command, freed by the window
+};
+
+// String-table texts shown under "VIGA!" by UM_ERROR.
+enum error_string_id : LPARAM {
+    IDS_UNPACK_FAILED = 104,
+    IDS_HASH_MISMATCH = 105,
+    IDS_COPY_FAILED = 106,
+    IDS_DOWNLOAD_FAILED = 107,
+};
+
+// The progress window, written once by the entry before the engine is created.
+extern HWND progress_window;
+
+// Posts a heap copy of `text` with wParam pointing at it; the copy is freed here
+// when the window cannot take it.
+bool post_string(HWND window, UINT message, const std::string& text);
+
+// Takes ownership of the string that came with a UM_SET_TITLE, UM_SET_INFO or
+// UM_START_APP message (null stays null).
+std::unique_ptr<std::string> take_posted_string(WPARAM wparam);

@@ -1,0 +1,131 @@
+#include "launcher_entry.h"
+
+#include "logfile.h"
+#include "resource.h"
+#include "update_engine.h"
+#include "updater_ui.h"
+#include "updater_windows.h"
+#include "win_handles.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <cwchar>
+#include <memory>
+#include <span>
+#include <system_error>
+
+namespace {
+
+struct local_free {
+    void operator()(LPWSTR* block) const noexcept { LocalFree(block); }
+};
+
+using argument_array = std::unique_ptr<LPWSTR[], local_free>;
+
+// Offers keyboard messages to the dialog that holds their target, so both windows
+// get Tab, Enter and Escape.
+bool is_dialog_message(MSG& message) {
+    const HWND dialog = message.hwnd ? GetAncestor(message.hwnd, GA_ROOT) : nullptr;
+    return dialog && IsDialogMessageW(dialog, &message);
+}
+
+int run_message_loop() {
+    MSG message{};
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (is_dialog_message(message))
+            continue;
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return static_cast<int>(message.wParam);
+}
+
+void create_progress_window(HINSTANCE instance, int show_command) {
+    const INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    progress_window = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr,
+                                         progress_window_procedure, 0);
+    ShowWindow(progress_window, show_command);
+}
+
+int normal_run(HINSTANCE instance, int show_command, const std::string& base_url) {
+    create_progress_window(instance, show_command);
+    log_open("ezo.log");
+    log_info("Quillomark Start");
+    CUpdater updater;
+    try {
+        updater.start(base_url);
+    } catch (const std::system_error& error) {
+        log_error(std::string("Update run could not start: ") + error.what());
+    }
+    const int exit_code = run_message_loop();
+    updater.request_abort();
+    updater.stop_workers();
+    updater.join_run_thread();
+    log_info("Quillomark End");
+    return exit_code;
+}
+
+// The old launcher's process, when it is still the launcher at `launcher_path`: a
+// process id may have been reused by another program once the old one ended.
+kernel_handle open_old_launcher(const wchar_t* process_id, const wchar_t* launcher_path) {
+    const DWORD id = static_cast<DWORD>(_wtoi(process_id));
+    kernel_handle process(
+        id == 0 ? nullptr
+                : OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+    if (!process)
+        return process;
+    std::wstring image(32768, L'\0');
+    DWORD length = static_cast<DWORD>(image.size());
+    if (QueryFullProcessImageNameW(process.get(), 0, image.data(), &length) &&
+        CompareStringOrdinal(image.c_str(), static_cast<int>(length), launcher_path, -1, TRUE) !=
+            CSTR_EQUAL)
+        process.reset();
+    return process;
+}
+
+// Copies the new launcher beside the old one and moves it over it in one step, so a
+// failed copy (full disk, a reader holding the file) leaves the old launcher whole.
+bool replace_executable(const wchar_t* new_copy, const wchar_t* target) {
+    const std::wstring staged = std::wstring(target) + L".new";
+    if (CopyFileW(new_copy, staged.c_str(), FALSE) &&
+        MoveFileExW(staged.c_str(), target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    DeleteFileW(staged.c_str());
+    return false;
+}
+
+void restart_launcher(const wchar_t* target) {
+    std::wstring command_line = L"\"" + std::wstring(target) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+}
+
+// The last step of a self-update, run by the new copy: wait for the old launcher to
+// end, put this copy in its place and start it. Shows nothing and logs nothing.
+int hand_off(std::span<LPWSTR> arguments) {
+    if (const kernel_handle old_launcher = open_old_launcher(arguments[3], arguments[2]))
+        WaitForSingleObject(old_launcher.get(), INFINITE);
+    if (replace_executable(arguments[0], arguments[2]))
+        restart_launcher(arguments[2]);
+    return 0;
+}
+
+} // namespace
+
+int run_launcher(HINSTANCE instance, int show_command, const std::string& base_url) {
+    int count = 0;
+    const argument_array arguments(CommandLineToArgvW(GetCommandLineW(), &count));
+    if (!arguments || count < 4)
+        return normal_run(instance, show_command, base_url);
+    if (std::wcscmp(arguments[1], L"update") == 0)
+        return hand_off(std::span(arguments.get(), static_cast<std::size_t>(count)));
+    return 0;
+}

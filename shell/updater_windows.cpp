@@ -1,0 +1,186 @@
+#include "updater_windows.h"
+
+#include "logfile.h"
+#include "process_start.h"
+#include "resource.h"
+#include "text_decoding.h"
+#include "updater_ui.h"
+#include "utf8.h"
+
+#include <commctrl.h>
+
+#include <array>
+#include <string>
+
+namespace {
+
+// State of the window thread.
+HWND notes_window = nullptr;
+std::wstring notes_text;
+std::string deferred_start_command;
+
+HINSTANCE module_instance() {
+    return GetModuleHandleW(nullptr);
+}
+
+// Texts from the server may not be valid UTF-8; they are shown as well as they can be.
+std::wstring displayable(const char* utf8) {
+    return utf8_to_wide(decode_text_leniently(utf8 ? utf8 : ""));
+}
+
+// An edit control breaks lines only at CR LF.
+std::wstring with_crlf_line_ends(const std::wstring& text) {
+    std::wstring result;
+    result.reserve(text.size());
+    for (std::size_t index = 0; index < text.size(); ++index) {
+        if (text[index] == L'\n' && (index == 0 || text[index - 1] != L'\r'))
+            result += L'\r';
+        result += text[index];
+    }
+    return result;
+}
+
+void start_application(const std::string& command) {
+    run_process(command, false, false);
+}
+
+void open_notes_window() {
+    notes_window = CreateDialogParamW(module_instance(), MAKEINTRESOURCEW(IDD_NOTES),
+                                      progress_window, notes_window_procedure, 0);
+    ShowWindow(notes_window, SW_SHOWNORMAL);
+}
+
+void show_posted_text(HWND window, int control, WPARAM wparam) {
+    const auto text = take_posted_string(wparam);
+    SetDlgItemTextW(window, control, displayable(text ? text->c_str() : "").c_str());
+}
+
+void show_bytes(HWND window, WPARAM bytes) {
+    const std::string text = std::to_string(static_cast<unsigned long>(bytes) >> 10) + "KB";
+    SetDlgItemTextA(window, IDC_BYTES, text.c_str());
+}
+
+void show_error(HWND window, LPARAM string_id) {
+    if (string_id == 0)
+        return;
+    std::array<wchar_t, 1024> text{};
+    LoadStringW(module_instance(), static_cast<UINT>(string_id), text.data(),
+                static_cast<int>(text.size()));
+    SetDlgItemTextW(window, IDC_TITLE, L"VIGA!");
+    SetDlgItemTextW(window, IDC_INFO, text.data());
+}
+
+void receive_release_notes(HWND window, WPARAM wparam, LPARAM lparam) {
+    notes_text = with_crlf_line_ends(displayable(reinterpret_cast<const char*>(wparam)));
+    EnableWindow(GetDlgItem(window, IDC_NOTES_BUTTON), TRUE);
+    if (lparam == 1)
+        open_notes_window();
+}
+
+// Starts now, or once the open release-notes window is closed.
+void receive_start_command(HWND window, WPARAM wparam) {
+    const auto command = take_posted_string(wparam);
+    const std::string text = command ? *command : std::string();
+    if (notes_window) {
+        deferred_start_command = text;
+        return;
+    }
+    start_application(text);
+    DestroyWindow(window);
+}
+
+INT_PTR handle_progress_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        return TRUE;
+    case WM_PAINT: {
+        PAINTSTRUCT paint;
+        BeginPaint(window, &paint);
+        EndPaint(window, &paint);
+        return 0;
+    }
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_COMMAND:
+        if (LOWORD(wparam) == IDCANCEL)
+            DestroyWindow(window);
+        else if (LOWORD(wparam) == IDC_NOTES_BUTTON)
+            open_notes_window();
+        else
+            return FALSE;
+        return 0;
+    case UM_PROGRESS:
+        SendDlgItemMessageW(window, IDC_PROGRESS_BAR, PBM_SETPOS, wparam, 0);
+        return 0;
+    case UM_SET_TITLE:
+        show_posted_text(window, IDC_TITLE, wparam);
+        return 0;
+    case UM_SET_INFO:
+        show_posted_text(window, IDC_INFO, wparam);
+        return 0;
+    case UM_BYTES:
+        show_bytes(window, wparam);
+        return 0;
+    case UM_ERROR:
+        show_error(window, lparam);
+        return 0;
+    case UM_RELEASE_NOTES:
+        receive_release_notes(window, wparam, lparam);
+        return 0;
+    case UM_START_APP:
+        receive_start_command(window, wparam);
+        return 0;
+    default:
+        return FALSE;
+    }
+}
+
+INT_PTR handle_notes_message(HWND window, UINT message, WPARAM wparam) {
+    if (message == WM_INITDIALOG) {
+        SetDlgItemTextW(window, IDC_NOTES_TEXT, notes_text.c_str());
+        return TRUE;
+    }
+    if (message != WM_COMMAND || LOWORD(wparam) != IDOK)
+        return FALSE;
+    EndDialog(window, 1);
+    notes_window = nullptr;
+    if (!deferred_start_command.empty()) {
+        start_application(deferred_start_command);
+        PostMessageW(progress_window, WM_DESTROY, 0, 0);
+    }
+    return 0;
+}
+
+void log_window_failure(const char* what) {
+    log_error(std::string("Window message failed: ") + what);
+}
+
+} // namespace
+
+INT_PTR CALLBACK progress_window_procedure(HWND window, UINT message, WPARAM wparam,
+                                           LPARAM lparam) {
+    try {
+        return handle_progress_message(window, message, wparam, lparam);
+    } catch (const std::exception& error) {
+        log_window_failure(error.what());
+    } catch (...) {
+        log_window_failure("unknown error");
+    }
+    return 0;
+}
+
+INT_PTR CALLBACK notes_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM) {
+    try {
+        return handle_notes_message(window, message, wparam);
+    } catch (const std::exception& error) {
+        log_window_failure(error.what());
+    } catch (...) {
+        log_window_failure("unknown error");
+    }
+    return 0;
+}
+
+HWND current_notes_window() {
+    return notes_window;
+}

@@ -1,0 +1,12 @@
+#pragma once
+// The progress window and the release-notes window: their dialog procedures turn
+// the engine's posted messages into texts, the bar, the notes and, at the end, the
+// start of the application. Both run on the window thread only.
+
+#include <windows.h>
+
+INT_PTR CALLBACK progress_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+INT_PTR CALLBACK notes_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// The release-notes window opened last, or null when none is open.
+HWND current_notes_window();
