@@ -1,22 +1,29 @@
 #!/usr/bin/python3
 """A small HTTP/1.1 server for the transfer tests that misbehaves on request.
 
-It serves the files of one directory on 127.0.0.1 and on 127.0.0.2 (a second
-host for cross-host redirects), each on a port of its own. The query string of a
-request chooses the misbehaviour (see Rules) and names the test ("id"); every
-request is recorded byte for byte, as received, under STATE/requests/<id>/<n>,
+It serves the files of one directory tree on 127.0.0.1 and on 127.0.0.2 (a second
+host for cross-host redirects), each on a port of its own. A request path names a
+file below the root; "\\" counts as "/", and no path leaves the root. The query
+string of a request chooses the misbehaviour (see Rules) and names the test ("id");
+every request is recorded byte for byte, as received, under STATE/requests/<id>/<n>,
 after a first line "connection <number>" that tells which connection carried it.
+A request without a query string takes its rules from STATE/rules.json, read anew
+for each request: an object from file path (as "/a/b.txt", decoded) to the same
+query text, for example {"/download/2/app.exe": "stall=1"}. The target of every
+request is appended to STATE/requests.log, one line each.
 
-  fault_server.py start --root DIR --state DIR   start in the background, return when ready
-  fault_server.py stop --state DIR               stop it and wait until it has ended
-  fault_server.py serve --root DIR --state DIR   run in the foreground
+  fault_server.py start --root DIR --state DIR [--port N]   start in the background, return when ready
+  fault_server.py stop --state DIR                          stop it and wait until it has ended
+  fault_server.py serve --root DIR --state DIR [--port N]   run in the foreground
 
-"start" writes STATE/ports ("<port of 127.0.0.1> <port of 127.0.0.2>") and
-STATE/pid; it fills ROOT with the sample files pattern-<size>.bin first.
+--port fixes the port of 127.0.0.1 (default: any free port). "start" writes
+STATE/ports ("<port of 127.0.0.1> <port of 127.0.0.2>") and STATE/pid; it fills
+ROOT with the sample files pattern-<size>.bin first.
 """
 
 import argparse
 import itertools
+import json
 import os
 import select
 import shutil
@@ -84,9 +91,17 @@ class Rules:
         return urllib.parse.urlencode(values)
 
 
+def path_parts(path):
+    """The components of a request path: percent escapes decoded as UTF-8, "\\" read
+    as "/", empty and "." components dropped."""
+    name = urllib.parse.unquote_to_bytes(path.encode("latin-1")).decode("utf-8", "replace")
+    return [part for part in name.replace("\\", "/").split("/") if part not in ("", ".")]
+
+
 class Recorder:
     def __init__(self, state):
         self.directory = state / "requests"
+        self.targets = state / "requests.log"
         self.lock = threading.Lock()
         self.attempts = {}
         self.recorded = {}
@@ -97,6 +112,10 @@ class Recorder:
             number = self.attempts.get(target, 0)
             self.attempts[target] = number + 1
             return number
+
+    def log_target(self, target):
+        with self.lock, open(self.targets, "ab") as log:
+            log.write(target.encode("latin-1") + b"\n")
 
     def record(self, test_id, connection, raw):
         if not test_id:
@@ -147,8 +166,9 @@ class Handler(socketserver.StreamRequestHandler):
         body = self.rfile.read(int(headers.get("content-length", "0")))
         method, target, _ = request_line.split(" ", 2)
         path, _, query = target.partition("?")
-        rules = Rules(query)
+        rules = Rules(query or self.server.path_rules(path))
         self.server.recorder.record(rules.get("id"), self.connection_number, head + body)
+        self.server.recorder.log_target(target)
         attempt = self.server.recorder.attempt(target)
         response = self.build(method, path, rules, headers, attempt)
         self.server.stopping.wait(rules.number("stall"))
@@ -187,9 +207,9 @@ class Handler(socketserver.StreamRequestHandler):
         return self.file_response(content, rules, headers, attempt)
 
     def content(self, path, rules, attempt):
-        name = urllib.parse.unquote(path.lstrip("/"))
-        file = self.server.root / name
-        if "/" in name or not file.is_file():
+        parts = path_parts(path)
+        file = self.server.root.joinpath(*parts)
+        if not parts or ".." in parts or not file.is_file():
             return None
         content = file.read_bytes()
         if rules.get("change") and attempt > 0:
@@ -267,19 +287,29 @@ class Server(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, host, root, recorder, stopping):
-        super().__init__((host, 0), Handler)
+    def __init__(self, host, port, root, state, recorder, stopping):
+        super().__init__((host, port), Handler)
         self.root = root
+        self.rules_file = state / "rules.json"
         self.recorder = recorder
         self.stopping = stopping
         self.ports = None
 
+    def path_rules(self, path):
+        """The query text that STATE/rules.json gives the file of this path, or ""."""
+        try:
+            rules = json.loads(self.rules_file.read_text(encoding="utf-8"))
+        except FileNotFoundError:
+            return ""
+        return rules.get("/" + "/".join(path_parts(path)), "")
 
-def serve(root, state):
+
+def serve(root, state, port):
     state.mkdir(parents=True, exist_ok=True)
     stopping = threading.Event()
     recorder = Recorder(state)
-    servers = [Server(host, root, recorder, stopping) for host in HOSTS]
+    servers = [Server(host, number, root, state, recorder, stopping)
+               for host, number in zip(HOSTS, (port, 0))]
     ports = tuple(server.server_address[1] for server in servers)
     for server in servers:
         server.ports = ports
@@ -294,14 +324,16 @@ def serve(root, state):
         server.server_close()
 
 
-def start(root, state):
+def start(root, state, port):
     write_samples(root)
     state.mkdir(parents=True, exist_ok=True)
     stop(state)
     shutil.rmtree(state / "requests", ignore_errors=True)
+    (state / "requests.log").unlink(missing_ok=True)
     log = open(state / "server.log", "wb")
     child = subprocess.Popen(
-        [sys.executable, os.path.abspath(__file__), "serve", "--root", str(root), "--state", str(state)],
+        [sys.executable, os.path.abspath(__file__), "serve", "--root", str(root), "--state", str(state),
+         "--port", str(port)],
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log, start_new_session=True)
     ports = child.stdout.readline().decode().strip()
     if not ports:
@@ -331,11 +363,12 @@ def main():
     parser.add_argument("command", choices=("start", "stop", "serve"))
     parser.add_argument("--root", type=Path)
     parser.add_argument("--state", type=Path, required=True)
+    parser.add_argument("--port", type=int, default=0, help="port of 127.0.0.1")
     arguments = parser.parse_args()
     if arguments.command == "serve":
-        serve(arguments.root, arguments.state)
+        serve(arguments.root, arguments.state, arguments.port)
     elif arguments.command == "start":
-        start(arguments.root, arguments.state)
+        start(arguments.root, arguments.state, arguments.port)
     else:
         stop(arguments.state)
 
