@@ -1,0 +1,240 @@
+// qm_probe: the end-to-end tests' hands and eyes inside Wine. It reads one command
+// per line on standard input (fields separated by tabs, escapes \n \t \\) and
+// answers each with one JSON line on standard output:
+//
+//   start CWD EXE [ARG...]      start EXE in a new job; answers its pid
+//   wait-window MS              the progress window of the started process exists
+//   wait-text ID MS exact|prefix TEXT
+//                               control ID (1003, 1001, 1002, or 1000: the bar as
+//                               decimal text) has shown a matching text
+//   wait-notes COUNT MS         exactly COUNT notes windows are visible
+//   read                        texts, bar, button 1006, visible notes windows
+//   history                     every distinct text each control showed, in order
+//   click ID                    click button ID of the progress window
+//   click-notes-ok              click OK in the topmost visible notes window
+//   wait-exit MS                exit code of the started process
+//   wait-idle MS                every process of the job has ended; process counts
+//   hold PATH / release PATH    keep a file open, sharing only reading
+//   quit                        end the probe and every process of the job
+//
+// Every answer has "ok"; a failed command answers "ok": false and "error".
+
+#include "json.h"
+#include "process_job.h"
+#include "text.h"
+#include "window_watch.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <stdexcept>
+
+namespace {
+
+using fields = std::vector<std::string>;
+
+class probe {
+  public:
+    std::string answer(const fields& command);
+
+  private:
+    using handler = std::string (probe::*)(const fields&);
+    static const std::map<std::string, std::pair<handler, size_t>>& commands();
+
+    std::string start(const fields& command);
+    std::string wait_window(const fields& command);
+    std::string wait_text(const fields& command);
+    std::string wait_notes(const fields& command);
+    std::string read(const fields& command);
+    std::string history(const fields& command);
+    std::string click(const fields& command);
+    std::string click_notes_ok(const fields& command);
+    std::string wait_exit(const fields& command);
+    std::string wait_idle(const fields& command);
+    std::string hold(const fields& command);
+    std::string release(const fields& command);
+
+    process_job job_;
+    window_watch watch_;
+    std::map<std::string, file_handle> held_;
+};
+
+std::chrono::milliseconds milliseconds(const std::string& field) {
+    return std::chrono::milliseconds(std::stol(field));
+}
+
+json_object ok() {
+    return json_object().add("ok", true);
+}
+
+json_object failure(const std::string& error) {
+    return json_object().add("ok", false).add("error", error);
+}
+
+std::string failed(const std::string& error) {
+    return failure(error).text();
+}
+
+std::string timed_out() {
+    return failed("timeout");
+}
+
+// Quoted as CommandLineToArgvW reads it back, for arguments without quotes of their own.
+std::wstring quoted(const std::string& argument) {
+    return L"\"" + to_wide(argument) + L"\"";
+}
+
+void click_button(HWND button) {
+    if (!button)
+        throw std::runtime_error("no such button");
+    if (!IsWindowEnabled(button))
+        throw std::runtime_error("disabled");
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(button, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 10000, &result))
+        throw std::runtime_error("the click was not handled");
+}
+
+std::string view_json(const window_view& view) {
+    return json_object()
+        .add("window", view.exists)
+        .add("title", view.title)
+        .add("info", view.info)
+        .add("bytes", view.bytes)
+        .add("bar", std::int64_t{view.bar})
+        .add("notes_button", view.notes_button_enabled)
+        .add_json("notes", json_strings(view.notes))
+        .text();
+}
+
+} // namespace
+
+const std::map<std::string, std::pair<probe::handler, size_t>>& probe::commands() {
+    static const std::map<std::string, std::pair<handler, size_t>> table{
+        {"start", {&probe::start, 3}},         {"wait-window", {&probe::wait_window, 2}},
+        {"wait-text", {&probe::wait_text, 5}}, {"wait-notes", {&probe::wait_notes, 3}},
+        {"read", {&probe::read, 1}},           {"history", {&probe::history, 1}},
+        {"click", {&probe::click, 2}},         {"click-notes-ok", {&probe::click_notes_ok, 1}},
+        {"wait-exit", {&probe::wait_exit, 2}}, {"wait-idle", {&probe::wait_idle, 2}},
+        {"hold", {&probe::hold, 2}},           {"release", {&probe::release, 2}},
+    };
+    return table;
+}
+
+std::string probe::answer(const fields& command) {
+    const auto found = commands().find(command.front());
+    if (found == commands().end())
+        return failed("unknown command " + command.front());
+    if (command.size() < found->second.second)
+        return failed("too few fields for " + command.front());
+    try {
+        return (this->*found->second.first)(command);
+    } catch (const std::exception& error) {
+        return failed(error.what());
+    }
+}
+
+std::string probe::start(const fields& command) {
+    std::wstring line = quoted(command[2]);
+    for (size_t i = 3; i < command.size(); ++i)
+        line += L" " + quoted(command[i]);
+    const DWORD process_id = job_.start(to_wide(command[1]), line);
+    watch_.follow(process_id);
+    return ok().add("pid", std::int64_t{process_id}).text();
+}
+
+std::string probe::wait_window(const fields& command) {
+    return watch_.wait_window(milliseconds(command[1])) ? ok().text() : timed_out();
+}
+
+std::string probe::wait_text(const fields& command) {
+    const text_match match = command[3] == "prefix" ? text_match::prefix : text_match::exact;
+    const auto found =
+        watch_.wait_text(std::stoi(command[1]), command[4], match, milliseconds(command[2]));
+    return found ? ok().add("text", *found).text() : timed_out();
+}
+
+std::string probe::wait_notes(const fields& command) {
+    return watch_.wait_notes(std::stoul(command[1]), milliseconds(command[2])) ? ok().text()
+                                                                               : timed_out();
+}
+
+std::string probe::read(const fields&) {
+    return ok().add_json("view", view_json(watch_.read())).text();
+}
+
+std::string probe::history(const fields&) {
+    const window_history recorded = watch_.history();
+    json_object texts;
+    for (const auto& [id, shown] : recorded.texts)
+        texts.add_json(std::to_string(id), json_strings(shown));
+    return ok()
+        .add_json("texts", texts.text())
+        .add_json("notes_seen", json_strings(recorded.notes_seen))
+        .add("window_seen", recorded.window_seen)
+        .add("window_gone", recorded.window_gone)
+        .add("samples", std::int64_t{recorded.samples})
+        .text();
+}
+
+std::string probe::click(const fields& command) {
+    HWND progress = watch_.progress_window();
+    if (!progress)
+        return failed("no progress window");
+    click_button(GetDlgItem(progress, std::stoi(command[1])));
+    return ok().text();
+}
+
+std::string probe::click_notes_ok(const fields&) {
+    HWND notes = watch_.notes_window();
+    if (!notes)
+        return failed("no notes window");
+    click_button(GetDlgItem(notes, IDOK));
+    return ok().text();
+}
+
+std::string probe::wait_exit(const fields& command) {
+    const auto code = job_.wait_exit(static_cast<DWORD>(milliseconds(command[1]).count()));
+    return code ? ok().add("exit_code", std::int64_t{*code}).text() : timed_out();
+}
+
+std::string probe::wait_idle(const fields& command) {
+    const bool idle = job_.wait_idle(static_cast<DWORD>(milliseconds(command[1]).count()));
+    const job_counts counts = job_.counts();
+    if (!idle)
+        return failure("timeout").add("active", std::int64_t{counts.active}).text();
+    return ok().add("processes", std::int64_t{counts.total}).text();
+}
+
+std::string probe::hold(const fields& command) {
+    file_handle file(CreateFileW(to_wide(command[1]).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        return failed("cannot open, error " + std::to_string(GetLastError()));
+    held_[command[1]] = std::move(file);
+    return ok().text();
+}
+
+std::string probe::release(const fields& command) {
+    return held_.erase(command[1]) ? ok().text() : failed("not held");
+}
+
+int main() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    probe instance;
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const fields command = split_fields(line);
+        if (command.front() == "quit")
+            break;
+        const std::string reply = instance.answer(command) + "\n";
+        std::fwrite(reply.data(), 1, reply.size(), stdout);
+        std::fflush(stdout);
+    }
+    return 0;
+}

@@ -1,0 +1,83 @@
+#include "process_job.h"
+
+#include <chrono>
+#include <stdexcept>
+
+namespace {
+
+std::runtime_error system_failure(const char* call) {
+    return std::runtime_error(std::string(call) + " failed with " + std::to_string(GetLastError()));
+}
+
+} // namespace
+
+void process_job::create_job() {
+    job_.reset(CreateJobObjectW(nullptr, nullptr));
+    port_.reset(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+    if (!job_ || !port_)
+        throw system_failure("CreateJobObjectW");
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT association{job_.get(), port_.get()};
+    if (!SetInformationJobObject(job_.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof limits) ||
+        !SetInformationJobObject(job_.get(), JobObjectAssociateCompletionPortInformation,
+                                 &association, sizeof association))
+        throw system_failure("SetInformationJobObject");
+}
+
+DWORD process_job::start(const std::wstring& directory, std::wstring command_line) {
+    // Closing the previous job ends whatever an earlier start left running.
+    process_.reset();
+    job_.reset();
+    create_job();
+    idle_ = false;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                        nullptr, directory.c_str(), &startup, &started))
+        throw system_failure("CreateProcessW");
+    process_.reset(started.hProcess);
+    const kernel_handle thread(started.hThread);
+    if (!AssignProcessToJobObject(job_.get(), process_.get())) {
+        TerminateProcess(process_.get(), 1);
+        throw system_failure("AssignProcessToJobObject");
+    }
+    ResumeThread(thread.get());
+    process_id_ = started.dwProcessId;
+    return process_id_;
+}
+
+std::optional<DWORD> process_job::wait_exit(DWORD milliseconds) const {
+    if (!process_ || WaitForSingleObject(process_.get(), milliseconds) != WAIT_OBJECT_0)
+        return std::nullopt;
+    DWORD code = 0;
+    GetExitCodeProcess(process_.get(), &code);
+    return code;
+}
+
+bool process_job::wait_idle(DWORD milliseconds) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!idle_ && job_) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        DWORD message = 0;
+        ULONG_PTR key = 0;
+        LPOVERLAPPED detail = nullptr;
+        if (left.count() < 0 || !GetQueuedCompletionStatus(port_.get(), &message, &key, &detail,
+                                                           static_cast<DWORD>(left.count())))
+            return false;
+        idle_ = message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO;
+    }
+    return idle_;
+}
+
+job_counts process_job::counts() const {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    if (job_)
+        QueryInformationJobObject(job_.get(), JobObjectBasicAccountingInformation, &accounting,
+                                  sizeof accounting, nullptr);
+    return {accounting.TotalProcesses, accounting.ActiveProcesses};
+}

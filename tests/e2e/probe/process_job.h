@@ -1,0 +1,35 @@
+#pragma once
+// One started program and every process it starts in turn, held in a job object
+// that ends them all when it is closed. A completion port tells when the last of
+// them has ended.
+
+#include "win_handles.h"
+
+#include <optional>
+#include <string>
+
+struct job_counts {
+    DWORD total;  // processes that ever belonged to the job
+    DWORD active; // processes still running
+};
+
+class process_job {
+  public:
+    // Starts the command line with the given current directory; returns the process id.
+    DWORD start(const std::wstring& directory, std::wstring command_line);
+    // The exit code of the started process once it has ended, or nothing at the deadline.
+    std::optional<DWORD> wait_exit(DWORD milliseconds) const;
+    // Whether every process of the job ended before the deadline.
+    bool wait_idle(DWORD milliseconds);
+    job_counts counts() const;
+    DWORD process_id() const { return process_id_; }
+
+  private:
+    void create_job();
+
+    kernel_handle job_;
+    kernel_handle port_;
+    kernel_handle process_;
+    DWORD process_id_ = 0;
+    bool idle_ = false;
+};

@@ -1,0 +1,261 @@
+#include "window_watch.h"
+
+#include "text.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+constexpr DWORD poll_interval_ms = 5;
+constexpr UINT send_timeout_ms = 2000;
+
+DWORD owning_process(HWND window) {
+    DWORD process_id = 0;
+    GetWindowThreadProcessId(window, &process_id);
+    return process_id;
+}
+
+bool is_dialog(HWND window) {
+    wchar_t name[16] = {};
+    GetClassNameW(window, name, 16);
+    return std::wstring(name) == L"#32770";
+}
+
+// The text as the system keeps it for a window of another process (no message sent).
+std::string window_text(HWND window) {
+    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
+    text.resize(
+        static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
+    return to_utf8(text);
+}
+
+// An edit control keeps its text itself; only WM_GETTEXT reaches it.
+std::string edit_text(HWND edit) {
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(edit, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, send_timeout_ms,
+                             &length))
+        return {};
+    std::wstring text(length + 1, L'\0');
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(edit, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                        SMTO_ABORTIFHUNG, send_timeout_ms, &copied);
+    text.resize(std::min<size_t>(copied, length));
+    return to_utf8(text);
+}
+
+int bar_position(HWND bar) {
+    DWORD_PTR position = 0;
+    SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, send_timeout_ms, &position);
+    return static_cast<int>(position);
+}
+
+struct window_search {
+    DWORD process_id;
+    HWND owner;
+    bool visible_only;
+    std::vector<HWND> found;
+};
+
+// Top-level dialogs of a process with the given owner, in z-order.
+BOOL CALLBACK collect_dialog(HWND window, LPARAM parameter) {
+    auto& search = *reinterpret_cast<window_search*>(parameter);
+    if (owning_process(window) == search.process_id && is_dialog(window) &&
+        GetWindow(window, GW_OWNER) == search.owner &&
+        (!search.visible_only || IsWindowVisible(window)))
+        search.found.push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> dialogs_of(DWORD process_id, HWND owner, bool visible_only) {
+    window_search search{process_id, owner, visible_only, {}};
+    EnumWindows(collect_dialog, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+bool matches(const std::string& text, const std::string& wanted, text_match match) {
+    return match == text_match::exact ? text == wanted : text.starts_with(wanted);
+}
+
+} // namespace
+
+window_watch::window_watch() {
+    std::unique_lock hold(lock_);
+    thread_ = std::thread([this] { run(); });
+    changed_.wait(hold, [this] { return thread_id_ != 0; });
+}
+
+window_watch::~window_watch() {
+    PostThreadMessageW(thread_id_, WM_QUIT, 0, 0);
+    thread_.join();
+}
+
+void window_watch::follow(DWORD process_id) {
+    const std::lock_guard hold(lock_);
+    process_id_ = process_id;
+    progress_ = nullptr;
+    notes_known_.clear();
+    history_ = {};
+}
+
+void window_watch::run() noexcept {
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
+    {
+        const std::lock_guard hold(lock_);
+        thread_id_ = GetCurrentThreadId();
+    }
+    changed_.notify_all();
+    for (;;) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, poll_interval_ms, QS_ALLINPUT);
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT)
+                return;
+        }
+        try {
+            sample();
+        } catch (...) {
+            // A failed round (out of memory) is simply repeated at the next interval.
+        }
+    }
+}
+
+HWND window_watch::find_progress_window() {
+    DWORD process_id = 0;
+    {
+        const std::lock_guard hold(lock_);
+        if (progress_ || process_id_ == 0)
+            return progress_;
+        process_id = process_id_;
+    }
+    // Visible only once its controls exist and WM_INITDIALOG has run.
+    const std::vector<HWND> found = dialogs_of(process_id, nullptr, true);
+    const std::lock_guard hold(lock_);
+    if (!found.empty() && process_id_ == process_id) {
+        progress_ = found.front();
+        history_.window_seen = true;
+    }
+    return progress_;
+}
+
+HWND window_watch::progress_window() {
+    return find_progress_window();
+}
+
+std::vector<HWND> window_watch::visible_notes_windows(HWND owner) const {
+    return dialogs_of(owning_process(owner), owner, true);
+}
+
+HWND window_watch::notes_window() {
+    HWND progress = find_progress_window();
+    if (!progress)
+        return nullptr;
+    const std::vector<HWND> notes = visible_notes_windows(progress);
+    return notes.empty() ? nullptr : notes.front();
+}
+
+void window_watch::record(int id, const std::string& text) {
+    {
+        const std::lock_guard hold(lock_);
+        std::vector<std::string>& texts = history_.texts[id];
+        if (!texts.empty() && texts.back() == text)
+            return;
+        texts.push_back(text);
+    }
+    changed_.notify_all();
+}
+
+window_view window_watch::read() {
+    return sample();
+}
+
+window_view window_watch::sample() {
+    window_view view;
+    HWND progress = find_progress_window();
+    {
+        const std::lock_guard hold(lock_);
+        if (process_id_ != 0)
+            ++history_.samples;
+        if (!progress || history_.window_gone)
+            return view;
+    }
+    view.exists = IsWindow(progress);
+    if (!view.exists) {
+        {
+            const std::lock_guard hold(lock_);
+            history_.window_gone = true;
+            history_.notes_visible = 0;
+        }
+        changed_.notify_all();
+        return view;
+    }
+    view.title = window_text(GetDlgItem(progress, title_id));
+    view.info = window_text(GetDlgItem(progress, info_id));
+    view.bytes = window_text(GetDlgItem(progress, bytes_id));
+    view.bar = bar_position(GetDlgItem(progress, bar_id));
+    view.notes_button_enabled = IsWindowEnabled(GetDlgItem(progress, notes_button_id));
+    record(title_id, view.title);
+    record(info_id, view.info);
+    record(bytes_id, view.bytes);
+    record(bar_id, std::to_string(view.bar));
+    const std::vector<HWND> notes = visible_notes_windows(progress);
+    for (HWND window : notes)
+        view.notes.push_back(edit_text(GetDlgItem(window, notes_edit_id)));
+    record_notes(notes, view.notes);
+    return view;
+}
+
+void window_watch::record_notes(const std::vector<HWND>& windows,
+                                const std::vector<std::string>& texts) {
+    {
+        const std::lock_guard hold(lock_);
+        bool changed = std::exchange(history_.notes_visible, windows.size()) != windows.size();
+        for (size_t i = 0; i < windows.size(); ++i) {
+            if (std::find(notes_known_.begin(), notes_known_.end(), windows[i]) !=
+                notes_known_.end())
+                continue;
+            notes_known_.push_back(windows[i]);
+            history_.notes_seen.push_back(texts[i]);
+            changed = true;
+        }
+        if (!changed)
+            return;
+    }
+    changed_.notify_all();
+}
+
+window_history window_watch::history() {
+    const std::lock_guard hold(lock_);
+    return history_;
+}
+
+template <typename Predicate>
+bool window_watch::wait_for(std::chrono::milliseconds timeout, Predicate predicate) {
+    std::unique_lock hold(lock_);
+    return changed_.wait_for(hold, timeout, predicate);
+}
+
+bool window_watch::wait_window(std::chrono::milliseconds timeout) {
+    return wait_for(timeout, [this] { return history_.window_seen; });
+}
+
+std::optional<std::string> window_watch::wait_text(int id, const std::string& wanted,
+                                                   text_match match,
+                                                   std::chrono::milliseconds timeout) {
+    std::optional<std::string> found;
+    wait_for(timeout, [&] {
+        const auto shown = history_.texts.find(id);
+        if (shown != history_.texts.end())
+            for (const std::string& text : shown->second)
+                if (matches(text, wanted, match))
+                    found = text;
+        return found.has_value();
+    });
+    return found;
+}
+
+bool window_watch::wait_notes(size_t count, std::chrono::milliseconds timeout) {
+    return wait_for(timeout, [&] { return history_.notes_visible == count; });
+}

@@ -1,0 +1,89 @@
+#pragma once
+// Follows the progress window of one process from outside: a thread of its own
+// reads the title (1003), info (1001) and byte (1002) lines, the bar (1000, kept as
+// decimal text) and the notes windows every few milliseconds, records every
+// distinct text in order, and wakes the waiting commands when something changes.
+// Polling, because Wine 8 delivers no EVENT_OBJECT_NAMECHANGE or VALUECHANGE to an
+// out-of-context WinEvent hook in another process (only EVENT_OBJECT_CREATE); a
+// text that shows for less than the interval may therefore be missed.
+
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+inline constexpr int title_id = 1003;
+inline constexpr int info_id = 1001;
+inline constexpr int bytes_id = 1002;
+inline constexpr int bar_id = 1000;
+inline constexpr int notes_button_id = 1006;
+inline constexpr int notes_edit_id = 1007;
+
+struct window_view {
+    bool exists = false;
+    std::string title;
+    std::string info;
+    std::string bytes;
+    int bar = 0;
+    bool notes_button_enabled = false;
+    std::vector<std::string> notes; // texts of the visible notes windows, topmost first
+};
+
+struct window_history {
+    std::map<int, std::vector<std::string>> texts; // distinct successive texts per control
+    std::vector<std::string> notes_seen;           // text of every notes window seen
+    size_t notes_visible = 0;                      // notes windows visible now
+    bool window_seen = false;
+    bool window_gone = false;
+    long samples = 0; // polling rounds since the process was started
+};
+
+enum class text_match { exact, prefix };
+
+class window_watch {
+  public:
+    window_watch();
+    ~window_watch();
+    window_watch(const window_watch&) = delete;
+    window_watch& operator=(const window_watch&) = delete;
+
+    // Forgets what was recorded and follows the windows of this process from now on.
+    void follow(DWORD process_id);
+    bool wait_window(std::chrono::milliseconds timeout);
+    // Waits until the control has shown a matching text; returns that text.
+    std::optional<std::string> wait_text(int id, const std::string& wanted, text_match match,
+                                         std::chrono::milliseconds timeout);
+    // Waits until exactly this many notes windows are visible.
+    bool wait_notes(size_t count, std::chrono::milliseconds timeout);
+    window_view read();
+    window_history history();
+    HWND progress_window();
+    // The topmost visible notes window, or null.
+    HWND notes_window();
+
+  private:
+    void run() noexcept;
+
+    window_view sample();
+    void record(int id, const std::string& text);
+    void record_notes(const std::vector<HWND>& windows, const std::vector<std::string>& texts);
+    HWND find_progress_window();
+    std::vector<HWND> visible_notes_windows(HWND owner) const;
+    template <typename Predicate>
+    bool wait_for(std::chrono::milliseconds timeout, Predicate predicate);
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    DWORD process_id_ = 0;
+    HWND progress_ = nullptr;
+    std::vector<HWND> notes_known_;
+    window_history history_;
+    DWORD thread_id_ = 0;
+    std::thread thread_;
+};
