@@ -5,8 +5,9 @@
 //   start CWD EXE [ARG...]      start EXE in a new job; answers its pid
 //   wait-window MS              the progress window of the started process exists
 //   wait-text ID MS exact|prefix TEXT
-//                               control ID (1003, 1001, 1002, or 1000: the bar as
-//                               decimal text) has shown a matching text
+//                               control ID (1003, 1001, 1002; 1000: the bar as
+//                               decimal text; 1006: "enabled" or "disabled") has
+//                               shown a matching text
 //   wait-notes COUNT MS         exactly COUNT notes windows are visible
 //   read                        texts, bar, button 1006, visible notes windows
 //   history                     every distinct text each control showed, in order
@@ -88,13 +89,18 @@ std::wstring quoted(const std::string& argument) {
     return L"\"" + to_wide(argument) + L"\"";
 }
 
+// Sends the dialog the notification that a click of the button sends. A simulated
+// mouse click (BM_CLICK) makes the button take the focus first, which under Wine
+// can hold the click back for seconds while the window is not in the foreground.
 void click_button(HWND button) {
     if (!button)
         throw std::runtime_error("no such button");
     if (!IsWindowEnabled(button))
         throw std::runtime_error("disabled");
+    const WPARAM clicked = MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED);
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(button, BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 10000, &result))
+    if (!SendMessageTimeoutW(GetParent(button), WM_COMMAND, clicked,
+                             reinterpret_cast<LPARAM>(button), SMTO_ABORTIFHUNG, 10000, &result))
         throw std::runtime_error("the click was not handled");
 }
 

@@ -10,7 +10,7 @@
 namespace {
 
 constexpr DWORD poll_interval_ms = 5;
-constexpr UINT send_timeout_ms = 2000;
+constexpr UINT send_timeout_ms = 500;
 
 DWORD owning_process(HWND window) {
     DWORD process_id = 0;
@@ -46,9 +46,10 @@ std::string edit_text(HWND edit) {
     return to_utf8(text);
 }
 
-int bar_position(HWND bar) {
+std::optional<int> bar_position(HWND bar) {
     DWORD_PTR position = 0;
-    SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, send_timeout_ms, &position);
+    if (!SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, send_timeout_ms, &position))
+        return std::nullopt;
     return static_cast<int>(position);
 }
 
@@ -191,15 +192,24 @@ window_view window_watch::sample() {
         changed_.notify_all();
         return view;
     }
-    view.title = window_text(GetDlgItem(progress, title_id));
-    view.info = window_text(GetDlgItem(progress, info_id));
-    view.bytes = window_text(GetDlgItem(progress, bytes_id));
-    view.bar = bar_position(GetDlgItem(progress, bar_id));
+    const HWND title = GetDlgItem(progress, title_id);
+    const HWND info = GetDlgItem(progress, info_id);
+    const HWND bytes = GetDlgItem(progress, bytes_id);
+    const HWND bar_control = GetDlgItem(progress, bar_id);
+    view.title = window_text(title);
+    view.info = window_text(info);
+    view.bytes = window_text(bytes);
+    const std::optional<int> bar = bar_position(bar_control);
     view.notes_button_enabled = IsWindowEnabled(GetDlgItem(progress, notes_button_id));
+    // Controls read while the window was being destroyed answer empty texts.
+    if (!bar || !IsWindow(title) || !IsWindow(info) || !IsWindow(bytes) || !IsWindow(progress))
+        return {};
+    view.bar = *bar;
     record(title_id, view.title);
     record(info_id, view.info);
     record(bytes_id, view.bytes);
     record(bar_id, std::to_string(view.bar));
+    record(notes_button_id, view.notes_button_enabled ? "enabled" : "disabled");
     const std::vector<HWND> notes = visible_notes_windows(progress);
     for (HWND window : notes)
         view.notes.push_back(edit_text(GetDlgItem(window, notes_edit_id)));
@@ -227,6 +237,7 @@ void window_watch::record_notes(const std::vector<HWND>& windows,
 }
 
 window_history window_watch::history() {
+    sample();
     const std::lock_guard hold(lock_);
     return history_;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Follows the progress window of one process from outside: a thread of its own
 // reads the title (1003), info (1001) and byte (1002) lines, the bar (1000, kept as
-// decimal text) and the notes windows every few milliseconds, records every
+// decimal text), the state of button 1006 ("enabled" or "disabled") and the notes
+// windows every few milliseconds, records every
 // distinct text in order, and wakes the waiting commands when something changes.
 // Polling, because Wine 8 delivers no EVENT_OBJECT_NAMECHANGE or VALUECHANGE to an
 // out-of-context WinEvent hook in another process (only EVENT_OBJECT_CREATE); a

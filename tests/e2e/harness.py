@@ -1,0 +1,421 @@
+"""The parts of the end-to-end tests: the server tree of versions and patch sets,
+the installation directory, the test server process, the probe that runs the
+launcher under Wine, and the readers of the log and of what the windows showed."""
+
+import hashlib
+import json
+import os
+import re
+import select
+import shutil
+import struct
+import subprocess
+from dataclasses import dataclass, field
+from datetime import datetime, timedelta
+from pathlib import Path
+
+PORT = int(os.environ.get("QM_E2E_PORT", "18480"))
+WORK = Path(os.environ.get("QM_E2E_WORK", "/tmp/quillomark-e2e"))
+LAUNCHER = Path(os.environ.get("QM_E2E_LAUNCHER", ""))
+PROBE = Path(os.environ.get("QM_E2E_PROBE", ""))
+TESTAPP = Path(os.environ.get("QM_E2E_TESTAPP", ""))
+WINE_RUN = os.environ.get("QM_WINE_RUN", "")
+SERVER_SCRIPT = os.environ.get("QM_TEST_SERVER", "")
+BASE_URL = f"http://127.0.0.1:{PORT}/download/"
+
+# Control ids of the progress window.
+TITLE, INFO, BYTES, BAR, NOTES_BUTTON, CANCEL = 1003, 1001, 1002, 1000, 1006, 2
+
+# The texts of the launcher's string table.
+STRINGS = {
+    104: "Uuendamiseks vajalikku faili ei õnnestunud lahti pakkida.\n"
+         "Kontrollige, et uuendatav programm on suletud!",
+    105: "Uuendatud faili räsi ei vasta serveri versioonile!",
+    106: "Faili ei õnnestunud üle kopeerida.\nKontrollige, et uuendatav programm on suletud!",
+    107: "Faili allalaadimine ebaõnnestus!",
+}
+
+
+def md5(content):
+    return hashlib.md5(content).digest()
+
+
+def windows_path(path):
+    """The path as Wine's programs see it, through drive Z:."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def unix_name(name):
+    """A record name ("sub\\a.txt") as a relative POSIX path."""
+    return name.replace("\\", "/")
+
+
+def lzma_container(content):
+    """The content in an LZMA container, as xz writes it."""
+    return subprocess.run(["xz", "--format=lzma", "-c"], input=content, stdout=subprocess.PIPE,
+                          check=True).stdout
+
+
+def bsdiff(old, new, folder):
+    """A BSDIFF40 patch from old to new, made by Debian's bsdiff."""
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / "old").write_bytes(old)
+    (folder / "new").write_bytes(new)
+    subprocess.run(["bsdiff", folder / "old", folder / "new", folder / "patch"], check=True)
+    return (folder / "patch").read_bytes()
+
+
+@dataclass
+class Record:
+    """One file of a version information file."""
+    name: str
+    content: bytes
+    compressed: bool = False
+
+    def encoded(self):
+        name = self.name.encode("utf-8")
+        return (struct.pack("<i", len(name)) + name
+                + struct.pack("<iBB", len(self.content), int(self.compressed), 16) + md5(self.content))
+
+
+def version_info(version, records):
+    """The bytes of a versioninfo.vif."""
+    return (b"QM_VIF" + struct.pack("<Bii", 1, version, len(records))
+            + b"".join(record.encoded() for record in records))
+
+
+class Site:
+    """The tree below /download/ of the test server and the per-path rules."""
+
+    def __init__(self, root, state):
+        self.download = root / "download"
+        self.state = state
+        shutil.rmtree(self.download, ignore_errors=True)
+        self.download.mkdir(parents=True)
+        self.set_rules({})
+        (state / "requests.log").write_bytes(b"")
+
+    def put(self, path, content):
+        target = self.download / unix_name(path)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(content)
+
+    def served(self, path):
+        return (self.download / unix_name(path)).read_bytes()
+
+    def master(self, version, startapp="app.exe", patches=None, force_notes=False, extra=""):
+        text = f"version={version}$startapp={startapp}"
+        if patches is not None:
+            text += "$patches=" + ",".join(patches)
+        if force_notes:
+            text += "$force_releasenotes=1"
+        self.put("masterversion", (text + extra).encode("utf-8"))
+
+    def version(self, number, records, notes="Uus versioon".encode("utf-8")):
+        """Publishes a version: its versioninfo.vif, changes.txt and every file, LZMA
+        containers for the compressed ones. Returns the bytes each file is served with."""
+        self.put(f"{number}/versioninfo.vif", version_info(number, records))
+        if notes is not None:
+            self.put(f"{number}/changes.txt", notes)
+        served = {}
+        for record in records:
+            served[record.name] = (lzma_container(record.content) if record.compressed
+                                   else record.content)
+            self.put(f"{number}/{record.name}", served[record.name])
+        return served
+
+    def patch_set(self, old, new, patches):
+        """Publishes the patch set old_new; patches maps a record name to its patch bytes."""
+        name = f"{old}_{new}"
+        records = [Record(file, patch) for file, patch in patches.items()]
+        self.put(f"{name}/versioninfo.vif", version_info(new, records))
+        for file, patch in patches.items():
+            self.put(f"{name}/{file}", patch)
+
+    def set_rules(self, rules):
+        """Misbehaviour per path ("/download/2/a.bin": "stall=1"), read by the server per request."""
+        temporary = self.state / "rules.json.tmp"
+        temporary.write_text(json.dumps(rules), encoding="utf-8")
+        temporary.replace(self.state / "rules.json")
+
+    def requests(self):
+        """The decoded paths requested since the site was built, in order; a request
+        repeated at once (the transfer's retry after a failure) counts once."""
+        from urllib.parse import unquote_to_bytes
+        lines = (self.state / "requests.log").read_bytes().splitlines()
+        paths = [unquote_to_bytes(line).decode("utf-8") for line in lines]
+        return [path for i, path in enumerate(paths) if i == 0 or paths[i - 1] != path]
+
+
+class Installation:
+    """An installation directory with the launcher in it as quillomark.exe."""
+
+    def __init__(self, path):
+        self.path = path
+        path.mkdir(parents=True)
+        shutil.copyfile(LAUNCHER, path / "quillomark.exe")
+
+    @property
+    def launcher(self):
+        return (self.path / "quillomark.exe").read_bytes()
+
+    def file(self, name):
+        return self.path / unix_name(name)
+
+    def install(self, version, records):
+        """Lays down the files of a version and its versioninfo.vif, as an earlier run would."""
+        for record in records:
+            self.file(record.name).parent.mkdir(parents=True, exist_ok=True)
+            self.file(record.name).write_bytes(record.content)
+        (self.path / "versioninfo.vif").write_bytes(version_info(version, records))
+
+    def log(self):
+        return Log((self.path / "ezo.log").read_bytes())
+
+    def starts(self):
+        """What the test application recorded of each of its starts."""
+        record = self.path / "started.txt"
+        if not record.exists():
+            return []
+        return [json.loads(line) for line in record.read_text(encoding="utf-8").splitlines()]
+
+
+LINE = re.compile(r"Th=([0-9a-f]+) (\d{4}-[A-Z][a-z]{2}-\d\d \d\d:\d\d:\d\d(?:\.\d{6})?) "
+                  r"\[ (-?\d+) (ms|s) \] - (.*)")
+MARKER = re.compile(r"--- (\d{4}-[A-Z][a-z]{2}-\d\d \d\d:\d\d:\d\d) ---")
+
+
+@dataclass
+class LogLine:
+    thread: str
+    time: datetime
+    text: str
+
+
+class Log:
+    """ezo.log as written on Windows: CRLF line ends, one marker per opening."""
+
+    def __init__(self, raw):
+        self.raw = raw
+        assert b"\n" not in raw.replace(b"\r\n", b""), "a line end without CR"
+        self.markers = []
+        self.lines = []
+        for text in raw.decode("utf-8").split("\r\n"):
+            self._parse(text)
+
+    def _parse(self, text):
+        if not text:
+            return
+        marker = MARKER.fullmatch(text)
+        if marker:
+            self.markers.append(datetime.strptime(marker.group(1), "%Y-%b-%d %H:%M:%S"))
+            return
+        line = LINE.fullmatch(text)
+        assert line, f"not a log line: {text!r}"
+        stamp = line.group(2)
+        pattern = "%Y-%b-%d %H:%M:%S.%f" if "." in stamp else "%Y-%b-%d %H:%M:%S"
+        self.lines.append(LogLine(line.group(1), datetime.strptime(stamp, pattern), line.group(5)))
+
+    def texts(self):
+        return [line.text for line in self.lines]
+
+    def assert_in_order(self, expected):
+        """The lines occur in this order; URLs and paths compare with escapes decoded
+        and backslashes as slashes."""
+        assert_in_order([url_path(text) for text in expected], [url_path(t) for t in self.texts()])
+
+    def thread_of(self, text):
+        return next(line.thread for line in self.lines if line.text == text)
+
+    def assert_local_times(self, since, until):
+        """Every line and marker lies in the local-time span of the run."""
+        low, high = since - timedelta(seconds=1), until + timedelta(seconds=1)
+        for moment in self.markers + [line.time for line in self.lines]:
+            assert low <= moment <= high, f"{moment} is not local time of the run {since}-{until}"
+
+
+def assert_in_order(expected, actual):
+    """Each expected item occurs in actual, in this order (other items may come between)."""
+    position = 0
+    for item in expected:
+        assert item in actual[position:], f"{item!r} missing after position {position} in {actual!r}"
+        position = actual.index(item, position) + 1
+
+
+def assert_subsequence(shown, possible):
+    """Everything a control showed is one of the texts it may show, in their order:
+    the probe samples every few milliseconds, so a short-lived text may be missing."""
+    position = 0
+    for text in shown:
+        assert text in possible[position:], (
+            f"{text!r} shown out of order or unexpected; may show {possible[position:]!r}, "
+            f"showed {shown!r}")
+        position = possible.index(text, position)
+
+
+class ProbeError(AssertionError):
+    pass
+
+
+class Probe:
+    """qm_probe under Wine: one command line out, one JSON answer back."""
+
+    def __init__(self, stderr_path):
+        self.stderr = open(stderr_path, "ab")
+        self.process = subprocess.Popen([WINE_RUN, str(PROBE)], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=self.stderr)
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.stdin.write(b"quit\n")
+            self.process.stdin.close()
+            try:
+                self.process.wait(20)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.stderr.close()
+
+    def ask(self, *fields, wait_ms=0):
+        escaped = (str(f).replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n")
+                   for f in fields)
+        self.process.stdin.write(("\t".join(escaped) + "\n").encode("utf-8"))
+        self.process.stdin.flush()
+        ready, _, _ = select.select([self.process.stdout], [], [], wait_ms / 1000 + 30)
+        if not ready:
+            raise ProbeError(f"the probe did not answer {fields[0]}")
+        line = self.process.stdout.readline()
+        if not line:
+            raise ProbeError(f"the probe ended at {fields[0]}")
+        return json.loads(line)
+
+    def must(self, *fields, wait_ms=0):
+        answer = self.ask(*fields, wait_ms=wait_ms)
+        if not answer["ok"]:
+            raise ProbeError(f"{fields}: {answer}")
+        return answer
+
+    def start(self, directory, program, *arguments):
+        return self.must("start", windows_path(directory), windows_path(program), *arguments)["pid"]
+
+    def wait_window(self, ms=15000):
+        self.must("wait-window", ms, wait_ms=ms)
+
+    def wait_text(self, control, text, ms=15000, prefix=False):
+        mode = "prefix" if prefix else "exact"
+        return self.must("wait-text", control, ms, mode, text, wait_ms=ms)["text"]
+
+    def wait_notes(self, count, ms=15000):
+        self.must("wait-notes", count, ms, wait_ms=ms)
+
+    def read(self):
+        return self.must("read")["view"]
+
+    def history(self):
+        return self.must("history")
+
+    def click(self, control):
+        self.must("click", control)
+
+    def click_notes_ok(self):
+        self.must("click-notes-ok")
+
+    def wait_exit(self, ms=30000):
+        """The launcher's exit code, or None when it still runs at the deadline."""
+        answer = self.ask("wait-exit", ms, wait_ms=ms)
+        return answer["exit_code"] if answer["ok"] else None
+
+    def wait_idle(self, ms=30000):
+        self.must("wait-idle", ms, wait_ms=ms)
+
+    def hold(self, path):
+        self.must("hold", windows_path(path))
+
+    def release(self, path):
+        self.must("release", windows_path(path))
+
+
+@dataclass
+class Run:
+    """One start of the launcher in an installation, timed in local time."""
+    probe: Probe
+    installation: Installation
+    started: datetime = field(default_factory=datetime.now)
+
+    def __post_init__(self):
+        self.probe.start(self.installation.path, self.installation.path / "quillomark.exe")
+
+    def finish(self, ms=30000):
+        """Waits for the launcher and every process it started; returns its exit code."""
+        code = self.probe.wait_exit(ms)
+        assert code is not None, f"the launcher still runs after {ms} ms: {self.probe.read()}"
+        self.probe.wait_idle(ms)
+        self.ended = datetime.now()
+        return code
+
+    def log(self):
+        log = self.installation.log()
+        log.assert_local_times(self.started, getattr(self, "ended", datetime.now()))
+        return log
+
+    def cancel(self):
+        """Closes the window with Cancel; the launcher ends with 0 and logs its end last."""
+        self.probe.click(CANCEL)
+        assert self.finish() == 0
+        log = self.log()
+        assert log.texts()[-1] == "Quillomark End"
+        return log
+
+
+class SlotServer:
+    """fault_server.py on this slot's port, serving WORK/server/root."""
+
+    def __init__(self):
+        self.root = WORK / "server" / "root"
+        self.state = WORK / "server" / "state"
+        subprocess.run(["/usr/bin/python3", SERVER_SCRIPT, "start", "--root", self.root,
+                        "--state", self.state, "--port", str(PORT)], check=True,
+                       stdout=subprocess.DEVNULL)
+
+    def stop(self):
+        subprocess.run(["/usr/bin/python3", SERVER_SCRIPT, "stop", "--state", self.state],
+                       check=True)
+
+
+DONE_INFO = "Vajalikud failid edukalt uuendatud"
+RUN_TITLES = ["", "Versiooni kontrollimine...", "Failide uuendamine", "VALMIS"]
+
+
+def file_phase_texts(steps):
+    """The info texts of a complete run, in order: steps are (name, what happens to
+    it), what being "check", "patch", "download" or "patch+download"."""
+    texts = ["info"]
+    for name, what in steps:
+        texts.append("Kontrollin: " + name)
+        if what.startswith("patch"):
+            texts.append("Uuendan: " + name)
+        if what.endswith("download"):
+            texts.append("Laen alla: " + name)
+    return texts + [DONE_INFO]
+
+
+def assert_counters(history, files):
+    """The byte counter only grows; the bar shows shares of the files done, growing."""
+    kilobytes = [int(text[:-2]) for text in history["texts"][str(BYTES)] if text]
+    assert all(text.endswith("KB") for text in history["texts"][str(BYTES)] if text)
+    assert kilobytes == sorted(kilobytes), f"the byte counter went back: {kilobytes}"
+    bar = [int(value) for value in history["texts"][str(BAR)]]
+    assert bar == sorted(bar), f"the bar went back: {bar}"
+    assert set(bar) <= {done * 100 // files for done in range(files + 1)}, bar
+
+
+def assert_bytes_shown(text, received):
+    """The byte counter as the waiter's last round saw it, which may come before the
+    last files: some, but never more than was received."""
+    assert text.endswith("KB") and 0 < int(text[:-2]) <= received // 1024, (text, received)
+
+
+def url_path(url):
+    """A URL as the server sees it: escapes decoded, backslashes as slashes."""
+    from urllib.parse import unquote
+    return unquote(url).replace("\\", "/")

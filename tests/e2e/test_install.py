@@ -1,0 +1,144 @@
+"""A first installation into a directory whose path holds blanks and non-ASCII
+letters, with the release notes shown at once and the application's start
+deferred until they are closed; then starts with equal versions."""
+
+import random
+import time
+
+from harness import (BASE_URL, BAR, DONE_INFO, INFO, NOTES_BUTTON, RUN_TITLES, TESTAPP,
+                     TITLE, Record, Run, assert_bytes_shown, assert_counters, assert_subsequence,
+                     file_phase_texts, unix_name, version_info, windows_path)
+
+NOTES = "Versioon 3\r\n\r\n- uus: Tõõtäiendus ülevaade\r\n- parandused šõuäöü"
+SUMMARY = "Tõõtäiendus ülevaade.txt"
+
+
+def version_3(installation):
+    generator = random.Random(3)
+    return [
+        Record("app.exe", TESTAPP.read_bytes(), compressed=True),
+        Record("data\\pilt.bin", generator.randbytes(300_000), compressed=True),
+        Record("quillomark.exe", installation.launcher),
+        Record("data\\sõnad.txt", "õun\r\nöö\r\n".encode("utf-8") * 3000),
+        Record(SUMMARY, "Ülevaade: äädikas ja õunad\r\n".encode("utf-8") * 40),
+    ]
+
+
+def assert_started_once_more(installation, starts):
+    """The application was started (again) in the installation's directory, with its
+    path quoted."""
+    recorded = installation.starts()
+    assert len(recorded) == starts
+    assert recorded[-1] == {"command_line": f'"{windows_path(installation.path)}\\app.exe"',
+                            "cwd": windows_path(installation.path)}
+
+
+def test_first_installation_with_notes_shown_at_once(site, probe, install_dir):
+    installation = install_dir("Käivitaja kaust", "Quillo mark õun")
+    records = version_3(installation)
+    site.master(3, force_notes=True)
+    served = site.version(3, records, notes=NOTES.encode("utf-8"))
+    site.set_rules({"/download/masterversion": "stall=1", f"/download/3/{SUMMARY}": "stall=1"})
+
+    run = Run(probe, installation)
+    probe.wait_window()
+    probe.wait_text(TITLE, "Versiooni kontrollimine...")
+    probe.wait_notes(1)
+    view = probe.read()
+    assert view["notes"] == [NOTES] and view["notes_button"]
+    probe.wait_text(INFO, "Laen alla: " + SUMMARY)
+    probe.wait_text(TITLE, "VALMIS")
+
+    # The notes window is open: the start waits for its OK.
+    assert probe.wait_exit(1500) is None
+    assert installation.starts() == []
+    received = sum(len(served[r.name]) for r in records if r.name != "quillomark.exe")
+    view = probe.read()
+    assert (view["title"], view["info"], view["bar"]) == ("VALMIS", DONE_INFO, 100)
+    assert_bytes_shown(view["bytes"], received)
+    probe.click_notes_ok()
+    assert run.finish() == 0
+    assert_started_once_more(installation, 1)
+
+    for record in records:
+        assert installation.file(record.name).read_bytes() == record.content, record.name
+    assert (installation.path / "versioninfo.vif").read_bytes() == version_info(3, records)
+    assert not (installation.path / "Temp").exists()
+    files = [r.name for r in records if r.name != "quillomark.exe"]
+    assert site.requests() == ["/download/masterversion", "/download/3/versioninfo.vif",
+                               "/download/3/changes.txt"] + [f"/download/3/{unix_name(n)}"
+                                                             for n in files]
+
+    history = probe.history()
+    texts = history["texts"]
+    assert_subsequence(texts[str(TITLE)], RUN_TITLES)
+    assert_subsequence(texts[str(INFO)], file_phase_texts([(n, "download") for n in files]))
+    assert texts[str(BAR)][-1] == "100"
+    assert_counters(history, len(records))
+    assert history["notes_seen"] == [NOTES]
+
+    log = run.log()
+    assert len(log.markers) == 1
+    log.assert_in_order(
+        ["Quillomark Start", "MasterVersion: version=3", "MasterVersion: startapp=app.exe",
+         "MasterVersion: force_releasenotes=1"]
+        + [f"Downloading: {BASE_URL}3/{name}" for name in files] + ["Quillomark End"])
+    assert log.texts()[-1] == "Quillomark End"
+    assert log.thread_of("Quillomark Start") == log.thread_of("Quillomark End")
+    assert not [text for text in log.texts() if text.startswith("CreateProcess failed")]
+
+
+def test_equal_versions_start_after_a_pause_without_checking_files(site, probe, install_dir):
+    installation = install_dir("Quillo mark õun")
+    records = version_3(installation)
+    installation.install(3, records)
+    damaged = installation.file("data\\pilt.bin")
+    damaged.write_bytes(b"damaged")
+    site.master(3)
+    site.version(3, records, notes=NOTES.encode("utf-8"))
+
+    run = Run(probe, installation)
+    probe.wait_text(TITLE, "Uuendusi ei leitud")
+    shown = time.monotonic()
+    view = probe.read()
+    assert (view["info"], view["bar"], view["notes_button"], view["notes"]) == ("", 100, True, [])
+    assert run.finish() == 0
+    assert 2.5 <= time.monotonic() - shown <= 6
+    assert_started_once_more(installation, 1)
+    assert damaged.read_bytes() == b"damaged"
+    assert site.requests() == ["/download/masterversion", "/download/3/versioninfo.vif",
+                               "/download/3/changes.txt"]
+    assert_subsequence(probe.history()["texts"][str(INFO)], ["info", ""])
+    log = run.log()
+    log.assert_in_order(["Quillomark Start", "MasterVersion: version=3",
+                         "Local version == remote version -> no updates", "Quillomark End"])
+    assert not [text for text in log.texts() if "Local version ok" in text]
+
+    # The notes opened with the button defer the start until OK.
+    run = Run(probe, installation)
+    probe.wait_text(NOTES_BUTTON, "enabled")
+    probe.click(NOTES_BUTTON)
+    probe.wait_notes(1)
+    assert probe.read()["notes"] == [NOTES]
+    assert probe.wait_exit(4500) is None
+    assert len(installation.starts()) == 1
+    probe.click_notes_ok()
+    assert run.finish() == 0
+    assert_started_once_more(installation, 2)
+
+    # Notes closed before the start command: the start follows it at once.
+    run = Run(probe, installation)
+    probe.wait_text(NOTES_BUTTON, "enabled")
+    probe.click(NOTES_BUTTON)
+    probe.wait_notes(1)
+    probe.click_notes_ok()
+    probe.wait_notes(0)
+    assert run.finish() == 0
+    assert_started_once_more(installation, 3)
+
+    # Four or more arguments that are not a hand-off end the launcher at once.
+    log_before = (installation.path / "ezo.log").read_bytes()
+    probe.start(installation.path, installation.path / "quillomark.exe", "Update", "a", "b")
+    assert probe.wait_exit(10000) == 0
+    assert not probe.history()["window_seen"]
+    assert (installation.path / "ezo.log").read_bytes() == log_before

@@ -1,0 +1,121 @@
+"""Runs that do not reach the application: Cancel in the middle of the file phase
+with the release notes open, and every failure that ends the run before it."""
+
+import pytest
+
+from harness import (BASE_URL, INFO, TESTAPP, TITLE, Record, Run, assert_subsequence,
+                     file_phase_texts, version_info)
+
+NOTES_1257 = "Täiendused: õunad, šokolaad ja žürii"
+
+
+@pytest.mark.parametrize("notes_open", [False, True], ids=["notes closed", "notes open"])
+def test_cancel_during_the_file_phase(site, probe, install_dir, notes_open):
+    installation = install_dir("Quillo mark")
+    records = [Record("app.exe", TESTAPP.read_bytes(), compressed=True),
+               Record("big.bin", bytes(range(256)) * 2000),
+               Record("after.txt", b"never fetched\r\n")]
+    site.master(2, force_notes=True)
+    site.version(2, records, notes=NOTES_1257.encode("cp1257"))
+    site.set_rules({"/download/2/big.bin": "stall=2"})
+
+    run = Run(probe, installation)
+    probe.wait_notes(1)
+    # Notes written on Windows in code page 1257 read as they were meant.
+    assert probe.read()["notes"] == [NOTES_1257]
+    if not notes_open:
+        probe.click_notes_ok()
+        probe.wait_notes(0)
+    probe.wait_text(INFO, "Laen alla: big.bin")
+    log = run.cancel()
+    history = probe.history()
+    assert history["window_gone"]
+    assert history["texts"][str(TITLE)][-1] == "Failide uuendamine"
+    assert_subsequence(history["texts"][str(INFO)], file_phase_texts(
+        [("app.exe", "download"), ("big.bin", "download")])[:-1])
+
+    assert installation.starts() == []
+    assert not (installation.path / "versioninfo.vif").exists()
+    assert not installation.file("after.txt").exists()
+    assert installation.file("app.exe").read_bytes() == records[0].content
+    assert "/download/2/after.txt" not in site.requests()
+    log.assert_in_order(["Quillomark Start", f"Downloading: {BASE_URL}2/app.exe",
+                         f"Downloading: {BASE_URL}2/big.bin", "Quillomark End"])
+
+
+def unsafe_name(site):
+    site.master(2)
+    site.version(2, [Record("..\\outside.txt", b"x")])
+
+
+def unsafe_start(site):
+    site.master(2, startapp="..\\outside.exe")
+    site.version(2, [Record("app.exe", b"x")])
+
+
+def damaged_version_info(site):
+    site.master(2)
+    site.version(2, [Record("app.exe", b"x")])
+    site.put("2/versioninfo.vif", version_info(2, [Record("app.exe", b"x")])[:-3])
+
+
+def no_version_key(site):
+    site.put("masterversion", b"startapp=app.exe$patches=1_2")
+
+
+def missing_patch_set(site):
+    site.master(2, patches=["1_2"])
+    site.version(2, [Record("app.exe", b"x")])
+
+
+def version_zero(site):
+    site.master(0)
+    site.version(0, [Record("app.exe", b"x")])
+
+
+def missing_version_info(site):
+    site.master(2)
+
+
+# A server that stops the run, the control and text it shows, and the installed
+# version beforehand (0: none).
+RUN_FAILURES = {
+    "no master version": (lambda site: None, INFO,
+                          "Põhiversiooni info allalaadimine ebaõnnestus!", 0),
+    "no version key": (no_version_key, INFO, "Viga versiooni laadimisel!", 0),
+    "no version info": (missing_version_info, INFO,
+                        "Aktiivse versiooni info allalaadimine ebaõnnestus!", 0),
+    "damaged version info": (damaged_version_info, INFO,
+                             "Viga serverist versiooni info saamisel!", 0),
+    "name outside": (unsafe_name, INFO, "Viga serverist versiooni info saamisel!", 0),
+    "start outside": (unsafe_start, INFO, "Viga serverist versiooni info saamisel!", 0),
+    "no patch set": (missing_patch_set, INFO,
+                     "Uuenduspakettide infofaili allalaadimine ebaõnnestus!", 1),
+    "version 0": (version_zero, TITLE, "Viga uuendamisel!", 3),
+}
+
+
+@pytest.mark.parametrize("failure", RUN_FAILURES)
+def test_run_failure_leaves_the_installation_alone(site, probe, install_dir, failure):
+    publish, control, text, installed = RUN_FAILURES[failure]
+    installation = install_dir("Quillo mark")
+    old = [Record("app.exe", b"old")]
+    if installed:
+        installation.install(installed, old)
+    publish(site)
+
+    run = Run(probe, installation)
+    probe.wait_text(control, text)
+    view = probe.read()
+    if control == INFO:
+        assert view["title"] == "Versiooni kontrollimine..."
+    assert probe.wait_exit(300) is None, "the window stays open after an error"
+    run.cancel()
+
+    files = sorted(p.name for p in installation.path.iterdir())
+    assert files == sorted(["quillomark.exe", "ezo.log"]
+                           + (["app.exe", "versioninfo.vif"] if installed else []))
+    if installed:
+        assert (installation.path / "versioninfo.vif").read_bytes() == version_info(installed, old)
+    assert not [path for path in site.requests() if path.endswith(("app.exe", ".txt"))
+                and not path.endswith("changes.txt")]

@@ -1,0 +1,166 @@
+"""Updates of an installed version: through a patch set, where one patch fails in
+each of its ways and every later file comes whole; and file failures that stop
+the run with a string-table text while the installed files stay intact."""
+
+import random
+
+import pytest
+
+from harness import (BASE_URL, DONE_INFO, INFO, STRINGS, TESTAPP, TITLE, Record,
+                     Run, assert_bytes_shown, assert_counters, assert_subsequence, bsdiff, file_phase_texts,
+                     lzma_container, unix_name, version_info, windows_path)
+
+generator = random.Random(12)
+OLD = {name: generator.randbytes(size) for name, size in
+       (("a.bin", 120_000), ("sub\\b.bin", 90_000), ("c.bin", 60_000), ("d.bin", 40_000))}
+
+
+def changed(content):
+    """A new version of the content: a block inserted, one byte changed."""
+    middle = len(content) // 2
+    new = content[:middle] + generator.randbytes(3000) + content[middle:]
+    return new[:100] + bytes([new[100] ^ 1]) + new[101:]
+
+
+NEW = {name: changed(content) for name, content in OLD.items()}
+APP = Record("app.exe", TESTAPP.read_bytes())
+SAME = Record("same.txt", "ühesugune\r\n".encode("utf-8") * 100)
+
+
+def version_1():
+    return [APP, SAME] + [Record(name, OLD[name]) for name in ("a.bin", "sub\\b.bin", "c.bin")]
+
+
+def version_2():
+    return [APP, SAME, Record("a.bin", NEW["a.bin"]),
+            Record("sub\\b.bin", NEW["sub\\b.bin"], compressed=True),
+            Record("c.bin", NEW["c.bin"]), Record("new.txt", "uus fail\r\n".encode("utf-8"))]
+
+
+def damaged(patch):
+    return patch[:40] + bytes(b ^ 0xFF for b in patch[40:80]) + patch[80:]
+
+
+# How the patch of sub\b.bin fails, and the log line that says so: missing on the
+# server, damaged on the way (its digest differs from the patch set's), or made
+# from another old file (the patched file's digest differs).
+PATCH_FAILURES = {
+    "missing": "Patch: download patch failed {patch_url}->{work}",
+    "damaged": "Patch:sub\\b.bin Hash Failed",
+    "wrong_base": "Patch: Hash check failed {work}.new",
+}
+
+
+@pytest.mark.parametrize("failure", PATCH_FAILURES)
+def test_patch_set_with_one_failing_patch(site, probe, install_dir, tmp_path, failure):
+    installation = install_dir("Quillo mark")
+    installation.install(1, version_1())
+    patches = {name: bsdiff(OLD[name], NEW[name], tmp_path / unix_name(name))
+               for name in ("a.bin", "sub\\b.bin", "c.bin")}
+    site.master(2, patches=["", "1_2"], force_notes=True)
+    served = site.version(2, version_2())
+    if failure == "wrong_base":
+        other_old = bytes(b ^ 1 if i % 997 == 0 else b for i, b in enumerate(OLD["sub\\b.bin"]))
+        patches["sub\\b.bin"] = bsdiff(other_old, NEW["sub\\b.bin"], tmp_path / "other")
+    site.patch_set(1, 2, patches)
+    rules = {"/download/1_2/a.bin": "stall=1"}
+    if failure == "missing":
+        rules["/download/1_2/sub/b.bin"] = "status=404"
+    elif failure == "damaged":
+        site.put("1_2/sub\\b.bin", damaged(patches["sub\\b.bin"]))
+    site.set_rules(rules)
+
+    run = Run(probe, installation)
+    probe.wait_notes(1)
+    probe.wait_text(INFO, "Uuendan: a.bin")
+    probe.wait_text(TITLE, "VALMIS")
+    patch_bytes = len(patches["a.bin"]) + (0 if failure == "missing" else
+                                           len(site.served("1_2/sub\\b.bin")))
+    received = patch_bytes + sum(len(served[name]) for name in ("sub\\b.bin", "c.bin", "new.txt"))
+    view = probe.read()
+    assert_bytes_shown(view["bytes"], received + 11)  # a 404 answer's own bytes may count
+    assert (view["bar"], view["info"]) == (100, DONE_INFO)
+    probe.click_notes_ok()
+    assert run.finish() == 0
+    assert len(installation.starts()) == 1
+
+    for record in version_2():
+        assert installation.file(record.name).read_bytes() == record.content, record.name
+    assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, version_2())
+    assert not (installation.path / "Temp").exists()
+    requests = site.requests()
+    assert requests[:4] == ["/download/masterversion", "/download/2/versioninfo.vif",
+                            "/download/2/changes.txt", "/download/1_2/versioninfo.vif"]
+    assert requests[4:] == ["/download/1_2/a.bin", "/download/1_2/sub/b.bin",
+                            "/download/2/sub/b.bin", "/download/2/c.bin", "/download/2/new.txt"]
+
+    history = probe.history()
+    steps = [("app.exe", "check"), ("same.txt", "check"), ("a.bin", "patch"),
+             ("sub\\b.bin", "patch+download"), ("c.bin", "download"), ("new.txt", "download")]
+    assert_subsequence(history["texts"][str(INFO)], file_phase_texts(steps))
+    assert_counters(history, len(version_2()))
+
+    work = windows_path(installation.path / "Temp" / "sub") + "\\b.bin"
+    file_url = f"{BASE_URL}2/"
+    run.log().assert_in_order([
+        "Quillomark Start", "MasterVersion: patches=,1_2", "app.exe Local version ok -> Continue",
+        "same.txt Local version ok -> Continue",
+        f"Patch: successful {windows_path(installation.path)}\\a.bin",
+        PATCH_FAILURES[failure].format(patch_url=f"{BASE_URL}1_2/sub\\b.bin", work=work),
+        f"Downloading: {file_url}sub\\b.bin", f"Downloading: {file_url}c.bin",
+        f"Downloading: {file_url}new.txt", "Quillomark End"])
+
+
+# How one file fails: compressed or not, what the server or the test does to it,
+# the string-table text shown, and the log line that goes with it (None: none).
+FILE_FAILURES = {
+    "missing": (False, "missing", 107, "Download failed: {url}"),
+    "held_plain": (False, "held", 106, None),
+    "held_container": (True, "held", 104, None),
+    "wrong_plain": (False, "wrong", 105, None),
+    "wrong_container": (True, "wrong", 105, "LzmaUncompress Hash check failed: {local}"),
+}
+
+
+@pytest.mark.parametrize("failure", FILE_FAILURES)
+def test_file_failure_stops_the_run_and_keeps_the_installation(site, probe, install_dir, failure):
+    compressed, fault, string_id, log_line = FILE_FAILURES[failure]
+    installation = install_dir("Quillo mark")
+    old = [APP, SAME, Record("d.bin", OLD["d.bin"]), Record("last.txt", b"old\r\n")]
+    new = [APP, SAME, Record("d.bin", NEW["d.bin"], compressed=compressed),
+           Record("last.txt", b"new\r\n")]
+    installation.install(1, old)
+    site.master(2)
+    site.version(2, new)
+    if fault == "missing":
+        site.set_rules({"/download/2/d.bin": "status=404"})
+    elif fault == "wrong":
+        other = NEW["a.bin"]
+        site.put("2/d.bin", lzma_container(other) if compressed else other)
+    local = installation.file("d.bin")
+    if fault == "held":
+        probe.hold(local)
+
+    run = Run(probe, installation)
+    probe.wait_text(TITLE, "VIGA!")
+    view = probe.read()
+    assert (view["title"], view["info"], view["notes_button"]) == ("VIGA!", STRINGS[string_id],
+                                                                   True)
+    assert probe.wait_exit(500) is None, "the window stays open after an error"
+    log = run.cancel()
+    if fault == "held":
+        probe.release(local)
+
+    for record in old:
+        assert installation.file(record.name).read_bytes() == record.content, record.name
+    assert (installation.path / "versioninfo.vif").read_bytes() == version_info(1, old)
+    assert installation.starts() == []
+    assert "/download/2/last.txt" not in site.requests()
+    texts = probe.history()["texts"]
+    assert texts[str(TITLE)][-1] == "VIGA!" and texts[str(INFO)][-1] == STRINGS[string_id]
+    assert_subsequence(texts[str(INFO)][:-1], file_phase_texts(
+        [("app.exe", "check"), ("same.txt", "check"), ("d.bin", "download")])[:-1])
+    assert DONE_INFO not in texts[str(INFO)]
+    if log_line:
+        log.assert_in_order([log_line.format(url=f"{BASE_URL}2/d.bin",
+                                             local=windows_path(local)), "Quillomark End"])
