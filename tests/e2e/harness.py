@@ -317,6 +317,9 @@ class Probe:
     def click(self, control):
         self.must("click", control)
 
+    def wait_gone(self, ms=15000):
+        self.must("wait-gone", ms, wait_ms=ms)
+
     def click_notes_ok(self):
         self.must("click-notes-ok")
 
@@ -361,6 +364,7 @@ class Run:
     def cancel(self):
         """Closes the window with Cancel; the launcher ends with 0 and logs its end last."""
         self.probe.click(CANCEL)
+        self.probe.wait_gone()
         assert self.finish() == 0
         log = self.log()
         assert log.texts()[-1] == "Quillomark End"

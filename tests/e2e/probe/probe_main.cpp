@@ -9,6 +9,7 @@
 //                               decimal text; 1006: "enabled" or "disabled") has
 //                               shown a matching text
 //   wait-notes COUNT MS         exactly COUNT notes windows are visible
+//   wait-gone MS                the progress window has been destroyed
 //   read                        texts, bar, button 1006, visible notes windows
 //   history                     every distinct text each control showed, in order
 //   click ID                    click button ID of the progress window
@@ -50,6 +51,7 @@ class probe {
     std::string wait_window(const fields& command);
     std::string wait_text(const fields& command);
     std::string wait_notes(const fields& command);
+    std::string wait_gone(const fields& command);
     std::string read(const fields& command);
     std::string history(const fields& command);
     std::string click(const fields& command);
@@ -89,19 +91,18 @@ std::wstring quoted(const std::string& argument) {
     return L"\"" + to_wide(argument) + L"\"";
 }
 
-// Sends the dialog the notification that a click of the button sends. A simulated
+// Posts the dialog the notification that a click of the button sends. A simulated
 // mouse click (BM_CLICK) makes the button take the focus first, which under Wine
-// can hold the click back for seconds while the window is not in the foreground.
+// can hold the click back for seconds while the window is not in the foreground;
+// a sent notification is answered only once the launcher has shut down.
 void click_button(HWND button) {
     if (!button)
         throw std::runtime_error("no such button");
     if (!IsWindowEnabled(button))
         throw std::runtime_error("disabled");
     const WPARAM clicked = MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED);
-    DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(GetParent(button), WM_COMMAND, clicked,
-                             reinterpret_cast<LPARAM>(button), SMTO_ABORTIFHUNG, 10000, &result))
-        throw std::runtime_error("the click was not handled");
+    if (!PostMessageW(GetParent(button), WM_COMMAND, clicked, reinterpret_cast<LPARAM>(button)))
+        throw std::runtime_error("the click could not be posted");
 }
 
 std::string view_json(const window_view& view) {
@@ -120,12 +121,19 @@ std::string view_json(const window_view& view) {
 
 const std::map<std::string, std::pair<probe::handler, size_t>>& probe::commands() {
     static const std::map<std::string, std::pair<handler, size_t>> table{
-        {"start", {&probe::start, 3}},         {"wait-window", {&probe::wait_window, 2}},
-        {"wait-text", {&probe::wait_text, 5}}, {"wait-notes", {&probe::wait_notes, 3}},
-        {"read", {&probe::read, 1}},           {"history", {&probe::history, 1}},
-        {"click", {&probe::click, 2}},         {"click-notes-ok", {&probe::click_notes_ok, 1}},
-        {"wait-exit", {&probe::wait_exit, 2}}, {"wait-idle", {&probe::wait_idle, 2}},
-        {"hold", {&probe::hold, 2}},           {"release", {&probe::release, 2}},
+        {"start", {&probe::start, 3}},
+        {"wait-window", {&probe::wait_window, 2}},
+        {"wait-text", {&probe::wait_text, 5}},
+        {"wait-notes", {&probe::wait_notes, 3}},
+        {"wait-gone", {&probe::wait_gone, 2}},
+        {"read", {&probe::read, 1}},
+        {"history", {&probe::history, 1}},
+        {"click", {&probe::click, 2}},
+        {"click-notes-ok", {&probe::click_notes_ok, 1}},
+        {"wait-exit", {&probe::wait_exit, 2}},
+        {"wait-idle", {&probe::wait_idle, 2}},
+        {"hold", {&probe::hold, 2}},
+        {"release", {&probe::release, 2}},
     };
     return table;
 }
@@ -166,6 +174,10 @@ std::string probe::wait_text(const fields& command) {
 std::string probe::wait_notes(const fields& command) {
     return watch_.wait_notes(std::stoul(command[1]), milliseconds(command[2])) ? ok().text()
                                                                                : timed_out();
+}
+
+std::string probe::wait_gone(const fields& command) {
+    return watch_.wait_gone(milliseconds(command[1])) ? ok().text() : timed_out();
 }
 
 std::string probe::read(const fields&) {

@@ -270,3 +270,7 @@ std::optional<std::string> window_watch::wait_text(int id, const std::string& wa
 bool window_watch::wait_notes(size_t count, std::chrono::milliseconds timeout) {
     return wait_for(timeout, [&] { return history_.notes_visible == count; });
 }
+
+bool window_watch::wait_gone(std::chrono::milliseconds timeout) {
+    return wait_for(timeout, [this] { return history_.window_gone; });
+}

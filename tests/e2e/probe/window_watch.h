@@ -62,6 +62,7 @@ class window_watch {
                                          std::chrono::milliseconds timeout);
     // Waits until exactly this many notes windows are visible.
     bool wait_notes(size_t count, std::chrono::milliseconds timeout);
+    bool wait_gone(std::chrono::milliseconds timeout);
     window_view read();
     window_history history();
     HWND progress_window();
