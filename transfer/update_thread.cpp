@@ -1,5 +1,14 @@
 #include "update_thread.h"
 
+void start_barrier_of_two::arrive_and_wait() {
+    std::unique_lock guard(lock);
+    if (++count == 2) {
+        arrived.notify_all();
+        return;
+    }
+    arrived.wait(guard, [this] { return count == 2; });
+}
+
 struct CThreadStart {
     CThread* owner;
 
@@ -16,7 +25,7 @@ struct CThreadStart {
 void CThread::start() {
     if (thread)
         return;
-    start_barrier = std::make_shared<std::barrier<>>(2);
+    start_barrier = std::make_shared<start_barrier_of_two>();
     thread = std::make_shared<std::thread>(CThreadStart{this});
     start_barrier->arrive_and_wait();
 }

@@ -5,9 +5,23 @@
 
 #include "file_transfer.h"
 
-#include <barrier>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <thread>
+
+// A meeting point for two threads that each wait until both have arrived. It does
+// the job of std::barrier<>(2), whose wait in this toolchain's library (the atomic
+// waits of libstdc++ on Windows) can miss its wake-up and hang the starter.
+class start_barrier_of_two {
+  public:
+    void arrive_and_wait();
+
+  private:
+    std::mutex lock;
+    std::condition_variable arrived;
+    int count = 0;
+};
 
 // A thread with a synchronised start: start returns only once the new thread runs,
 // and run begins only after start has stored the thread.
@@ -34,7 +48,7 @@ class CThread {
     friend struct CThreadStart;
 
     std::shared_ptr<std::thread> thread;
-    std::shared_ptr<std::barrier<>> start_barrier;
+    std::shared_ptr<start_barrier_of_two> start_barrier;
 };
 
 // What the worker needs from the engine that created it.
