@@ -60,6 +60,7 @@ class Rules:
     redirect=CODE      answers CODE with a Location to the same URL with hops - 1
     hops=N             redirects still to come (0 serves the file); loop=1 never ends
     to=2               the Location names the other host
+    relative=1         the Location is relative: the file name and query only
     range=MODE         honour (206), ignore (200), missing (206 without
                        Content-Range), wrong-start (206 one byte further on)
     length=MODE        right, wrong (one less than sent), none (body ends at close)
@@ -209,7 +210,9 @@ class Handler(socketserver.StreamRequestHandler):
         host_index = 1 if rules.get("to") == "2" else 0
         port = self.server.ports[host_index]
         query = rules.values and rules.with_value("hops", max(rules.number("hops") - 1, 0))
-        response.headers.append(("Location", f"http://{HOSTS[host_index]}:{port}{path}?{query}"))
+        target = f"{path}?{query}"
+        absolute = f"http://{HOSTS[host_index]}:{port}{target}"
+        response.headers.append(("Location", target.lstrip("/") if rules.get("relative") else absolute))
         self.finish_headers(response, rules)
         return response
 
