@@ -274,10 +274,11 @@ long checked_range_length(HINTERNET request, long offset, long length) {
     return length;
 }
 
-// 0 when the response gives no length.
+// 0 when the response gives no length; a negative length counts as none given.
 long body_length(HINTERNET request, long offset) {
     long length = 0;
     std::sscanf(query_header(request, HTTP_QUERY_CONTENT_LENGTH, "0").data(), "%ld", &length);
+    length = std::max(length, 0L);
     return offset > 0 ? checked_range_length(request, offset, length) : length;
 }
 

@@ -63,7 +63,8 @@ class Rules:
     relative=1         the Location is relative: the file name and query only
     range=MODE         honour (206), ignore (200), missing (206 without
                        Content-Range), wrong-start (206 one byte further on)
-    length=MODE        right, wrong (one less than sent), none (body ends at close)
+    length=MODE        right, wrong (one less than sent), none (body ends at close),
+                       negative (-1, body ends at close)
     connection=VALUE   the Connection header; "none" sends none, "close" also closes
     disposition=VALUE  a Content-Disposition header
     drop=N             first attempt: close after N body bytes; drop_mode=reset resets
@@ -248,6 +249,8 @@ class Handler(socketserver.StreamRequestHandler):
             response.headers.append(("Content-Length", str(len(response.body))))
         elif length == "wrong":
             response.headers.append(("Content-Length", str(len(response.body) - 1)))
+        elif length == "negative":
+            response.headers.append(("Content-Length", "-1"))
         connection = rules.get("connection", "keep-alive")
         if connection != "none":
             response.headers.append(("Connection", connection))
