@@ -98,10 +98,9 @@ void DeleteDirectory(const std::string& path) {
 void _DeleteDirectory(const fs::path& path) {
     std::error_code status_error;
     const fs::file_status status = fs::status(path, status_error);
-    std::error_code remove_error;
     if (fs::is_directory(status) && !is_link(path))
         delete_children(path);
-    fs::remove(path, remove_error);
+    const std::error_code remove_error = remove_entry(path);
     if (!status_error)
         log_removal(remove_error);
 }
