@@ -118,6 +118,27 @@ TEST(Redirects, ARelativeLocationIsResolvedAgainstTheUrlItAnswered) {
               "GET " + target_of(sample_url(1000, "redirect=302&hops=0&relative=1")) + " HTTP/1.1");
 }
 
+TEST(Redirects, TheTargetIsAskedWithTheSameFormDataAndRange) {
+    CFileTransfer transfer;
+    char* data = nullptr;
+    long size = 0;
+    transfer.post_memory(sample_url(100, "redirect=307&hops=1").c_str(), "name=value", &data,
+                         &size);
+    EXPECT_EQ(std::string(data, static_cast<size_t>(size)), sample_content(100));
+    std::free(data);
+    scratch_directory scratch;
+    const std::string path = scratch.file("resume.bin");
+    write_bytes(path, sample_content(4096));
+    transfer.download_file(sample_url(10000, "redirect=302&hops=1&to=2").c_str(), path.c_str(),
+                           false, false);
+    EXPECT_EQ(read_bytes(path), sample_content(10000));
+    const auto requests = recorded_requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(request_line(requests[1]).substr(0, 5), "POST ");
+    EXPECT_TRUE(requests[1].bytes.ends_with("\r\n\r\nname=value"));
+    EXPECT_TRUE(has_line(requests[3], "Range: bytes=4064-"));
+}
+
 TEST(Redirects, AnswersWithoutLocationAreRequestedAgainAtTheSameUrl) {
     CFileTransfer transfer;
     for (const char* code : {"300", "304", "305"}) {
