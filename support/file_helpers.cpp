@@ -3,6 +3,9 @@
 #include "platform.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -10,14 +13,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr long copy_chunk_limit = 4 * 1024 * 1024;
+constexpr std::int64_t copy_chunk_limit = 4 * 1024 * 1024;
+// File lengths in this system are 32-bit signed values.
+constexpr std::int64_t longest_copy = std::numeric_limits<std::int32_t>::max();
 
-long stream_length(std::FILE* file) {
-    const long start = std::ftell(file);
-    std::fseek(file, 0, SEEK_END);
-    const long length = std::ftell(file);
-    std::fseek(file, start, SEEK_SET);
-    return std::max(length, 0L);
+// Measured in 64 bits, so that a file of 2 GiB or more shows its true length
+// rather than a failed or wrapped 32-bit position; none when it cannot be measured.
+std::optional<std::int64_t> stream_length(std::FILE* file) {
+    const std::int64_t start = ftello64(file);
+    if (start < 0 || fseeko64(file, 0, SEEK_END) != 0)
+        return std::nullopt;
+    const std::int64_t length = ftello64(file);
+    if (fseeko64(file, start, SEEK_SET) != 0 || length < 0)
+        return std::nullopt;
+    return length;
 }
 
 bool copy_stream(std::FILE* source, std::FILE* destination, std::size_t chunk) {
@@ -67,10 +76,13 @@ bool copy_file_contents(const std::string& source, const std::string& destinatio
     stdio_stream from;
     if (!open_file_utf8("rb", from, source))
         return false;
+    const std::optional<std::int64_t> length = stream_length(from.get());
+    if (!length || *length > longest_copy)
+        return false;
     stdio_stream to;
     if (!open_file_utf8("wb", to, destination))
         return false;
-    const long chunk = std::min(stream_length(from.get()), copy_chunk_limit);
+    const std::int64_t chunk = std::min(*length, copy_chunk_limit);
     const bool copied = copy_stream(from.get(), to.get(), static_cast<std::size_t>(chunk));
     // A full disk may only show when the last buffered bytes are written out.
     return close_file(to) == 0 && copied;
@@ -86,10 +98,9 @@ void DeleteDirectory(const std::string& path) {
 void _DeleteDirectory(const fs::path& path) {
     std::error_code status_error;
     const fs::file_status status = fs::status(path, status_error);
-    std::error_code remove_error;
     if (fs::is_directory(status) && !is_link(path))
         delete_children(path);
-    fs::remove(path, remove_error);
+    const std::error_code remove_error = remove_entry(path);
     if (!status_error)
         log_removal(remove_error);
 }

@@ -11,8 +11,9 @@
 void delete_file_utf8(const std::string& path);
 
 // Copies the source's bytes over the destination in chunks of at most 4 MiB.
-// False when either file cannot be opened or a read or write fails; a missing
-// source leaves the destination untouched.
+// False when either file cannot be opened or a read or write fails. A missing
+// source, or one whose length cannot be measured or is 2 GiB or more, leaves the
+// destination untouched.
 bool copy_file_contents(const std::string& source, const std::string& destination);
 
 // Deletes a directory tree (a trailing backslash is ignored). Every removal is

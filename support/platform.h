@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <system_error>
 
 std::uint32_t current_thread_id();
 
@@ -25,3 +26,7 @@ std::FILE* open_shared_stream(const std::string& path, const std::string& mode);
 
 // True when the path itself is a symbolic link, junction or other reparse point.
 bool is_link(const std::filesystem::path& path);
+
+// Removes a file, an empty directory or a link itself (never what it points to);
+// the error is the one the system gave for that removal.
+std::error_code remove_entry(const std::filesystem::path& path);

@@ -40,6 +40,12 @@ bool is_link(const std::filesystem::path& path) {
     return std::filesystem::is_symlink(std::filesystem::symlink_status(path, error));
 }
 
+std::error_code remove_entry(const std::filesystem::path& path) {
+    std::error_code error;
+    std::filesystem::remove(path, error);
+    return error;
+}
+
 void delete_file_utf8(const std::string& path) {
     unlink(path.c_str());
 }

@@ -48,6 +48,17 @@ bool is_link(const std::filesystem::path& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+// The Win32 calls themselves: std::filesystem::remove tries DeleteFileW after a
+// failed RemoveDirectoryW and reports that second error.
+std::error_code remove_entry(const std::filesystem::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const bool directory =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (directory ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str()))
+        return {};
+    return {static_cast<int>(GetLastError()), std::system_category()};
+}
+
 void delete_file_utf8(const std::string& path) {
     _wunlink(utf8_to_wide(path).c_str());
 }

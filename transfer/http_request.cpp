@@ -87,8 +87,11 @@ struct request_plan {
 
 namespace {
 
+// WinINet hands every redirect back (NO_AUTO_REDIRECT): left to itself, it follows
+// a URL that redirects to itself for ever, even after its handle is closed.
 DWORD request_flags(const url_parts& url, const request_arguments& arguments) {
-    DWORD flags = INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP | INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS;
+    DWORD flags = INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP | INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS |
+                  INTERNET_FLAG_NO_AUTO_REDIRECT;
     if (!arguments.allow_cache)
         flags |= INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
     if (url.secure)
@@ -218,6 +221,35 @@ bool is_redirect(int status) {
     return status >= 300 && status <= 307;
 }
 
+// The Location header; none when the answer has none. A value too long for the
+// buffer cannot be followed.
+std::optional<text_buffer> location_header(HINTERNET request) {
+    text_buffer value{};
+    DWORD size = value.size() - 1;
+    if (HttpQueryInfoA(request, HTTP_QUERY_LOCATION, value.data(), &size, nullptr))
+        return value;
+    if (GetLastError() == ERROR_HTTP_HEADER_NOT_FOUND)
+        return std::nullopt;
+    throw transfer_errors::bad_url;
+}
+
+// Where a redirect leads: its Location, resolved against the URL it answered when
+// relative, or that URL itself when the answer names none (a 304, for one).
+text_buffer redirect_target(HINTERNET request) {
+    text_buffer current{};
+    DWORD size = current.size() - 1;
+    InternetQueryOptionA(request, INTERNET_OPTION_URL, current.data(), &size);
+    const std::optional<text_buffer> location = location_header(request);
+    if (!location)
+        return current;
+    text_buffer target{};
+    size = target.size() - 1;
+    if (!InternetCombineUrlA(current.data(), location->data(), target.data(), &size,
+                             ICU_ENCODE_SPACES_ONLY))
+        throw transfer_errors::bad_url;
+    return target;
+}
+
 // Where the body starts: a 200 sends the whole resource whatever range was asked.
 long accepted_offset(int status, long offset) {
     if (status == HTTP_STATUS_OK)
@@ -242,10 +274,11 @@ long checked_range_length(HINTERNET request, long offset, long length) {
     return length;
 }
 
-// 0 when the response gives no length.
+// 0 when the response gives no length; a negative length counts as none given.
 long body_length(HINTERNET request, long offset) {
     long length = 0;
     std::sscanf(query_header(request, HTTP_QUERY_CONTENT_LENGTH, "0").data(), "%ld", &length);
+    length = std::max(length, 0L);
     return offset > 0 ? checked_range_length(request, offset, length) : length;
 }
 
@@ -396,11 +429,9 @@ file_transfer::opened_request file_transfer::open_request(const request_plan& pl
     return {internet_handle(), outcome.error};
 }
 
-// Follows a redirect that WinINet left to us, to the URL it reports.
+// Requests the redirect's target with the same sink, offset and form data.
 void file_transfer::follow_redirect(internet_handle handle, const request_arguments& arguments) {
-    text_buffer target{};
-    DWORD size = target.size() - 1;
-    InternetQueryOptionA(handle.get(), INTERNET_OPTION_URL, target.data(), &size);
+    const text_buffer target = redirect_target(handle.get());
     handle.reset();
     const redirect_step step(redirects_followed);
     request(target.data(), arguments.sink, arguments.offset, arguments.post_data,

@@ -2,10 +2,10 @@
 // Runs a WinINet call that can hang on a short-lived thread of its own and waits
 // for it with a time-out. When the time-out expires, the handle the call works on
 // is closed (its owner must forget it, never close it again), which normally makes
-// the call return. WinINet does not always notice: under Wine a URL that redirects
-// to itself keeps HttpSendRequestA looping after its handle is closed. So the wait
-// after closing is bounded too, and a call that still runs is left to itself; it
-// owns copies of everything it passes to WinINet, so it touches nothing of its caller.
+// the call return. WinINet does not always notice: under Wine, HttpSendRequestA
+// goes on waiting for an answer after its handle is closed. So the wait after
+// closing is bounded too, and a call that still runs is left to itself; it owns
+// copies of everything it passes to WinINet, so it touches nothing of its caller.
 
 #include <memory>
 #include <windows.h>

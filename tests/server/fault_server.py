@@ -67,9 +67,11 @@ class Rules:
     redirect=CODE      answers CODE with a Location to the same URL with hops - 1
     hops=N             redirects still to come (0 serves the file); loop=1 never ends
     to=2               the Location names the other host
+    relative=1         the Location is relative: the file name and query only
     range=MODE         honour (206), ignore (200), missing (206 without
                        Content-Range), wrong-start (206 one byte further on)
-    length=MODE        right, wrong (one less than sent), none (body ends at close)
+    length=MODE        right, wrong (one less than sent), none (body ends at close),
+                       negative (-1, body ends at close)
     connection=VALUE   the Connection header; "none" sends none, "close" also closes
     disposition=VALUE  a Content-Disposition header
     drop=N             first attempt: close after N body bytes; drop_mode=reset resets
@@ -229,7 +231,9 @@ class Handler(socketserver.StreamRequestHandler):
         host_index = 1 if rules.get("to") == "2" else 0
         port = self.server.ports[host_index]
         query = rules.values and rules.with_value("hops", max(rules.number("hops") - 1, 0))
-        response.headers.append(("Location", f"http://{HOSTS[host_index]}:{port}{path}?{query}"))
+        target = f"{path}?{query}"
+        absolute = f"http://{HOSTS[host_index]}:{port}{target}"
+        response.headers.append(("Location", target.lstrip("/") if rules.get("relative") else absolute))
         self.finish_headers(response, rules)
         return response
 
@@ -265,6 +269,8 @@ class Handler(socketserver.StreamRequestHandler):
             response.headers.append(("Content-Length", str(len(response.body))))
         elif length == "wrong":
             response.headers.append(("Content-Length", str(len(response.body) - 1)))
+        elif length == "negative":
+            response.headers.append(("Content-Length", "-1"))
         connection = rules.get("connection", "keep-alive")
         if connection != "none":
             response.headers.append(("Connection", connection))

@@ -57,6 +57,18 @@ TEST(FileHelpers, CopyFromAMissingSourceLeavesNoDestination) {
     EXPECT_FALSE(copy_file_contents(dir.file("source"), sep(dir.file("no-dir"), "destination")));
 }
 
+TEST(FileHelpers, CopyRefusesASourceOf2GiBOrMoreAndLeavesTheDestinationAlone) {
+    scratch_directory dir;
+    write_bytes(dir.file("destination"), "previous");
+    // Sparse files, which take no room; the 32-bit position of 4 GiB is 0.
+    for (const std::uintmax_t gibibytes : {2u, 3u, 4u}) {
+        write_bytes(dir.file("huge"), "");
+        fs::resize_file(utf8_path(dir.file("huge")), gibibytes << 30);
+        EXPECT_FALSE(copy_file_contents(dir.file("huge"), dir.file("destination"))) << gibibytes;
+        EXPECT_EQ(read_bytes(dir.file("destination")), "previous") << gibibytes;
+    }
+}
+
 TEST(FileHelpers, CopyOntoAFullDiskReportsFailure) {
     scratch_directory dir;
     write_bytes(dir.file("source"), random_bytes(100000));

@@ -1,10 +1,39 @@
 #include "file_helpers.h"
+#include "logfile.h"
 #include "scratch.h"
 #include "utf8.h"
+#include "win_handles.h"
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+#include <system_error>
+#include <vector>
+
 namespace fs = std::filesystem;
+
+namespace {
+
+// The lines DeleteDirectory logs for the tree, from their "_DeleteDirectory " on.
+std::vector<std::string> logged_removals(const scratch_directory& dir, const std::string& tree) {
+    EXPECT_TRUE(log_open(dir.file("ezo.log")));
+    DeleteDirectory(tree);
+    EXPECT_TRUE(log_open(""));
+    std::istringstream log(read_bytes(dir.file("ezo.log")));
+    std::vector<std::string> removals;
+    for (std::string line; std::getline(log, line);) {
+        const std::size_t start = line.find("_DeleteDirectory ");
+        if (start != std::string::npos)
+            removals.push_back(line.substr(start, line.find_last_not_of('\r') + 1 - start));
+    }
+    return removals;
+}
+
+std::string removal(DWORD error) {
+    return "_DeleteDirectory " + std::system_category().message(static_cast<int>(error));
+}
+
+} // namespace
 
 TEST(DirectoryHelpers, EnsureDirectoryAcceptsDirectoriesAndRefusesFiles) {
     scratch_directory dir;
@@ -58,4 +87,34 @@ TEST(DirectoryHelpers, InvalidUtf8PathsThrowBeforeTouchingTheDisk) {
     EXPECT_THROW(DeleteDirectory("bad\xFF"), utf8_conversion_error);
     stdio_stream slot;
     EXPECT_THROW(open_file_utf8("rb", slot, "bad\xFF"), utf8_conversion_error);
+}
+
+TEST(DirectoryHelpers, DeleteDirectoryLogsTheSystemsReasonForAFileHeldOpenAndItsParents) {
+    scratch_directory dir;
+    const std::string tree = dir.file("T");
+    ASSERT_TRUE(create_directory_path(tree + "\\sub\\held.dat"));
+    write_bytes(tree + "\\sub\\held.dat", "x");
+    const file_handle held(CreateFileW(utf8_to_wide(tree + "\\sub\\held.dat").c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                       0, nullptr));
+    ASSERT_TRUE(held);
+    EXPECT_EQ(
+        logged_removals(dir, tree),
+        (std::vector<std::string>{removal(ERROR_SHARING_VIOLATION), removal(ERROR_DIR_NOT_EMPTY),
+                                  removal(ERROR_DIR_NOT_EMPTY)}));
+}
+
+TEST(DirectoryHelpers, DeleteDirectoryLogsTheSystemsReasonForAReadOnlyFile) {
+    scratch_directory dir;
+    const std::string tree = dir.file("T");
+    ASSERT_TRUE(ensure_directory(tree));
+    const std::wstring file = utf8_to_wide(tree + "\\kept.dat");
+    write_bytes(tree + "\\kept.dat", "x");
+    ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
+    const std::vector<std::string> removals = logged_removals(dir, tree);
+    const bool kept = fs::exists(fs::path(file));
+    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL); // lets the scratch directory go
+    EXPECT_EQ(removals, (std::vector<std::string>{removal(ERROR_ACCESS_DENIED),
+                                                  removal(ERROR_DIR_NOT_EMPTY)}));
+    EXPECT_TRUE(kept);
 }

@@ -48,6 +48,14 @@ TEST_F(Resume, ADifferingOverlapFallsBackToAFreshDownload) {
     EXPECT_FALSE(asks_for_range(requests[2]));
 }
 
+TEST_F(Resume, ANegativeContentLengthLeavesTheRangeToContentRange) {
+    EXPECT_EQ(download_over(sample_content(5000), sample_url(10000, "length=negative")),
+              sample_content(10000));
+    const auto requests = recorded_requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_TRUE(requests[0].bytes.find("\r\nRange: bytes=4968-\r\n") != std::string::npos);
+}
+
 TEST_F(Resume, AFileShorterThan4096BytesIsDownloadedAfresh) {
     EXPECT_EQ(download_over(std::string(4095, 'x'), sample_url(10000)), sample_content(10000));
     const auto requests = recorded_requests();
