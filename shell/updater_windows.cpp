@@ -139,7 +139,9 @@ INT_PTR handle_progress_message(HWND window, UINT message, WPARAM wparam, LPARAM
 INT_PTR handle_notes_message(HWND window, UINT message, WPARAM wparam) {
     if (message == WM_INITDIALOG) {
         SetDlgItemTextW(window, IDC_NOTES_TEXT, notes_text.c_str());
-        return TRUE;
+        // Focus on OK rather than the text, which the dialog would show selected.
+        SetFocus(GetDlgItem(window, IDOK));
+        return FALSE;
     }
     if (message != WM_COMMAND || LOWORD(wparam) != IDOK)
         return FALSE;
