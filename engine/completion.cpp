@@ -9,10 +9,6 @@
 #include "updater_ui.h"
 #include "utf8.h"
 
-namespace {
-constexpr std::chrono::milliseconds poll_interval{200};
-}
-
 struct CUpdater::file_phase_state {
     bool queue_empty;
     std::size_t done;
@@ -29,7 +25,10 @@ void CUpdater::wait_for_completion() {
     std::uint32_t last_bytes = 0;
     unsigned last_percentage = 0;
     for (;;) {
-        if (abort_requested || sleep_unless_aborted(poll_interval))
+        if (abort_requested)
+            return;
+        wait_for_next_poll();
+        if (abort_requested)
             return;
         const file_phase_state state = file_phase_snapshot();
         if (state.bytes != last_bytes) {

@@ -45,9 +45,16 @@ file_info* CUpdater::take_next_file() {
     return entry;
 }
 
+// The last file done wakes the completion waiter at once, rather than at its next poll.
 void CUpdater::mark_file_done(file_info* entry) {
-    const std::lock_guard guard(updater_lock);
-    done_files.push_back(entry);
+    bool files_done = false;
+    {
+        const std::lock_guard guard(updater_lock);
+        done_files.push_back(entry);
+        files_done = pending_files.empty() && done_files.size() == total_files;
+    }
+    if (files_done)
+        wake(true);
 }
 
 void CUpdater::add_received_bytes(long count) {
@@ -112,6 +119,7 @@ CUpdater::patch_outcome CUpdater::try_patch(const file_info& entry, const entry_
         log_error("Patch: download patch failed " + paths.patch_url + "->" + paths.work);
         return patch_outcome::failed;
     }
+    log_trace("Downloaded: " + paths.patch_url);
     if (abort_requested)
         return patch_outcome::aborted;
     if (!has_digest_of(paths.work, patch)) {
@@ -124,6 +132,7 @@ CUpdater::patch_outcome CUpdater::try_patch(const file_info& entry, const entry_
         log_error("Patch: execute patcher failed " + command);
         return patch_outcome::failed;
     }
+    log_trace("Patched: " + paths.fresh);
     if (!has_digest_of(paths.fresh, entry)) {
         log_error("Patch: Hash check failed " + paths.fresh);
         return patch_outcome::failed;
@@ -152,6 +161,7 @@ bool CUpdater::download_whole_file(file_info& entry, const entry_paths& paths,
                      IDS_DOWNLOAD_FAILED);
         return false;
     }
+    log_trace("Downloaded: " + paths.file_url);
     if (abort_requested)
         return false;
     const bool compressed = (entry.flags & file_info::lzma_container_flag) != 0;
@@ -162,6 +172,8 @@ bool CUpdater::download_whole_file(file_info& entry, const entry_paths& paths,
         report_error("Viga faili lahtipakkimisel", IDS_UNPACK_FAILED);
         return false;
     }
+    if (compressed)
+        log_trace("Unpacked: " + paths.fresh);
     if (!has_digest_of(staged, entry)) {
         log_trace((compressed ? "LzmaUncompress Hash check failed: " : "Hash check failed: ") +
                   paths.local);
@@ -177,6 +189,7 @@ bool CUpdater::download_whole_file(file_info& entry, const entry_paths& paths,
             report_error("Faili ei suudetud kopeerida!", IDS_COPY_FAILED);
         return false;
     }
+    log_trace("Installed: " + paths.local);
     delete_file_utf8(paths.work);
     mark_file_done(&entry);
     return !abort_requested;

@@ -97,7 +97,11 @@ class CUpdater : public update_host {
     struct entry_paths;
     struct file_phase_state;
 
+    // Sleeps for the duration; returns early, with true, when the run is aborted.
     bool sleep_unless_aborted(std::chrono::milliseconds duration);
+    // The waiter's pause between two polls, which also ends when the last file is done.
+    void wait_for_next_poll();
+    void wake(bool files_done);
     void retire_run_thread_and_start_waiter();
 
     stdio_stream read_local_info();
@@ -120,8 +124,10 @@ class CUpdater : public update_host {
     void store_installed_version();
 
     std::mutex text_lock;
-    std::mutex abort_lock;
-    std::condition_variable abort_signal;
+    // Wakes the sleeps of the run and of the waiter.
+    std::mutex wake_lock;
+    std::condition_variable wake_signal;
+    bool every_file_done = false;
     std::vector<std::shared_ptr<std::thread>> retired_threads;
 };
 

@@ -8,6 +8,9 @@
 
 namespace {
 
+// How often the completion waiter reports progress.
+constexpr std::chrono::milliseconds poll_interval{200};
+
 // The last percentage posted by anyone in this process; it only suppresses repeats.
 std::atomic<unsigned> last_posted_percentage{0};
 
@@ -68,11 +71,18 @@ void CUpdater::start_at(const std::string& url, const std::wstring& executable_p
 }
 
 void CUpdater::request_abort() {
+    wake(false);
+}
+
+void CUpdater::wake(bool files_done) {
     {
-        const std::lock_guard guard(abort_lock);
-        abort_requested = true;
+        const std::lock_guard guard(wake_lock);
+        if (files_done)
+            every_file_done = true;
+        else
+            abort_requested = true;
     }
-    abort_signal.notify_all();
+    wake_signal.notify_all();
 }
 
 void CUpdater::stop_workers() {
@@ -117,8 +127,14 @@ void CUpdater::retire_run_thread_and_start_waiter() {
 }
 
 bool CUpdater::sleep_unless_aborted(std::chrono::milliseconds duration) {
-    std::unique_lock lock(abort_lock);
-    return abort_signal.wait_for(lock, duration, [this] { return abort_requested.load(); });
+    std::unique_lock lock(wake_lock);
+    return wake_signal.wait_for(lock, duration, [this] { return abort_requested.load(); });
+}
+
+void CUpdater::wait_for_next_poll() {
+    std::unique_lock lock(wake_lock);
+    wake_signal.wait_for(lock, poll_interval,
+                         [this] { return abort_requested || every_file_done; });
 }
 
 void CUpdater::set_info_text(const std::string& text) {
