@@ -3,17 +3,15 @@
 
 #include "file_transfer.h"
 
+#include "http_parsing.h"
 #include "transfer_errors.h"
 #include "watchdog.h"
 
-#include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace {
 
@@ -212,13 +210,7 @@ int query_status(HINTERNET request) {
     DWORD size = text.size() - 1;
     if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE, text.data(), &size, nullptr))
         throw transfer_errors::no_status;
-    int status = 0;
-    std::sscanf(text.data(), "%d", &status);
-    return status;
-}
-
-bool is_redirect(int status) {
-    return status >= 300 && status <= 307;
+    return parse_status_code(text.data());
 }
 
 // The Location header; none when the answer has none. A value too long for the
@@ -250,62 +242,20 @@ text_buffer redirect_target(HINTERNET request) {
     return target;
 }
 
-// Where the body starts: a 200 sends the whole resource whatever range was asked.
-long accepted_offset(int status, long offset) {
-    if (status == HTTP_STATUS_OK)
-        return 0;
-    if (status == HTTP_STATUS_PARTIAL_CONTENT && offset > 0)
-        return offset;
-    throw transfer_errors::unexpected_status;
-}
-
-// The body's length from Content-Range, which must start at `offset` and agree with
-// Content-Length when that is given.
-long checked_range_length(HINTERNET request, long offset, long length) {
-    long first = 1;
-    long last = 0;
-    std::sscanf(query_header(request, HTTP_QUERY_CONTENT_RANGE, "bytes 1-0/0").data(),
-                "bytes %ld-%ld", &first, &last);
-    const long range_length = last - first + 1;
-    if (length == 0)
-        length = range_length;
-    if (first != offset || length != range_length)
-        throw transfer_errors::inconsistent_range;
-    return length;
-}
-
-// 0 when the response gives no length; a negative length counts as none given.
+// The body's length, 0 when the response gives none; a 206 to a range request is
+// checked against its Content-Range.
 long body_length(HINTERNET request, long offset) {
-    long length = 0;
-    std::sscanf(query_header(request, HTTP_QUERY_CONTENT_LENGTH, "0").data(), "%ld", &length);
-    length = std::max(length, 0L);
-    return offset > 0 ? checked_range_length(request, offset, length) : length;
+    const long length = parse_content_length(
+        query_header(request, HTTP_QUERY_CONTENT_LENGTH, missing_content_length).data());
+    if (offset <= 0)
+        return length;
+    return checked_range_length(
+        query_header(request, HTTP_QUERY_CONTENT_RANGE, missing_content_range).data(), offset,
+        length);
 }
 
 bool is_keep_alive(HINTERNET request) {
-    return _stricmp(query_header(request, HTTP_QUERY_CONNECTION, "").data(), "keep-alive") == 0;
-}
-
-bool equal_ignoring_case(char left, char right) {
-    return std::tolower(static_cast<unsigned char>(left)) ==
-           std::tolower(static_cast<unsigned char>(right));
-}
-
-// The name between the quotes of `filename="..."` (any letter case), cut out of
-// the value in place; null when the value has no such name or no closing quote.
-char* quoted_filename(text_buffer& disposition) {
-    constexpr std::string_view key = "filename=\"";
-    const std::string_view value(disposition.data());
-    const auto found =
-        std::search(value.begin(), value.end(), key.begin(), key.end(), equal_ignoring_case);
-    if (found == value.end())
-        return nullptr;
-    char* name = disposition.data() + (found - value.begin()) + key.size();
-    char* closing_quote = std::strchr(name, '"');
-    if (closing_quote == nullptr)
-        return nullptr;
-    *closing_quote = '\0';
-    return name;
+    return is_keep_alive_value(query_header(request, HTTP_QUERY_CONNECTION, "").data());
 }
 
 } // namespace
@@ -370,7 +320,7 @@ void file_transfer::request(const char* url, transfer_copy* sink, long offset,
     plan_request(plan, url, arguments);
     internet_handle handle = open_and_send(plan);
     const int status = query_status(handle.get());
-    if (is_redirect(status))
+    if (is_redirect_status(status))
         follow_redirect(std::move(handle), arguments);
     else
         read_response(std::move(handle), status, arguments);
@@ -454,7 +404,7 @@ void file_transfer::read_response(internet_handle handle, int status,
 
 void file_transfer::report_disposition_filename(HINTERNET handle) {
     text_buffer disposition = query_header(handle, HTTP_QUERY_CONTENT_DISPOSITION, "");
-    if (const char* name = quoted_filename(disposition))
+    if (const char* name = quoted_filename(disposition.data()))
         report_filename(name);
 }
 

@@ -1,5 +1,6 @@
 #include "transfer_copy.h"
 
+#include "reget_rule.h"
 #include "transfer_errors.h"
 
 #include <algorithm>
@@ -32,15 +33,12 @@ long file_copy_base::write_at(const char* data, long offset, long count) {
     if (!fd)
         open_at(offset);
     seek(offset);
-    const long compared = compare_overlap(data, offset, count);
-    data += compared;
-    offset += compared;
-    count -= compared;
-    if (count > 0)
-        write_all(data, count);
-    const long end = offset + std::max(count, 0L);
-    known_length = std::max(known_length, end);
-    return end;
+    const reget_write plan = plan_reget_write(known_length, offset, count);
+    compare_held(data, offset, plan.compared);
+    if (plan.written > 0)
+        write_all(data + plan.compared, plan.written);
+    known_length = plan.known_length;
+    return plan.end;
 }
 
 void file_copy_base::open_at(long offset) {
@@ -59,10 +57,9 @@ void file_copy_base::seek(long offset) {
     position = offset;
 }
 
-// Compares the bytes of `data` that fall below known_length with the file, from
-// the current position on; returns how many were compared (all equal).
-long file_copy_base::compare_overlap(const char* data, long offset, long count) {
-    const long overlap = std::clamp(known_length - offset, 0L, std::max(count, 0L));
+// Compares the first `overlap` bytes of `data` with the file from the current
+// position on; any difference is an error.
+void file_copy_base::compare_held(const char* data, long offset, long overlap) {
     std::array<char, 1024> held;
     for (long compared = 0; compared < overlap;) {
         const auto wanted = static_cast<unsigned>(std::min<long>(overlap - compared, held.size()));
@@ -75,7 +72,6 @@ long file_copy_base::compare_overlap(const char* data, long offset, long count) 
             throw transfer_errors::files_differ;
         compared += got;
     }
-    return overlap;
 }
 
 void file_copy_base::write_all(const char* data, long count) {

@@ -3,20 +3,11 @@
 // the REGET comparison for bytes the file already holds, or in a growing C heap block.
 
 #include "crt_file.h"
+#include "transfer_error.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-
-// The one exception of the transfer code: a plain value, deliberately not derived
-// from std::exception. The message is a fixed text or the C runtime's text for
-// errno and is never owned.
-struct transfer_error {
-    enum : std::int32_t { local_file = 0, network = 1, out_of_memory = 2 };
-
-    std::int32_t code = network;
-    const char* message = "";
-};
 
 class transfer_copy {
   public:
@@ -47,7 +38,7 @@ class file_copy_base : public transfer_copy {
 
     void open_at(long offset);
     void seek(long offset);
-    long compare_overlap(const char* data, long offset, long count);
+    void compare_held(const char* data, long offset, long overlap);
     void write_all(const char* data, long count);
 
     crt_file fd;

@@ -1,7 +1,7 @@
 #pragma once
 // The fixed errors of the transfer code.
 
-#include "transfer_copy.h"
+#include "transfer_error.h"
 
 namespace transfer_errors {
 

@@ -1,0 +1,21 @@
+#pragma once
+// The REGET rule of the file sinks: bytes that arrive for a range the file already
+// holds are compared with the file, not written again. Offsets and counts are
+// 32-bit, as `long` is on Windows, on every build.
+
+#include <cstdint>
+
+// How one write of `count` bytes at `offset` meets a file whose first
+// `known_length` bytes are valid.
+struct reget_write {
+    // Leading bytes of the data that fall below known_length: compared with the file.
+    std::int32_t compared;
+    // The bytes after them, written to the file.
+    std::int32_t written;
+    // The offset after the write: the sink's result.
+    std::int32_t end;
+    // The furthest byte known to be valid afterwards.
+    std::int32_t known_length;
+};
+
+reget_write plan_reget_write(std::int32_t known_length, std::int32_t offset, std::int32_t count);
