@@ -1,0 +1,221 @@
+"""The launcher's self-update: a server that lists another build of the launcher
+makes the running launcher hand over to the new copy, which waits for it to end,
+puts itself in its place and restarts it; every way the hand-over fails before
+anything is replaced; and the hand-off mode of the new copy on its own."""
+
+import os
+from pathlib import Path
+
+import pytest
+
+from harness import (BASE_URL, INFO, TESTAPP, TITLE, Record, Run, lzma_container,
+                     version_info, windows_path)
+
+NEXT_LAUNCHER = Path(os.environ.get("QM_E2E_NEXT_LAUNCHER", ""))
+LAUNCHER_TITLE = "Uuenduste paigaldamine (Launcher)"
+APP = Record("app.exe", TESTAPP.read_bytes())
+
+
+def version_1(installation):
+    return [APP, Record("quillomark.exe", installation.launcher),
+            Record("kiri.txt", "vana kiri\r\n".encode("utf-8"))]
+
+
+def version_2(launcher):
+    """The launcher's record comes after the application's, which is already
+    current, so a run that stops at the launcher leaves a record queued."""
+    return [APP, launcher, Record("kiri.txt", "uus kiri: õun ja šokolaad\r\n".encode("utf-8")),
+            Record("uus fail.bin", bytes(range(256)) * 400, compressed=True)]
+
+
+def installed_files(installation):
+    """Every file of the installation but the log and what lies in the work
+    directory, as relative paths and contents."""
+    return {str(path.relative_to(installation.path)): path.read_bytes()
+            for path in installation.path.rglob("*")
+            if path.is_file() and path.name != "ezo.log"
+            and path.parent != installation.path / "Temp"}
+
+
+def assert_started_from(installation):
+    """The application was started once, in the installation, with its path quoted."""
+    folder = windows_path(installation.path)
+    assert installation.starts() == [{"command_line": f'"{folder}\\app.exe"', "cwd": folder}]
+
+
+def assert_runs(log, count):
+    """The log holds this many runs, each opened, started and ended once, in turn."""
+    texts = log.texts()
+    assert len(log.markers) == count
+    assert texts.count("Quillomark Start") == texts.count("Quillomark End") == count
+    log.assert_in_order(["Quillomark Start", "Quillomark End"] * count)
+    assert texts[-1] == "Quillomark End"
+
+
+SELF_UPDATES = {
+    "plain": (False, ("Quillo mark",)),
+    "lzma": (True, ("Quillo mark",)),
+    "lzma, blanks and non-ASCII": (True, ("Programmid  (x86)", "Käivitaja   õun ja šokolaad")),
+}
+
+
+@pytest.mark.parametrize("case", SELF_UPDATES)
+def test_self_update_hands_off_and_the_new_launcher_finishes_the_run(site, probe, install_dir,
+                                                                     case):
+    compressed, folder = SELF_UPDATES[case]
+    installation = install_dir(*folder)
+    installation.install(1, version_1(installation))
+    next_launcher = NEXT_LAUNCHER.read_bytes()
+    records = version_2(Record("quillomark.exe", next_launcher, compressed=compressed))
+    site.master(2)
+    site.version(2, records)
+
+    run = Run(probe, installation)
+    probe.wait_text(TITLE, LAUNCHER_TITLE)
+    assert run.finish() == 0
+
+    history = probe.history()
+    assert history["window_gone"]
+    assert history["texts"][str(TITLE)][-1] == LAUNCHER_TITLE
+    assert not [text for text in history["texts"][str(INFO)] if text.startswith("Kontrollin")]
+
+    assert installation.launcher == next_launcher
+    for record in records:
+        assert installation.file(record.name).read_bytes() == record.content, record.name
+    assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, records)
+    assert not (installation.path / "quillomark.exe.new").exists()
+    assert_started_from(installation)
+
+    assert site.requests() == [
+        "/download/masterversion", "/download/2/versioninfo.vif", "/download/2/changes.txt",
+        "/download/2/quillomark.exe",
+        "/download/masterversion", "/download/2/versioninfo.vif", "/download/2/changes.txt",
+        "/download/2/kiri.txt", "/download/2/uus fail.bin"]
+
+    log = run.log()
+    assert_runs(log, 2)
+    texts = log.texts()
+    assert texts.count("Launcher update required") == 1
+    log.assert_in_order(["Quillomark Start", "MasterVersion: version=2", "Launcher update required",
+                         "Quillomark End", "Quillomark Start", "MasterVersion: version=2",
+                         f"Downloading: {BASE_URL}2/kiri.txt", "Quillomark End"])
+    first_end = log.lines[texts.index("Quillomark End")]
+    second_start = log.lines[texts.index("Quillomark Start", 1)]
+    assert first_end.time <= second_start.time, "the new copy did not wait for the old launcher"
+    assert first_end.thread == log.thread_of("Quillomark Start")
+
+
+def no_work_directory(installation):
+    (installation.path / "Temp").write_bytes(b"not a directory")
+    return Record("quillomark.exe", NEXT_LAUNCHER.read_bytes()), None
+
+
+def damaged_container(installation):
+    container = lzma_container(NEXT_LAUNCHER.read_bytes())
+    damaged = container[:13] + bytes(b ^ 0xFF for b in container[13:])
+    return Record("quillomark.exe", NEXT_LAUNCHER.read_bytes(), compressed=True), damaged
+
+
+def other_launcher(installation):
+    launcher = NEXT_LAUNCHER.read_bytes()
+    return Record("quillomark.exe", launcher), launcher[:-1] + bytes([launcher[-1] ^ 1])
+
+
+def not_a_program(installation):
+    return Record("quillomark.exe", "Ei ole programm\r\n".encode("utf-8")), None
+
+
+def intact_launcher(installation):
+    return Record("quillomark.exe", NEXT_LAUNCHER.read_bytes()), None
+
+
+# How the hand-over fails: the launcher's record and the bytes served in its place
+# (None: the record's own), the server's rules, and what stays in the work directory.
+LAUNCHER_FAILURES = {
+    "DIR": (no_work_directory, {}, []),
+    "DOWNLOAD": (intact_launcher, {"/download/2/quillomark.exe": "status=404"}, []),
+    "LZMA": (damaged_container, {}, ["quillomark.exe", "quillomark.exe.lzma"]),
+    "HASH": (other_launcher, {}, ["quillomark.exe"]),
+    "REPLACE": (not_a_program, {}, ["quillomark.exe"]),
+}
+
+
+@pytest.mark.parametrize("code", LAUNCHER_FAILURES)
+def test_failed_hand_over_changes_nothing(site, probe, install_dir, code):
+    publish, rules, left = LAUNCHER_FAILURES[code]
+    installation = install_dir("Quillo mark")
+    installation.install(1, version_1(installation))
+    launcher, served = publish(installation)
+    site.master(2)
+    site.version(2, version_2(launcher))
+    if served is not None:
+        site.put("2/quillomark.exe", served)
+    site.set_rules(rules)
+    before = installed_files(installation)
+
+    run = Run(probe, installation)
+    probe.wait_text(INFO, f"Viga installeerimisprogrammi uuendamisel (err={code})")
+    assert probe.wait_exit(300) is None, "the window stays open after an error"
+    view = probe.read()
+    assert (view["title"], view["bar"]) == (LAUNCHER_TITLE, 0)
+    log = run.cancel()
+
+    assert installed_files(installation) == before
+    assert installation.starts() == []
+    work = installation.path / "Temp"
+    assert sorted(p.name for p in work.iterdir()) == left if work.is_dir() else not left
+    requested = site.requests()
+    assert ("/download/2/quillomark.exe" in requested) == (code != "DIR")
+    assert not [path for path in requested if path.endswith(("kiri.txt", ".bin", "app.exe"))]
+    assert_runs(log, 1)
+    log.assert_in_order(["Quillomark Start", "MasterVersion: version=2",
+                         "Launcher update required", "Quillomark End"])
+
+
+def test_hand_off_mode_on_its_own(site, probe, install_dir):
+    installation = install_dir("Quillo  mark õun")
+    old_launcher = installation.launcher
+    target = installation.path / "quillomark.exe"
+    new_copy = installation.path / "Temp" / "quillomark.exe"
+    site.master(2)
+    site.version(2, [APP, Record("quillomark.exe", NEXT_LAUNCHER.read_bytes())])
+
+    def hand_off(*arguments):
+        """Starts the new copy with these arguments after its own path; it ends at once
+        with 0 and shows nothing. Returns its process id."""
+        new_copy.parent.mkdir(exist_ok=True)
+        new_copy.write_bytes(NEXT_LAUNCHER.read_bytes())
+        process_id = probe.start(installation.path, new_copy, *arguments)
+        assert probe.wait_exit(10000) == 0
+        assert not probe.history()["window_seen"]
+        return process_id
+
+    # Argument 1 not exactly "update": no hand-off, no trace.
+    ended = hand_off("Update", windows_path(target), "0")
+    assert installation.launcher == old_launcher
+    assert not (installation.path / "ezo.log").exists()
+
+    # The old executable cannot be replaced: it stays as it was, nothing starts.
+    probe.hold(target)
+    hand_off("update", windows_path(target), str(ended))
+    probe.release(target)
+    assert installation.launcher == old_launcher
+    assert sorted(p.name for p in installation.path.iterdir()) == ["Temp", "quillomark.exe"]
+
+    # A process id that has ended, or that is no number at all, is not waited for:
+    # the copy replaces the old executable and starts it, and further arguments
+    # change nothing. The restarted launcher runs normally, starts the application
+    # and removes the work directory with the copy in it.
+    for process_id in (str(ended), "kein number"):
+        installation.install(1, version_1(installation))
+        target.write_bytes(old_launcher)
+        hand_off("update", windows_path(target), process_id, "lisa")
+        probe.wait_idle()
+        assert installation.launcher == NEXT_LAUNCHER.read_bytes()
+        assert_started_from(installation)
+        log = installation.log()
+        assert_runs(log, 1)
+        assert "Launcher update required" not in log.texts()
+        assert not new_copy.parent.exists()
+        for leftover in ("ezo.log", "started.txt"):
+            (installation.path / leftover).unlink()
