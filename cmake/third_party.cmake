@@ -32,6 +32,41 @@ target_include_directories(bz2 SYSTEM PUBLIC ${BZIP2_DIR})
 target_compile_options(bz2 PRIVATE -O2 -w)
 target_link_libraries(bz2 PUBLIC qm_third_party_options)
 
+# libdivsufsort (suffix sorting for the publisher's patch maker), host build only.
+# Its two generated headers are configured here the way its own build would.
+if(NOT WIN32)
+    set(DIVSUFSORT_DIR ${QM_DEPS_DIR}/libdivsufsort)
+    set(divsufsort_generated ${CMAKE_BINARY_DIR}/divsufsort/include)
+    set(W64BIT "")
+    set(INCFILE "#include <inttypes.h>")
+    set(DIVSUFSORT_EXPORT "")
+    set(DIVSUFSORT_IMPORT "")
+    set(SAUCHAR_TYPE "uint8_t")
+    set(SAINT32_TYPE "int32_t")
+    set(SAINDEX_TYPE "int32_t")
+    set(SAINT_PRId "PRId32")
+    set(SAINDEX_PRId "PRId32")
+    set(PROJECT_VERSION_FULL "2.0.1")
+    set(INLINE "inline")
+    foreach(header IN ITEMS HAVE_INTTYPES_H HAVE_STDDEF_H HAVE_STDINT_H HAVE_STDLIB_H
+            HAVE_STRING_H HAVE_STRINGS_H HAVE_MEMORY_H HAVE_SYS_TYPES_H)
+        set(${header} 1)
+    endforeach()
+    configure_file(${DIVSUFSORT_DIR}/include/divsufsort.h.cmake
+        ${divsufsort_generated}/divsufsort.h @ONLY)
+    configure_file(${DIVSUFSORT_DIR}/include/config.h.cmake ${divsufsort_generated}/config.h)
+    add_library(divsufsort STATIC
+        ${DIVSUFSORT_DIR}/lib/divsufsort.c
+        ${DIVSUFSORT_DIR}/lib/sssort.c
+        ${DIVSUFSORT_DIR}/lib/trsort.c
+        ${DIVSUFSORT_DIR}/lib/utils.c)
+    target_include_directories(divsufsort SYSTEM PUBLIC ${divsufsort_generated}
+        PRIVATE ${DIVSUFSORT_DIR}/include)
+    target_compile_definitions(divsufsort PRIVATE HAVE_CONFIG_H=1)
+    target_compile_options(divsufsort PRIVATE -O2 -w)
+    target_link_libraries(divsufsort PUBLIC qm_third_party_options)
+endif()
+
 # GoogleTest from Debian's googletest package sources, built with our toolchain.
 set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)

@@ -1,0 +1,207 @@
+// quillomark-publish: builds and proves the update tree that the launcher reads.
+// Exit status: 0 success, 1 failure (or faults found by verify), 2 bad input.
+
+#include "command_line.h"
+#include "publish_commands.h"
+#include "publish_errors.h"
+#include "tree_verify.h"
+
+#include <clocale>
+#include <cstdio>
+#include <functional>
+#include <map>
+
+namespace {
+
+constexpr int exit_ok = 0;
+constexpr int exit_failed = 1;
+constexpr int exit_bad_input = 2;
+
+struct subcommand {
+    std::set<std::string> value_options;
+    std::set<std::string> flag_options;
+    const char* help;
+    std::function<int(const command_line&)> run;
+};
+
+compress_mode compress_argument(const std::optional<std::string>& text) {
+    static const std::map<std::string, compress_mode> modes = {{"auto", compress_mode::automatic},
+                                                               {"all", compress_mode::all},
+                                                               {"none", compress_mode::none}};
+    const auto found = modes.find(text.value_or("auto"));
+    if (found == modes.end())
+        throw bad_input("--compress must be auto, all or none");
+    return found->second;
+}
+
+std::optional<std::filesystem::path> notes_argument(const command_line& line) {
+    const auto notes = line.value("--notes");
+    if (notes && !std::filesystem::is_regular_file(*notes))
+        throw bad_input("--notes " + *notes + " is not a file");
+    return notes ? std::optional<std::filesystem::path>(*notes) : std::nullopt;
+}
+
+std::optional<std::vector<std::string>> patches_argument(const std::optional<std::string>& text) {
+    if (!text || *text == "auto")
+        return std::nullopt;
+    std::vector<std::string> names;
+    for (std::size_t start = 0; start <= text->size();) {
+        const std::size_t comma = std::min(text->find(',', start), text->size());
+        if (comma > start)
+            names.push_back(text->substr(start, comma - start));
+        start = comma + 1;
+    }
+    return names;
+}
+
+int keep_argument(const std::optional<std::string>& text) {
+    if (!text)
+        return 3;
+    if (*text == "0")
+        return 0;
+    return version_argument("--keep-patches", *text);
+}
+
+version_options version_arguments(const command_line& line, const std::string& source) {
+    return {source,
+            line.required("--tree"),
+            0,
+            compress_argument(line.value("--compress")),
+            notes_argument(line),
+            line.flag("--skip-empty")};
+}
+
+void report(const std::string& what, const publish_summary& summary) {
+    std::printf("%s: %d files, %d compressed, %d left out, %.1f MiB stored\n", what.c_str(),
+                summary.files, summary.compressed, summary.left_out,
+                static_cast<double>(summary.stored_bytes) / (1024.0 * 1024.0));
+}
+
+int print_faults(const std::vector<std::string>& faults) {
+    for (const auto& fault : faults)
+        std::printf("%s\n", fault.c_str());
+    std::fprintf(stderr, "verify: %zu fault%s\n", faults.size(), faults.size() == 1 ? "" : "s");
+    return faults.empty() ? exit_ok : exit_failed;
+}
+
+int run_version(const command_line& line) {
+    version_options options = version_arguments(line, line.only_positional("DIR"));
+    options.version = version_argument("--version", line.required("--version"));
+    report("version " + std::to_string(options.version), publish_version(options));
+    return exit_ok;
+}
+
+int run_patch(const command_line& line) {
+    const patch_options options{line.only_positional("TREE"),
+                                version_argument("--from", line.required("--from")),
+                                version_argument("--to", line.required("--to"))};
+    report("patch set " + std::to_string(options.from) + "_" + std::to_string(options.to),
+           publish_patch_set(options));
+    return exit_ok;
+}
+
+int run_master(const command_line& line) {
+    publish_master({line.only_positional("TREE"),
+                    version_argument("--version", line.required("--version")),
+                    line.required("--startapp"), patches_argument(line.value("--patches")),
+                    line.flag("--force-notes")});
+    return exit_ok;
+}
+
+int run_verify(const command_line& line) {
+    const std::string& target = line.only_positional("TREE or URL");
+    const auto source = is_url(target) ? served_tree(target) : local_tree(target);
+    return print_faults(verify_tree(*source));
+}
+
+int run_release(const command_line& line) {
+    const release_options options{
+        version_arguments(line, line.only_positional("DIR")), line.required("--startapp"),
+        keep_argument(line.value("--keep-patches")), line.flag("--force-notes")};
+    const std::int32_t version = publish_release(options);
+    std::printf("released version %d\n", version);
+    return print_faults(verify_tree(*local_tree(options.version.tree)));
+}
+
+const std::map<std::string, subcommand>& subcommands() {
+    static const std::map<std::string, subcommand> table = {
+        {"version",
+         {{"--tree", "--version", "--compress", "--notes"},
+          {"--skip-empty"},
+          "usage: quillomark-publish version DIR --tree TREE --version N\n"
+          "           [--compress auto|all|none] [--notes FILE] [--skip-empty]\n"
+          "Writes TREE/N/: every file of DIR, plain or in an LZMA container (auto: when\n"
+          "that saves at least 5 %), its versioninfo.vif and changes.txt (the notes file\n"
+          "byte for byte, or empty). Empty files are refused unless --skip-empty.\n",
+          run_version}},
+        {"patch",
+         {{"--from", "--to"},
+          {},
+          "usage: quillomark-publish patch TREE --from A --to B\n"
+          "Writes the patch set TREE/A_B/: a BSDIFF40 patch for every file of both\n"
+          "versions that differs, each proven by applying it, left out when it is not\n"
+          "smaller than the file stored in version B.\n",
+          run_patch}},
+        {"master",
+         {{"--version", "--startapp", "--patches"},
+          {"--force-notes"},
+          "usage: quillomark-publish master TREE --version N --startapp NAME\n"
+          "           [--patches auto|A_N,...] [--force-notes]\n"
+          "Writes TREE/masterversion. auto lists every patch set in TREE leading to N.\n",
+          run_master}},
+        {"release",
+         {{"--tree", "--startapp", "--notes", "--keep-patches", "--compress"},
+          {"--force-notes", "--skip-empty"},
+          "usage: quillomark-publish release DIR --tree TREE --startapp NAME\n"
+          "           [--notes FILE] [--keep-patches K] [--compress auto|all|none]\n"
+          "           [--force-notes] [--skip-empty]\n"
+          "Publishes DIR as the next version, patch sets from each of the last K\n"
+          "versions (default 3), the master record, and verifies the tree.\n",
+          run_release}},
+        {"verify",
+         {{},
+          {},
+          "usage: quillomark-publish verify TREE|URL\n"
+          "Checks the tree as the launcher reads it, from a directory or over HTTP.\n"
+          "Prints one line per fault and exits with 1 when there is any.\n",
+          run_verify}},
+    };
+    return table;
+}
+
+const char* general_help = "usage: quillomark-publish COMMAND ... (COMMAND --help for each)\n"
+                           "commands: release, version, patch, master, verify\n"
+                           "exit status: 0 done, 1 failed or faults found, 2 bad input\n";
+
+int run(const std::vector<std::string>& arguments) {
+    if (arguments.empty() || arguments.front() == "--help" || arguments.front() == "-h") {
+        std::fputs(general_help, arguments.empty() ? stderr : stdout);
+        return arguments.empty() ? exit_bad_input : exit_ok;
+    }
+    const auto found = subcommands().find(arguments.front());
+    if (found == subcommands().end())
+        throw bad_input("unknown command " + arguments.front() + "\n" + general_help);
+    const subcommand& command = found->second;
+    const command_line line = parse_command_line({arguments.begin() + 1, arguments.end()},
+                                                 command.value_options, command.flag_options);
+    if (line.help) {
+        std::fputs(command.help, stdout);
+        return exit_ok;
+    }
+    return command.run(line);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::setlocale(LC_CTYPE, "C.UTF-8");
+    try {
+        return run({argv + 1, argv + argc});
+    } catch (const bad_input& error) {
+        std::fprintf(stderr, "quillomark-publish: %s\n", error.what());
+        return exit_bad_input;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "quillomark-publish: %s\n", error.what());
+        return exit_failed;
+    }
+}

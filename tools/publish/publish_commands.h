@@ -1,0 +1,58 @@
+#pragma once
+// The publisher's commands on an update tree. Each writes its target through a
+// staging directory and throws bad_input (nothing written) or publish_failure.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class compress_mode { automatic, all, none };
+
+struct version_options {
+    std::filesystem::path source;
+    std::filesystem::path tree;
+    std::int32_t version = 0;
+    compress_mode compress = compress_mode::automatic;
+    std::optional<std::filesystem::path> notes;
+    bool skip_empty = false;
+};
+
+struct patch_options {
+    std::filesystem::path tree;
+    std::int32_t from = 0;
+    std::int32_t to = 0;
+};
+
+struct master_options {
+    std::filesystem::path tree;
+    std::int32_t version = 0;
+    std::string startapp;
+    std::optional<std::vector<std::string>> patches; // empty: every set leading to version
+    bool force_notes = false;
+};
+
+struct release_options {
+    version_options version; // its version number is chosen by the release
+    std::string startapp;
+    int keep_patches = 3;
+    bool force_notes = false;
+};
+
+// What a command did, for its report line.
+struct publish_summary {
+    int files = 0;
+    int compressed = 0;
+    int left_out = 0;
+    std::uint64_t stored_bytes = 0;
+};
+
+publish_summary publish_version(const version_options& options);
+publish_summary publish_patch_set(const patch_options& options);
+void publish_master(const master_options& options);
+// Returns the new version number; the caller verifies the tree.
+std::int32_t publish_release(const release_options& options);
+
+// The launcher's name for a start program given with either kind of slash.
+std::string record_name_of(std::string name);

@@ -1,0 +1,136 @@
+#include "source_scan.h"
+
+#include "name_rules.h"
+#include "publish_errors.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cwctype>
+#include <limits>
+#include <map>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uintmax_t largest_size = std::numeric_limits<std::int32_t>::max();
+
+// Top-level names taken by the tree's own files beside a version's files, and by
+// the launcher inside the installation (its installed version file, and the work
+// directory that it deletes after every update).
+constexpr std::array<std::string_view, 3> reserved_top_names = {"versioninfo.vif", "changes.txt",
+                                                                "temp"};
+
+std::string record_name(const fs::path& relative) {
+    std::string name = relative.generic_string();
+    std::replace(name.begin(), name.end(), '/', '\\');
+    return name;
+}
+
+bool is_reserved(const std::string& folded) {
+    const std::string top = folded.substr(0, folded.find('\\'));
+    return std::find(reserved_top_names.begin(), reserved_top_names.end(), top) !=
+           reserved_top_names.end();
+}
+
+class source_checks {
+  public:
+    void check(const source_file& file, bool skip_empty, bool& keep) {
+        keep = true;
+        if (!is_safe_relative_name(file.name))
+            return fail("\"" + file.name + "\" is not a name the launcher accepts");
+        const std::string folded = folded_name(file.name);
+        if (is_reserved(folded))
+            return fail("\"" + file.name +
+                        "\" would collide with the files of the tree or of the launcher");
+        if (file.size > largest_size)
+            return fail("\"" + file.name + "\" is 2 GiB or larger");
+        if (file.size == 0 && skip_empty) {
+            std::fprintf(stderr, "warning: leaving out the empty file \"%s\"\n", file.name.c_str());
+            keep = false;
+            return;
+        }
+        if (file.size == 0)
+            return fail("\"" + file.name + "\" is empty (use --skip-empty to leave it out)");
+        check_case(file.name, folded);
+    }
+
+    void throw_if_failed() const {
+        if (problems_.empty())
+            return;
+        std::string message;
+        for (const auto& problem : problems_)
+            message += (message.empty() ? "" : "\n") + problem;
+        throw bad_input(message);
+    }
+
+  private:
+    void fail(std::string problem) { problems_.push_back(std::move(problem)); }
+
+    // Windows sees one file, or a file and a directory, where Linux sees two names.
+    void check_case(const std::string& name, const std::string& folded) {
+        for (std::size_t end = folded.find('\\'); end != std::string::npos;
+             end = folded.find('\\', end + 1))
+            claim(folded.substr(0, end), name.substr(0, end));
+        claim(folded, name);
+    }
+
+    void claim(const std::string& folded, const std::string& name) {
+        const auto [existing, added] = claimed_.emplace(folded, name);
+        if (!added && existing->second != name)
+            fail("\"" + existing->second + "\" and \"" + name + "\" differ only in case");
+    }
+
+    std::vector<std::string> problems_;
+    std::map<std::string, std::string> claimed_;
+};
+
+} // namespace
+
+std::string folded_name(const std::string& name) {
+    std::mbstate_t state{};
+    std::string folded;
+    const char* next = name.c_str();
+    const char* end = next + name.size();
+    while (next < end) {
+        wchar_t character = 0;
+        const std::size_t length = std::mbrtowc(&character, next, end - next, &state);
+        if (length == 0 || length > static_cast<std::size_t>(end - next))
+            return name;
+        char encoded[MB_LEN_MAX];
+        std::mbstate_t out_state{};
+        const std::size_t written = std::wcrtomb(encoded, std::towlower(character), &out_state);
+        if (written == static_cast<std::size_t>(-1))
+            return name;
+        folded.append(encoded, written);
+        next += length;
+    }
+    return folded;
+}
+
+std::vector<source_file> scan_source(const fs::path& directory, bool skip_empty) {
+    if (!fs::is_directory(directory))
+        throw bad_input(directory.string() + " is not a directory");
+    std::vector<source_file> files;
+    for (const auto& entry : fs::recursive_directory_iterator(directory)) {
+        if (entry.is_directory())
+            continue;
+        const fs::path relative = fs::relative(entry.path(), directory);
+        if (!entry.is_regular_file())
+            throw bad_input(entry.path().string() + " is not a regular file");
+        files.push_back({record_name(relative), entry.path(), entry.file_size()});
+    }
+    std::sort(files.begin(), files.end(),
+              [](const source_file& a, const source_file& b) { return a.name < b.name; });
+    source_checks checks;
+    std::vector<source_file> kept;
+    for (auto& file : files) {
+        bool keep = true;
+        checks.check(file, skip_empty, keep);
+        if (keep)
+            kept.push_back(std::move(file));
+    }
+    checks.throw_if_failed();
+    return kept;
+}

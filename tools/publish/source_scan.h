@@ -1,0 +1,23 @@
+#pragma once
+// The files of a release directory, as the records of a version will name them.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+struct source_file {
+    std::string name; // relative, subdirectories joined by backslashes
+    std::filesystem::path path;
+    std::uintmax_t size;
+};
+
+// Every regular file below `directory`, sorted by name. Throws bad_input listing
+// every problem: a missing directory, a name the launcher would refuse or that
+// would collide with its own files, names that differ only in case (one file on
+// Windows), files of 2 GiB or more, and empty files unless `skip_empty`, which
+// leaves them out with a warning on standard error.
+std::vector<source_file> scan_source(const std::filesystem::path& directory, bool skip_empty);
+
+// The name as Windows compares it: letters folded to lower case.
+std::string folded_name(const std::string& name);

@@ -1,0 +1,243 @@
+#include "tree_verify.h"
+
+#include "container_memory.h"
+#include "name_rules.h"
+#include "patch_maker.h"
+#include "progress.h"
+#include "source_scan.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+namespace {
+
+std::string in_quotes(const std::string& name) {
+    return "\"" + name + "\"";
+}
+
+std::uint64_t record_bytes(const version_info& info) {
+    std::uint64_t sum = 0;
+    for (const auto& record : info.files)
+        sum += std::uint64_t(record->size);
+    return sum;
+}
+
+class tree_verifier {
+  public:
+    explicit tree_verifier(tree_source& source) : source_(source) {}
+
+    std::vector<std::string> run() {
+        const auto master = read_master();
+        std::set<std::int32_t> versions;
+        std::set<std::pair<std::int32_t, std::int32_t>> patch_sets;
+        if (master.version)
+            versions.insert(*master.version);
+        for (const auto& set : master.patch_sets) {
+            versions.insert({set.from, set.to});
+            patch_sets.insert({set.from, set.to});
+        }
+        for (const auto version : source_.more_versions())
+            versions.insert(version);
+        for (const auto& set : source_.more_patch_sets())
+            patch_sets.insert({set.from, set.to});
+
+        for (const auto version : versions)
+            check_version(version);
+        if (master.version)
+            check_startapp(*master.version, master.startapp);
+        for (const auto& [from, to] : patch_sets)
+            check_patch_set(patch_set_name{from, to});
+        return std::move(faults_);
+    }
+
+  private:
+    struct master_values {
+        std::optional<std::int32_t> version;
+        std::vector<patch_set_name> patch_sets;
+        std::string startapp;
+    };
+
+    void fault(const std::string& where, const std::string& what) {
+        faults_.push_back(where + ": " + what);
+    }
+
+    std::optional<bytes> fetch(const std::string& path) {
+        auto fetched = source_.fetch(path);
+        if (!fetched.content)
+            fault(path, "cannot be fetched (" + fetched.error + ")");
+        return std::move(fetched.content);
+    }
+
+    master_values read_master() {
+        master_values values;
+        const auto text = fetch(master_file_name);
+        if (!text)
+            return values;
+        master_record record;
+        parse_master_version(std::string(text->begin(), text->end()), record);
+        values.version = parse_version_number(record.value("version"));
+        if (!values.version)
+            fault(master_file_name, "\"version\" is not a positive number");
+        values.startapp = record.value("startapp");
+        const std::string& listed = record.value("patches");
+        for (std::size_t start = 0; start < listed.size();) {
+            const std::size_t comma = std::min(listed.find(',', start), listed.size());
+            check_listed_set(listed.substr(start, comma - start), values);
+            start = comma + 1;
+        }
+        return values;
+    }
+
+    void check_listed_set(const std::string& name, master_values& values) {
+        const auto set = parse_patch_set_name(name);
+        if (!set || set->text() != name)
+            return fault(master_file_name, "patch set " + in_quotes(name) + " is not a name A_B");
+        if (values.version && set->to != *values.version)
+            fault(master_file_name, "patch set " + name + " does not lead to version " +
+                                        std::to_string(*values.version));
+        values.patch_sets.push_back(*set);
+    }
+
+    const version_info* version(std::int32_t number) {
+        const auto found = versions_.find(number);
+        return found == versions_.end() || !found->second ? nullptr : &*found->second;
+    }
+
+    std::optional<version_info> read_version_file_at(const std::string& directory,
+                                                     std::int32_t expected) {
+        const std::string path = directory + "/" + version_file_name;
+        const auto content = fetch(path);
+        if (!content)
+            return std::nullopt;
+        version_info info(version_info::standard_magic, version_info::standard_format);
+        byte_reader reader(static_cast<std::int32_t>(content->size()), content->data());
+        if (!info.read(reader)) {
+            fault(path, "is damaged");
+            return std::nullopt;
+        }
+        if (info.version != expected)
+            fault(path, "states version " + std::to_string(info.version) + " instead of " +
+                            std::to_string(expected));
+        return info;
+    }
+
+    // Names that leave the installation, or that Windows takes for one file.
+    std::vector<const file_info*> safe_records(const std::string& path, const version_info& info) {
+        std::vector<const file_info*> safe;
+        std::map<std::string, std::string> folded;
+        for (const auto& record : info.files) {
+            if (!is_safe_relative_name(record->name)) {
+                fault(path,
+                      "record " + in_quotes(record->name) + " leaves the installation directory");
+                continue;
+            }
+            const auto [existing, added] = folded.emplace(folded_name(record->name), record->name);
+            if (!added)
+                fault(path, "records " + in_quotes(existing->second) + " and " +
+                                in_quotes(record->name) + " name the same file on Windows");
+            safe.push_back(record.get());
+        }
+        return safe;
+    }
+
+    // The file as a launcher installs it, or empty after a fault.
+    std::optional<bytes> installed(std::int32_t number, const file_info& record) {
+        const std::string path = std::to_string(number) + "/" + record.name;
+        auto stored = fetch(path);
+        if (!stored || !(record.flags & file_info::lzma_container_flag))
+            return stored;
+        auto decoded = decode_container(*stored);
+        if (!decoded)
+            fault(path, "is not a complete LZMA container");
+        return decoded;
+    }
+
+    void check_version(std::int32_t number) {
+        const std::string directory = std::to_string(number);
+        auto info = read_version_file_at(directory, number);
+        versions_[number] = std::move(info);
+        if (!version(number))
+            return;
+        const auto records = safe_records(directory + "/" + version_file_name, *version(number));
+        progress_meter progress("verify " + directory, records.size(),
+                                record_bytes(*version(number)));
+        for (const file_info* record : records) {
+            check_file(number, *record);
+            progress.advance(std::uint64_t(record->size));
+        }
+    }
+
+    void check_file(std::int32_t number, const file_info& record) {
+        const auto content = installed(number, record);
+        if (!content)
+            return;
+        const std::string path = std::to_string(number) + "/" + record.name;
+        if (content->size() != std::size_t(record.size))
+            fault(path, "holds " + std::to_string(content->size()) + " bytes, its record " +
+                            std::to_string(record.size));
+        if (digest_of(*content) != record.digest)
+            fault(path, "does not match its record's digest");
+    }
+
+    void check_startapp(std::int32_t number, const std::string& startapp) {
+        if (startapp.empty())
+            return fault(master_file_name, "\"startapp\" is missing");
+        if (!is_safe_relative_name(startapp))
+            return fault(master_file_name, "\"startapp\" " + in_quotes(startapp) +
+                                               " leaves the installation directory");
+        if (version(number) && !version(number)->find(startapp))
+            fault(master_file_name, "\"startapp\" " + in_quotes(startapp) +
+                                        " is not a file of version " + std::to_string(number));
+    }
+
+    void check_patch_set(const patch_set_name& set) {
+        const std::string directory = set.text();
+        const auto info = read_version_file_at(directory, set.to);
+        if (!info)
+            return;
+        const auto records = safe_records(directory + "/" + version_file_name, *info);
+        progress_meter progress("verify " + directory, records.size(), record_bytes(*info));
+        for (const file_info* record : records) {
+            check_patch(set, *record);
+            progress.advance(std::uint64_t(record->size));
+        }
+    }
+
+    void check_patch(const patch_set_name& set, const file_info& patch_record) {
+        const std::string path = set.text() + "/" + patch_record.name;
+        const version_info* source = version(set.from);
+        const version_info* target = version(set.to);
+        const file_info* old_record = source ? source->find(patch_record.name) : nullptr;
+        const file_info* new_record = target ? target->find(patch_record.name) : nullptr;
+        if (patch_record.flags & file_info::lzma_container_flag)
+            fault(path, "is flagged as a container, but patches are never unpacked");
+        if (!old_record || !new_record)
+            return fault(path, "patches a file missing from version " +
+                                   std::to_string(old_record ? set.to : set.from));
+        const auto patch = fetch(path);
+        if (!patch)
+            return;
+        if (patch->size() != std::size_t(patch_record.size) ||
+            digest_of(*patch) != patch_record.digest)
+            return fault(path, "does not match its record's size and digest");
+        const auto old_content = installed(set.from, *old_record);
+        if (!old_content)
+            return;
+        const auto result = apply_patch_bytes(*old_content, *patch);
+        if (!result)
+            return fault(path, "is a corrupt patch");
+        if (digest_of(*result) != new_record->digest)
+            fault(path, "does not yield version " + std::to_string(set.to) + "'s file");
+    }
+
+    tree_source& source_;
+    std::vector<std::string> faults_;
+    std::map<std::int32_t, std::optional<version_info>> versions_;
+};
+
+} // namespace
+
+std::vector<std::string> verify_tree(tree_source& source) {
+    return tree_verifier(source).run();
+}

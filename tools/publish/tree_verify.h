@@ -1,0 +1,14 @@
+#pragma once
+// Proves a tree the way the launcher reads it.
+
+#include "tree_source.h"
+
+#include <string>
+#include <vector>
+
+// One line per fault, each naming the file or record at fault; none when every
+// check holds: the master record parses and names a version, patch sets and a
+// start program that exist; every record's name stays inside the installation;
+// every file unpacks to its record's size and digest; every patch has its record's
+// digest and, applied to its source version's file, yields the target's digest.
+std::vector<std::string> verify_tree(tree_source& source);
