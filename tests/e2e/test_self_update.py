@@ -4,6 +4,7 @@ puts itself in its place and restarts it; every way the hand-over fails before
 anything is replaced; and the hand-off mode of the new copy on its own."""
 
 import os
+from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
@@ -38,9 +39,13 @@ def installed_files(installation):
 
 
 def assert_started_from(installation):
-    """The application was started once, in the installation, with its path quoted."""
-    folder = windows_path(installation.path)
-    assert installation.starts() == [{"command_line": f'"{folder}\\app.exe"', "cwd": folder}]
+    """The application was started once, in the installation, with its path quoted;
+    paths compare without case, as the launcher may have been started under another
+    spelling."""
+    folder = windows_path(installation.path).casefold()
+    starts = [{key: value.casefold() for key, value in start.items()}
+              for start in installation.starts()]
+    assert starts == [{"command_line": f'"{folder}\\app.exe"', "cwd": folder}]
 
 
 def assert_runs(log, count):
@@ -52,17 +57,31 @@ def assert_runs(log, count):
     assert texts[-1] == "Quillomark End"
 
 
+@dataclass
+class RunSpelledOtherwise(Run):
+    """A run started through another spelling of the launcher's folder: the drive
+    letter in lower case, every folder name in upper case. The launcher's own path
+    then differs in case from the one the system gives for its process. (The file
+    name keeps its case: the launcher finds its record by its exact name.)"""
+
+    def __post_init__(self):
+        folder = "z" + windows_path(self.installation.path)[1:].upper()
+        self.probe.must("start", folder, folder + "\\quillomark.exe")
+
+
+# The launcher's record compressed or not, the installation's folder, how it is started.
 SELF_UPDATES = {
-    "plain": (False, ("Quillo mark",)),
-    "lzma": (True, ("Quillo mark",)),
-    "lzma, blanks and non-ASCII": (True, ("Programmid  (x86)", "Käivitaja   õun ja šokolaad")),
+    "plain": (False, ("Quillo mark",), Run),
+    "lzma": (True, ("Quillo mark",), Run),
+    "lzma, blanks, non-ASCII, other case": (
+        True, ("Programmid  (x86)", "Käivitaja   õun ja šokolaad"), RunSpelledOtherwise),
 }
 
 
 @pytest.mark.parametrize("case", SELF_UPDATES)
 def test_self_update_hands_off_and_the_new_launcher_finishes_the_run(site, probe, install_dir,
                                                                      case):
-    compressed, folder = SELF_UPDATES[case]
+    compressed, folder, start = SELF_UPDATES[case]
     installation = install_dir(*folder)
     installation.install(1, version_1(installation))
     next_launcher = NEXT_LAUNCHER.read_bytes()
@@ -70,7 +89,7 @@ def test_self_update_hands_off_and_the_new_launcher_finishes_the_run(site, probe
     site.master(2)
     site.version(2, records)
 
-    run = Run(probe, installation)
+    run = start(probe, installation)
     probe.wait_text(TITLE, LAUNCHER_TITLE)
     assert run.finish() == 0
 
