@@ -1,5 +1,5 @@
 # Front door: each target installs what it needs on a fresh Debian machine first.
-.PHONY: all build test bench demo clean
+.PHONY: all build test bench fuzz demo clean
 
 all: build
 
@@ -11,6 +11,9 @@ test:
 
 bench:
 	@scripts/bench.sh
+
+fuzz:
+	@scripts/fuzz.sh
 
 clean:
 	rm -rf build

@@ -8,6 +8,7 @@ if(WIN32)
     target_link_options(qm_options INTERFACE -static -static-libgcc -static-libstdc++)
 else()
     option(QM_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" ON)
+    option(QM_FUZZ "Build the libFuzzer targets (clang) instead of their replay programs" OFF)
     if(QM_SANITIZE)
         target_compile_options(qm_options INTERFACE
             -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
@@ -23,4 +24,14 @@ if(WIN32)
 elseif(QM_SANITIZE)
     target_compile_options(qm_third_party_options INTERFACE
         -fsanitize=address,undefined -fno-omit-frame-pointer)
+endif()
+
+# The fuzz build instruments every library, third-party code included, for
+# libFuzzer's coverage feedback; only the fuzz targets link libFuzzer itself.
+if(QM_FUZZ)
+    # clang only: the version file's writer joins its writes with a deliberate `&` so
+    # that every write is made.
+    target_compile_options(qm_options INTERFACE -fsanitize=fuzzer-no-link
+        -Wno-bitwise-instead-of-logical)
+    target_compile_options(qm_third_party_options INTERFACE -fsanitize=fuzzer-no-link)
 endif()

@@ -1,0 +1,143 @@
+#!/usr/bin/python3
+"""Writes the fuzz targets' seed corpora into tests/fuzz/corpus/<target>/ from the
+files the project's own tests use: the end-to-end tests' version records, master
+records, release notes and names, xz's containers and Debian's bsdiff patches of
+their contents, and the server answers of the transfer tests. Run it again after
+changing a target's input layout; the files are committed."""
+
+import bz2
+import shutil
+import struct
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "e2e"))
+from harness import Record, bsdiff, lzma_container, version_info  # noqa: E402
+
+CORPUS = HERE / "corpus"
+NOTES = "Ülevaade: äädikas ja õunad\r\n".encode("utf-8")
+WORDS = "õun\r\nöö\r\n".encode("utf-8")
+
+
+def write(target, seeds):
+    folder = CORPUS / target
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir(parents=True)
+    for name, content in seeds.items():
+        (folder / name).write_bytes(content)
+
+
+def version_info_seeds():
+    records = [Record("app.exe", b"MZ" + bytes(range(64)), compressed=True),
+               Record("data\\sõnad.txt", WORDS * 3),
+               Record("changes.txt", NOTES)]
+    return {"empty-version": version_info(7, []),
+            "three-files": version_info(12, records),
+            "patch-set": version_info(12, [Record("app.exe", b"BSDIFF40" + bytes(24))]),
+            "count-too-large": version_info(3, records[:1])[:-10],
+            "format-0": b"QM_VIF\x00" + struct.pack("<ii", 3, 0)}
+
+
+def master_seeds():
+    return {"plain": b"version=3$startapp=app.exe",
+            "patches": b"version=12$startapp=app.exe$patches=10_12,11_12$force_releasenotes=1",
+            "blanks": b"version = 4 \r\n$ patches=\n$startapp=..\\outside.exe$",
+            "repeated": b"version=3$version=4$a=b=c$no pair$"}
+
+
+def name_seeds():
+    names = ["app.exe", "data\\sõnad.txt", "a/b/c.txt", "..\\outside.txt", "sub/../x",
+             "C:\\Windows\\x.exe", "file.txt:stream", "\\\\host\\share\\x", "PRN .txt",
+             "... ", "100% #1?.txt"]
+    return {f"name-{index}": name.encode("utf-8") for index, name in enumerate(names)}
+
+
+def text_seeds():
+    return {"notes-utf8": NOTES * 2,
+            "notes-cp1257": "Tõõtäiendus ülevaade, šokolaad".encode("cp1257"),
+            "undefined-bytes": b"\x80 \x81 \xff",
+            "surrogate": b"a\xed\xa0\x80b",
+            "truncated": "õun".encode("utf-8")[:-1]}
+
+
+def stated_size(container, size):
+    """xz leaves the size unstated; the launcher's own containers state it."""
+    return container[:5] + struct.pack("<Q", size) + container[13:]
+
+
+def lzma_seeds():
+    text = WORDS * 40
+    return {"text-xz": lzma_container(text),
+            "text-stated": stated_size(lzma_container(text), len(text)),
+            "empty-xz": lzma_container(b""),
+            "binary-xz": lzma_container(bytes(range(256)) * 4)}
+
+
+def patch_blocks(patch):
+    """The patch with its three bzip2 blocks unpacked, as the plain-block mode reads it."""
+    control_length, diff_length, new_size = struct.unpack("<qqq", patch[8:32])
+    control = patch[32:32 + control_length]
+    diff = patch[32 + control_length:32 + control_length + diff_length]
+    extra = patch[32 + control_length + diff_length:]
+    blocks = [bz2.decompress(block) for block in (control, diff, extra)]
+    header = b"BSDIFF40" + struct.pack("<qqq", len(blocks[0]), len(blocks[1]), new_size)
+    return header + b"".join(blocks)
+
+
+def patch_seeds(scratch):
+    pairs = {"text": (NOTES * 20, NOTES * 12 + WORDS * 10 + NOTES * 8),
+             "binary": (bytes(range(256)) * 4, bytes(range(256)) * 2 + b"new" + bytes(range(200))),
+             "grown": (b"x", WORDS * 5)}
+    seeds = {}
+    for name, (old, new) in pairs.items():
+        patch = bsdiff(old, new, scratch / name)
+        prefix = struct.pack("<H", len(old)) + old
+        seeds[f"{name}-bzip2"] = b"\x00" + prefix + patch
+        seeds[f"{name}-plain"] = b"\x01" + prefix + patch_blocks(patch)
+    return seeds
+
+
+def writes(known_length, *pairs):
+    return struct.pack("<i", known_length) + b"".join(struct.pack("<ii", *pair) for pair in pairs)
+
+
+def reget_seeds():
+    return {"resume": writes(4096, (4064, 1024), (5088, 1024), (6112, 100)),
+            "fresh": writes(0, (0, 1024), (1024, 1024), (2048, 0)),
+            "retry-from-start": writes(0, (0, 1024), (1024, 512), (0, 1024), (1024, 1024)),
+            "server-ignores-range": writes(8192, (0, 1024), (8000, 1024))}
+
+
+def response(offset, *lines):
+    return struct.pack("<i", offset) + "\n".join(lines).encode("latin-1")
+
+
+def http_seeds():
+    return {"ok": response(0, "200", "5088", "", "Keep-Alive", ""),
+            "partial": response(4064, "206", "1024", "bytes 4064-5087/5088", "close", ""),
+            "partial-no-length": response(1, "206", "0", "bytes 1-0/0", "", ""),
+            "range-ignored": response(4064, "200", "5088", "", "", ""),
+            "redirect": response(0, "302", "", "", "", ""),
+            "not-found": response(0, "404", "12", "", "", ""),
+            "disposition": response(0, "200", "", "", "keep-alive",
+                                    'attachment; FILENAME="uus.exe"'),
+            "disposition-open": response(0, "200", "", "", "", 'attachment; filename="uus.exe')}
+
+
+def main():
+    scratch = Path("/tmp/quillomark-fuzz-seeds")
+    shutil.rmtree(scratch, ignore_errors=True)
+    write("version_info", version_info_seeds())
+    write("master_version", master_seeds())
+    write("name_rules", name_seeds())
+    write("text_decoding", text_seeds())
+    write("lzma_container", lzma_seeds())
+    write("patch", patch_seeds(scratch))
+    write("reget_rule", reget_seeds())
+    write("http_response", http_seeds())
+    shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

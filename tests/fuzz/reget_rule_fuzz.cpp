@@ -1,0 +1,31 @@
+// The file sinks' REGET rule with arbitrary offsets and counts: a sequence of
+// writes, each split into compared and written bytes against what the file
+// already holds.
+
+#include "fuzz_support.h"
+
+#include "reget_rule.h"
+
+#include <algorithm>
+#include <limits>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz_input input(data, size);
+    std::int32_t known_length = input.take_integer<std::int32_t>();
+    while (!input.empty()) {
+        const auto offset = input.take_integer<std::int32_t>();
+        const auto count = input.take_integer<std::int32_t>();
+        const reget_write write = plan_reget_write(known_length, offset, count);
+        require(write.compared >= 0 && write.written >= 0, "no negative part");
+        require(std::int64_t{write.compared} + write.written == std::max(count, 0),
+                "every arriving byte is compared or written");
+        require(offset < known_length || write.compared == 0,
+                "bytes at or past the known length are written, not compared");
+        require(std::int64_t{write.end} == std::int64_t{offset} + write.compared + write.written,
+                "the result is the offset after the write");
+        require(write.known_length == std::max(known_length, write.end),
+                "the known length grows to the end written");
+        known_length = write.known_length;
+    }
+    return 0;
+}
