@@ -38,6 +38,14 @@ def installed_files(installation):
             and path.parent != installation.path / "Temp"}
 
 
+def assert_installed(installation, records):
+    """The files of version 2 and its record are in place, the new launcher among them."""
+    assert installation.launcher == NEXT_LAUNCHER.read_bytes()
+    for record in records:
+        assert installation.file(record.name).read_bytes() == record.content, record.name
+    assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, records)
+
+
 def assert_started_from(installation):
     """The application was started once, in the installation, with its path quoted;
     paths compare without case, as the launcher may have been started under another
@@ -84,8 +92,7 @@ def test_self_update_hands_off_and_the_new_launcher_finishes_the_run(site, probe
     compressed, folder, start = SELF_UPDATES[case]
     installation = install_dir(*folder)
     installation.install(1, version_1(installation))
-    next_launcher = NEXT_LAUNCHER.read_bytes()
-    records = version_2(Record("quillomark.exe", next_launcher, compressed=compressed))
+    records = version_2(Record("quillomark.exe", NEXT_LAUNCHER.read_bytes(), compressed=compressed))
     site.master(2)
     site.version(2, records)
 
@@ -98,10 +105,7 @@ def test_self_update_hands_off_and_the_new_launcher_finishes_the_run(site, probe
     assert history["texts"][str(TITLE)][-1] == LAUNCHER_TITLE
     assert not [text for text in history["texts"][str(INFO)] if text.startswith("Kontrollin")]
 
-    assert installation.launcher == next_launcher
-    for record in records:
-        assert installation.file(record.name).read_bytes() == record.content, record.name
-    assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, records)
+    assert_installed(installation, records)
     assert not (installation.path / "quillomark.exe.new").exists()
     assert_started_from(installation)
 
@@ -160,7 +164,7 @@ LAUNCHER_FAILURES = {
 
 
 @pytest.mark.parametrize("code", LAUNCHER_FAILURES)
-def test_failed_hand_over_changes_nothing(site, probe, install_dir, code):
+def test_failed_hand_over_changes_nothing_until_the_next_start(site, probe, install_dir, code):
     publish, rules, left = LAUNCHER_FAILURES[code]
     installation = install_dir("Quillo mark")
     installation.install(1, version_1(installation))
@@ -189,6 +193,19 @@ def test_failed_hand_over_changes_nothing(site, probe, install_dir, code):
     assert_runs(log, 1)
     log.assert_in_order(["Quillomark Start", "MasterVersion: version=2",
                          "Launcher update required", "Quillomark End"])
+
+    # Once the cause is gone, the next start replaces the launcher over whatever the
+    # failed attempt left in the work directory.
+    if not work.is_dir():
+        work.unlink(missing_ok=True)
+    site.set_rules({})
+    records = version_2(Record("quillomark.exe", NEXT_LAUNCHER.read_bytes(),
+                               compressed=launcher.compressed))
+    site.version(2, records)
+    assert Run(probe, installation).finish() == 0
+    assert_installed(installation, records)
+    assert_started_from(installation)
+    assert_runs(installation.log(), 3)
 
 
 def test_hand_off_mode_on_its_own(site, probe, install_dir):
