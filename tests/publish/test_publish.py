@@ -1,0 +1,277 @@
+"""quillomark-publish on real trees: what each command writes, read back with an
+independent reader, xz and Debian's bspatch; what verify catches, locally and over
+HTTP; and every bad input."""
+
+import random
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).parent))
+
+from publish_tree import (Record, bspatch, lzma_decode, make_release, md5, publish,  # noqa: E402
+                          read_vif, source_files, tree_path, write_vif)
+
+SERVER_SCRIPT = Path(__file__).parents[1] / "server" / "fault_server.py"
+
+
+def program_like(seed, size):
+    """Bytes with the repeats of a program: a few thousand words drawn again and again."""
+    generator = random.Random(seed)
+    words = [generator.randbytes(generator.randint(2, 12)) for _ in range(3000)]
+    return b"".join(generator.choice(words) for _ in range(size // 7))[:size]
+
+
+def version_one():
+    return {
+        "app.exe": program_like(1, 200_000),
+        "data/table.txt": "".join(f"row {i}\n" for i in range(5000)).encode(),
+        "data/noise.bin": random.Random(2).randbytes(50_000),
+        "data/sõnad ja märgid.txt": "Tere, maailm!\n".encode(),
+        "readme.txt": b"unchanged\n" * 100,
+    }
+
+
+def version_two():
+    files = version_one()
+    files["app.exe"] = files["app.exe"][:90_000] + program_like(3, 4_000) + files["app.exe"][90_000:]
+    files["data/table.txt"] = "".join(f"row {i}\n" for i in range(10, 5100)).encode()
+    files["data/noise.bin"] = random.Random(4).randbytes(50_000)
+    files["new/added.dat"] = b"new in two\n" * 50
+    return files
+
+
+@pytest.fixture(scope="module")
+def released_once(tmp_path_factory):
+    """A tree with versions 1 and 2 released, notes for the second."""
+    folder = tmp_path_factory.mktemp("released")
+    tree = folder / "tree"
+    first = make_release(folder / "one", version_one())
+    second = make_release(folder / "two", version_two())
+    notes = folder / "notes.txt"
+    notes.write_bytes("Versioon 2:\r\n- uued read\n".encode())
+    publish("release", first, "--tree", tree, "--startapp", "app.exe")
+    publish("release", second, "--tree", tree, "--startapp", "app.exe", "--notes", notes)
+    return tree, first, second, notes
+
+
+@pytest.fixture
+def released(released_once, tmp_path):
+    """A copy of the released tree of its own for each test."""
+    tree, first, second, notes = released_once
+    shutil.copytree(tree, tmp_path / "tree")
+    return tmp_path / "tree", first, second, notes
+
+
+def installed(tree, version, record):
+    stored = tree_path(tree, version, record.name).read_bytes()
+    return lzma_decode(stored) if record.flags & 1 else stored
+
+
+def test_release_writes_versions_patch_set_and_master(released, tmp_path):
+    tree, first, second, notes = released
+    assert (tree / "masterversion").read_text() == \
+        "version=2$patches=1_2$startapp=app.exe$force_releasenotes=0"
+    assert (tree / "1" / "changes.txt").read_bytes() == b""
+    assert (tree / "2" / "changes.txt").read_bytes() == notes.read_bytes()
+    for version, source in (("1", first), ("2", second)):
+        number, records = read_vif(tree / version / "versioninfo.vif")
+        expected = source_files(source)
+        assert number == int(version)
+        assert [r.name for r in records] == sorted(expected)
+        for record in records:
+            content = installed(tree, version, record)
+            assert (content, record.size, record.digest) == (
+                expected[record.name], len(expected[record.name]), md5(expected[record.name]))
+    assert sorted(p.name for p in tree.iterdir()) == ["1", "1_2", "2", "masterversion"]
+
+
+def test_patches_agree_with_debian_bspatch(released, tmp_path):
+    tree, first, second, _ = released
+    number, patches = read_vif(tree / "1_2" / "versioninfo.vif")
+    old, new = source_files(first), source_files(second)
+    assert number == 2
+    # noise.bin changed completely: its patch is not smaller than the file, so it is left out.
+    assert sorted(r.name for r in patches) == ["app.exe", "data\\table.txt"]
+    for record in patches:
+        patch = tree_path(tree, "1_2", record.name).read_bytes()
+        assert (record.flags, record.size, record.digest) == (0, len(patch), md5(patch))
+        assert patch.startswith(b"BSDIFF40")
+        assert bspatch(old[record.name], patch, tmp_path) == new[record.name]
+
+
+def test_compress_modes(tmp_path):
+    source = make_release(tmp_path / "src", {"text.txt": b"abc" * 10_000,
+                                             "noise.bin": random.Random(5).randbytes(20_000)})
+    flags = {}
+    for number, mode in enumerate(("auto", "all", "none"), start=1):
+        publish("version", source, "--tree", tmp_path / "tree", "--version", number,
+                "--compress", mode)
+        flags[mode] = {r.name: r.flags for r in read_vif(tmp_path / "tree" / str(number) /
+                                                          "versioninfo.vif")[1]}
+    assert flags == {"auto": {"noise.bin": 0, "text.txt": 1},
+                     "all": {"noise.bin": 1, "text.txt": 1},
+                     "none": {"noise.bin": 0, "text.txt": 0}}
+
+
+def test_master_lists_and_forces(released):
+    tree = released[0]
+    publish("master", tree, "--version", "2", "--startapp", "data/table.txt", "--patches", "1_2",
+            "--force-notes")
+    assert (tree / "masterversion").read_text() == \
+        "version=2$patches=1_2$startapp=data\\table.txt$force_releasenotes=1"
+    publish("master", tree, "--version", "1", "--startapp", "app.exe")
+    assert (tree / "masterversion").read_text() == \
+        "version=1$patches=$startapp=app.exe$force_releasenotes=0"
+
+
+def test_skip_empty_leaves_the_file_out(tmp_path):
+    source = make_release(tmp_path / "src", {"a.txt": b"a", "empty.txt": b""})
+    result = publish("version", source, "--tree", tmp_path / "tree", "--version", "1",
+                     "--skip-empty")
+    assert "empty.txt" in result.stderr
+    assert [r.name for r in read_vif(tmp_path / "tree" / "1" / "versioninfo.vif")[1]] == ["a.txt"]
+
+
+def damage_missing_file(tree):
+    tree_path(tree, "2", "readme.txt").unlink()
+    return "2/readme.txt: cannot be fetched"
+
+
+def damage_digest(tree):
+    path = tree_path(tree, "2", "data\\noise.bin")
+    content = bytearray(path.read_bytes())
+    content[100] ^= 1
+    path.write_bytes(bytes(content))
+    return "2/data\\noise.bin: does not match its record's digest"
+
+
+def damage_patch(tree):
+    """A patch whose record matches it, but which does not apply."""
+    path = tree_path(tree, "1_2", "app.exe")
+    patch = path.read_bytes()[:40] + b"\0" * 100
+    path.write_bytes(patch)
+    version, records = read_vif(tree / "1_2" / "versioninfo.vif")
+    for record in records:
+        if record.name == "app.exe":
+            record.size, record.digest = len(patch), md5(patch)
+    write_vif(tree / "1_2" / "versioninfo.vif", version, records)
+    return "1_2/app.exe: is a corrupt patch"
+
+
+def damage_container(tree):
+    _, records = read_vif(tree / "2" / "versioninfo.vif")
+    name = next(r.name for r in records if r.flags & 1)
+    path = tree_path(tree, "2", name)
+    path.write_bytes(path.read_bytes()[:-20])
+    return f"2/{name}: is not a complete LZMA container"
+
+
+def damage_name(tree):
+    version, records = read_vif(tree / "2" / "versioninfo.vif")
+    records.append(Record("..\\outside.txt", 5, 0, md5(b"12345")))
+    write_vif(tree / "2" / "versioninfo.vif", version, records)
+    return '2/versioninfo.vif: record "..\\outside.txt" leaves the installation directory'
+
+
+def damage_startapp(tree):
+    (tree / "masterversion").write_text("version=2$patches=1_2$startapp=gone.exe")
+    return 'masterversion: "startapp" "gone.exe" is not a file of version 2'
+
+
+def damage_listed_set(tree):
+    (tree / "masterversion").write_text("version=2$patches=1_2,3_2$startapp=app.exe")
+    return "3_2/versioninfo.vif: cannot be fetched"
+
+
+DAMAGE = [damage_missing_file, damage_digest, damage_patch, damage_container, damage_name,
+          damage_startapp, damage_listed_set]
+
+
+@pytest.mark.parametrize("damage", DAMAGE, ids=[d.__name__ for d in DAMAGE])
+def test_verify_names_each_fault(released, damage):
+    tree = released[0]
+    publish("verify", tree)
+    expected = damage(tree)
+    result = publish("verify", tree, check_status=1)
+    faults = result.stdout.splitlines()
+    assert any(line.startswith(expected) for line in faults), faults
+
+
+@pytest.fixture
+def served(released, tmp_path):
+    """The released tree served over HTTP by the project's test server."""
+    state = tmp_path / "state"
+    subprocess.run(["/usr/bin/python3", SERVER_SCRIPT, "start", "--root", released[0],
+                    "--state", state], check=True, stdout=subprocess.DEVNULL)
+    port = (state / "ports").read_text().split()[0]
+    yield released[0], f"http://127.0.0.1:{port}/"
+    subprocess.run(["/usr/bin/python3", SERVER_SCRIPT, "stop", "--state", state], check=True)
+
+
+def test_verify_over_http(served):
+    tree, url = served
+    publish("verify", url)
+    damage_digest(tree)
+    tree_path(tree, "2", "data\\sõnad ja märgid.txt").unlink()
+    faults = publish("verify", url, check_status=1).stdout.splitlines()
+    assert faults == ["2/data\\noise.bin: does not match its record's digest",
+                      "2/data\\sõnad ja märgid.txt: cannot be fetched (HTTP status 404)"]
+
+
+def bad_inputs(tmp_path):
+    """(arguments, message) of every kind of bad input; the tree holds version 1."""
+    good = make_release(tmp_path / "good", {"app.exe": b"app"})
+    tree = tmp_path / "tree"
+    publish("release", good, "--tree", tree, "--startapp", "app.exe")
+    cased = make_release(tmp_path / "cased", {"Data/a.txt": b"1", "data/b.txt": b"2"})
+    empty = make_release(tmp_path / "empty", {"app.exe": b"app", "zero.txt": b""})
+    reserved = make_release(tmp_path / "reserved", {"versioninfo.vif": b"x"})
+    huge = make_release(tmp_path / "huge", {"app.exe": b"app"})
+    with open(huge / "big.bin", "wb") as big:
+        big.truncate(2 ** 31)
+    return [
+        (["version", tmp_path / "missing", "--tree", tree, "--version", "5"], "is not a directory"),
+        (["version", cased, "--tree", tree, "--version", "5"], "differ only in case"),
+        (["version", empty, "--tree", tree, "--version", "5"], '"zero.txt" is empty'),
+        (["version", reserved, "--tree", tree, "--version", "5"], "would collide"),
+        (["version", huge, "--tree", tree, "--version", "5"], '"big.bin" is 2 GiB or larger'),
+        (["version", good, "--tree", tree, "--version", "0"], "--version must be a positive"),
+        (["version", good, "--tree", tree, "--version", "-3"], "--version must be a positive"),
+        (["version", good, "--tree", tree, "--version", "2147483648"], "must be a positive"),
+        (["version", good, "--tree", tree, "--version", "1"], "exists already"),
+        (["version", good, "--tree", tree, "--version", "5", "--compress", "max"], "--compress"),
+        (["version", good, "--tree", tree], "--version is required"),
+        (["version", good, "--tree", tree, "--version", "5", "--bogus"], "unknown option --bogus"),
+        (["patch", tree, "--from", "1", "--to", "4"], "version 4 is not in"),
+        (["patch", tree, "--from", "1", "--to", "1"], "name the same version"),
+        (["master", tree, "--version", "1", "--startapp", "none.exe"], "is not a file of version"),
+        (["master", tree, "--version", "1", "--startapp", "app.exe", "--patches", "7_1"],
+         "patch set 7_1 is not in"),
+        (["release", good, "--tree", tree, "--startapp", "other.exe"], "is not a file of"),
+        (["verify", tmp_path / "nothing"], "is not a directory"),
+        (["unknown"], "unknown command"),
+    ]
+
+
+def test_every_bad_input_is_refused_with_status_2(tmp_path):
+    cases = bad_inputs(tmp_path)
+    before = sorted(p.relative_to(tmp_path / "tree") for p in (tmp_path / "tree").rglob("*"))
+    for arguments, message in cases:
+        result = publish(*arguments, check_status=2)
+        assert message in result.stderr, (arguments, result.stderr)
+    assert sorted(p.relative_to(tmp_path / "tree")
+                  for p in (tmp_path / "tree").rglob("*")) == before
+
+
+def test_existing_patch_set_is_refused(released):
+    result = publish("patch", released[0], "--from", "1", "--to", "2", check_status=2)
+    assert "1_2 exists already" in result.stderr
+
+
+@pytest.mark.parametrize("command", ["version", "patch", "master", "release", "verify"])
+def test_help(command):
+    assert publish(command, "--help").stdout.startswith(f"usage: quillomark-publish {command}")
