@@ -8,6 +8,7 @@ packages=(
   gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   cmake ninja-build make g++ dpkg-dev clang libclang-rt-14-dev
   python3-pytest nginx-light bsdiff xz-utils googletest curl
+  libcurl4-openssl-dev imagemagick
 )
 
 need_update=0
