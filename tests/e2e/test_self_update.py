@@ -215,12 +215,12 @@ def test_hand_off_mode_on_its_own(site, probe, install_dir):
     new_copy = installation.path / "Temp" / "quillomark.exe"
     site.master(2)
     site.version(2, [APP, Record("quillomark.exe", NEXT_LAUNCHER.read_bytes())])
+    new_copy.parent.mkdir()
+    new_copy.write_bytes(NEXT_LAUNCHER.read_bytes())
 
     def hand_off(*arguments):
         """Starts the new copy with these arguments after its own path; it ends at once
         with 0 and shows nothing. Returns its process id."""
-        new_copy.parent.mkdir(exist_ok=True)
-        new_copy.write_bytes(NEXT_LAUNCHER.read_bytes())
         process_id = probe.start(installation.path, new_copy, *arguments)
         assert probe.wait_exit(10000) == 0
         assert not probe.history()["window_seen"]
@@ -238,20 +238,28 @@ def test_hand_off_mode_on_its_own(site, probe, install_dir):
     assert installation.launcher == old_launcher
     assert sorted(p.name for p in installation.path.iterdir()) == ["Temp", "quillomark.exe"]
 
-    # A process id that has ended, or that is no number at all, is not waited for:
+    # A process id that is no number at all, or that has ended, is not waited for:
     # the copy replaces the old executable and starts it, and further arguments
-    # change nothing. The restarted launcher runs normally, starts the application
-    # and removes the work directory with the copy in it.
-    for process_id in (str(ended), "kein number"):
+    # change nothing. The restarted launcher runs normally and starts the
+    # application. The first time the copy is still open when that run removes the
+    # work directory: the run ends well all the same, and the next complete run
+    # removes what stayed.
+    for process_id, copy_held in (("kein number", True), (str(ended), False)):
         installation.install(1, version_1(installation))
         target.write_bytes(old_launcher)
+        if copy_held:
+            probe.hold(new_copy)
         hand_off("update", windows_path(target), process_id, "lisa")
         probe.wait_idle()
+        if copy_held:
+            probe.release(new_copy)
         assert installation.launcher == NEXT_LAUNCHER.read_bytes()
         assert_started_from(installation)
         log = installation.log()
         assert_runs(log, 1)
         assert "Launcher update required" not in log.texts()
-        assert not new_copy.parent.exists()
+        assert new_copy.exists() == copy_held
+        removals = [text for text in log.texts() if text.startswith("_DeleteDirectory")]
+        assert (removals != ["_DeleteDirectory Success"] * len(removals)) == copy_held
         for leftover in ("ezo.log", "started.txt"):
             (installation.path / leftover).unlink()
