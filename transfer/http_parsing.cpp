@@ -4,14 +4,24 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
 namespace {
 
 constexpr int status_ok = 200;
 constexpr int status_partial_content = 206;
+// Offsets are 32-bit in the sinks; `long` is wider on some builds, and a number
+// that does not fit saturates as the C runtime's %ld does on Windows.
+constexpr long largest_offset = std::numeric_limits<std::int32_t>::max();
+constexpr long smallest_offset = std::numeric_limits<std::int32_t>::min();
+
+long saturated(long value) {
+    return std::clamp(value, smallest_offset, largest_offset);
+}
 
 bool equal_ignoring_case(char left, char right) {
     return std::tolower(static_cast<unsigned char>(left)) ==
@@ -46,19 +56,21 @@ long accepted_offset(int status, long offset) {
 long parse_content_length(const char* text) {
     long length = 0;
     std::sscanf(text, "%ld", &length);
-    return std::max(length, 0L);
+    return std::max(saturated(length), 0L);
 }
 
 long checked_range_length(const char* content_range, long offset, long length) {
     long first = 1;
     long last = 0;
     std::sscanf(content_range, "bytes %ld-%ld", &first, &last);
-    const long range_length = last - first + 1;
-    if (length == 0)
-        length = range_length;
-    if (first != offset || length != range_length)
+    first = saturated(first);
+    const std::int64_t range_length = std::int64_t{saturated(last)} - first + 1;
+    // A range that ends before it starts, or whose end does not fit a 32-bit
+    // offset, is as inconsistent as one that starts at another byte.
+    if (first != offset || range_length < 0 || offset + range_length > largest_offset ||
+        (length != 0 && length != range_length))
         throw transfer_errors::inconsistent_range;
-    return length;
+    return static_cast<long>(range_length);
 }
 
 bool is_keep_alive_value(const char* connection) {

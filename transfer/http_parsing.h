@@ -21,8 +21,9 @@ long accepted_offset(int status, long offset);
 long parse_content_length(const char* text);
 
 // For a 206 to a range request (offset > 0): the body's length from Content-Range,
-// which must start at `offset` and agree with `length` when that is given (not 0).
-// Throws transfer_error "Inconsistent range data" otherwise.
+// which must start at `offset`, agree with `length` when that is given (not 0),
+// not end before it starts and end within 32-bit offsets. Throws transfer_error
+// "Inconsistent range data" otherwise.
 long checked_range_length(const char* content_range, long offset, long length);
 
 // True when the Connection value is "keep-alive" in any letter case.

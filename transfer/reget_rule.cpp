@@ -1,11 +1,16 @@
 #include "reget_rule.h"
 
 #include <algorithm>
+#include <limits>
 
-reget_write plan_reget_write(std::int32_t known_length, std::int32_t offset, std::int32_t count) {
+std::optional<reget_write> plan_reget_write(std::int32_t known_length, std::int32_t offset,
+                                            std::int32_t count) {
     const std::int32_t arriving = std::max(count, 0);
-    const std::int32_t compared = std::clamp(known_length - offset, 0, arriving);
-    const std::int32_t written = arriving - compared;
-    const std::int32_t end = offset + compared + written;
-    return {compared, written, end, std::max(known_length, end)};
+    const std::int64_t end = std::int64_t{offset} + arriving;
+    if (offset < 0 || end > std::numeric_limits<std::int32_t>::max())
+        return std::nullopt;
+    const auto compared = static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(std::int64_t{known_length} - offset, 0, arriving));
+    const auto last = static_cast<std::int32_t>(end);
+    return reget_write{compared, arriving - compared, last, std::max(known_length, last)};
 }

@@ -4,6 +4,7 @@
 // 32-bit, as `long` is on Windows, on every build.
 
 #include <cstdint>
+#include <optional>
 
 // How one write of `count` bytes at `offset` meets a file whose first
 // `known_length` bytes are valid.
@@ -18,4 +19,7 @@ struct reget_write {
     std::int32_t known_length;
 };
 
-reget_write plan_reget_write(std::int32_t known_length, std::int32_t offset, std::int32_t count);
+// Empty for a write that starts before the file or ends past the largest 32-bit
+// offset: such a file cannot be stored.
+std::optional<reget_write> plan_reget_write(std::int32_t known_length, std::int32_t offset,
+                                            std::int32_t count);

@@ -33,12 +33,14 @@ long file_copy_base::write_at(const char* data, long offset, long count) {
     if (!fd)
         open_at(offset);
     seek(offset);
-    const reget_write plan = plan_reget_write(known_length, offset, count);
-    compare_held(data, offset, plan.compared);
-    if (plan.written > 0)
-        write_all(data + plan.compared, plan.written);
-    known_length = plan.known_length;
-    return plan.end;
+    const std::optional<reget_write> plan = plan_reget_write(known_length, offset, count);
+    if (!plan)
+        throw transfer_errors::file_too_large;
+    compare_held(data, offset, plan->compared);
+    if (plan->written > 0)
+        write_all(data + plan->compared, plan->written);
+    known_length = plan->known_length;
+    return plan->end;
 }
 
 void file_copy_base::open_at(long offset) {

@@ -149,6 +149,16 @@ class stream_decoder {
     std::size_t input_filled_ = 0;
 };
 
+// The properties must be supported, and the dictionary no larger than a 32-bit
+// process can reasonably hold: a corrupt header must not make the launcher try to
+// allocate gigabytes.
+SRes check_dictionary(const Byte (&header)[container_header_size]) {
+    CLzmaProps properties;
+    if (SRes result = LzmaProps_Decode(&properties, header, LZMA_PROPS_SIZE); result != SZ_OK)
+        return result;
+    return properties.dicSize <= largest_dictionary_size ? SZ_OK : SZ_ERROR_MEM;
+}
+
 } // namespace
 
 lzma_result compress_container(ISeqInStreamPtr input, std::uint64_t input_size,
@@ -168,6 +178,8 @@ lzma_result compress_container(ISeqInStreamPtr input, std::uint64_t input_size,
 lzma_result decompress_container(ISeqInStreamPtr input, ISeqOutStreamPtr output) noexcept {
     Byte header[container_header_size];
     if (SRes result = read_header(input, header); result != SZ_OK)
+        return result;
+    if (SRes result = check_dictionary(header); result != SZ_OK)
         return result;
     decoder_state state;
     if (SRes result = LzmaDec_Allocate(&state.decoder, header, LZMA_PROPS_SIZE, &g_Alloc);

@@ -21,6 +21,9 @@
 inline constexpr std::size_t container_header_size = 13;
 inline constexpr std::uint64_t size_not_stated = ~std::uint64_t{0};
 inline constexpr std::uint32_t container_dictionary_size = std::uint32_t{1} << 24;
+// Containers with a larger dictionary are refused as out of memory without trying
+// to allocate it; xz's largest preset uses 64 MiB.
+inline constexpr std::uint32_t largest_dictionary_size = std::uint32_t{1} << 28;
 
 // Writes the header stating `input_size`, then the whole of `input` coded with the
 // level-5 settings (16 MiB dictionary, lc 3, lp 0, pb 2, binary-tree match finder on
@@ -29,7 +32,8 @@ lzma_result compress_container(ISeqInStreamPtr input, std::uint64_t input_size,
                                ISeqOutStreamPtr output) noexcept;
 
 // Reads a container from `input` and writes the decoded bytes to `output` as they
-// come out of the decoder, through two 64 KiB buffers. Bytes after a stream of
+// come out of the decoder, through two 64 KiB buffers. A dictionary larger than
+// largest_dictionary_size is refused as out of memory. Bytes after a stream of
 // stated size are ignored. Whatever was decoded before a failure has been written.
 lzma_result decompress_container(ISeqInStreamPtr input, ISeqOutStreamPtr output) noexcept;
 
