@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# The launcher as a whole, under Wine against nginx on 127.0.0.1, from its start to
+# the start of the application, each against reference tools doing the same work
+# one after another in the same run:
+#   install_time_ratio       first installation of 300 files, 150 MiB, half of them
+#                            LZMA containers; reference: bare WinINet loop + xz -d +
+#                            md5sum (target <= 1.0)
+#   check_time_ratio         a version change in which every file is current;
+#                            reference: md5sum of the installation (target <= 1.2)
+#   patch_update_time_ratio  a patch set touching 10 % of the files; reference: bare
+#                            loop + Debian bspatch + md5sum (target <= 1.0)
+# Each launcher run's time split (network, unpacking, hashing, patching) comes from
+# the elapsed times of its log lines.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/tools/bench/timing.bash"
+work=$QM_BENCH_DIR/launcher
+port=18490
+launcher=$root/build/win/tools/quillomark_bench.exe
+app=$root/build/win/tests/e2e/qm_testapp.exe
+rm -rf "$work"
+mkdir -p "$work/temp"
+/usr/bin/python3 "$root/tools/bench/launcher_release.py" "$work"
+
+if [ -z "${DISPLAY:-}" ]; then
+  . "$root/scripts/xvfb.sh"
+  start_xvfb
+fi
+user_line=""
+[ "$(id -u)" = 0 ] && user_line="user $(id -un);"
+cat >"$work/nginx.conf" <<CONF
+$user_line
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/error.log;
+events { worker_connections 64; }
+http {
+    access_log off;
+    sendfile on;
+    client_body_temp_path $work/temp;
+    proxy_temp_path $work/temp;
+    fastcgi_temp_path $work/temp;
+    uwsgi_temp_path $work/temp;
+    scgi_temp_path $work/temp;
+    server {
+        listen 127.0.0.1:$port;
+        root $work/current;
+    }
+}
+CONF
+nginx -c "$work/nginx.conf" -p "$work" 2>/dev/null
+finish() {
+  nginx -c "$work/nginx.conf" -p "$work" -s stop 2>/dev/null || true
+  if [ -n "${xvfb_pid:-}" ]; then stop_xvfb; fi
+}
+trap finish EXIT
+
+serve() { ln -sfn "$work/$1" "$work/current"; }
+windows_path() { echo "Z:${1//\//\\}"; }
+
+# A fresh installation directory, holding version 1 when asked.
+installation() {
+  local dir=$work/installed-$1
+  rm -rf "$dir" && mkdir -p "$dir"
+  if [ "${2:-}" = with-version-1 ]; then
+    cp -r "$work/v1/." "$dir/"
+    cp "$work/install/download/1/versioninfo.vif" "$dir/"
+  fi
+  cp "$launcher" "$dir/quillomark.exe"
+  cp "$app" "$dir/app.exe"
+  echo "$dir"
+}
+
+# Seconds from the launcher's start to the start of the application, which writes
+# started.txt; the launcher may end before the application has written it.
+launch() {
+  local dir=$1 start watcher
+  inotifywait -q -q -t 600 -e close_write --include started.txt "$dir" &
+  watcher=$!
+  start=$(date +%s.%N)
+  (cd "$dir" && "$root/scripts/wine-run" quillomark.exe)
+  wait "$watcher" || { echo "60-launcher: the application did not start in $dir" >&2; exit 1; }
+  awk -v a="$(stat -c %.9Y "$dir/started.txt")" -v b="$start" 'BEGIN { print a - b }'
+}
+
+# Seconds of the bare download loop over a tree's list, into a fresh directory.
+bare_fetch() {
+  local tree=$1 out=$work/fetched
+  rm -rf "$out" && mkdir -p "$out"
+  "$root/scripts/wine-run" "$root/build/win/tools/bare_fetch.exe" \
+    "http://127.0.0.1:$port/download/" "$(windows_path "$work/$tree/fetch.txt")" \
+    "$(windows_path "$out")" | sed -n 's/^bare_fetch_seconds: //p'
+}
+
+unpack_fetched() {
+  while read -r index; do
+    xz --format=lzma -dc "$work/fetched/$index" >"$work/fetched/$index.out"
+  done <"$work/install/containers.txt"
+}
+
+patch_files() {
+  local out=$work/patched
+  rm -rf "$out" && mkdir -p "$out"
+  local index=0
+  while read -r name; do
+    bspatch "$work/v1/$name" "$out/$index" "$work/fetched/$index"
+    index=$((index + 1))
+  done <"$work/patch/patched.txt"
+}
+
+hash_tree() { find "$1" -type f -name '*.bin' -print0 | xargs -0 md5sum >/dev/null; }
+
+# The time split of the launcher run in a directory, from its log.
+time_split() {
+  local name=$1 dir=$2
+  tr -d '\r' <"$dir/ezo.log" | awk -v name="$name" '
+    function seconds(line) {
+      if (!match(line, /\[ -?[0-9]+ (ms|s) \]/)) return 0
+      split(substr(line, RSTART + 2, RLENGTH - 4), part, " ")
+      return part[2] == "s" ? part[1] : part[1] / 1000
+    }
+    / - Downloaded: /  { network += seconds($0) }
+    / - Unpacked: /    { unpacking += seconds($0) }
+    / - Patched: /     { patching += seconds($0) }
+    / - Installed: | Local version ok| - Downloading: / { hashing += seconds($0) }
+    END {
+      printf "%s_network_seconds: %.3f\n", name, network
+      printf "%s_unpacking_seconds: %.3f\n", name, unpacking
+      printf "%s_hashing_seconds: %.3f\n", name, hashing
+      printf "%s_patching_seconds: %.3f\n", name, patching
+    }'
+}
+
+serve install
+dir=$(installation install)
+install_launcher=$(launch "$dir")
+install_fetch=$(bare_fetch install)
+install_unpack=$(seconds_of unpack_fetched)
+install_hash=$(seconds_of hash_tree "$dir")
+install_reference=$(awk -v a="$install_fetch" -v b="$install_unpack" -v c="$install_hash" \
+  'BEGIN { print a + b + c }')
+diff -r -x ezo.log -x started.txt -x versioninfo.vif -x quillomark.exe -x app.exe \
+  "$work/v1" "$dir" >/dev/null || { echo "60-launcher: the installation differs" >&2; exit 1; }
+echo "install_launcher_seconds: $install_launcher"
+echo "install_reference_seconds: $install_reference"
+echo "install_reference_split: network $install_fetch, unpacking $install_unpack, hashing $install_hash"
+echo "install_time_ratio: $(ratio "$install_launcher" "$install_reference")"
+time_split install "$dir"
+
+serve check
+dir=$(installation check with-version-1)
+check_launcher=$(launch "$dir")
+check_reference=$(seconds_of hash_tree "$dir")
+echo "check_launcher_seconds: $check_launcher"
+echo "check_reference_seconds: $check_reference"
+echo "check_time_ratio: $(ratio "$check_launcher" "$check_reference")"
+time_split check "$dir"
+
+serve patch
+dir=$(installation patch with-version-1)
+patch_launcher=$(launch "$dir")
+patch_reference=$(awk -v a="$(bare_fetch patch)" -v b="$(seconds_of patch_files)" \
+  -v c="$(seconds_of hash_tree "$dir")" 'BEGIN { print a + b + c }')
+echo "patch_update_launcher_seconds: $patch_launcher"
+echo "patch_update_reference_seconds: $patch_reference"
+echo "patch_update_time_ratio: $(ratio "$patch_launcher" "$patch_reference")"
+time_split patch_update "$dir"
+[ -n "${QM_BENCH_KEEP:-}" ] || rm -rf "$work"
