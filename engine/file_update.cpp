@@ -77,7 +77,7 @@ CUpdater::entry_paths CUpdater::paths_for(const file_info& entry) const {
 
 // False when the loop must end (an error was reported, or the run was aborted).
 bool CUpdater::update_entry(file_info& entry, CFileTransfer& transfer) {
-    if (entry.name == launcher_name) {
+    if (is_launcher_record(entry)) {
         mark_file_done(&entry);
         return true;
     }

@@ -205,7 +205,7 @@ bool CUpdater::write_patch_tool() {
 // its record: then the self-update takes over and the run ends (false).
 bool CUpdater::queue_files(CFileTransfer& transfer) {
     for (const auto& record : remote_info.files) {
-        if (record->name == launcher_name) {
+        if (is_launcher_record(*record)) {
             const file_info running =
                 make_file_info(launcher_name, install_dir + "\\" + launcher_name);
             if (!digests_equal(running, *record)) {

@@ -31,7 +31,7 @@ void CUpdater::replace_launcher(const file_info& record, CFileTransfer& transfer
 
     if (!create_directory_path(download))
         return show_launcher_error(*this, "DIR");
-    if (!download_to_file(download, transfer, file_base_url + url_escaped_name(launcher_name)))
+    if (!download_to_file(download, transfer, file_base_url + url_escaped_name(record.name)))
         return show_launcher_error(*this, "DOWNLOAD");
     if (compressed &&
         LzmaUncompressW(utf8_to_wide(download).c_str(), utf8_to_wide(fresh).c_str()) != 0)

@@ -65,6 +65,9 @@ class CUpdater : public update_host {
     void replace_launcher(const file_info& record, CFileTransfer& transfer);
 
     bool aborted() const { return abort_requested; }
+    // The record of the running launcher. Windows names ignore letter case, and the
+    // launcher may have been started under another case than the server lists.
+    bool is_launcher_record(const file_info& record) const;
 
     std::array<std::shared_ptr<CUpdateThread>, 2> workers;
     std::shared_ptr<std::thread> run_thread;

@@ -70,6 +70,13 @@ void CUpdater::start_at(const std::string& url, const std::wstring& executable_p
     });
 }
 
+bool CUpdater::is_launcher_record(const file_info& record) const {
+    const std::wstring name = utf8_to_wide(record.name);
+    const std::wstring launcher = utf8_to_wide(launcher_name);
+    return CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), launcher.c_str(),
+                                static_cast<int>(launcher.size()), TRUE) == CSTR_EQUAL;
+}
+
 void CUpdater::request_abort() {
     wake(false);
 }

@@ -214,11 +214,15 @@ TEST_F(FileUpdate, AnEmptyFileWhoseDigestMatchesIsAccepted) {
     EXPECT_EQ(installed("empty.txt"), "");
 }
 
-TEST_F(FileUpdate, TheLaunchersOwnRecordIsCountedWithoutAnyCheck) {
-    updater.remote_info.files.push_back(
-        std::make_unique<file_info>(record_of("quillomark.exe", "another launcher")));
+// Windows names ignore letter case: the launcher may run under another case than
+// the server lists.
+TEST_F(FileUpdate, TheLaunchersOwnRecordIsCountedWithoutAnyCheckWhateverItsCase) {
+    updater.launcher_name = "QuilloMark.EXE";
+    for (const char* name : {"quillomark.exe", "QuilloMark.EXE"})
+        updater.remote_info.files.push_back(
+            std::make_unique<file_info>(record_of(name, "another launcher")));
     run_file_phase();
-    EXPECT_EQ(updater.done_files.size(), 1u);
+    EXPECT_EQ(updater.done_files.size(), 2u);
     EXPECT_TRUE(window.take().empty());
 }
 
