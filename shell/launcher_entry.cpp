@@ -12,6 +12,7 @@
 
 #include <cwchar>
 #include <memory>
+#include <optional>
 #include <span>
 #include <system_error>
 
@@ -67,20 +68,46 @@ int normal_run(HINSTANCE instance, int show_command, const std::string& base_url
     return exit_code;
 }
 
-// The old launcher's process, when it is still the launcher at `launcher_path`: a
-// process id may have been reused by another program once the old one ended.
+struct file_identity {
+    DWORD volume = 0;
+    DWORD index_high = 0;
+    DWORD index_low = 0;
+    bool operator==(const file_identity&) const = default;
+};
+
+// The volume and file index of a path: the same file gives the same identity
+// whatever form its path is written in.
+std::optional<file_identity> identity_of(const wchar_t* path) {
+    const file_handle file(
+        CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!file || !GetFileInformationByHandle(file.get(), &information))
+        return std::nullopt;
+    return file_identity{information.dwVolumeSerialNumber, information.nFileIndexHigh,
+                         information.nFileIndexLow};
+}
+
+// False only when the process is known to run another program than the launcher:
+// a process id may have been reused once the old launcher ended.
+bool runs_launcher(HANDLE process, const wchar_t* launcher_path) {
+    std::wstring image(32768, L'\0');
+    DWORD length = static_cast<DWORD>(image.size());
+    if (!QueryFullProcessImageNameW(process, 0, image.data(), &length))
+        return true;
+    image.resize(length);
+    const auto running = identity_of(image.c_str());
+    const auto launcher = identity_of(launcher_path);
+    return !running || !launcher || *running == *launcher;
+}
+
+// The old launcher's process, unless it has ended or its id now names another program.
 kernel_handle open_old_launcher(const wchar_t* process_id, const wchar_t* launcher_path) {
     const DWORD id = static_cast<DWORD>(_wtoi(process_id));
     kernel_handle process(
         id == 0 ? nullptr
                 : OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
-    if (!process)
-        return process;
-    std::wstring image(32768, L'\0');
-    DWORD length = static_cast<DWORD>(image.size());
-    if (QueryFullProcessImageNameW(process.get(), 0, image.data(), &length) &&
-        CompareStringOrdinal(image.c_str(), static_cast<int>(length), launcher_path, -1, TRUE) !=
-            CSTR_EQUAL)
+    if (process && !runs_launcher(process.get(), launcher_path))
         process.reset();
     return process;
 }
