@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# The launcher's main job, end to end: publishes two releases of a sample
+# application, installs the first, serves the tree with nginx on the launcher's
+# built-in address, runs quillomark.exe under Wine (on $DISPLAY, or on a virtual
+# display when there is none) and reports what happened, with screenshots under
+# build/demo/. QM_WIN_BUILD and QM_HOST_BUILD name build trees that are already
+# built; without them both standard trees are built first. QM_DEMO_PORT is the
+# port of the launcher's base URL (8480 in the standard build).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+if [ -z "${QM_WIN_BUILD:-}" ] || [ -z "${QM_HOST_BUILD:-}" ]; then
+  scripts/build.sh
+fi
+win_build=${QM_WIN_BUILD:-$root/build/win}
+host_build=${QM_HOST_BUILD:-$root/build/host}
+demo=$root/build/demo
+nginx_dir=$demo/nginx
+mkdir -p "$demo" "$nginx_dir/temp"
+rm -f "$demo"/*.png "$demo/report.txt"
+
+user_line=""
+[ "$(id -u)" = 0 ] && user_line="user $(id -un) $(id -gn);"
+sed -e "s|@DIR@|$nginx_dir|g" -e "s|@TREE@|$demo/tree|g" -e "s|@USER@|$user_line|" \
+  -e "s|@PORT@|${QM_DEMO_PORT:-8480}|" \
+  tools/demo/nginx.conf.in >"$nginx_dir/nginx.conf"
+: >"$nginx_dir/access.log"
+
+# A Wine prefix of the demo's own, so that the demo never ends a session that
+# tests are using.
+export QUILLOMARK_WINEPREFIX=$root/build/demo-wineprefix
+. scripts/xvfb.sh
+. scripts/wine-session.sh
+stop_all() {
+  if [ -f "$nginx_dir/nginx.pid" ]; then
+    local pid
+    pid=$(cat "$nginx_dir/nginx.pid")
+    kill "$pid" 2>/dev/null && tail --pid="$pid" -f /dev/null
+  fi
+  WINEPREFIX=$QUILLOMARK_WINEPREFIX wineserver -k >/dev/null 2>&1 || true
+  stop_xvfb
+}
+trap stop_all EXIT
+
+# nginx binds its port before it detaches, so it serves once this returns.
+nginx -p "$nginx_dir" -c "$nginx_dir/nginx.conf" -e "$nginx_dir/error.log"
+[ -n "${DISPLAY:-}" ] || start_xvfb
+start_wine_session
+
+QM_E2E_PROBE=$win_build/tests/e2e/qm_probe.exe QM_WINE_RUN=$root/scripts/wine-run \
+PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 tools/demo/demo_run.py --demo "$demo" \
+  --win-build "$win_build" --publisher "$host_build/tools/publish/quillomark-publish" \
+  --access-log "$nginx_dir/access.log" --port "${QM_DEMO_PORT:-8480}"

@@ -1,0 +1,222 @@
+"""The demo's own steps, run by scripts/demo.sh once nginx, the display and the
+Wine session are up: two releases of the sample application published with
+quillomark-publish, version 1 installed, the launcher run twice under Wine through
+the end-to-end probe, screenshots, and a report of what happened."""
+
+import argparse
+import os
+import random
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tests" / "e2e"))
+
+from harness import BAR, INFO, TITLE, Log, Probe  # noqa: E402
+
+SHOWN_TIMEOUT = 60
+# nginx serves at 1 MiB/s per connection, so this new file keeps the progress
+# window busy for a few seconds.
+BIG_FILE_SIZE = 3 * 1024 * 1024
+BIG_FILE = "andmed\\tausta muusika.bin"
+# Files before it in name order, done while it downloads; the bar shows their share
+# (it moves only while files wait in the queue).
+DONE_BEFORE_BIG_FILE = 2
+KNOWN_EXTRAS = {"quillomark.exe", "versioninfo.vif", "ezo.log", "shown.txt"}
+
+
+def words_text(seed, lines):
+    generator = random.Random(seed)
+    words = ["õun", "pirn", "ploom", "kirss", "vaarikas", "mustikas", "maasikas", "sõstar"]
+    return "".join(" ".join(generator.choice(words) for _ in range(8)) + "\n"
+                   for _ in range(lines)).encode("utf-8")
+
+
+def release_files(version, build):
+    """Name -> content of the sample application's release."""
+    prices = "".join(f"toode {i:04d}: {i * (3 + version) % 997} eurot\n" for i in range(4000))
+    dictionary = bytearray(words_text(7, 60000))
+    if version == 2:
+        dictionary[100_000:100_000] = words_text(8, 300)
+    files = {
+        "demoapp.exe": (build / "tools" / "demo" / f"qm_demoapp_v{version}.exe").read_bytes(),
+        "andmed/hinnakiri.txt": prices.encode(),
+        "andmed/sõnastik.dat": bytes(dictionary),
+        "andmed/õpetus ja märkmed.txt": "Kasutusjuhend: käivita quillomark.exe.\n".encode(),
+        "pildid/taust.bin": random.Random(9).randbytes(300_000),
+    }
+    if version == 2:
+        files["andmed/uudised.txt"] = "Versioonis 2: uudised ja uus värv.\n".encode()
+        files["andmed/tausta muusika.bin"] = random.Random(10).randbytes(BIG_FILE_SIZE)
+    return files
+
+
+def write_release(folder, files):
+    shutil.rmtree(folder, ignore_errors=True)
+    for name, content in files.items():
+        (folder / name).parent.mkdir(parents=True, exist_ok=True)
+        (folder / name).write_bytes(content)
+
+
+def publish(publisher, *arguments):
+    subprocess.run([str(publisher), *map(str, arguments)], check=True,
+                   stderr=subprocess.DEVNULL)
+
+
+def screenshot(path):
+    """The whole display, and beside it the same trimmed to the windows on it."""
+    subprocess.run(["/usr/bin/import", "-window", "root", str(path)], check=True)
+    subprocess.run(["/usr/bin/convert", str(path), "-trim", "+repage",
+                    str(path.with_name(path.stem + "-trimmed.png"))], check=True)
+
+
+def wait_for_file(path, deadline):
+    """The sample application writes its marker once its window is up; it has no other
+    channel to say so, so the marker is looked for every 50 ms."""
+    while not path.exists():
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"{path} did not appear")
+        time.sleep(0.05)
+
+
+class LauncherRun:
+    """One start of the launcher in the installation, through the probe."""
+
+    def __init__(self, probe, install, access_log, wine_run):
+        self.probe, self.install, self.access_log, self.wine_run = probe, install, access_log, wine_run
+        self.log_offset = (install / "ezo.log").stat().st_size if (install / "ezo.log").exists() else 0
+        access_log.write_bytes(b"")
+        (install / "shown.txt").unlink(missing_ok=True)
+        self.started = time.monotonic()
+        probe.start(install, install / "quillomark.exe")
+
+    def wait_text(self, control, text):
+        self.probe.wait_text(control, text, ms=60000)
+        return time.monotonic() - self.started
+
+    def wait_application(self):
+        wait_for_file(self.install / "shown.txt", time.monotonic() + SHOWN_TIMEOUT)
+        return time.monotonic() - self.started
+
+    def close_application(self):
+        subprocess.run([self.wine_run, "taskkill", "/IM", "demoapp.exe"], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.probe.wait_exit(30000)
+        self.probe.wait_idle(30000)
+
+    def log(self):
+        return Log((self.install / "ezo.log").read_bytes()[self.log_offset:])
+
+    def served(self):
+        """(requests, body bytes) that nginx served during the run."""
+        lines = self.access_log.read_text().splitlines()
+        return len(lines), sum(int(line.split()[-1]) for line in lines)
+
+
+def log_span(log):
+    return (log.lines[-1].time - log.lines[0].time).total_seconds()
+
+
+def counts(texts):
+    return {
+        "kept": sum(text.endswith(" Local version ok -> Continue") for text in texts),
+        "patched": sum(text.startswith("Patch: successful ") for text in texts),
+        "downloaded": sum(text.startswith("Downloading: ") for text in texts),
+    }
+
+
+def installation_differences(install, release):
+    differences = []
+    for path in sorted(release.rglob("*")):
+        if path.is_file():
+            relative = path.relative_to(release)
+            copy = install / relative
+            if not copy.is_file() or copy.read_bytes() != path.read_bytes():
+                differences.append(f"differs: {relative}")
+    for path in sorted(install.rglob("*")):
+        relative = path.relative_to(install)
+        if path.is_file() and str(relative) not in KNOWN_EXTRAS and not (release / relative).exists():
+            differences.append(f"extra: {relative}")
+    return differences
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--demo", type=Path, required=True)
+    parser.add_argument("--win-build", type=Path, required=True)
+    parser.add_argument("--publisher", type=Path, required=True)
+    parser.add_argument("--access-log", type=Path, required=True)
+    parser.add_argument("--port", type=int, default=8480)
+    args = parser.parse_args()
+    demo, wine_run = args.demo, os.environ["QM_WINE_RUN"]
+
+    tree = demo / "tree"
+    shutil.rmtree(tree, ignore_errors=True)
+    for version in (1, 2):
+        write_release(demo / f"release-{version}", release_files(version, args.win_build))
+        notes = demo / f"notes-{version}.txt"
+        notes.write_bytes(f"Versioon {version}\r\n\r\nNäidisrakenduse väljalase {version}.\r\n".encode())
+        publish(args.publisher, "release", demo / f"release-{version}", "--tree", tree,
+                "--startapp", "demoapp.exe", "--notes", notes)
+
+    install = demo / "install"
+    shutil.rmtree(install, ignore_errors=True)
+    shutil.copytree(demo / "release-1", install)
+    shutil.copyfile(tree / "1" / "versioninfo.vif", install / "versioninfo.vif")
+    shutil.copyfile(args.win_build / "shell" / "quillomark.exe", install / "quillomark.exe")
+
+    probe = Probe(demo / "probe-stderr.txt")
+    try:
+        update = LauncherRun(probe, install, args.access_log, wine_run)
+        files = len(release_files(2, args.win_build))
+        update.wait_text(INFO, "Laen alla: " + BIG_FILE)
+        update.wait_text(BAR, str(DONE_BEFORE_BIG_FILE * 100 // files))
+        screenshot(demo / "progress.png")
+        app_after = update.wait_application()
+        screenshot(demo / "application.png")
+        update.close_application()
+        update_log, update_served = update.log(), update.served()
+        update_texts = update_log.texts()
+        differences = installation_differences(install, demo / "release-2")
+
+        again = LauncherRun(probe, install, args.access_log, wine_run)
+        seen_after = again.wait_text(TITLE, "Uuendusi ei leitud")
+        screenshot(demo / "no-updates.png")
+        second_app_after = again.wait_application()
+        again.close_application()
+        again_served = again.served()
+    finally:
+        probe.close()
+
+    done = counts(update_texts)
+    report = [
+        "Quillomark demo",
+        f"  tree: {tree} (versions 1 and 2, patch set 1_2), served by nginx at "
+        f"http://127.0.0.1:{args.port}/download/",
+        f"  installation: {install} (version 1 and the launcher)",
+        "run 1, update from version 1 to 2:",
+        f"  files: {done['kept']} kept, {done['patched']} patched, {done['downloaded']} downloaded",
+        f"  moved: {update_served[1]} bytes in {update_served[0]} requests",
+        f"  time: {log_span(update_log):.1f} s from the launcher's start to its end (log), "
+        f"{app_after:.1f} s until version 2 showed",
+        "  installation equals release 2: " + ("yes" if not differences else
+                                               "NO: " + ", ".join(differences)),
+        "run 2, nothing to update:",
+        f"  \"Uuendusi ei leitud\" after {seen_after:.1f} s, application shown after "
+        f"{second_app_after:.1f} s ({second_app_after - seen_after:.1f} s pause)",
+        f"  moved: {again_served[1]} bytes in {again_served[0]} requests",
+        "screenshots: " + ", ".join(str(demo / name) for name in
+                                    ("progress.png", "application.png", "no-updates.png")),
+        "log excerpt (run 1):",
+        *["  " + text for text in update_texts if not text.startswith("MasterVersion")][:40],
+    ]
+    (demo / "report.txt").write_text("\n".join(report) + "\n", encoding="utf-8")
+    print("\n".join(report))
+    return 0 if not differences else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
