@@ -12,6 +12,9 @@ test:
 bench:
 	@scripts/bench.sh
 
+demo:
+	@scripts/demo.sh
+
 fuzz:
 	@scripts/fuzz.sh
 
