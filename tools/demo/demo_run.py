@@ -102,10 +102,17 @@ class LauncherRun:
         return time.monotonic() - self.started
 
     def close_application(self):
-        subprocess.run([self.wine_run, "taskkill", "/IM", "demoapp.exe"], check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        """Asks the application to close (WM_CLOSE); a loaded machine has been seen to
+        lose that request under Wine, so it is then ended by force."""
+        self.taskkill()
         self.probe.wait_exit(30000)
-        self.probe.wait_idle(30000)
+        if not self.probe.ask("wait-idle", 10000, wait_ms=10000)["ok"]:
+            self.taskkill("/F")
+            self.probe.wait_idle(30000)
+
+    def taskkill(self, *options):
+        subprocess.run([self.wine_run, "taskkill", *options, "/IM", "demoapp.exe"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def log(self):
         return Log((self.install / "ezo.log").read_bytes()[self.log_offset:])
