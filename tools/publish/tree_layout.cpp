@@ -98,9 +98,21 @@ void write_version_file(const fs::path& path, const version_info& info) {
         throw publish_failure("cannot write " + path.string());
 }
 
-staged_directory::staged_directory(fs::path target) : target_(std::move(target)) {
-    staging_ = target_.parent_path() /
-               ("." + target_.filename().string() + ".staging-" + std::to_string(::getpid()));
+namespace {
+
+// A hidden name beside the target that no other process of ours uses.
+fs::path staging_path(const fs::path& target) {
+    std::string name = ".";
+    name += target.filename().string();
+    name += ".staging-";
+    name += std::to_string(::getpid());
+    return target.parent_path() / name;
+}
+
+} // namespace
+
+staged_directory::staged_directory(fs::path target)
+    : target_(std::move(target)), staging_(staging_path(target_)) {
     fs::remove_all(staging_);
     fs::create_directories(staging_);
 }
@@ -123,8 +135,7 @@ void refuse_existing(const fs::path& target) {
 }
 
 void replace_file(const fs::path& target, std::string_view content) {
-    const fs::path temporary = target.parent_path() / ("." + target.filename().string() +
-                                                       ".staging-" + std::to_string(::getpid()));
+    const fs::path temporary = staging_path(target);
     write_whole_file(temporary, std::span(reinterpret_cast<const unsigned char*>(content.data()),
                                           content.size()));
     fs::rename(temporary, target);
