@@ -1,5 +1,5 @@
 # Front door: each target installs what it needs on a fresh Debian machine first.
-.PHONY: all build test bench fuzz demo clean
+.PHONY: all build test bench fuzz reliability demo clean
 
 all: build
 
@@ -17,6 +17,9 @@ demo:
 
 fuzz:
 	@scripts/fuzz.sh
+
+reliability:
+	@scripts/reliability.sh
 
 clean:
 	rm -rf build

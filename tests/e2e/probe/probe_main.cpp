@@ -17,6 +17,8 @@
 //   wait-exit MS                exit code of the started process
 //   wait-idle MS                every process of the job has ended; process counts
 //   hold PATH / release PATH    keep a file open, sharing only reading
+//   kill launcher|job           end the started process, or every process of the
+//                               job, at once (TerminateProcess, TerminateJobObject)
 //   quit                        end the probe and every process of the job
 //
 // Every answer has "ok"; a failed command answers "ok": false and "error".
@@ -60,6 +62,7 @@ class probe {
     std::string wait_idle(const fields& command);
     std::string hold(const fields& command);
     std::string release(const fields& command);
+    std::string kill(const fields& command);
 
     process_job job_;
     window_watch watch_;
@@ -134,6 +137,7 @@ const std::map<std::string, std::pair<probe::handler, size_t>>& probe::commands(
         {"wait-idle", {&probe::wait_idle, 2}},
         {"hold", {&probe::hold, 2}},
         {"release", {&probe::release, 2}},
+        {"kill", {&probe::kill, 2}},
     };
     return table;
 }
@@ -238,6 +242,13 @@ std::string probe::hold(const fields& command) {
 
 std::string probe::release(const fields& command) {
     return held_.erase(command[1]) ? ok().text() : failed("not held");
+}
+
+std::string probe::kill(const fields& command) {
+    if (command[1] != "launcher" && command[1] != "job")
+        return failed("kill launcher or job");
+    job_.kill(command[1] == "job");
+    return ok().text();
 }
 
 int main() {

@@ -81,3 +81,13 @@ job_counts process_job::counts() const {
                                   sizeof accounting, nullptr);
     return {accounting.TotalProcesses, accounting.ActiveProcesses};
 }
+
+void process_job::kill(bool whole_job) {
+    if (!process_)
+        throw std::runtime_error("nothing started");
+    const BOOL ended =
+        whole_job ? TerminateJobObject(job_.get(), 1) : TerminateProcess(process_.get(), 1);
+    if (!ended && WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0)
+        throw system_failure(whole_job ? "TerminateJobObject" : "TerminateProcess");
+    WaitForSingleObject(process_.get(), INFINITE);
+}

@@ -22,6 +22,9 @@ class process_job {
     // Whether every process of the job ended before the deadline.
     bool wait_idle(DWORD milliseconds);
     job_counts counts() const;
+    // Ends the started process at once, or every process of the job; returns once
+    // the started process has ended.
+    void kill(bool whole_job);
     DWORD process_id() const { return process_id_; }
 
   private:

@@ -1,0 +1,431 @@
+"""Faults from the network, the server, the disk, other programs and sudden ends of
+the launcher itself, each against an installation of version 1 being brought to
+version 2. After every fault each installed file is the old version's or the new
+one's, the launcher is one of its two builds, and a single start with a healthy
+server makes the installation the release byte for byte.
+
+The number of random kills comes from QM_FAULT_KILLS and QM_FAULT_HAND_OFF_KILLS
+(a few of each by default), the drops from QM_FAULT_ALL_DROPS (every path of the
+release when set), the random generator's seed from QM_FAULT_SEED. With
+QM_FAULT_RESULTS set, every case appends a JSON line of its outcome to that file."""
+
+import json
+import os
+import random
+import subprocess
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+from harness import (CANCEL, INFO, STRINGS, TESTAPP, TITLE, Installation, Record, bsdiff,
+                     lzma_container, unix_name, version_info)
+
+NEXT_LAUNCHER = Path(os.environ.get("QM_E2E_NEXT_LAUNCHER", ""))
+KILLS = int(os.environ.get("QM_FAULT_KILLS") or 3)
+HAND_OFF_KILLS = int(os.environ.get("QM_FAULT_HAND_OFF_KILLS") or 2)
+ALL_DROPS = bool(os.environ.get("QM_FAULT_ALL_DROPS"))
+SEED = int(os.environ.get("QM_FAULT_SEED") or random.SystemRandom().randrange(10**6))
+RESULTS = os.environ.get("QM_FAULT_RESULTS")
+RECOVERY_ATTEMPTS = 3
+RUN_MS = 60000
+
+
+def blocks(seed, size):
+    """Content that compresses somewhat: random 4 KiB blocks, each used twice."""
+    generator = random.Random(seed)
+    block_count = size // 8192 + 1
+    content = b"".join(generator.randbytes(4096) * 2 for _ in range(block_count))
+    return content[:size]
+
+
+def edited(content, seed):
+    """The content with a few stretches rewritten, as a new version of it."""
+    generator = random.Random(seed)
+    changed = bytearray(content)
+    for _ in range(8):
+        start = generator.randrange(len(changed))
+        changed[start:start + 300] = generator.randbytes(300)
+    return bytes(changed)
+
+
+APP = Record("app.exe", TESTAPP.read_bytes())
+OLD_DATA = blocks(1, 2_000_000)
+OLD_TEXT = "vana kiri\r\n".encode("utf-8") * 50
+SETTINGS = Record("sub\\seaded.ini", b"[seaded]\r\nkeel=et\r\n")
+
+
+def old_files():
+    return [APP, Record("andmed.bin", OLD_DATA), Record("kiri.txt", OLD_TEXT),
+            Record("pilt.bin", blocks(2, 1_200_000)), SETTINGS]
+
+
+def new_files():
+    return [APP, Record("andmed.bin", edited(OLD_DATA, 3)),
+            Record("kiri.txt", OLD_TEXT + "uus rida: õun ja šokolaad\r\n".encode("utf-8")),
+            Record("pilt.bin", blocks(4, 1_500_000), compressed=True), SETTINGS,
+            Record("uus fail.bin", blocks(5, 400_000), compressed=True)]
+
+
+PATCHED = ("andmed.bin", "kiri.txt")
+
+
+@dataclass
+class Release:
+    """Version 1 installed, version 2 and the patch set 1_2 published; the launcher's
+    record names the old build (no self-update) or the next one."""
+    site: object
+    installation: Installation
+    old: list
+    new: list
+
+    @property
+    def old_vif(self):
+        return version_info(1, self.old)
+
+    @property
+    def new_vif(self):
+        return version_info(2, self.new)
+
+    def publish(self, patches=None):
+        self.site.master(2, patches=["1_2"])
+        self.site.version(2, self.new)
+        self.site.set_rules({})
+        self.site.patch_set(1, 2, patches or good_patches(self.installation.path.parent))
+
+    def installed(self):
+        """The installation's files but the log, the application's record and the work
+        directory, as record names and contents."""
+        root = self.installation.path
+        return {str(path.relative_to(root)).replace("/", "\\"): path.read_bytes()
+                for path in root.rglob("*")
+                if path.is_file() and path.name not in ("ezo.log", "started.txt")
+                and root / "Temp" not in path.parents}
+
+    def expected(self, records, vif):
+        return {record.name: record.content for record in records} | {"versioninfo.vif": vif}
+
+    def damaged(self):
+        """Names of installed files that are neither the old version's nor the new one's
+        (a missing file counts as the version that does not have it)."""
+        now = self.installed()
+        old = self.expected(self.old, self.old_vif)
+        new = self.expected(self.new, self.new_vif)
+        return sorted(name for name in set(now) | set(old) | set(new)
+                      if now.get(name) not in (old.get(name), new.get(name)))
+
+    def is_current(self):
+        return self.installed() == self.expected(self.new, self.new_vif)
+
+
+def release(site, install_dir, launcher=None, folder=("Quillo mark",)):
+    installation = install_dir(*folder)
+    old = old_files() + [Record("quillomark.exe", installation.launcher)]
+    new = new_files() + [launcher or Record("quillomark.exe", installation.launcher)]
+    installation.install(1, old)
+    made = Release(site, installation, old, new)
+    made.publish()
+    return made
+
+
+_patches = {}
+
+
+def good_patches(folder):
+    """The patches of 1_2 from Debian's bsdiff, made once."""
+    if not _patches:
+        old = {record.name: record.content for record in old_files()}
+        new = {record.name: record.content for record in new_files()}
+        for name in PATCHED:
+            _patches[name] = bsdiff(old[name], new[name], folder / "bsdiff" / name)
+    return dict(_patches)
+
+
+def start(probe, installation):
+    return probe.start(installation.path, installation.path / "quillomark.exe")
+
+
+def run_to_end(probe, installation):
+    """One start of the launcher; True when it (and all it started) ended by itself,
+    False when it stayed open (an error shown) and was closed with Cancel."""
+    start(probe, installation)
+    if probe.wait_exit(RUN_MS) is not None:
+        probe.wait_idle(RUN_MS)
+        return True
+    probe.click(CANCEL)
+    probe.wait_gone()
+    assert probe.wait_exit() is not None
+    return False
+
+
+def recover(probe, made):
+    """Starts the launcher with the healthy server until the installation is the
+    release; returns the number of starts it took (RECOVERY_ATTEMPTS + 1 if never)."""
+    for attempt in range(1, RECOVERY_ATTEMPTS + 1):
+        run_to_end(probe, made.installation)
+        if made.is_current():
+            return attempt
+    return RECOVERY_ATTEMPTS + 1
+
+
+def launcher_state(made):
+    """Which build the installed launcher is: "old", "new" or "damaged"."""
+    launcher = made.installation.launcher
+    builds = {"old": made.old[-1].content, "new": made.new[-1].content}
+    return next((name for name, content in builds.items() if launcher == content), "damaged")
+
+
+def conclude(probe, made, kind, case, heal=lambda: None):
+    """Checks the installation after a fault, heals the server, counts the starts
+    to recover, records the outcome and asserts the targets."""
+    damaged = made.damaged()
+    launcher = launcher_state(made)
+    made.publish()
+    heal()
+    runs = recover(probe, made)
+    outcome = {"kind": kind, "case": case, "seed": SEED, "damaged": damaged,
+               "launcher": launcher, "recovery_runs": runs,
+               "survived": not damaged and launcher != "damaged" and runs == 1}
+    if RESULTS:
+        with open(RESULTS, "a", encoding="utf-8") as results:
+            results.write(json.dumps(outcome) + "\n")
+    assert outcome["survived"], outcome
+
+
+def expect_error(probe, installation, control, text):
+    """The faulted run stops with this text; the window stays until Cancel."""
+    start(probe, installation)
+    probe.wait_text(control, text)
+    probe.click(CANCEL)
+    probe.wait_gone()
+    assert probe.wait_exit() == 0
+
+
+# Drops: the connection closes (or is reset) half-way through one path of the
+# release on its first request.
+def release_paths():
+    paths = ["masterversion", "2/versioninfo.vif", "2/changes.txt", "1_2/versioninfo.vif"]
+    paths += [f"1_2/{name}" for name in PATCHED]
+    paths += [f"2/{record.name}" for record in new_files() if record.name not in PATCHED]
+    return paths
+
+
+DROPS = release_paths() if ALL_DROPS else ["2/pilt.bin", "1_2/andmed.bin"]
+
+
+@pytest.mark.parametrize("path", DROPS)
+def test_connection_drops_inside_a_file(site, probe, install_dir, path):
+    made = release(site, install_dir)
+    size = len(site.served(path))
+    mode = "reset" if DROPS.index(path) % 2 else "close"
+    site.set_rules({f"/download/{unix_name(path)}": f"drop={size // 2}&drop_mode={mode}"})
+    run_to_end(probe, made.installation)
+    conclude(probe, made, "drop", f"{path} ({mode})")
+
+
+# Server faults: what is served instead, and how the run ends (None: it completes).
+def wrong_bytes(made):
+    content = made.site.served("2/andmed.bin")
+    made.site.put("2/andmed.bin", content[:-1] + bytes([content[-1] ^ 1]))
+    made.site.patch_set(1, 2, {"kiri.txt": good_patches(made.installation.path.parent)["kiri.txt"]})
+    return TITLE, "VIGA!"
+
+
+def corrupt_container(made):
+    container = made.site.served("2/pilt.bin")
+    made.site.put("2/pilt.bin", container[:13] + bytes(b ^ 0x5A for b in container[13:]))
+    return TITLE, "VIGA!"
+
+
+def corrupt_patches(made):
+    """Patches whose digests are listed but that the patch tool refuses: the whole
+    files come instead."""
+    patches = good_patches(made.installation.path.parent)
+    made.publish({name: patch[:40] + bytes(b ^ 0xFF for b in patch[40:])
+                  for name, patch in patches.items()})
+
+
+def patches_with_wrong_digest(made):
+    patches = good_patches(made.installation.path.parent)
+    made.publish(patches)
+    for name, patch in patches.items():
+        made.site.put(f"1_2/{name}", patch[::-1])
+
+
+def stalls(made):
+    made.site.set_rules({"/download/masterversion": "stall=2",
+                         "/download/2/andmed.bin": "stall=3",
+                         "/download/1_2/kiri.txt": "stall=2"})
+
+
+def master_truncated(made):
+    made.site.put("masterversion", b"versio")
+    return INFO, "Viga versiooni laadimisel!"
+
+
+def master_garbage(made):
+    made.site.put("masterversion", random.Random(7).randbytes(3000))
+    return INFO, "Viga versiooni laadimisel!"
+
+
+def version_info_truncated(made):
+    made.site.put("2/versioninfo.vif", made.new_vif[:len(made.new_vif) // 2])
+    return INFO, "Viga serverist versiooni info saamisel!"
+
+
+def version_info_garbage(made):
+    made.site.put("2/versioninfo.vif", random.Random(8).randbytes(len(made.new_vif)))
+    return INFO, "Viga serverist versiooni info saamisel!"
+
+
+def patch_set_info_garbage(made):
+    made.site.put("1_2/versioninfo.vif", b"QM_VIF" + random.Random(9).randbytes(200))
+
+
+def installed_info(content):
+    def damage(made):
+        (made.installation.path / "versioninfo.vif").write_bytes(content(made.old_vif))
+    return damage
+
+
+SERVER_FAULTS = {
+    "wrong bytes": wrong_bytes,
+    "corrupt container": corrupt_container,
+    "corrupt patches": corrupt_patches,
+    "patches with wrong digests": patches_with_wrong_digest,
+    "stalls": stalls,
+    "master record truncated": master_truncated,
+    "master record garbage": master_garbage,
+    "versioninfo.vif truncated": version_info_truncated,
+    "versioninfo.vif garbage": version_info_garbage,
+    "patch set's versioninfo.vif garbage": patch_set_info_garbage,
+    "installed versioninfo.vif truncated": installed_info(lambda vif: vif[:len(vif) // 2]),
+    "installed versioninfo.vif garbage": installed_info(lambda vif: bytes(len(vif))),
+}
+
+
+@pytest.mark.parametrize("fault", SERVER_FAULTS)
+def test_damaged_or_slow_server(site, probe, install_dir, fault):
+    made = release(site, install_dir)
+    stop = SERVER_FAULTS[fault](made)
+    if stop:
+        expect_error(probe, made.installation, *stop)
+    else:
+        assert run_to_end(probe, made.installation)
+    conclude(probe, made, "server", fault)
+
+
+def test_installed_file_held_open(site, probe, install_dir):
+    made = release(site, install_dir)
+    held = made.installation.file("andmed.bin")
+    probe.hold(held)
+    try:
+        expect_error(probe, made.installation, INFO, STRINGS[106])
+    finally:
+        probe.release(held)
+    conclude(probe, made, "disk", "installed file held open")
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A tmpfs mounted for the test; the function sets its size."""
+    mount_point = tmp_path / "disk"
+    mount_point.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", mount_point],
+                             capture_output=True, text=True)
+    if mounted.returncode != 0:
+        pytest.skip(f"no tmpfs can be mounted here ({mounted.stderr.strip()}): "
+                    "the full-disk case needs root and mount rights")
+
+    def resize(size):
+        subprocess.run(["mount", "-o", f"remount,size={size}", mount_point], check=True)
+
+    yield mount_point, resize
+    subprocess.run(["umount", "-l", mount_point], check=True)
+
+
+def disk_usage(folder):
+    return sum(path.stat().st_size for path in folder.rglob("*") if path.is_file())
+
+
+@pytest.mark.parametrize("room", [300_000, 2_500_000])
+def test_disk_fills_up_part_way(site, probe, install_dir, small_disk, room):
+    """The disk has room for part of the downloads: the run stops with an error
+    somewhere in the file phase and leaves every file whole."""
+    mount_point, resize = small_disk
+    made = release(site, install_dir, folder=(mount_point.name, "Quillo mark"))
+    resize(disk_usage(mount_point) + room)
+    expect_error(probe, made.installation, TITLE, "VIGA!")
+    conclude(probe, made, "disk", f"disk full, {room} bytes free", heal=lambda: resize("64m"))
+
+
+# Random kills. The moments are offsets from the window's appearance, as fractions
+# of how long an undisturbed run of the same kind takes here.
+def measured_span(probe, made, until_idle):
+    start(probe, made.installation)
+    probe.wait_window()
+    began = time.monotonic()
+    assert probe.wait_exit(RUN_MS) == 0
+    if until_idle:
+        probe.wait_idle(RUN_MS)
+    span = time.monotonic() - began
+    assert made.is_current()
+    return span
+
+
+def moments(count, salt):
+    """Numbered moments as fractions of the span, each with what is killed then."""
+    generator = random.Random(f"{SEED}-{salt}")
+    return [(number, generator.random(), generator.choice(["launcher", "job"]))
+            for number in range(1, count + 1)]
+
+
+def kill_at(probe, made, span, fraction, target):
+    """Starts the launcher, kills it (or its whole job) at the moment, and lets
+    whatever was not killed finish."""
+    start(probe, made.installation)
+    probe.wait_window()
+    time.sleep(span * fraction)
+    probe.must("kill", target)
+    probe.wait_idle(RUN_MS)
+
+
+@pytest.fixture(scope="module")
+def spans(server, probe, tmp_path_factory):
+    """How long an undisturbed file phase and an undisturbed self-update take, measured once."""
+    from harness import Site
+    site = Site(server.root, server.state)
+    folder = tmp_path_factory.mktemp("spans")
+    counter = iter(range(10))
+
+    def install_dir(*parts):
+        return Installation(folder / str(next(counter)) / Path(*parts))
+
+    file_phase = measured_span(probe, release(site, install_dir), until_idle=False)
+    hand_off = measured_span(probe, release(site, install_dir, Record(
+        "quillomark.exe", NEXT_LAUNCHER.read_bytes(), compressed=True)), until_idle=True)
+    return {"file phase": file_phase, "hand-off": hand_off}
+
+
+@pytest.mark.parametrize("number,fraction,target", moments(KILLS, "file phase"))
+def test_killed_during_the_file_phase(site, probe, install_dir, spans, number, fraction,
+                                      target):
+    """The launcher with all it started (a patch tool, the application)."""
+    made = release(site, install_dir)
+    kill_at(probe, made, spans["file phase"], fraction, "job")
+    conclude(probe, made, "kill, file phase",
+             f"kill {number}/{KILLS}, seed {SEED}, at {fraction:.3f} of "
+             f"{spans['file phase']:.2f} s")
+
+
+@pytest.mark.parametrize("number,fraction,target", moments(HAND_OFF_KILLS, "hand-off"))
+def test_killed_during_the_self_update(site, probe, install_dir, spans, number, fraction,
+                                       target):
+    """The old launcher alone, or it with the new copy and whatever that started."""
+    made = release(site, install_dir,
+                   Record("quillomark.exe", NEXT_LAUNCHER.read_bytes(), compressed=True))
+    kill_at(probe, made, spans["hand-off"], fraction, target)
+    conclude(probe, made, "kill, hand-off",
+             f"kill {number}/{HAND_OFF_KILLS} ({target}), seed {SEED}, at {fraction:.3f} of "
+             f"{spans['hand-off']:.2f} s")
