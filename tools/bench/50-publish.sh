@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # quillomark-publish patch against Debian's bsdiff on the same pairs of files:
-# the programs and libraries of two Debian releases of four packages (a JVM, a
-# JavaScript engine, OpenSSL's libraries, the PostgreSQL server), every file of
-# 1 MiB or more that both versions hold and that differs, at least 50 MiB in all.
+# the programs and libraries (ELF files) of two Debian releases of four packages (a
+# JVM, the MariaDB server, OpenSSL's libraries, the PostgreSQL server), every one
+# of 1 MiB or more that both versions hold and that differs, at least 50 MiB in all.
 #   publish_patch_size_ratio  bytes of our patches / bytes of bsdiff's
 #   publish_patch_time_ratio  time of "quillomark-publish patch" (suffix sorting,
 #                             coding, proving each patch, writing the set) / the
@@ -22,7 +22,7 @@ cmake --build "$build" --target quillomark-publish >/dev/null
 publisher=$build/tools/publish/quillomark-publish
 
 # Both versions the archive offers of each package, oldest first.
-packages=(openjdk-17-jre-headless libjavascriptcoregtk-4.0-18 libssl3 postgresql-15)
+packages=(openjdk-17-jre-headless mariadb-server-core libssl3 postgresql-15)
 if [ ! -f "$dir/pairs.ready" ]; then
   rm -rf "$dir/old" "$dir/new"
   for package in "${packages[@]}"; do
@@ -39,11 +39,12 @@ if [ ! -f "$dir/pairs.ready" ]; then
   touch "$dir/pairs.ready"
 fi
 
-# The pairs: files of 1 MiB or more in both versions that differ.
+# The pairs: programs and libraries of 1 MiB or more in both versions that differ.
 rm -rf "$dir/releases" "$dir/tree" "$dir/bsdiff"
 mkdir -p "$dir/releases/1" "$dir/releases/2" "$dir/bsdiff"
 (cd "$dir/old" && find . -type f -size +1M) | sort | while read -r path; do
-  if [ -f "$dir/new/$path" ] && ! cmp -s "$dir/old/$path" "$dir/new/$path"; then
+  if [ "$(head -c 4 "$dir/old/$path")" = $'\x7fELF' ] && [ -f "$dir/new/$path" ] &&
+    ! cmp -s "$dir/old/$path" "$dir/new/$path"; then
     name=$(echo "${path#./}" | tr '/' '_')
     cp "$dir/old/$path" "$dir/releases/1/$name"
     cp "$dir/new/$path" "$dir/releases/2/$name"
