@@ -101,6 +101,8 @@ crt_file file_transfer_copyw::open_truncated() const {
 
 long memory_transfer_copy::write_at(const char* data, long offset, long count) {
     const auto end = static_cast<unsigned long>(offset + count);
+    if (end > size_limit)
+        throw transfer_errors::too_large_for_memory;
     if (block_capacity < end)
         grow_to(end);
     if (count > 0)

@@ -71,10 +71,17 @@ class file_transfer_copyw : public file_copy_base {
 };
 
 // Collects the body in a C heap block that grows to 4096 bytes beyond the highest
-// end offset written. The block is handed on with release_data (free it with
-// std::free); a sink destroyed without handing it on frees it.
+// end offset written. A body that would reach past the size limit (64 MiB unless
+// given) fails with transfer_error code 2, so a server that never stops cannot
+// exhaust memory. The block is handed on
+// with release_data (free it with std::free); a sink destroyed without handing it on frees it.
 class memory_transfer_copy : public transfer_copy {
   public:
+    static constexpr unsigned long default_size_limit = 64ul << 20;
+
+    explicit memory_transfer_copy(unsigned long size_limit = default_size_limit)
+        : size_limit(size_limit) {}
+
     long write_at(const char* data, long offset, long count) override;
 
     const char* data() const noexcept { return block.get(); }
@@ -92,4 +99,5 @@ class memory_transfer_copy : public transfer_copy {
     std::unique_ptr<char, c_heap_free> block;
     unsigned long block_capacity = 0;
     unsigned long valid_size = 0;
+    unsigned long size_limit;
 };

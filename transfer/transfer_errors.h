@@ -10,6 +10,8 @@ inline constexpr transfer_error files_differ{transfer_error::local_file,
 // A write past the largest 32-bit offset: the C runtime's text for EFBIG.
 inline constexpr transfer_error file_too_large{transfer_error::local_file, "File too large"};
 inline constexpr transfer_error out_of_memory{transfer_error::out_of_memory, "Out of memory"};
+inline constexpr transfer_error too_large_for_memory{transfer_error::out_of_memory,
+                                                     "Download too large for memory"};
 inline constexpr transfer_error no_internet{transfer_error::network,
                                             "Internet connection is not available"};
 inline constexpr transfer_error internet_open_failed{transfer_error::network,

@@ -77,6 +77,7 @@ class Rules:
     drop=N             first attempt: close after N body bytes; drop_mode=reset resets
     change=1           every attempt after the first gets different content
     stall=SECONDS      waits this long before the status line (every attempt)
+    endless=1          200 without Content-Length, and a body that never ends
     """
 
     def __init__(self, query):
@@ -142,6 +143,7 @@ class Response:
         self.keep_open = True
         self.drop_after = None
         self.reset = False
+        self.endless = False
 
     def head(self):
         lines = [f"HTTP/1.1 {self.status} {STATUS_TEXTS.get(self.status, 'Status')}"]
@@ -203,6 +205,8 @@ class Handler(socketserver.StreamRequestHandler):
             return self.plain(status, rules)
         if rules.get("redirect") and (rules.get("loop") or rules.number("hops") > 0):
             return self.redirect(path, rules)
+        if rules.get("endless"):
+            return self.endless()
         content = self.content(path, rules, attempt)
         if content is None:
             return self.plain(404, rules)
@@ -277,7 +281,16 @@ class Handler(socketserver.StreamRequestHandler):
         response.keep_open = (connection.lower() != "close" and length == "right"
                               and response.drop_after is None)
 
+    @staticmethod
+    def endless():
+        response = Response(200)
+        response.headers.append(("Connection", "close"))
+        response.endless = True
+        return response
+
     def send(self, response):
+        if response.endless:
+            return self.send_without_end(response)
         if response.drop_after is None:
             self.wfile.write(response.head() + response.body)
             self.wfile.flush()
@@ -286,6 +299,14 @@ class Handler(socketserver.StreamRequestHandler):
         self.wfile.flush()
         if response.reset:
             self.request.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        return False
+
+    def send_without_end(self, response):
+        """Streams until the client goes away (ConnectionError) or the server stops."""
+        self.wfile.write(response.head())
+        chunk = pattern(65536)
+        while not self.server.stopping.is_set():
+            self.wfile.write(chunk)
         return False
 
 

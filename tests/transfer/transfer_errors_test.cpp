@@ -50,6 +50,18 @@ TEST_F(Failures, AMissingContentRangeAtOffset1WithoutLengthPassesTheCheck) {
     EXPECT_EQ(std::string(sink.data() + 1, 999), sample_content(1000).substr(1));
 }
 
+// The memory sink's bound (64 MiB in the downloads) at 1 MiB, so the test is quick.
+TEST(EndlessBody, StopsAtTheMemorySinksBound) {
+    CFileTransfer transfer;
+    memory_transfer_copy sink(1ul << 20);
+    const transfer_error error = caught_error([&] {
+        transfer.request(sample_url(100, "endless=1").c_str(), &sink, 0, nullptr, false, false);
+    });
+    EXPECT_EQ(error.code, transfer_error::out_of_memory);
+    EXPECT_STREQ(error.message, "Download too large for memory");
+    EXPECT_EQ(sink.size(), 1ul << 20);
+}
+
 TEST_F(Failures, AUrlThatCannotBeSplitOrIsNotHttpIsIncorrectlyFormed) {
     for (const char* url : {"not a url", "ftp://127.0.0.1/file.bin"}) {
         const transfer_error error = request_error(url);

@@ -129,13 +129,15 @@ TEST(MemorySink, GrowsTo4096BytesBeyondTheHighestEndAndOverwritesRepeats) {
     std::free(block);
 }
 
-TEST(MemorySink, AFailedGrowthIsOutOfMemoryAndKeepsTheBlock) {
+TEST(MemorySink, AWritePast64MiBFailsAndKeepsTheBlock) {
     memory_transfer_copy sink;
     sink.write_at(sample.data(), 0, 10);
     const char* block = sink.data();
-    const transfer_error error = caught_error([&] { sink.write_at(sample.data(), 0x7ff00000, 1); });
+    const long limit = static_cast<long>(memory_transfer_copy::default_size_limit);
+    const transfer_error error = caught_error([&] { sink.write_at(sample.data(), limit - 1, 2); });
     EXPECT_EQ(error.code, transfer_error::out_of_memory);
-    EXPECT_STREQ(error.message, "Out of memory");
+    EXPECT_STREQ(error.message, "Download too large for memory");
     EXPECT_EQ(sink.data(), block);
     EXPECT_EQ(sink.size(), 10u);
+    EXPECT_EQ(sink.write_at(sample.data(), limit - 1, 1), limit);
 }
