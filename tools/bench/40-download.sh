@@ -11,31 +11,8 @@ mkdir -p "$work/www" "$work/temp"
 head -c $((256 * 1024 * 1024)) /dev/urandom >"$work/www/big.bin"
 
 port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-user_line=""
-[ "$(id -u)" = 0 ] && user_line="user $(id -un);"
-cat >"$work/nginx.conf" <<CONF
-$user_line
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 64; }
-http {
-    access_log off;
-    sendfile on;
-    client_body_temp_path $work/temp;
-    proxy_temp_path $work/temp;
-    fastcgi_temp_path $work/temp;
-    uwsgi_temp_path $work/temp;
-    scgi_temp_path $work/temp;
-    server {
-        listen 127.0.0.1:$port;
-        root $work/www;
-    }
-}
-CONF
-# In daemon mode nginx returns once its socket is bound and listening.
-nginx -c "$work/nginx.conf" -p "$work" 2>/dev/null
-stop_nginx() { nginx -c "$work/nginx.conf" -p "$work" -s stop 2>/dev/null || true; }
+. "$root/tools/bench/nginx.bash"
+start_nginx "$work" "$port" "$work/www"
 trap stop_nginx EXIT
 
 url=http://127.0.0.1:$port/big.bin

@@ -19,38 +19,17 @@ port=18490
 launcher=$root/build/win/tools/quillomark_bench.exe
 app=$root/build/win/tests/e2e/qm_testapp.exe
 rm -rf "$work"
-mkdir -p "$work/temp"
+mkdir -p "$work"
 /usr/bin/python3 "$root/tools/bench/launcher_release.py" "$work"
 
 if [ -z "${DISPLAY:-}" ]; then
   . "$root/scripts/xvfb.sh"
   start_xvfb
 fi
-user_line=""
-[ "$(id -u)" = 0 ] && user_line="user $(id -un);"
-cat >"$work/nginx.conf" <<CONF
-$user_line
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 64; }
-http {
-    access_log off;
-    sendfile on;
-    client_body_temp_path $work/temp;
-    proxy_temp_path $work/temp;
-    fastcgi_temp_path $work/temp;
-    uwsgi_temp_path $work/temp;
-    scgi_temp_path $work/temp;
-    server {
-        listen 127.0.0.1:$port;
-        root $work/current;
-    }
-}
-CONF
-nginx -c "$work/nginx.conf" -p "$work" 2>/dev/null
+. "$root/tools/bench/nginx.bash"
+start_nginx "$work" "$port" "$work/current"
 finish() {
-  nginx -c "$work/nginx.conf" -p "$work" -s stop 2>/dev/null || true
+  stop_nginx
   if [ -n "${xvfb_pid:-}" ]; then stop_xvfb; fi
 }
 trap finish EXIT
@@ -131,38 +110,39 @@ time_split() {
     }'
 }
 
+# report NAME LAUNCHER-SECONDS REFERENCE-SECONDS REFERENCE-SPLIT DIRECTORY
+report() {
+  echo "${1}_launcher_seconds: $2"
+  echo "${1}_reference_seconds: $3"
+  [ -z "$4" ] || echo "${1}_reference_split: $4"
+  echo "${1}_time_ratio: $(ratio "$2" "$3")"
+  time_split "$1" "$5"
+}
+
+sum() { awk -v a="$1" -v b="$2" -v c="$3" 'BEGIN { print a + b + c }'; }
+
 serve install
 dir=$(installation install)
-install_launcher=$(launch "$dir")
-install_fetch=$(bare_fetch install)
-install_unpack=$(seconds_of unpack_fetched)
-install_hash=$(seconds_of hash_tree "$dir")
-install_reference=$(awk -v a="$install_fetch" -v b="$install_unpack" -v c="$install_hash" \
-  'BEGIN { print a + b + c }')
+seconds=$(launch "$dir")
+fetch=$(bare_fetch install)
+unpack=$(seconds_of unpack_fetched)
+hash=$(seconds_of hash_tree "$dir")
 diff -r -x ezo.log -x started.txt -x versioninfo.vif -x quillomark.exe -x app.exe \
   "$work/v1" "$dir" >/dev/null || { echo "60-launcher: the installation differs" >&2; exit 1; }
-echo "install_launcher_seconds: $install_launcher"
-echo "install_reference_seconds: $install_reference"
-echo "install_reference_split: network $install_fetch, unpacking $install_unpack, hashing $install_hash"
-echo "install_time_ratio: $(ratio "$install_launcher" "$install_reference")"
-time_split install "$dir"
+report install "$seconds" "$(sum "$fetch" "$unpack" "$hash")" \
+  "network $fetch, unpacking $unpack, hashing $hash" "$dir"
 
 serve check
 dir=$(installation check with-version-1)
-check_launcher=$(launch "$dir")
-check_reference=$(seconds_of hash_tree "$dir")
-echo "check_launcher_seconds: $check_launcher"
-echo "check_reference_seconds: $check_reference"
-echo "check_time_ratio: $(ratio "$check_launcher" "$check_reference")"
-time_split check "$dir"
+seconds=$(launch "$dir")
+report check "$seconds" "$(seconds_of hash_tree "$dir")" "" "$dir"
 
 serve patch
 dir=$(installation patch with-version-1)
-patch_launcher=$(launch "$dir")
-patch_reference=$(awk -v a="$(bare_fetch patch)" -v b="$(seconds_of patch_files)" \
-  -v c="$(seconds_of hash_tree "$dir")" 'BEGIN { print a + b + c }')
-echo "patch_update_launcher_seconds: $patch_launcher"
-echo "patch_update_reference_seconds: $patch_reference"
-echo "patch_update_time_ratio: $(ratio "$patch_launcher" "$patch_reference")"
-time_split patch_update "$dir"
+seconds=$(launch "$dir")
+fetch=$(bare_fetch patch)
+apply=$(seconds_of patch_files)
+hash=$(seconds_of hash_tree "$dir")
+report patch_update "$seconds" "$(sum "$fetch" "$apply" "$hash")" \
+  "network $fetch, patching $apply, hashing $hash" "$dir"
 [ -n "${QM_BENCH_KEEP:-}" ] || rm -rf "$work"
