@@ -5,7 +5,9 @@
                                    its command and environment as ctest knows them,
                                    the counts raised, each case's outcome in RESULTS
   reliability.py table RESULTS FUZZ_OUTPUT
-                                   prints the table and the four summary lines;
+                                   prints the table and the four summary lines
+                                   ("left part-way": cases after which some but not
+                                   all changed files were already the new ones);
                                    FUZZ_OUTPUT is what `make fuzz` printed, or missing
 """
 
@@ -50,10 +52,11 @@ def print_table(results, fuzz_output):
         kinds[case["kind"]].append(case)
     seeds = sorted({case["seed"] for case in cases})
     print(f"fault injection under Wine, seed {', '.join(map(str, seeds)) or '-'}")
-    print(f"{'case kind':<20} {'tried':>6} {'survived':>9} {'files damaged':>14} "
-          f"{'max runs to recover':>20}")
+    print(f"{'case kind':<20} {'tried':>6} {'left part-way':>14} {'survived':>9} "
+          f"{'files damaged':>14} {'max runs to recover':>20}")
     for kind, group in kinds.items():
-        print(f"{kind:<20} {len(group):>6} {sum(c['survived'] for c in group):>9} "
+        part_way = sum(0 < c["progress"][0] < c["progress"][1] for c in group)
+        print(f"{kind:<20} {len(group):>6} {part_way:>14} {sum(c['survived'] for c in group):>9} "
               f"{sum(len(c['damaged']) for c in group):>14} "
               f"{max(c['recovery_runs'] for c in group):>20}")
     for case in cases:

@@ -115,6 +115,15 @@ class Release:
         return sorted(name for name in set(now) | set(old) | set(new)
                       if now.get(name) not in (old.get(name), new.get(name)))
 
+    def progress(self):
+        """Of the files that differ between the versions, how many are already the
+        new version's, and how many differ."""
+        now = self.installed()
+        old = self.expected(self.old, self.old_vif)
+        new = self.expected(self.new, self.new_vif)
+        differing = [name for name in new if new[name] != old.get(name)]
+        return sum(now.get(name) == new[name] for name in differing), len(differing)
+
     def is_current(self):
         return self.installed() == self.expected(self.new, self.new_vif)
 
@@ -181,11 +190,12 @@ def conclude(probe, made, kind, case, heal=lambda: None):
     to recover, records the outcome and asserts the targets."""
     damaged = made.damaged()
     launcher = launcher_state(made)
+    progress = made.progress()
     made.publish()
     heal()
     runs = recover(probe, made)
     outcome = {"kind": kind, "case": case, "seed": SEED, "damaged": damaged,
-               "launcher": launcher, "recovery_runs": runs,
+               "launcher": launcher, "progress": progress, "recovery_runs": runs,
                "survived": not damaged and launcher != "damaged" and runs == 1}
     if RESULTS:
         with open(RESULTS, "a", encoding="utf-8") as results:
