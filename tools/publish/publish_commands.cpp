@@ -10,9 +10,12 @@
 #include "tree_layout.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <limits>
+#include <mutex>
 #include <numeric>
+#include <thread>
 
 namespace {
 
@@ -82,6 +85,62 @@ std::vector<std::string> patch_sets_to(const fs::path& tree, std::int32_t versio
     return *listed;
 }
 
+using changed_file = std::pair<const file_info*, const file_info*>;
+
+// A patch from the old to the new version of a file, proven by applying it.
+bytes make_proven_patch(const fs::path& old_dir, const fs::path& new_dir,
+                        const changed_file& change) {
+    const bytes old_content = installed_content(old_dir, *change.first);
+    const bytes new_content = installed_content(new_dir, *change.second);
+    bytes patch = make_patch(old_content, new_content);
+    const auto proof = apply_patch_bytes(old_content, patch);
+    if (!proof || digest_of(*proof) != change.second->digest)
+        throw publish_failure("the patch for \"" + change.second->name +
+                              "\" does not reproduce the file");
+    return patch;
+}
+
+// The patches of all changed files, in their order, made on every core (one file
+// per thread).
+std::vector<bytes> make_patches(const fs::path& old_dir, const fs::path& new_dir,
+                                const std::vector<changed_file>& changed,
+                                progress_meter& progress) {
+    std::vector<bytes> made(changed.size());
+    // Largest first, so that no big file starts last while the other cores idle.
+    std::vector<std::size_t> order(changed.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return changed[a].second->size > changed[b].second->size;
+    });
+    std::atomic<std::size_t> next{0};
+    std::mutex lock;
+    std::exception_ptr failure;
+    const auto work = [&] {
+        for (std::size_t taken; (taken = next++) < changed.size();) {
+            const std::size_t i = order[taken];
+            try {
+                made[i] = make_proven_patch(old_dir, new_dir, changed[i]);
+                const std::lock_guard hold(lock);
+                progress.advance(std::uint64_t(changed[i].second->size));
+            } catch (...) {
+                const std::lock_guard hold(lock);
+                failure = failure ? failure : std::current_exception();
+                next = changed.size();
+            }
+        }
+    };
+    {
+        const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+        std::vector<std::jthread> workers;
+        for (unsigned i = 1; i < std::min<std::size_t>(threads, changed.size()); ++i)
+            workers.emplace_back(work);
+        work();
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+    return made;
+}
+
 } // namespace
 
 std::string record_name_of(std::string name) {
@@ -135,7 +194,7 @@ publish_summary publish_patch_set(const patch_options& options) {
     const fs::path target = options.tree / patch_set_name{options.from, options.to}.text();
     refuse_existing(target);
 
-    std::vector<std::pair<const file_info*, const file_info*>> changed;
+    std::vector<changed_file> changed;
     for (const auto& record : new_info.files)
         if (const file_info* old = old_info.find(record->name);
             old && !digests_equal(*old, *record))
@@ -150,25 +209,18 @@ publish_summary publish_patch_set(const patch_options& options) {
                                             [](std::uint64_t sum, const auto& pair) {
                                                 return sum + std::uint64_t(pair.second->size);
                                             }));
-    for (const auto& [old_record, new_record] : changed) {
-        const bytes old_content = installed_content(old_dir, *old_record);
-        const bytes new_content = installed_content(new_dir, *new_record);
-        const bytes patch = make_patch(old_content, new_content);
-        const auto proof = apply_patch_bytes(old_content, patch);
-        if (!proof || digest_of(*proof) != new_record->digest)
-            throw publish_failure("the patch for \"" + new_record->name +
-                                  "\" does not reproduce the file");
-        const auto whole_size = fs::file_size(path_of_name(new_dir, new_record->name));
-        if (patch.size() < whole_size) {
-            write_below(staging.path(), new_record->name, patch);
+    const auto made = make_patches(old_dir, new_dir, changed, progress);
+    for (std::size_t i = 0; i < changed.size(); ++i) {
+        const file_info& record = *changed[i].second;
+        if (made[i].size() < fs::file_size(path_of_name(new_dir, record.name))) {
+            write_below(staging.path(), record.name, made[i]);
             patches.files.push_back(std::make_unique<file_info>(
-                make_record(new_record->name, patch, digest_of(patch), 0)));
+                make_record(record.name, made[i], digest_of(made[i]), 0)));
             ++summary.files;
-            summary.stored_bytes += patch.size();
+            summary.stored_bytes += made[i].size();
         } else {
             ++summary.left_out;
         }
-        progress.advance(std::uint64_t(new_record->size));
     }
     write_version_file(staging.path() / version_file_name, patches);
     staging.commit();
