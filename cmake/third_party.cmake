@@ -73,3 +73,34 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 target_link_libraries(gtest PUBLIC qm_third_party_options)
+
+# libsodium (Ed25519 signatures): for Windows compiled here from Debian's source
+# package as a static library, with the defines its own build would set; the host
+# build uses Debian's libsodium-dev.
+if(WIN32)
+    set(SODIUM_DIR ${QM_DEPS_DIR}/libsodium/src/libsodium)
+    set(sodium_generated ${CMAKE_BINARY_DIR}/sodium/include)
+    set(VERSION "1.0.18")
+    set(SODIUM_LIBRARY_VERSION_MAJOR 10)
+    set(SODIUM_LIBRARY_VERSION_MINOR 3)
+    set(SODIUM_LIBRARY_MINIMAL_DEF "")
+    configure_file(${SODIUM_DIR}/include/sodium/version.h.in
+        ${sodium_generated}/sodium/version.h @ONLY)
+    # The generated header includes its neighbour by a relative name.
+    configure_file(${SODIUM_DIR}/include/sodium/export.h ${sodium_generated}/sodium/export.h
+        COPYONLY)
+    file(GLOB_RECURSE sodium_sources CONFIGURE_DEPENDS ${SODIUM_DIR}/*.c)
+    add_library(sodium STATIC ${sodium_sources})
+    target_include_directories(sodium SYSTEM PUBLIC ${sodium_generated} ${SODIUM_DIR}/include
+        PRIVATE ${sodium_generated}/sodium ${SODIUM_DIR}/include/sodium)
+    target_compile_definitions(sodium PUBLIC SODIUM_STATIC=1
+        PRIVATE CONFIGURED=1 NATIVE_LITTLE_ENDIAN=1)
+    target_compile_options(sodium PRIVATE -O2 -w)
+    target_link_libraries(sodium PUBLIC qm_third_party_options advapi32)
+else()
+    find_path(SODIUM_INCLUDE_DIR sodium.h REQUIRED)
+    find_library(SODIUM_LIBRARY sodium REQUIRED)
+    add_library(sodium UNKNOWN IMPORTED)
+    set_target_properties(sodium PROPERTIES IMPORTED_LOCATION ${SODIUM_LIBRARY}
+        INTERFACE_INCLUDE_DIRECTORIES ${SODIUM_INCLUDE_DIR})
+endif()

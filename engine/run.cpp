@@ -7,6 +7,7 @@
 #include "logfile.h"
 #include "name_rules.h"
 #include "process_start.h"
+#include "signature.h"
 #include "text_decoding.h"
 #include "updater_ui.h"
 
@@ -32,6 +33,54 @@ std::optional<std::string> fetch_body(file_transfer& transfer, const std::string
         return std::nullopt;
     const std::unique_ptr<char, c_heap_free> block(data);
     return data ? std::string(data, static_cast<std::size_t>(size)) : std::string();
+}
+
+// A control file as the run sees it: its bytes, not received (a transfer failure,
+// already logged), or refused by the signature check.
+struct control_file {
+    enum class state { received, not_received, refused };
+    state outcome;
+    std::string bytes;
+};
+
+// The body of a URL; with a key, only when its ".sig" holds the key's signature of
+// exactly these bytes. A refusal is logged with its reason.
+control_file fetch_control_file(file_transfer& transfer, const std::string& url,
+                                const std::optional<public_key>& key) {
+    std::optional<std::string> body = fetch_body(transfer, url);
+    if (!body)
+        return {control_file::state::not_received, {}};
+    if (!key)
+        return {control_file::state::received, std::move(*body)};
+    const std::optional<std::string> signature = fetch_body(transfer, url + signature_suffix);
+    const char* problem = !signature                                    ? "no signature"
+                          : !signature_matches(*key, *body, *signature) ? "wrong signature"
+                                                                        : nullptr;
+    if (problem) {
+        log_error("Refused " + url + ": " + problem);
+        return {control_file::state::refused, {}};
+    }
+    return {control_file::state::received, std::move(*body)};
+}
+
+// Seconds since 1970-01-01 UTC.
+std::int64_t current_utc_time() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const std::uint64_t ticks = (std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+    constexpr std::uint64_t ticks_per_second = 10000000;
+    constexpr std::uint64_t unix_epoch_ticks = 116444736000000000;
+    return static_cast<std::int64_t>((ticks - unix_epoch_ticks) / ticks_per_second);
+}
+
+// A signed master record is trusted only until the time it names.
+bool master_is_current(const master_record& master, const std::string& url) {
+    const std::string& expires = master.value(expires_key);
+    const expiry_check result = check_expiry(expires, current_utc_time());
+    if (result == expiry_check::valid)
+        return true;
+    log_error("Refused " + url + ": " + expiry_problem(result) + " (expires=" + expires + ")");
+    return false;
 }
 
 // A record is usable only when it reads completely and names nothing outside the
@@ -74,13 +123,11 @@ void CUpdater::run() {
         transfer, [](long) {}, [](long) {},
         [this](const char* name) { set_info_text(std::string("Downloading: ") + name); });
 
-    const std::optional<std::string> master_text = fetch_body(transfer, base_url + "masterversion");
-    if (!master_text) {
+    master_record master;
+    if (!read_master_record(transfer, master)) {
         set_info_text("Põhiversiooni info allalaadimine ebaõnnestus!");
         return;
     }
-    master_record master;
-    parse_master_version(*master_text, master);
     if (master.value("version").empty()) {
         set_info_text("Viga versiooni laadimisel!");
         return;
@@ -91,24 +138,40 @@ void CUpdater::run() {
 
     stdio_stream local_stream = read_local_info();
     file_base_url = base_url + std::to_string(version_number) + "/";
-    const std::optional<std::string> remote_bytes =
-        fetch_body(transfer, file_base_url + "versioninfo.vif");
-    if (!remote_bytes) {
+    const control_file remote_bytes =
+        fetch_control_file(transfer, file_base_url + "versioninfo.vif", release_key);
+    if (remote_bytes.outcome == control_file::state::not_received) {
         set_info_text("Aktiivse versiooni info allalaadimine ebaõnnestus!");
         return;
     }
-    if (!read_version_info(remote_info, *remote_bytes) ||
+    if (remote_bytes.outcome == control_file::state::refused ||
+        !read_version_info(remote_info, remote_bytes.bytes) ||
         (!start_app.empty() && !is_safe_relative_name(start_app))) {
         set_info_text("Viga serverist versiooni info saamisel!");
         return;
     }
-    const std::string notes =
-        decode_text_leniently(fetch_body(transfer, file_base_url + "changes.txt").value_or(""));
+    const std::string notes = decode_text_leniently(
+        fetch_control_file(transfer, file_base_url + "changes.txt", release_key).bytes);
 
     if (local_info.version == remote_info.version)
         run_without_update(notes);
     else
         run_update(transfer, notes, master.value("force_releasenotes") == "1", local_stream);
+}
+
+// Fetches and parses the master record; with a release key built in, only a record
+// signed with it and not yet expired counts as received.
+bool CUpdater::read_master_record(CFileTransfer& transfer, master_record& master) {
+    const std::string url = base_url + "masterversion";
+    if (!release_key_hex.empty() && !(release_key = parse_public_key(release_key_hex))) {
+        log_error("Refused " + url + ": the built-in release key is unreadable");
+        return false;
+    }
+    const control_file text = fetch_control_file(transfer, url, release_key);
+    if (text.outcome != control_file::state::received)
+        return false;
+    parse_master_version(text.bytes, master);
+    return !release_key || master_is_current(master, url);
 }
 
 // Reads the installed record; a damaged one is deleted and counts as version 0.
@@ -173,11 +236,12 @@ bool CUpdater::load_patch_sets(CFileTransfer& transfer) {
         if (listed != name)
             continue;
         patch_base_url = base_url + name + "/";
-        const std::optional<std::string> bytes =
-            fetch_body(transfer, patch_base_url + "versioninfo.vif");
-        if (!bytes)
+        const control_file bytes =
+            fetch_control_file(transfer, patch_base_url + "versioninfo.vif", release_key);
+        if (bytes.outcome == control_file::state::not_received)
             return false;
-        if (!read_version_info(patch_set, *bytes)) {
+        if (bytes.outcome == control_file::state::refused ||
+            !read_version_info(patch_set, bytes.bytes)) {
             patch_set.clear();
             continue;
         }

@@ -5,6 +5,7 @@
 // file phase carried by an update worker and watched by the completion waiter.
 // The engine reaches the progress window only by posting messages to it.
 
+#include "signature.h"
 #include "stdio_stream.h"
 #include "update_thread.h"
 #include "version_info.h"
@@ -94,6 +95,10 @@ class CUpdater : public update_host {
     std::uint32_t total_files = 0;
     std::uint32_t bytes_received = 0;
     std::atomic<bool> abort_requested{false};
+    // The publisher's public key built into the launcher (64 hex digits), or empty.
+    // With a key, every record the run trusts must carry the key's signature, and
+    // the master record a future expiry.
+    std::string release_key_hex;
 
   private:
     enum class patch_outcome { applied, failed, aborted };
@@ -107,6 +112,7 @@ class CUpdater : public update_host {
     void wake(bool files_done);
     void retire_run_thread_and_start_waiter();
 
+    bool read_master_record(CFileTransfer& transfer, master_record& master);
     stdio_stream read_local_info();
     void run_without_update(const std::string& notes);
     void run_update(CFileTransfer& transfer, const std::string& notes, bool show_notes,
@@ -126,6 +132,7 @@ class CUpdater : public update_host {
     void complete_update();
     void store_installed_version();
 
+    std::optional<public_key> release_key;
     std::mutex text_lock;
     // Wakes the sleeps of the run and of the waiter.
     std::mutex wake_lock;

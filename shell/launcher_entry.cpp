@@ -50,13 +50,14 @@ void create_progress_window(HINSTANCE instance, int show_command) {
     ShowWindow(progress_window, show_command);
 }
 
-int normal_run(HINSTANCE instance, int show_command, const std::string& base_url) {
+int normal_run(HINSTANCE instance, int show_command, const launcher_settings& settings) {
     create_progress_window(instance, show_command);
     log_open("ezo.log");
     log_info("Quillomark Start");
     CUpdater updater;
+    updater.release_key_hex = settings.release_key_hex;
     try {
-        updater.start(base_url);
+        updater.start(settings.base_url);
     } catch (const std::system_error& error) {
         log_error(std::string("Update run could not start: ") + error.what());
     }
@@ -147,11 +148,11 @@ int hand_off(std::span<LPWSTR> arguments) {
 
 } // namespace
 
-int run_launcher(HINSTANCE instance, int show_command, const std::string& base_url) {
+int run_launcher(HINSTANCE instance, int show_command, const launcher_settings& settings) {
     int count = 0;
     const argument_array arguments(CommandLineToArgvW(GetCommandLineW(), &count));
     if (!arguments || count < 4)
-        return normal_run(instance, show_command, base_url);
+        return normal_run(instance, show_command, settings);
     if (std::wcscmp(arguments[1], L"update") == 0)
         return hand_off(std::span(arguments.get(), static_cast<std::size_t>(count)));
     return 0;

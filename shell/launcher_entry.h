@@ -7,4 +7,11 @@
 
 #include <string>
 
-int run_launcher(HINSTANCE instance, int show_command, const std::string& base_url);
+// What is built into a launcher: where it downloads from, and the publisher's public
+// key (64 hex digits) that its records must be signed with, or empty.
+struct launcher_settings {
+    std::string base_url;
+    std::string release_key_hex;
+};
+
+int run_launcher(HINSTANCE instance, int show_command, const launcher_settings& settings);

@@ -1,0 +1,44 @@
+"""Release keys for the signed-release tests: Ed25519 through Debian's libsodium,
+the library the launcher and the publisher use, with keys derived from a label so
+that the launcher's built-in key is known in advance."""
+
+import ctypes
+import hashlib
+from datetime import datetime, timedelta, timezone
+
+_sodium = ctypes.CDLL("libsodium.so.23")
+
+# The files of a tree that the launcher reads before it trusts anything.
+CONTROL_FILES = ("versioninfo.vif", "changes.txt")
+
+
+class ReleaseKey:
+    def __init__(self, label):
+        public = ctypes.create_string_buffer(32)
+        self._secret = ctypes.create_string_buffer(64)
+        seed = hashlib.sha256(label.encode("utf-8")).digest()
+        assert _sodium.crypto_sign_seed_keypair(public, self._secret, seed) == 0
+        self.public_hex = public.raw.hex()
+
+    def signature(self, content):
+        signature = ctypes.create_string_buffer(64)
+        assert _sodium.crypto_sign_detached(signature, None, content,
+                                            ctypes.c_ulonglong(len(content)), self._secret) == 0
+        return signature.raw
+
+    def sign_tree(self, site):
+        """Writes <file>.sig beside the master record and every version's and patch
+        set's control files."""
+        for path in [site.download / "masterversion"] + [
+                path for name in CONTROL_FILES for path in site.download.glob(f"*/{name}")]:
+            if path.exists():
+                path.with_name(path.name + ".sig").write_bytes(self.signature(path.read_bytes()))
+
+
+def expires_in(delta):
+    """The master record's expires piece for now + delta."""
+    moment = datetime.now(timezone.utc) + delta
+    return "$expires=" + moment.strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+NEXT_QUARTER = timedelta(days=90)

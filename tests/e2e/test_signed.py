@@ -1,0 +1,205 @@
+"""Signed releases: a launcher built with the publisher's public key installs what
+that key signed, and refuses records that are unsigned, signed by another key or
+past their expiry, without touching the installation. A launcher built without a
+key takes the same unsigned tree as it comes."""
+
+import os
+import random
+import shutil
+from datetime import timedelta
+from pathlib import Path
+
+import pytest
+
+from harness import BASE_URL, INFO, TESTAPP, TITLE, Record, Run, bsdiff, version_info
+from signing import NEXT_QUARTER, ReleaseKey, expires_in
+
+RELEASE_KEY = ReleaseKey("quillomark e2e release key")
+OTHER_KEY = ReleaseKey("quillomark e2e other key")
+UNSIGNED_LAUNCHER = Path(os.environ.get("QM_E2E_UNSIGNED_LAUNCHER", ""))
+NOTES = b"Versioon 2: allkirjastatud"
+EVIL = b"MZ not what the publisher released"
+
+
+def version_1():
+    generator = random.Random(1)
+    return [Record("app.exe", TESTAPP.read_bytes(), compressed=True),
+            Record("data.bin", generator.randbytes(200_000)),
+            Record("readme.txt", b"Versioon 1\r\n")]
+
+
+def version_2():
+    data = bytearray(version_1()[1].content)
+    data[1000:1100] = bytes(100)
+    return [Record("app.exe", TESTAPP.read_bytes(), compressed=True),
+            Record("data.bin", bytes(data), compressed=True),
+            Record("readme.txt", b"Versioon 2\r\n"),
+            Record("new.txt", "uus fail õunaga\r\n".encode("utf-8"))]
+
+
+def publish_signed(site, tmp_path, key=RELEASE_KEY, expires=expires_in(NEXT_QUARTER)):
+    """Version 2 with the patch set 1_2, signed with the key."""
+    site.master(2, patches=["1_2"], force_notes=True, extra=expires)
+    site.version(2, version_2(), notes=NOTES)
+    site.patch_set(1, 2, {"data.bin": bsdiff(version_1()[1].content, version_2()[1].content,
+                                             tmp_path / "patch")})
+    key.sign_tree(site)
+
+
+def installed(tmp_path, install_dir, launcher=None):
+    installation = install_dir("Quillo mark")
+    if launcher:
+        shutil.copyfile(launcher, installation.path / "quillomark.exe")
+    installation.install(1, version_1())
+    return installation
+
+
+def snapshot(installation):
+    return {path.relative_to(installation.path): path.read_bytes()
+            for path in installation.path.rglob("*") if path.is_file() and path.name != "ezo.log"}
+
+
+def swap_data_file(site):
+    """An attacker's tree, consistent in itself: data.bin replaced together with its record."""
+    records = [record if record.name != "data.bin" else Record("data.bin", EVIL)
+               for record in version_2()]
+    site.put("2/data.bin", EVIL)
+    site.put("2/versioninfo.vif", version_info(2, records))
+    return records
+
+
+def refusals(log):
+    return [text for text in log.texts() if text.startswith("Refused ")]
+
+
+def test_launcher_key_is_the_test_release_key():
+    assert os.environ["QM_E2E_RELEASE_KEY"] == RELEASE_KEY.public_hex
+
+
+def test_a_signed_release_installs_with_its_patch_set(site, probe, install_dir, tmp_path):
+    installation = installed(tmp_path, install_dir)
+    publish_signed(site, tmp_path)
+
+    run = Run(probe, installation)
+    probe.wait_notes(1)
+    probe.wait_text(TITLE, "VALMIS")
+    probe.click_notes_ok()
+    assert run.finish() == 0
+    assert probe.history()["notes_seen"] == [NOTES.decode("utf-8")]
+    assert len(installation.starts()) == 1
+    for record in version_2():
+        assert installation.file(record.name).read_bytes() == record.content, record.name
+    assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, version_2())
+
+    requests = site.requests()
+    for path in ["masterversion", "2/versioninfo.vif", "2/changes.txt", "1_2/versioninfo.vif"]:
+        assert requests.index(f"/download/{path}.sig") == requests.index(f"/download/{path}") + 1
+    assert "/download/1_2/data.bin" in requests and "/download/2/data.bin" not in requests
+    assert refusals(run.log()) == []
+
+
+def unsigned_swap(site):
+    swap_data_file(site)
+
+
+def unsigned_swap_without_signature(site):
+    swap_data_file(site)
+    (site.download / "2" / "versioninfo.vif.sig").unlink()
+
+
+def master_without_signature(site):
+    (site.download / "masterversion.sig").unlink()
+
+
+def expired_master(site):
+    site.master(2, patches=["1_2"], extra=expires_in(-timedelta(minutes=1)))
+    RELEASE_KEY.sign_tree(site)
+
+
+def master_without_expiry(site):
+    site.master(2, patches=["1_2"])
+    RELEASE_KEY.sign_tree(site)
+
+
+def another_key(site):
+    OTHER_KEY.sign_tree(site)
+
+
+MASTER_FAILED = "Põhiversiooni info allalaadimine ebaõnnestus!"
+VERSION_INFO_FAILED = "Viga serverist versiooni info saamisel!"
+
+# A change to the signed release, the text the launcher ends with, and the reason logged.
+REFUSED = {
+    "file swapped with its record": (unsigned_swap, VERSION_INFO_FAILED,
+                                     "2/versioninfo.vif: wrong signature"),
+    "record swapped, signature gone": (unsigned_swap_without_signature, VERSION_INFO_FAILED,
+                                       "2/versioninfo.vif: no signature"),
+    "master record unsigned": (master_without_signature, MASTER_FAILED,
+                               "masterversion: no signature"),
+    "master record expired": (expired_master, MASTER_FAILED, "masterversion: expired"),
+    "master record without expiry": (master_without_expiry, MASTER_FAILED,
+                                     "masterversion: no expiry date"),
+    "signed with another key": (another_key, MASTER_FAILED, "masterversion: wrong signature"),
+}
+
+
+@pytest.mark.parametrize("change", REFUSED)
+def test_a_refused_record_ends_the_run_before_any_file(site, probe, install_dir, tmp_path,
+                                                       change):
+    tamper, text, reason = REFUSED[change]
+    installation = installed(tmp_path, install_dir)
+    publish_signed(site, tmp_path)
+    tamper(site)
+    before = snapshot(installation)
+
+    run = Run(probe, installation)
+    probe.wait_text(INFO, text)
+    assert probe.read()["title"] == "Versiooni kontrollimine..."
+    log = run.cancel()
+
+    assert snapshot(installation) == before
+    assert installation.starts() == []
+    assert not [path for path in site.requests() if not path.endswith(
+        ("masterversion", "masterversion.sig", "versioninfo.vif", "versioninfo.vif.sig"))]
+    (refusal,) = refusals(log)
+    assert refusal.startswith(f"Refused {BASE_URL}{reason}"), refusal
+
+
+def test_unsigned_patch_set_and_notes_leave_whole_files_and_no_notes(site, probe, install_dir,
+                                                                     tmp_path):
+    installation = installed(tmp_path, install_dir)
+    publish_signed(site, tmp_path)
+    (site.download / "1_2" / "versioninfo.vif.sig").write_bytes(
+        OTHER_KEY.signature(site.served("1_2/versioninfo.vif")))
+    (site.download / "2" / "changes.txt.sig").unlink()
+
+    run = Run(probe, installation)
+    probe.wait_notes(1)
+    probe.wait_text(TITLE, "VALMIS")
+    probe.click_notes_ok()
+    assert run.finish() == 0
+    # The release notes count as absent, as when the server has none.
+    assert probe.history()["notes_seen"] == [""]
+    for record in version_2():
+        assert installation.file(record.name).read_bytes() == record.content, record.name
+    requests = site.requests()
+    assert "/download/2/data.bin" in requests and "/download/1_2/data.bin" not in requests
+    assert refusals(run.log()) == [f"Refused {BASE_URL}2/changes.txt: no signature",
+                                   f"Refused {BASE_URL}1_2/versioninfo.vif: wrong signature"]
+
+
+def test_a_launcher_without_key_takes_the_unsigned_tree(site, probe, install_dir, tmp_path):
+    installation = installed(tmp_path, install_dir, launcher=UNSIGNED_LAUNCHER)
+    publish_signed(site, tmp_path)
+    records = swap_data_file(site)
+    for signature in site.download.rglob("*.sig"):
+        signature.unlink()
+
+    run = Run(probe, installation)
+    probe.wait_notes(1)
+    probe.wait_text(TITLE, "VALMIS")
+    probe.click_notes_ok()
+    assert run.finish() == 0
+    assert installation.file("data.bin").read_bytes() == EVIL
+    assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, records)
+    assert not [path for path in site.requests() if path.endswith(".sig")]

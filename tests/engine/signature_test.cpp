@@ -1,0 +1,95 @@
+#include "signature.h"
+
+#include <gtest/gtest.h>
+#include <sodium.h>
+
+namespace {
+
+struct key_pair {
+    public_key key{};
+    std::array<unsigned char, crypto_sign_SECRETKEYBYTES> secret{};
+};
+
+key_pair seeded_key_pair(unsigned char seed_byte) {
+    std::array<unsigned char, crypto_sign_SEEDBYTES> seed;
+    seed.fill(seed_byte);
+    key_pair pair;
+    crypto_sign_seed_keypair(pair.key.data(), pair.secret.data(), seed.data());
+    return pair;
+}
+
+std::string signed_by(const key_pair& pair, const std::string& bytes) {
+    std::string signature(signature_size, '\0');
+    crypto_sign_detached(reinterpret_cast<unsigned char*>(signature.data()), nullptr,
+                         reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                         pair.secret.data());
+    return signature;
+}
+
+} // namespace
+
+TEST(Signature, OnlyTheKeysSignatureOfTheExactBytesMatches) {
+    const key_pair publisher = seeded_key_pair(1);
+    const key_pair other = seeded_key_pair(2);
+    const std::string record = "version=2$startapp=app.exe$expires=2030-01-01T00:00:00Z";
+    const std::string signature = signed_by(publisher, record);
+
+    EXPECT_TRUE(signature_matches(publisher.key, record, signature));
+    EXPECT_TRUE(signature_matches(publisher.key, "", signed_by(publisher, "")));
+
+    std::string changed_record = record;
+    changed_record[8] = '3';
+    EXPECT_FALSE(signature_matches(publisher.key, changed_record, signature));
+    EXPECT_FALSE(signature_matches(publisher.key, record + "\n", signature));
+    std::string changed_signature = signature;
+    changed_signature[10] = static_cast<char>(changed_signature[10] ^ 1);
+    EXPECT_FALSE(signature_matches(publisher.key, record, changed_signature));
+    EXPECT_FALSE(signature_matches(publisher.key, record, signature.substr(0, 63)));
+    EXPECT_FALSE(signature_matches(publisher.key, record, signature + '\0'));
+    EXPECT_FALSE(signature_matches(publisher.key, record, ""));
+    EXPECT_FALSE(signature_matches(publisher.key, record, signed_by(other, record)));
+    EXPECT_FALSE(signature_matches(other.key, record, signature));
+}
+
+TEST(Signature, KeysAreSixtyFourLowerCaseHexDigits) {
+    const key_pair publisher = seeded_key_pair(7);
+    const std::string hex = public_key_hex(publisher.key);
+    EXPECT_EQ(hex.size(), 64u);
+    EXPECT_EQ(parse_public_key(hex), publisher.key);
+    EXPECT_EQ(public_key_hex(*parse_public_key(std::string(64, 'f'))), std::string(64, 'f'));
+
+    std::string upper = hex;
+    upper[0] = 'A';
+    std::string spaced = hex;
+    spaced[0] = ' ';
+    for (const std::string& bad :
+         {std::string(), hex.substr(1), hex + "0", upper, std::string(64, 'g'), spaced})
+        EXPECT_FALSE(parse_public_key(bad)) << bad;
+}
+
+TEST(Signature, UtcTimesReadAndWriteInOneForm) {
+    EXPECT_EQ(parse_utc_time("1970-01-01T00:00:00Z"), 0);
+    EXPECT_EQ(parse_utc_time("2000-02-29T12:34:56Z"), 951827696);
+    EXPECT_EQ(parse_utc_time("2038-01-19T03:14:08Z"), 2147483648LL);
+    EXPECT_EQ(parse_utc_time("2100-03-01T00:00:00Z"), 4107542400LL);
+    for (const std::int64_t seconds : {0LL, 951827696LL, 2147483648LL, 4107542400LL - 1})
+        EXPECT_EQ(parse_utc_time(format_utc_time(seconds)), seconds);
+    EXPECT_EQ(format_utc_time(4107542400LL - 1), "2100-02-28T23:59:59Z");
+
+    for (const char* bad : {"", "2030-01-01", "2030-01-01T00:00:00", "2030-01-01 00:00:00Z",
+                            "2030-1-01T00:00:00Z", "2030-01-01T00:00:00z", "2030-01-01T00:00:00Z ",
+                            "2100-02-29T00:00:00Z", "2023-02-29T00:00:00Z", "2030-13-01T00:00:00Z",
+                            "2030-00-10T00:00:00Z", "2030-04-31T00:00:00Z", "2030-01-01T24:00:00Z",
+                            "2030-01-01T00:60:00Z", "2030-01-01T00:00:60Z", "+030-01-01T00:00:00Z"})
+        EXPECT_FALSE(parse_utc_time(bad)) << bad;
+    EXPECT_TRUE(parse_utc_time("2024-02-29T23:59:59Z"));
+}
+
+TEST(Signature, ARecordIsValidOnlyBeforeItsExpiry) {
+    const std::int64_t now = *parse_utc_time("2030-06-01T12:00:00Z");
+    EXPECT_EQ(check_expiry("2030-06-01T12:00:01Z", now), expiry_check::valid);
+    EXPECT_EQ(check_expiry("2030-06-01T12:00:00Z", now), expiry_check::expired);
+    EXPECT_EQ(check_expiry("2020-01-01T00:00:00Z", now), expiry_check::expired);
+    EXPECT_EQ(check_expiry("", now), expiry_check::missing);
+    EXPECT_EQ(check_expiry("next year", now), expiry_check::malformed);
+}
