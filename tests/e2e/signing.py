@@ -1,6 +1,6 @@
 """Release keys for the signed-release tests: Ed25519 through Debian's libsodium,
-the library the launcher and the publisher use, with keys derived from a label so
-that the launcher's built-in key is known in advance."""
+the library the launcher and the publisher use. A key comes from a label (so that
+a launcher's built-in key is known in advance) or from a publisher's key file."""
 
 import ctypes
 import hashlib
@@ -13,12 +13,20 @@ CONTROL_FILES = ("versioninfo.vif", "changes.txt")
 
 
 class ReleaseKey:
-    def __init__(self, label):
+    def __init__(self, seed):
         public = ctypes.create_string_buffer(32)
         self._secret = ctypes.create_string_buffer(64)
-        seed = hashlib.sha256(label.encode("utf-8")).digest()
         assert _sodium.crypto_sign_seed_keypair(public, self._secret, seed) == 0
         self.public_hex = public.raw.hex()
+
+    @classmethod
+    def labelled(cls, label):
+        return cls(hashlib.sha256(label.encode("utf-8")).digest())
+
+    @classmethod
+    def from_key_file(cls, path):
+        """The key of quillomark-publish keygen: a header line, then the seed in hex."""
+        return cls(bytes.fromhex(path.read_text().splitlines()[1]))
 
     def signature(self, content):
         signature = ctypes.create_string_buffer(64)
@@ -26,13 +34,18 @@ class ReleaseKey:
                                             ctypes.c_ulonglong(len(content)), self._secret) == 0
         return signature.raw
 
-    def sign_tree(self, site):
+    def sign_tree(self, tree):
         """Writes <file>.sig beside the master record and every version's and patch
         set's control files."""
-        for path in [site.download / "masterversion"] + [
-                path for name in CONTROL_FILES for path in site.download.glob(f"*/{name}")]:
+        for path in [tree / "masterversion"] + [
+                path for name in CONTROL_FILES for path in tree.glob(f"*/{name}")]:
             if path.exists():
                 path.with_name(path.name + ".sig").write_bytes(self.signature(path.read_bytes()))
+
+
+def signature_matches(public_hex, content, signature):
+    return len(signature) == 64 and _sodium.crypto_sign_verify_detached(
+        signature, content, ctypes.c_ulonglong(len(content)), bytes.fromhex(public_hex)) == 0
 
 
 def expires_in(delta):

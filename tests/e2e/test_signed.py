@@ -14,8 +14,8 @@ import pytest
 from harness import BASE_URL, INFO, TESTAPP, TITLE, Record, Run, bsdiff, version_info
 from signing import NEXT_QUARTER, ReleaseKey, expires_in
 
-RELEASE_KEY = ReleaseKey("quillomark e2e release key")
-OTHER_KEY = ReleaseKey("quillomark e2e other key")
+RELEASE_KEY = ReleaseKey.labelled("quillomark e2e release key")
+OTHER_KEY = ReleaseKey.labelled("quillomark e2e other key")
 UNSIGNED_LAUNCHER = Path(os.environ.get("QM_E2E_UNSIGNED_LAUNCHER", ""))
 NOTES = b"Versioon 2: allkirjastatud"
 EVIL = b"MZ not what the publisher released"
@@ -43,7 +43,7 @@ def publish_signed(site, tmp_path, key=RELEASE_KEY, expires=expires_in(NEXT_QUAR
     site.version(2, version_2(), notes=NOTES)
     site.patch_set(1, 2, {"data.bin": bsdiff(version_1()[1].content, version_2()[1].content,
                                              tmp_path / "patch")})
-    key.sign_tree(site)
+    key.sign_tree(site.download)
 
 
 def installed(tmp_path, install_dir, launcher=None):
@@ -113,16 +113,16 @@ def master_without_signature(site):
 
 def expired_master(site):
     site.master(2, patches=["1_2"], extra=expires_in(-timedelta(minutes=1)))
-    RELEASE_KEY.sign_tree(site)
+    RELEASE_KEY.sign_tree(site.download)
 
 
 def master_without_expiry(site):
     site.master(2, patches=["1_2"])
-    RELEASE_KEY.sign_tree(site)
+    RELEASE_KEY.sign_tree(site.download)
 
 
 def another_key(site):
-    OTHER_KEY.sign_tree(site)
+    OTHER_KEY.sign_tree(site.download)
 
 
 MASTER_FAILED = "Põhiversiooni info allalaadimine ebaõnnestus!"
