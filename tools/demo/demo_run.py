@@ -91,7 +91,7 @@ class LauncherRun:
         access_log.write_bytes(b"")
         (install / "shown.txt").unlink(missing_ok=True)
         self.started = time.monotonic()
-        probe.start(install, install / "quillomark.exe")
+        self.probe.start(install, install / "quillomark.exe")
 
     def wait_text(self, control, text):
         self.probe.wait_text(control, text, ms=60000)
