@@ -62,13 +62,35 @@ int keep_argument(const std::optional<std::string>& text) {
     return version_argument("--keep-patches", *text);
 }
 
+signer_ref signer_argument(const command_line& line) {
+    const auto key_file = line.value("--sign");
+    return key_file ? std::make_shared<const release_signer>(*key_file) : nullptr;
+}
+
+std::int64_t expires_argument(const command_line& line) {
+    if (line.value("--expires") && !line.value("--sign"))
+        throw bad_input("--expires needs --sign: only a signed master record carries it");
+    return expiry_argument(line.value("--expires"));
+}
+
+std::optional<public_key> key_argument(const command_line& line) {
+    const auto text = line.value("--key");
+    if (!text)
+        return std::nullopt;
+    const auto key = parse_public_key(*text);
+    if (!key)
+        throw bad_input("--key must be the public key as 64 lower-case hex digits");
+    return key;
+}
+
 version_options version_arguments(const command_line& line, const std::string& source) {
     return {source,
             line.required("--tree"),
             0,
             compress_argument(line.value("--compress")),
             notes_argument(line),
-            line.flag("--skip-empty")};
+            line.flag("--skip-empty"),
+            signer_argument(line)};
 }
 
 void report(const std::string& what, const publish_summary& summary) {
@@ -92,9 +114,9 @@ int run_version(const command_line& line) {
 }
 
 int run_patch(const command_line& line) {
-    const patch_options options{line.only_positional("TREE"),
-                                version_argument("--from", line.required("--from")),
-                                version_argument("--to", line.required("--to"))};
+    const patch_options options{
+        line.only_positional("TREE"), version_argument("--from", line.required("--from")),
+        version_argument("--to", line.required("--to")), signer_argument(line)};
     report("patch set " + std::to_string(options.from) + "_" + std::to_string(options.to),
            publish_patch_set(options));
     return exit_ok;
@@ -104,73 +126,99 @@ int run_master(const command_line& line) {
     publish_master({line.only_positional("TREE"),
                     version_argument("--version", line.required("--version")),
                     line.required("--startapp"), patches_argument(line.value("--patches")),
-                    line.flag("--force-notes")});
+                    line.flag("--force-notes"), signer_argument(line), expires_argument(line)});
     return exit_ok;
 }
 
 int run_verify(const command_line& line) {
     const std::string& target = line.only_positional("TREE or URL");
+    const auto key = key_argument(line);
     const auto source = is_url(target) ? served_tree(target) : local_tree(target);
-    return print_faults(verify_tree(*source));
+    return print_faults(verify_tree(*source, key));
+}
+
+int run_keygen(const command_line& line) {
+    if (!line.positional.empty())
+        throw bad_input("keygen takes no arguments besides --out KEYFILE");
+    std::printf("%s\n", public_key_hex(write_new_key(line.required("--out"))).c_str());
+    return exit_ok;
 }
 
 int run_release(const command_line& line) {
-    const release_options options{
-        version_arguments(line, line.only_positional("DIR")), line.required("--startapp"),
-        keep_argument(line.value("--keep-patches")), line.flag("--force-notes")};
+    const release_options options{version_arguments(line, line.only_positional("DIR")),
+                                  line.required("--startapp"),
+                                  keep_argument(line.value("--keep-patches")),
+                                  line.flag("--force-notes"), expires_argument(line)};
     const std::int32_t version = publish_release(options);
     std::printf("released version %d\n", version);
-    return print_faults(verify_tree(*local_tree(options.version.tree)));
+    const auto& signer = options.version.signer;
+    return print_faults(verify_tree(*local_tree(options.version.tree),
+                                    signer ? std::optional(signer->key()) : std::nullopt));
 }
 
 const std::map<std::string, subcommand>& subcommands() {
     static const std::map<std::string, subcommand> table = {
         {"version",
-         {{"--tree", "--version", "--compress", "--notes"},
+         {{"--tree", "--version", "--compress", "--notes", "--sign"},
           {"--skip-empty"},
           "usage: quillomark-publish version DIR --tree TREE --version N\n"
           "           [--compress auto|all|none] [--notes FILE] [--skip-empty]\n"
+          "           [--sign KEYFILE]\n"
           "Writes TREE/N/: every file of DIR, plain or in an LZMA container (auto: when\n"
           "that saves at least 5 %), its versioninfo.vif and changes.txt (the notes file\n"
-          "byte for byte, or empty). Empty files are refused unless --skip-empty.\n",
+          "byte for byte, or empty). Empty files are refused unless --skip-empty.\n"
+          "--sign writes versioninfo.vif.sig and changes.txt.sig with the secret key.\n",
           run_version}},
         {"patch",
-         {{"--from", "--to"},
+         {{"--from", "--to", "--sign"},
           {},
-          "usage: quillomark-publish patch TREE --from A --to B\n"
+          "usage: quillomark-publish patch TREE --from A --to B [--sign KEYFILE]\n"
           "Writes the patch set TREE/A_B/: a BSDIFF40 patch for every file of both\n"
           "versions that differs, each proven by applying it, left out when it is not\n"
-          "smaller than the file stored in version B.\n",
+          "smaller than the file stored in version B. --sign writes versioninfo.vif.sig.\n",
           run_patch}},
         {"master",
-         {{"--version", "--startapp", "--patches"},
+         {{"--version", "--startapp", "--patches", "--sign", "--expires"},
           {"--force-notes"},
           "usage: quillomark-publish master TREE --version N --startapp NAME\n"
           "           [--patches auto|A_N,...] [--force-notes]\n"
-          "Writes TREE/masterversion. auto lists every patch set in TREE leading to N.\n",
+          "           [--sign KEYFILE [--expires YYYY-MM-DDTHH:MM:SSZ]]\n"
+          "Writes TREE/masterversion. auto lists every patch set in TREE leading to N.\n"
+          "--sign adds expires= (UTC, default 90 days ahead) and writes masterversion.sig.\n",
           run_master}},
         {"release",
-         {{"--tree", "--startapp", "--notes", "--keep-patches", "--compress"},
+         {{"--tree", "--startapp", "--notes", "--keep-patches", "--compress", "--sign",
+           "--expires"},
           {"--force-notes", "--skip-empty"},
           "usage: quillomark-publish release DIR --tree TREE --startapp NAME\n"
           "           [--notes FILE] [--keep-patches K] [--compress auto|all|none]\n"
           "           [--force-notes] [--skip-empty]\n"
+          "           [--sign KEYFILE [--expires YYYY-MM-DDTHH:MM:SSZ]]\n"
           "Publishes DIR as the next version, patch sets from each of the last K\n"
-          "versions (default 3), the master record, and verifies the tree.\n",
+          "versions (default 3), the master record, and verifies the tree; --sign\n"
+          "signs every record it writes and verifies the signatures too.\n",
           run_release}},
         {"verify",
-         {{},
+         {{"--key"},
           {},
-          "usage: quillomark-publish verify TREE|URL\n"
+          "usage: quillomark-publish verify TREE|URL [--key PUBLIC]\n"
           "Checks the tree as the launcher reads it, from a directory or over HTTP.\n"
-          "Prints one line per fault and exits with 1 when there is any.\n",
+          "With --key (64 hex digits) also every record's signature and the master\n"
+          "record's expiry. Prints one line per fault and exits with 1 when there is any.\n",
           run_verify}},
+        {"keygen",
+         {{"--out"},
+          {},
+          "usage: quillomark-publish keygen --out KEYFILE\n"
+          "Writes a new secret signing key (mode 0600; an existing file is never\n"
+          "overwritten) and prints its public key, 64 hex digits, for QM_PUBLIC_KEY.\n",
+          run_keygen}},
     };
     return table;
 }
 
 const char* general_help = "usage: quillomark-publish COMMAND ... (COMMAND --help for each)\n"
-                           "commands: release, version, patch, master, verify\n"
+                           "commands: release, version, patch, master, verify, keygen\n"
                            "exit status: 0 done, 1 failed or faults found, 2 bad input\n";
 
 int run(const std::vector<std::string>& arguments) {

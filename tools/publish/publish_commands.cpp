@@ -85,6 +85,12 @@ std::vector<std::string> patch_sets_to(const fs::path& tree, std::int32_t versio
     return *listed;
 }
 
+void sign_files(const signer_ref& signer, std::initializer_list<fs::path> files) {
+    if (signer)
+        for (const fs::path& file : files)
+            signer->sign_file(file);
+}
+
 using changed_file = std::pair<const file_info*, const file_info*>;
 
 // A patch from the old to the new version of a file, proven by applying it.
@@ -178,6 +184,8 @@ publish_summary publish_version(const version_options& options) {
     }
     write_version_file(staging.path() / version_file_name, info);
     write_whole_file(staging.path() / notes_file_name, notes);
+    sign_files(options.signer,
+               {staging.path() / version_file_name, staging.path() / notes_file_name});
     staging.commit();
     return summary;
 }
@@ -223,6 +231,7 @@ publish_summary publish_patch_set(const patch_options& options) {
         }
     }
     write_version_file(staging.path() / version_file_name, patches);
+    sign_files(options.signer, {staging.path() / version_file_name});
     staging.commit();
     return summary;
 }
@@ -238,10 +247,14 @@ void publish_master(const master_options& options) {
     std::string patches;
     for (const auto& name : patch_sets_to(options.tree, options.version, options.patches))
         patches += (patches.empty() ? "" : ",") + name;
+    const std::string expires =
+        options.signer ? std::string("$") + expires_key + "=" + format_utc_time(options.expires)
+                       : "";
     replace_file(options.tree / master_file_name,
                  "version=" + std::to_string(options.version) + "$patches=" + patches +
                      "$startapp=" + startapp +
-                     "$force_releasenotes=" + (options.force_notes ? "1" : "0"));
+                     "$force_releasenotes=" + (options.force_notes ? "1" : "0") + expires);
+    sign_files(options.signer, {options.tree / master_file_name});
 }
 
 std::int32_t publish_release(const release_options& options) {
@@ -260,7 +273,8 @@ std::int32_t publish_release(const release_options& options) {
 
     const auto keep = std::min<std::size_t>(std::size_t(options.keep_patches), earlier.size());
     for (auto from = earlier.end() - std::ptrdiff_t(keep); from != earlier.end(); ++from)
-        publish_patch_set({version.tree, *from, version.version});
-    publish_master({version.tree, version.version, startapp, std::nullopt, options.force_notes});
+        publish_patch_set({version.tree, *from, version.version, version.signer});
+    publish_master({version.tree, version.version, startapp, std::nullopt, options.force_notes,
+                    version.signer, options.expires});
     return version.version;
 }

@@ -1,6 +1,9 @@
 #pragma once
 // The publisher's commands on an update tree. Each writes its target through a
 // staging directory and throws bad_input (nothing written) or publish_failure.
+// With a signer, each also signs the records it writes.
+
+#include "release_signing.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -17,12 +20,14 @@ struct version_options {
     compress_mode compress = compress_mode::automatic;
     std::optional<std::filesystem::path> notes;
     bool skip_empty = false;
+    signer_ref signer; // empty: unsigned
 };
 
 struct patch_options {
     std::filesystem::path tree;
     std::int32_t from = 0;
     std::int32_t to = 0;
+    signer_ref signer;
 };
 
 struct master_options {
@@ -31,6 +36,8 @@ struct master_options {
     std::string startapp;
     std::optional<std::vector<std::string>> patches; // empty: every set leading to version
     bool force_notes = false;
+    signer_ref signer;
+    std::int64_t expires = 0; // seconds since 1970 UTC, written when signed
 };
 
 struct release_options {
@@ -38,6 +45,7 @@ struct release_options {
     std::string startapp;
     int keep_patches = 3;
     bool force_notes = false;
+    std::int64_t expires = 0; // of the master record, when signed
 };
 
 // What a command did, for its report line.

@@ -4,6 +4,7 @@
 #include "name_rules.h"
 #include "patch_maker.h"
 #include "progress.h"
+#include "release_signing.h"
 #include "source_scan.h"
 
 #include <algorithm>
@@ -25,7 +26,8 @@ std::uint64_t record_bytes(const version_info& info) {
 
 class tree_verifier {
   public:
-    explicit tree_verifier(tree_source& source) : source_(source) {}
+    tree_verifier(tree_source& source, const std::optional<public_key>& key)
+        : source_(source), key_(key) {}
 
     std::vector<std::string> run() {
         const auto master = read_master();
@@ -69,13 +71,52 @@ class tree_verifier {
         return std::move(fetched.content);
     }
 
+    // A record the launcher trusts only with the key's signature, when there is a key.
+    std::optional<bytes> fetch_signed(const std::string& path) {
+        auto content = fetch(path);
+        if (content && key_)
+            check_signature(path, *content);
+        return content;
+    }
+
+    void check_signature(const std::string& path, const bytes& content) {
+        const std::string signature_path = path + signature_suffix;
+        const auto signature = source_.fetch(signature_path);
+        if (!signature.content)
+            return fault(path,
+                         "has no signature (" + signature_path + ": " + signature.error + ")");
+        const auto as_text = [](const bytes& b) {
+            return std::string_view(reinterpret_cast<const char*>(b.data()), b.size());
+        };
+        if (!signature_matches(*key_, as_text(content), as_text(*signature.content)))
+            fault(path, "is not signed with the key");
+    }
+
+    void check_expiry_of(const master_record& record) {
+        const std::string& expires = record.value(expires_key);
+        const expiry_check result = check_expiry(expires, current_unix_time());
+        if (result != expiry_check::valid)
+            fault(master_file_name,
+                  std::string(expiry_problem(result)) + " (" + expires_key + "=" + expires + ")");
+    }
+
+    // Release notes are optional, but a present one must be signed.
+    void check_notes(const std::string& directory) {
+        const std::string path = directory + "/" + notes_file_name;
+        const auto notes = source_.fetch(path);
+        if (notes.content)
+            check_signature(path, *notes.content);
+    }
+
     master_values read_master() {
         master_values values;
-        const auto text = fetch(master_file_name);
+        const auto text = fetch_signed(master_file_name);
         if (!text)
             return values;
         master_record record;
         parse_master_version(std::string(text->begin(), text->end()), record);
+        if (key_)
+            check_expiry_of(record);
         values.version = parse_version_number(record.value("version"));
         if (!values.version)
             fault(master_file_name, "\"version\" is not a positive number");
@@ -107,7 +148,7 @@ class tree_verifier {
     std::optional<version_info> read_version_file_at(const std::string& directory,
                                                      std::int32_t expected) {
         const std::string path = directory + "/" + version_file_name;
-        const auto content = fetch(path);
+        const auto content = fetch_signed(path);
         if (!content)
             return std::nullopt;
         version_info info(version_info::standard_magic, version_info::standard_format);
@@ -157,6 +198,8 @@ class tree_verifier {
         const std::string directory = std::to_string(number);
         auto info = read_version_file_at(directory, number);
         versions_[number] = std::move(info);
+        if (key_)
+            check_notes(directory);
         if (!version(number))
             return;
         const auto records = safe_records(directory + "/" + version_file_name, *version(number));
@@ -232,12 +275,13 @@ class tree_verifier {
     }
 
     tree_source& source_;
+    std::optional<public_key> key_;
     std::vector<std::string> faults_;
     std::map<std::int32_t, std::optional<version_info>> versions_;
 };
 
 } // namespace
 
-std::vector<std::string> verify_tree(tree_source& source) {
-    return tree_verifier(source).run();
+std::vector<std::string> verify_tree(tree_source& source, const std::optional<public_key>& key) {
+    return tree_verifier(source, key).run();
 }

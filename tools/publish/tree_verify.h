@@ -1,7 +1,10 @@
 #pragma once
 // Proves a tree the way the launcher reads it.
 
+#include "signature.h"
 #include "tree_source.h"
+
+#include <optional>
 
 #include <string>
 #include <vector>
@@ -11,4 +14,7 @@
 // start program that exist; every record's name stays inside the installation;
 // every file unpacks to its record's size and digest; every patch has its record's
 // digest and, applied to its source version's file, yields the target's digest.
-std::vector<std::string> verify_tree(tree_source& source);
+// With a key: every versioninfo.vif, changes.txt and the master record carry the
+// key's signature, and the master record an expiry still ahead.
+std::vector<std::string> verify_tree(tree_source& source,
+                                     const std::optional<public_key>& key = std::nullopt);

@@ -1,0 +1,170 @@
+"""quillomark-publish signing releases: keygen, --sign on every command that writes
+a record, and verify --key on good and damaged trees. Signatures are checked with
+libsodium directly, apart from the publisher."""
+
+import re
+import shutil
+import stat
+import sys
+from datetime import datetime, timedelta, timezone
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).parent))
+sys.path.insert(0, str(Path(__file__).parents[1] / "e2e"))
+
+from publish_tree import Record, make_release, md5, publish, read_vif, write_vif  # noqa: E402
+from signing import ReleaseKey, signature_matches  # noqa: E402
+
+SIGNED = ["masterversion", "1/versioninfo.vif", "1/changes.txt", "2/versioninfo.vif",
+          "2/changes.txt", "1_2/versioninfo.vif"]
+
+
+def keygen(path):
+    public = publish("keygen", "--out", path).stdout.strip()
+    assert re.fullmatch("[0-9a-f]{64}", public), public
+    return public
+
+
+@pytest.fixture(scope="module")
+def signed_once(tmp_path_factory):
+    """Versions 1 and 2 released with --sign, and the key's file and public half."""
+    folder = tmp_path_factory.mktemp("signed")
+    key = folder / "release.key"
+    public = keygen(key)
+    tree = folder / "tree"
+    first = make_release(folder / "one", {"app.exe": b"app one\n" * 500, "a.txt": b"a\n"})
+    second = make_release(folder / "two", {"app.exe": b"app two\n" * 500, "a.txt": b"a\n"})
+    publish("release", first, "--tree", tree, "--startapp", "app.exe", "--sign", key)
+    publish("release", second, "--tree", tree, "--startapp", "app.exe", "--sign", key)
+    return tree, key, public
+
+
+@pytest.fixture
+def signed(signed_once, tmp_path):
+    tree, key, public = signed_once
+    shutil.copytree(tree, tmp_path / "tree")
+    return tmp_path / "tree", key, public
+
+
+def test_keygen_writes_a_private_key_once(tmp_path):
+    key = tmp_path / "release.key"
+    public = keygen(key)
+    assert stat.S_IMODE(key.stat().st_mode) == 0o600
+    assert ReleaseKey.from_key_file(key).public_hex == public
+    before = key.read_bytes()
+    result = publish("keygen", "--out", key, check_status=2)
+    assert "never overwritten" in result.stderr
+    assert key.read_bytes() == before
+    assert keygen(tmp_path / "other.key") != public
+    assert publish("keygen", "--help").stdout.startswith("usage: quillomark-publish keygen")
+
+
+def test_every_record_is_signed_and_the_master_expires_in_90_days(signed):
+    tree, key, public = signed
+    for name in SIGNED:
+        signature = (tree / (name + ".sig")).read_bytes()
+        assert signature_matches(public, (tree / name).read_bytes(), signature), name
+    assert sorted(str(p.relative_to(tree)) for p in tree.rglob("*.sig")) == \
+        sorted(name + ".sig" for name in SIGNED)
+    expires = re.fullmatch(r"version=2\$patches=1_2\$startapp=app\.exe\$force_releasenotes=0"
+                           r"\$expires=(\S+)", (tree / "masterversion").read_text()).group(1)
+    ahead = datetime.strptime(expires, "%Y-%m-%dT%H:%M:%SZ").replace(tzinfo=timezone.utc) - \
+        datetime.now(timezone.utc)
+    assert timedelta(days=89, hours=23) < ahead <= timedelta(days=90)
+    assert publish("verify", tree, "--key", public).stdout == ""
+
+
+def test_each_command_signs_what_it_writes(signed):
+    tree, key, public = signed
+    source = make_release(tree.parent / "three", {"app.exe": b"app three\n" * 500})
+    publish("version", source, "--tree", tree, "--version", "3", "--sign", key)
+    publish("patch", tree, "--from", "2", "--to", "3", "--sign", key)
+    publish("master", tree, "--version", "3", "--startapp", "app.exe", "--sign", key,
+            "--expires", "2099-12-31T23:59:59Z")
+    assert (tree / "masterversion").read_text().endswith("$expires=2099-12-31T23:59:59Z")
+    for name in ["masterversion", "3/versioninfo.vif", "3/changes.txt", "2_3/versioninfo.vif"]:
+        assert signature_matches(public, (tree / name).read_bytes(),
+                                 (tree / (name + ".sig")).read_bytes()), name
+    assert publish("verify", tree, "--key", public).stdout == ""
+
+
+def changed_master(tree, key):
+    text = (tree / "masterversion").read_text()
+    (tree / "masterversion").write_text(text.replace("startapp=app.exe", "startapp=a.txt"))
+    return "masterversion: is not signed with the key"
+
+
+def changed_version_record(tree, key):
+    """A record swapped together with its file: consistent, but not what was signed."""
+    version, records = read_vif(tree / "2" / "versioninfo.vif")
+    (tree / "2" / "a.txt").write_bytes(b"swapped\n")
+    write_vif(tree / "2" / "versioninfo.vif", version,
+              [record if record.name != "a.txt" else Record("a.txt", 8, 0, md5(b"swapped\n"))
+               for record in records])
+    return "2/versioninfo.vif: is not signed with the key"
+
+
+def missing_signature(tree, key):
+    (tree / "2" / "changes.txt.sig").unlink()
+    return "2/changes.txt: has no signature (2/changes.txt.sig: "
+
+
+def expired_master(tree, key):
+    text = (tree / "masterversion").read_text()
+    past = "2020-01-01T00:00:00Z"
+    (tree / "masterversion").write_text(re.sub(r"expires=\S+", "expires=" + past, text))
+    ReleaseKey.from_key_file(key).sign_tree(tree)
+    return f"masterversion: expired (expires={past})"
+
+
+def master_without_expiry(tree, key):
+    text = (tree / "masterversion").read_text()
+    (tree / "masterversion").write_text(re.sub(r"\$expires=\S+", "", text))
+    ReleaseKey.from_key_file(key).sign_tree(tree)
+    return "masterversion: no expiry date (expires=)"
+
+
+def another_key(tree, key):
+    ReleaseKey.labelled("someone else").sign_tree(tree)
+    return "1_2/versioninfo.vif: is not signed with the key"
+
+
+DAMAGE = [changed_master, changed_version_record, missing_signature, expired_master,
+          master_without_expiry, another_key]
+
+
+@pytest.mark.parametrize("damage", DAMAGE, ids=[d.__name__ for d in DAMAGE])
+def test_verify_with_the_key_names_each_fault(signed, damage):
+    tree, key, public = signed
+    expected = damage(tree, key)
+    faults = publish("verify", tree, "--key", public, check_status=1).stdout.splitlines()
+    assert any(line.startswith(expected) for line in faults), faults
+    # Without the key the tree is whole.
+    assert publish("verify", tree).stdout == ""
+
+
+def test_signing_bad_inputs_are_refused_with_status_2(signed):
+    tree, key, public = signed
+    source = make_release(tree.parent / "three", {"app.exe": b"app"})
+    before = sorted(tree.rglob("*"))
+    for arguments, message in [
+        (["release", source, "--tree", tree, "--startapp", "app.exe", "--sign",
+          tree / "missing.key"], "is not a secret key file"),
+        (["release", source, "--tree", tree, "--startapp", "app.exe", "--sign",
+          tree / "masterversion"], "is not a secret key file"),
+        (["release", source, "--tree", tree, "--startapp", "app.exe", "--sign", key,
+          "--expires", "2020-01-01T00:00:00Z"], "has passed"),
+        (["release", source, "--tree", tree, "--startapp", "app.exe", "--sign", key,
+          "--expires", "next week"], "--expires must be a UTC time"),
+        (["master", tree, "--version", "2", "--startapp", "app.exe", "--expires",
+          "2099-01-01T00:00:00Z"], "--expires needs --sign"),
+        (["verify", tree, "--key", public.upper()], "--key must be the public key"),
+        (["keygen", "--out", key], "never overwritten"),
+        (["keygen"], "--out is required"),
+    ]:
+        result = publish(*arguments, check_status=2)
+        assert message in result.stderr, (arguments, result.stderr)
+    assert sorted(tree.rglob("*")) == before
+
