@@ -25,8 +25,10 @@ bool is_dialog(HWND window) {
 }
 
 // The text as the system keeps it for a window of another process (no message sent).
+// The buffer is larger than any text of the launcher: a length asked for first could
+// belong to the text before a change and cut the new one short.
 std::string window_text(HWND window) {
-    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
+    std::wstring text(4096, L'\0');
     text.resize(
         static_cast<size_t>(GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
     return to_utf8(text);
