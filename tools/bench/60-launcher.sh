@@ -145,4 +145,6 @@ apply=$(seconds_of patch_files)
 hash=$(seconds_of hash_tree "$dir")
 report patch_update "$seconds" "$(sum "$fetch" "$apply" "$hash")" \
   "network $fetch, patching $apply, hashing $hash" "$dir"
+finish
+trap - EXIT
 [ -n "${QM_BENCH_KEEP:-}" ] || rm -rf "$work"
