@@ -5,7 +5,9 @@
 # display when there is none) and reports what happened, with screenshots under
 # build/demo/. QM_WIN_BUILD and QM_HOST_BUILD name build trees that are already
 # built; without them both standard trees are built first. QM_DEMO_PORT is the
-# port of the launcher's base URL (8480 in the standard build).
+# port of the launcher's base URL (8480 in the standard build). The releases are
+# signed with a key the demo makes once (build/demo/release.key), and the launcher
+# that runs is built with its public key.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -18,6 +20,15 @@ demo=$root/build/demo
 nginx_dir=$demo/nginx
 mkdir -p "$demo" "$nginx_dir/temp"
 rm -f "$demo"/*.png "$demo/report.txt"
+
+publisher=$host_build/tools/publish/quillomark-publish
+key=$demo/release.key
+if [ ! -s "$key.pub" ]; then
+  rm -f "$key"
+  "$publisher" keygen --out "$key" >"$key.pub"
+fi
+cmake -DQM_DEMO_PUBLIC_KEY="$(cat "$key.pub")" "$win_build" >/dev/null
+cmake --build "$win_build" --target quillomark_demo >/dev/null
 
 user_line=""
 [ "$(id -u)" = 0 ] && user_line="user $(id -un) $(id -gn);"
@@ -49,5 +60,6 @@ start_wine_session
 
 QM_E2E_PROBE=$win_build/tests/e2e/qm_probe.exe QM_WINE_RUN=$root/scripts/wine-run \
 PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 tools/demo/demo_run.py --demo "$demo" \
-  --win-build "$win_build" --publisher "$host_build/tools/publish/quillomark-publish" \
+  --win-build "$win_build" --publisher "$publisher" --sign "$key" \
+  --launcher "$win_build/tools/demo/quillomark_demo.exe" \
   --access-log "$nginx_dir/access.log" --port "${QM_DEMO_PORT:-8480}"

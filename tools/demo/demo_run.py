@@ -113,9 +113,10 @@ class LauncherRun:
         return Log((self.install / "ezo.log").read_bytes()[self.log_offset:])
 
     def served(self):
-        """(requests, body bytes) that nginx served during the run."""
+        """(requests, body bytes, signatures) that nginx served during the run."""
         lines = self.access_log.read_text().splitlines()
-        return len(lines), sum(int(line.split()[-1]) for line in lines)
+        return (len(lines), sum(int(line.split()[-1]) for line in lines),
+                sum(line.split()[0].endswith(".sig") for line in lines))
 
 
 def log_span(log):
@@ -150,6 +151,8 @@ def main():
     parser.add_argument("--demo", type=Path, required=True)
     parser.add_argument("--win-build", type=Path, required=True)
     parser.add_argument("--publisher", type=Path, required=True)
+    parser.add_argument("--sign", type=Path, required=True)
+    parser.add_argument("--launcher", type=Path, required=True)
     parser.add_argument("--access-log", type=Path, required=True)
     parser.add_argument("--port", type=int, default=8480)
     args = parser.parse_args()
@@ -162,13 +165,13 @@ def main():
         notes = demo / f"notes-{version}.txt"
         notes.write_bytes(f"Versioon {version}\r\n\r\nNäidisrakenduse väljalase {version}.\r\n".encode())
         publish(args.publisher, "release", demo / f"release-{version}", "--tree", tree,
-                "--startapp", "demoapp.exe", "--notes", notes)
+                "--startapp", "demoapp.exe", "--notes", notes, "--sign", args.sign)
 
     install = demo / "install"
     shutil.rmtree(install, ignore_errors=True)
     shutil.copytree(demo / "release-1", install)
     shutil.copyfile(tree / "1" / "versioninfo.vif", install / "versioninfo.vif")
-    shutil.copyfile(args.win_build / "shell" / "quillomark.exe", install / "quillomark.exe")
+    shutil.copyfile(args.launcher, install / "quillomark.exe")
 
     update = LauncherRun(demo, install, args.access_log)
     files = len(release_files(2, args.win_build))
@@ -195,9 +198,11 @@ def main():
         f"  tree: {tree} (versions 1 and 2, patch set 1_2), served by nginx at "
         f"http://127.0.0.1:{args.port}/download/",
         f"  installation: {install} (version 1 and the launcher)",
+        f"  signed with {args.sign}; the launcher holds its public key",
         "run 1, update from version 1 to 2:",
         f"  files: {done['kept']} kept, {done['patched']} patched, {done['downloaded']} downloaded",
-        f"  moved: {update_served[1]} bytes in {update_served[0]} requests",
+        f"  moved: {update_served[1]} bytes in {update_served[0]} requests, "
+        f"{update_served[2]} of them signatures checked",
         f"  time: {log_span(update_log):.1f} s from the launcher's start to its end (log), "
         f"{app_after:.1f} s until version 2 showed",
         "  installation equals release 2: " + ("yes" if not differences else
