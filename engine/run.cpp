@@ -83,6 +83,16 @@ bool master_is_current(const master_record& master, const std::string& url) {
     return false;
 }
 
+// A signature proves who made a record, not which version it was made for: a signed
+// run takes only the version that the master record names.
+bool states_master_version(const version_info& info, std::int32_t version, const std::string& url) {
+    if (info.version == version)
+        return true;
+    log_error("Refused " + url + ": states version " + std::to_string(info.version) +
+              ", the master record " + std::to_string(version));
+    return false;
+}
+
 // A record is usable only when it reads completely and names nothing outside the
 // installation.
 bool read_version_info(version_info& info, const std::string& bytes) {
@@ -138,14 +148,15 @@ void CUpdater::run() {
 
     stdio_stream local_stream = read_local_info();
     file_base_url = base_url + std::to_string(version_number) + "/";
-    const control_file remote_bytes =
-        fetch_control_file(transfer, file_base_url + "versioninfo.vif", release_key);
+    const std::string remote_url = file_base_url + "versioninfo.vif";
+    const control_file remote_bytes = fetch_control_file(transfer, remote_url, release_key);
     if (remote_bytes.outcome == control_file::state::not_received) {
         set_info_text("Aktiivse versiooni info allalaadimine ebaõnnestus!");
         return;
     }
     if (remote_bytes.outcome == control_file::state::refused ||
         !read_version_info(remote_info, remote_bytes.bytes) ||
+        (release_key && !states_master_version(remote_info, version_number, remote_url)) ||
         (!start_app.empty() && !is_safe_relative_name(start_app))) {
         set_info_text("Viga serverist versiooni info saamisel!");
         return;

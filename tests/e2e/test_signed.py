@@ -107,6 +107,13 @@ def unsigned_swap_without_signature(site):
     (site.download / "2" / "versioninfo.vif.sig").unlink()
 
 
+def record_of_another_version(site):
+    """A genuinely signed record, but of the installed version: it would end the run
+    with nothing to update."""
+    site.put("2/versioninfo.vif", version_info(1, version_1()))
+    RELEASE_KEY.sign_tree(site.download)
+
+
 def master_without_signature(site):
     (site.download / "masterversion.sig").unlink()
 
@@ -134,6 +141,8 @@ REFUSED = {
                                      "2/versioninfo.vif: wrong signature"),
     "record swapped, signature gone": (unsigned_swap_without_signature, VERSION_INFO_FAILED,
                                        "2/versioninfo.vif: no signature"),
+    "record of another version": (record_of_another_version, VERSION_INFO_FAILED,
+                                  "2/versioninfo.vif: states version 1, the master record 2"),
     "master record unsigned": (master_without_signature, MASTER_FAILED,
                                "masterversion: no signature"),
     "master record expired": (expired_master, MASTER_FAILED, "masterversion: expired"),
