@@ -14,6 +14,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "e2e"))
 from harness import Record, bsdiff, lzma_container, version_info  # noqa: E402
+from signing import ReleaseKey  # noqa: E402
 
 CORPUS = HERE / "corpus"
 NOTES = "Ülevaade: äädikas ja õunad\r\n".encode("utf-8")
@@ -44,6 +45,20 @@ def master_seeds():
             "patches": b"version=12$startapp=app.exe$patches=10_12,11_12$force_releasenotes=1",
             "blanks": b"version = 4 \r\n$ patches=\n$startapp=..\\outside.exe$",
             "repeated": b"version=3$version=4$a=b=c$no pair$"}
+
+
+def signature_seeds():
+    """An expiry line, then a public key, a signature and the signed record."""
+    key = ReleaseKey.labelled("quillomark e2e release key")
+    record = b"version=2$startapp=app.exe$expires=2030-01-01T00:00:00Z"
+
+    def seed(expires, signature, content):
+        return expires + b"\n" + bytes.fromhex(key.public_hex) + signature + content
+
+    return {"signed": seed(b"2030-01-01T00:00:00Z", key.signature(record), record),
+            "changed": seed(b"2024-02-29T23:59:59Z", key.signature(record), record + b"$"),
+            "short-signature": seed(b"2030-02-30T00:00:00Z", key.signature(record)[:40], b""),
+            "no-expiry": seed(b"", bytes(64), record)}
 
 
 def name_seeds():
@@ -131,6 +146,7 @@ def main():
     write("version_info", version_info_seeds())
     write("master_version", master_seeds())
     write("name_rules", name_seeds())
+    write("signature", signature_seeds())
     write("text_decoding", text_seeds())
     write("lzma_container", lzma_seeds())
     write("patch", patch_seeds(scratch))
