@@ -253,6 +253,9 @@ std::string probe::kill(const fields& command) {
 
 int main() {
     _setmode(_fileno(stdout), _O_BINARY);
+    // Asking for the desktop starts Wine's desktop process now, outside the job of
+    // any program under test.
+    GetDesktopWindow();
     probe instance;
     std::string line;
     while (std::getline(std::cin, line)) {

@@ -9,6 +9,37 @@ std::runtime_error system_failure(const char* call) {
     return std::runtime_error(std::string(call) + " failed with " + std::to_string(GetLastError()));
 }
 
+bool is_wine_desktop(DWORD process_id) {
+    const kernel_handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
+    std::wstring image(32768, L'\0');
+    DWORD length = static_cast<DWORD>(image.size());
+    if (!process || !QueryFullProcessImageNameW(process.get(), 0, image.data(), &length))
+        return false;
+    image.resize(length);
+    const std::wstring desktop = L"\\explorer.exe";
+    return image.size() >= desktop.size() &&
+           CompareStringOrdinal(image.c_str() + image.size() - desktop.size(),
+                                static_cast<int>(desktop.size()), desktop.c_str(),
+                                static_cast<int>(desktop.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Wine starts its desktop process (explorer.exe) from the first program that needs
+// the desktop; started inside the job, it would keep the job busy after every
+// program under test has ended.
+bool only_wine_desktop_left(HANDLE job) {
+    struct {
+        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+        ULONG_PTR more_ids[63];
+    } ids{};
+    ids.list.NumberOfAssignedProcesses = 64;
+    if (!QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr))
+        return false;
+    for (DWORD index = 0; index < ids.list.NumberOfProcessIdsInList; ++index)
+        if (!is_wine_desktop(static_cast<DWORD>(ids.list.ProcessIdList[index])))
+            return false;
+    return true;
+}
+
 } // namespace
 
 void process_job::create_job() {
@@ -69,7 +100,8 @@ bool process_job::wait_idle(DWORD milliseconds) {
         if (left.count() < 0 || !GetQueuedCompletionStatus(port_.get(), &message, &key, &detail,
                                                            static_cast<DWORD>(left.count())))
             return false;
-        idle_ = message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO;
+        idle_ = message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO ||
+                (message == JOB_OBJECT_MSG_EXIT_PROCESS && only_wine_desktop_left(job_.get()));
     }
     return idle_;
 }
