@@ -2,21 +2,14 @@
 // It opens no window; it appends one JSON line with its command line and current
 // directory to started.txt beside its own executable, and exits with 0.
 
+#include "text.h"
+
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 
 namespace {
-
-std::string to_utf8(const std::wstring& text) {
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string narrow(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(),
-                        length, nullptr, nullptr);
-    return narrow;
-}
 
 std::string json_string(const std::wstring& text) {
     std::string quoted = "\"";
