@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <system_error>
 
 namespace {
@@ -42,18 +43,31 @@ int run_message_loop() {
     return static_cast<int>(message.wParam);
 }
 
-void create_progress_window(HINSTANCE instance, int show_command) {
+// Zero once the window is shown, otherwise the system's error code.
+DWORD create_progress_window(HINSTANCE instance, int show_command) {
     const INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
     progress_window = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr,
                                          progress_window_procedure, 0);
+    if (!progress_window) {
+        const DWORD error = GetLastError();
+        return error ? error : ERROR_INVALID_WINDOW_HANDLE;
+    }
     ShowWindow(progress_window, show_command);
+    return 0;
 }
 
 int normal_run(HINSTANCE instance, int show_command, const launcher_settings& settings) {
-    create_progress_window(instance, show_command);
+    const DWORD window_error = create_progress_window(instance, show_command);
     log_open("ezo.log");
     log_info("Quillomark Start");
+    // Without its window the run could neither report nor hand over the start, and
+    // the message loop would wait for ever.
+    if (window_error) {
+        log_error("Progress window could not be created: " + std::to_string(window_error));
+        log_info("Quillomark End");
+        return 1;
+    }
     CUpdater updater;
     updater.release_key_hex = settings.release_key_hex;
     try {

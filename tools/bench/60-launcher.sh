@@ -22,16 +22,9 @@ rm -rf "$work"
 mkdir -p "$work"
 /usr/bin/python3 "$root/tools/bench/launcher_release.py" "$work"
 
-if [ -z "${DISPLAY:-}" ]; then
-  . "$root/scripts/xvfb.sh"
-  start_xvfb
-fi
 . "$root/tools/bench/nginx.bash"
 start_nginx "$work" "$port" "$work/current"
-finish() {
-  stop_nginx
-  if [ -n "${xvfb_pid:-}" ]; then stop_xvfb; fi
-}
+finish() { stop_nginx; }
 trap finish EXIT
 
 serve() { ln -sfn "$work/$1" "$work/current"; }
