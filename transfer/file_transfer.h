@@ -6,6 +6,7 @@
 
 #include "internet_handle.h"
 #include "transfer_copy.h"
+#include "watchdog.h"
 
 #include <array>
 #include <atomic>
@@ -78,6 +79,7 @@ class file_transfer {
     long read_body(HINTERNET handle, transfer_copy& sink, long offset, long length);
 
     int redirects_followed = 0;
+    watchdog call_watchdog;
 };
 
 // Forwards the size, progress and file-name reports of its requests to callbacks.

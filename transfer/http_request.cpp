@@ -163,11 +163,11 @@ class send_call : public watched_call {
     std::optional<std::string> post_data;
 };
 
-watched_outcome send_once(internet_handle& request, HINTERNET connection,
+watched_outcome send_once(watchdog& watcher, internet_handle& request, HINTERNET connection,
                           const request_plan& plan) {
     const HINTERNET handle = request.get();
     const watched_outcome outcome =
-        run_watched(std::make_shared<send_call>(handle, plan),
+        watcher.run(std::make_shared<send_call>(handle, plan),
                     {watchdog_wait_ms(INTERNET_OPTION_SEND_TIMEOUT, handle, connection), handle,
                      ERROR_INTERNET_TIMEOUT});
     if (outcome.expired)
@@ -185,13 +185,13 @@ void accept_unknown_authority(HINTERNET request) {
 
 // Sends once more with an untrusted certificate authority accepted when the
 // certificates need not be strict.
-watched_outcome send_request(internet_handle& request, HINTERNET connection,
+watched_outcome send_request(watchdog& watcher, internet_handle& request, HINTERNET connection,
                              const request_plan& plan) {
-    const watched_outcome outcome = send_once(request, connection, plan);
+    const watched_outcome outcome = send_once(watcher, request, connection, plan);
     if (outcome.succeeded || outcome.error != ERROR_INTERNET_INVALID_CA || plan.strict_certificates)
         return outcome;
     accept_unknown_authority(request.get());
-    return send_once(request, connection, plan);
+    return send_once(watcher, request, connection, plan);
 }
 
 // The header's value, or `fallback` when the response has none.
@@ -358,7 +358,8 @@ internet_handle file_transfer::open_and_send(const request_plan& plan) {
                 throw transfer_errors::open_request_failed;
             continue;
         }
-        const watched_outcome sent = send_request(opened.handle, connection.get(), plan);
+        const watched_outcome sent =
+            send_request(call_watchdog, opened.handle, connection.get(), plan);
         if (sent.succeeded)
             return std::move(opened.handle);
         if (last_pass || sent.error == ERROR_INTERNET_TIMEOUT)
@@ -370,8 +371,8 @@ file_transfer::opened_request file_transfer::open_request(const request_plan& pl
     const HINTERNET parent = connection.get();
     const auto call = std::make_shared<open_call>(parent, plan);
     const watched_outcome outcome =
-        run_watched(call, {watchdog_wait_ms(INTERNET_OPTION_CONNECT_TIMEOUT, parent), parent,
-                           ERROR_INTERNET_CANNOT_CONNECT});
+        call_watchdog.run(call, {watchdog_wait_ms(INTERNET_OPTION_CONNECT_TIMEOUT, parent), parent,
+                                 ERROR_INTERNET_CANNOT_CONNECT});
     if (!outcome.expired)
         return {internet_handle(call->opened), outcome.error};
     // Closing the connection closed whatever the call opened on it as well.

@@ -1,6 +1,6 @@
 #include "watchdog.h"
 
-#include "win_handles.h"
+#include <atomic>
 
 namespace {
 
@@ -8,26 +8,46 @@ constexpr DWORD default_wait_ms = 61000;
 constexpr DWORD wait_margin_ms = 1000;
 // How long a call may take to return once its handle has been closed.
 constexpr DWORD wait_after_close_ms = 1000;
+// How long an idle thread may take to end when its watchdog goes.
+constexpr DWORD wait_for_idle_thread_ms = 1000;
 
-// Shared by the waiting thread and the watchdog thread, which may outlive it.
-struct watched_job {
+} // namespace
+
+// Shared by the watchdog and its thread, which may outlive it. The call and its
+// results are handed over through the two events.
+struct watchdog::station {
+    kernel_handle call_ready{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    kernel_handle call_done{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    std::atomic<bool> leaving{false};
     std::shared_ptr<watched_call> call;
     bool succeeded = false;
     DWORD error = 0;
+
+    void make_call() {
+        try {
+            SetLastError(0);
+            succeeded = call->make_call();
+            error = GetLastError();
+        } catch (...) {
+            succeeded = false;
+        }
+        call.reset();
+    }
 };
 
-DWORD WINAPI watched_thread(void* parameter) {
-    const std::unique_ptr<std::shared_ptr<watched_job>> owner(
-        static_cast<std::shared_ptr<watched_job>*>(parameter));
-    watched_job& job = **owner;
-    try {
-        SetLastError(0);
-        job.succeeded = job.call->make_call();
-        job.error = GetLastError();
-    } catch (...) {
-        job.succeeded = false;
+namespace {
+
+DWORD WINAPI watchdog_thread(void* parameter) {
+    const std::unique_ptr<std::shared_ptr<watchdog::station>> owner(
+        static_cast<std::shared_ptr<watchdog::station>*>(parameter));
+    watchdog::station& station = **owner;
+    for (;;) {
+        WaitForSingleObject(station.call_ready.get(), INFINITE);
+        if (station.leaving)
+            return 0;
+        station.make_call();
+        SetEvent(station.call_done.get());
     }
-    return 0;
 }
 
 } // namespace
@@ -40,18 +60,46 @@ DWORD watchdog_wait_ms(DWORD option, HINTERNET handle, HINTERNET parent) {
     return timeout_ms < wait_margin_ms ? default_wait_ms : timeout_ms + wait_margin_ms;
 }
 
-watched_outcome run_watched(std::shared_ptr<watched_call> call, const watch_settings& settings) {
-    const auto job = std::make_shared<watched_job>(
-        watched_job{std::move(call), false, settings.error_if_never_run});
-    auto thread_share = std::make_unique<std::shared_ptr<watched_job>>(job);
-    const kernel_handle thread(
-        CreateThread(nullptr, 0, watched_thread, thread_share.get(), 0, nullptr));
+watchdog::~watchdog() {
+    if (!thread_)
+        return;
+    station_->leaving = true;
+    SetEvent(station_->call_ready.get());
+    WaitForSingleObject(thread_.get(), wait_for_idle_thread_ms);
+}
+
+bool watchdog::start_thread() {
+    auto station = std::make_shared<watchdog::station>();
+    if (!station->call_ready || !station->call_done)
+        return false;
+    auto thread_share = std::make_unique<std::shared_ptr<watchdog::station>>(station);
+    kernel_handle thread(CreateThread(nullptr, 0, watchdog_thread, thread_share.get(), 0, nullptr));
     if (!thread)
-        return {false, settings.error_if_never_run, false};
+        return false;
     static_cast<void>(thread_share.release());
-    if (WaitForSingleObject(thread.get(), settings.wait_ms) == WAIT_OBJECT_0)
-        return {job->succeeded, job->error, false};
+    station_ = std::move(station);
+    thread_ = std::move(thread);
+    return true;
+}
+
+// The thread ends once its call returns, if it ever does; it holds its own share of
+// the station.
+void watchdog::let_thread_go() {
+    station_->leaving = true;
+    SetEvent(station_->call_ready.get());
+    station_.reset();
+    thread_.reset();
+}
+
+watched_outcome watchdog::run(std::shared_ptr<watched_call> call, const watch_settings& settings) {
+    if (!thread_ && !start_thread())
+        return {false, settings.error_if_never_run, false};
+    station_->call = std::move(call);
+    SetEvent(station_->call_ready.get());
+    if (WaitForSingleObject(station_->call_done.get(), settings.wait_ms) == WAIT_OBJECT_0)
+        return {station_->succeeded, station_->error, false};
     InternetCloseHandle(settings.close_on_expiry);
-    WaitForSingleObject(thread.get(), wait_after_close_ms);
+    if (WaitForSingleObject(station_->call_done.get(), wait_after_close_ms) != WAIT_OBJECT_0)
+        let_thread_go();
     return {false, ERROR_INTERNET_TIMEOUT, true};
 }

@@ -1,11 +1,14 @@
 #pragma once
-// Runs a WinINet call that can hang on a short-lived thread of its own and waits
-// for it with a time-out. When the time-out expires, the handle the call works on
-// is closed (its owner must forget it, never close it again), which normally makes
-// the call return. WinINet does not always notice: under Wine, HttpSendRequestA
-// goes on waiting for an answer after its handle is closed. So the wait after
-// closing is bounded too, and a call that still runs is left to itself; it owns
-// copies of everything it passes to WinINet, so it touches nothing of its caller.
+// Runs a WinINet call that can hang on a thread of its own and waits for it with a
+// time-out. When the time-out expires, the handle the call works on is closed (its
+// owner must forget it, never close it again), which normally makes the call
+// return. WinINet does not always notice: under Wine, HttpSendRequestA goes on
+// waiting for an answer after its handle is closed. So the wait after closing is
+// bounded too, and a call that still runs is left to itself with its thread; it
+// owns copies of everything it passes to WinINet, so it touches nothing of its
+// caller.
+
+#include "win_handles.h"
 
 #include <memory>
 #include <windows.h>
@@ -37,5 +40,25 @@ struct watch_settings {
 // handles answer only the connect time-out.
 DWORD watchdog_wait_ms(DWORD option, HINTERNET handle, HINTERNET parent = nullptr);
 
-// The call's results may be read from `call` only when the outcome has not expired.
-watched_outcome run_watched(std::shared_ptr<watched_call> call, const watch_settings& settings);
+// Keeps its thread from one call to the next: starting a thread costs more than a
+// short request under Wine. A call left running keeps that thread to itself, and
+// the next call starts a new one.
+class watchdog {
+  public:
+    watchdog() = default;
+    watchdog(const watchdog&) = delete;
+    watchdog& operator=(const watchdog&) = delete;
+    ~watchdog();
+
+    // The call's results may be read from `call` only when the outcome has not expired.
+    watched_outcome run(std::shared_ptr<watched_call> call, const watch_settings& settings);
+
+    struct station;
+
+  private:
+    bool start_thread();
+    void let_thread_go();
+
+    std::shared_ptr<station> station_;
+    kernel_handle thread_;
+};
