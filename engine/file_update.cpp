@@ -3,6 +3,7 @@
 
 #include "update_engine.h"
 
+#include "check_ahead.h"
 #include "file_helpers.h"
 #include "logfile.h"
 #include "lzma_exports.h"
@@ -10,6 +11,10 @@
 #include "process_start.h"
 #include "updater_ui.h"
 #include "utf8.h"
+
+#include <map>
+#include <system_error>
+#include <unordered_map>
 
 struct CUpdater::entry_paths {
     std::string local; // L: the installed file
@@ -32,6 +37,23 @@ DWORD replace_file(const std::string& source, const std::string& target) {
 
 bool has_digest_of(const std::string& path, const file_info& entry) {
     return digests_equal(make_file_info(entry.name, path), entry);
+}
+
+// Names that may share their file with another entry's name, or that lead into the
+// work directory, where the worker writes.
+std::vector<bool> may_run_ahead(const std::vector<file_info*>& entries) {
+    std::map<std::string, int> uses;
+    std::vector<std::string> keys;
+    for (const file_info* entry : entries) {
+        keys.push_back(file_alias_key(entry->name));
+        ++uses[keys.back()];
+    }
+    std::vector<bool> allowed;
+    for (std::size_t index = 0; index < entries.size(); ++index)
+        allowed.push_back(uses[keys[index]] == 1 && keys[index] != "TEMP" &&
+                          !keys[index].starts_with("TEMP\\") &&
+                          entries[index]->name.find('~') == std::string::npos);
+    return allowed;
 }
 
 } // namespace
@@ -62,10 +84,37 @@ void CUpdater::add_received_bytes(long count) {
     bytes_received += static_cast<std::uint32_t>(count);
 }
 
+std::vector<file_info*> CUpdater::pending_snapshot() {
+    const std::lock_guard guard(updater_lock);
+    return {pending_files.begin(), pending_files.end()};
+}
+
+std::vector<check_item> CUpdater::check_items(const std::vector<file_info*>& entries) const {
+    const std::vector<bool> allowed = may_run_ahead(entries);
+    std::vector<check_item> items;
+    for (std::size_t index = 0; index < entries.size(); ++index)
+        items.push_back({entries[index]->name, install_dir + "\\" + entries[index]->name,
+                         allowed[index] && !is_launcher_record(*entries[index])});
+    return items;
+}
+
 void CUpdater::update_files(CFileTransfer* transfer) {
-    while (file_info* entry = take_next_file())
-        if (!update_entry(*entry, *transfer))
+    const std::vector<file_info*> entries = pending_snapshot();
+    std::unordered_map<const file_info*, std::size_t> positions;
+    for (std::size_t index = 0; index < entries.size(); ++index)
+        positions.emplace(entries[index], index);
+    check_ahead checks(check_items(entries), abort_requested);
+    try {
+        checks.start();
+    } catch (const std::system_error& error) {
+        log_error(std::string("Checking ahead could not start: ") + error.what());
+    }
+    while (file_info* entry = take_next_file()) {
+        if (is_launcher_record(*entry))
+            mark_file_done(entry);
+        else if (!update_entry(*entry, checks.record_of(positions.at(entry)), *transfer))
             return;
+    }
 }
 
 CUpdater::entry_paths CUpdater::paths_for(const file_info& entry) const {
@@ -76,14 +125,9 @@ CUpdater::entry_paths CUpdater::paths_for(const file_info& entry) const {
 }
 
 // False when the loop must end (an error was reported, or the run was aborted).
-bool CUpdater::update_entry(file_info& entry, CFileTransfer& transfer) {
-    if (is_launcher_record(entry)) {
-        mark_file_done(&entry);
-        return true;
-    }
+bool CUpdater::update_entry(file_info& entry, const file_info& local, CFileTransfer& transfer) {
     const entry_paths paths = paths_for(entry);
     set_info_text("Kontrollin: " + entry.name);
-    const file_info local = make_file_info(entry.name, paths.local);
     if (file_info_valid(local) && digests_equal(local, entry)) {
         log_info(entry.name + " Local version ok -> Continue");
         mark_file_done(&entry);

@@ -90,3 +90,29 @@ bool names_stay_inside(const version_info& info) {
     return std::all_of(info.files.begin(), info.files.end(),
                        [](const auto& record) { return is_safe_relative_name(record->name); });
 }
+
+std::string file_alias_key(std::string_view name) {
+    std::string key;
+    std::string component;
+    const auto end_component = [&] {
+        while (!component.empty() && (component.back() == '.' || component.back() == ' '))
+            component.pop_back();
+        key += component;
+        component.clear();
+    };
+    for (std::size_t index = 0; index < name.size(); ++index) {
+        const unsigned char byte = static_cast<unsigned char>(name[index]);
+        if (byte == '\\' || byte == '/') {
+            end_component();
+            key += '\\';
+        } else if (byte >= 0x80) {
+            // One placeholder per UTF-8 sequence: its lead byte, not its continuations.
+            if ((byte & 0xC0) != 0x80)
+                component += '\x80';
+        } else {
+            component += static_cast<char>(std::toupper(byte));
+        }
+    }
+    end_component();
+    return key;
+}

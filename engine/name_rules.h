@@ -24,3 +24,10 @@ std::string url_escaped_name(std::string_view name);
 
 // True when every record's name is safe.
 bool names_stay_inside(const version_info& info);
+
+// A key under which names that may name the same file on Windows meet: letter case
+// ignored (every non-ASCII letter counts as one and the same), slashes as
+// backslashes, and the trailing dots and blanks that Windows drops from each
+// component dropped. Names with different keys name different files, except
+// through short 8.3 names, which contain a "~".
+std::string file_alias_key(std::string_view name);

@@ -5,6 +5,7 @@
 // file phase carried by an update worker and watched by the completion waiter.
 // The engine reaches the progress window only by posting messages to it.
 
+#include "check_ahead.h"
 #include "signature.h"
 #include "stdio_stream.h"
 #include "update_thread.h"
@@ -123,7 +124,10 @@ class CUpdater : public update_host {
     std::string start_command() const;
 
     entry_paths paths_for(const file_info& entry) const;
-    bool update_entry(file_info& entry, CFileTransfer& transfer);
+    std::vector<file_info*> pending_snapshot();
+    std::vector<check_item> check_items(const std::vector<file_info*>& entries) const;
+    // `local`: the record of the installed file, computed when the entry was taken.
+    bool update_entry(file_info& entry, const file_info& local, CFileTransfer& transfer);
     bool patch_applies(const file_info& local, const file_info& entry) const;
     patch_outcome try_patch(const file_info& entry, const entry_paths& paths,
                             CFileTransfer& transfer);

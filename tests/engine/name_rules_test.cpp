@@ -62,3 +62,12 @@ TEST(NameRules, UrlNamesEscapeWhatAServerWouldReadOtherwise) {
     EXPECT_EQ(url_escaped_name("Tõõ ü.txt"), "T%C3%B5%C3%B5%20%C3%BC.txt");
     EXPECT_EQ(url_escaped_name("100%#1?.txt"), "100%25%231%3F.txt");
 }
+
+TEST(NameRules, AliasKeysMeetForNamesOfOneFileOnly) {
+    EXPECT_EQ(file_alias_key("Sub/File.TXT"), file_alias_key("sub\\file.txt"));
+    EXPECT_EQ(file_alias_key("dir. \\name.txt. "), file_alias_key("DIR\\NAME.TXT"));
+    EXPECT_EQ(file_alias_key("Õun.txt"), file_alias_key("õun.txt"));
+    EXPECT_NE(file_alias_key("a\\b.txt"), file_alias_key("ab.txt"));
+    EXPECT_NE(file_alias_key("Õun.txt"), file_alias_key("un.txt"));
+    EXPECT_NE(file_alias_key("a.txt"), file_alias_key("b.txt"));
+}
