@@ -5,11 +5,13 @@
 
 namespace {
 
-bool ensure_wide_directory(const std::wstring& path) {
+bool is_wide_directory(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return true;
-    return CreateDirectoryW(path.c_str(), nullptr) != 0;
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool ensure_wide_directory(const std::wstring& path) {
+    return is_wide_directory(path) || CreateDirectoryW(path.c_str(), nullptr) != 0;
 }
 
 // The directory part of a file path: everything before the last backslash, or the
@@ -30,6 +32,9 @@ bool ensure_directory(const std::string& path) {
 
 bool create_directory_path(const std::string& path) {
     std::wstring directory = utf8_to_wide(directory_part(path));
+    // Mostly the directory is there already: one question instead of one per level.
+    if (is_wide_directory(directory))
+        return true;
     for (std::size_t position = 0; position < directory.size(); ++position) {
         if (directory[position] == L'/')
             directory[position] = L'\\';

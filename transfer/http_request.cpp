@@ -436,5 +436,6 @@ long file_transfer::read_body(HINTERNET handle, transfer_copy& sink, long offset
             remaining -= static_cast<long>(got);
         }
     }
+    sink.finish();
     return offset;
 }

@@ -18,6 +18,7 @@ namespace {
 
 constexpr int open_flags = _O_BINARY | _O_RDWR | _O_CREAT | _O_TRUNC;
 constexpr int open_permissions = _S_IREAD | _S_IWRITE;
+constexpr std::size_t held_back_limit = 64 * 1024;
 
 } // namespace
 
@@ -25,22 +26,57 @@ file_copy_base::file_copy_base(crt_file open_file, long known_length)
     : fd(std::move(open_file)), known_length(known_length) {}
 
 file_copy_base::~file_copy_base() {
-    if (fd)
-        _chsize(fd.get(), known_length);
+    if (!fd)
+        return;
+    try {
+        write_held_back();
+    } catch (...) {
+        // Only what reached the file is valid.
+        known_length = std::min(known_length, held_back_offset);
+    }
+    _chsize(fd.get(), known_length);
 }
 
 long file_copy_base::write_at(const char* data, long offset, long count) {
     if (!fd)
         open_at(offset);
-    seek(offset);
     const std::optional<reget_write> plan = plan_reget_write(known_length, offset, count);
     if (!plan)
         throw transfer_errors::file_too_large;
-    compare_held(data, offset, plan->compared);
+    if (plan->compared > 0) {
+        write_held_back();
+        seek(offset);
+        compare_held(data, offset, plan->compared);
+    }
     if (plan->written > 0)
-        write_all(data + plan->compared, plan->written);
+        hold_back(data + plan->compared, offset + plan->compared, plan->written);
     known_length = plan->known_length;
     return plan->end;
+}
+
+void file_copy_base::finish() {
+    if (fd)
+        write_held_back();
+}
+
+// Bytes that continue the held-back ones join them; others are written first.
+void file_copy_base::hold_back(const char* data, long offset, long count) {
+    if (!held_back.empty() && offset != held_back_offset + static_cast<long>(held_back.size()))
+        write_held_back();
+    if (held_back.empty())
+        held_back_offset = offset;
+    held_back.insert(held_back.end(), data, data + count);
+    if (held_back.size() >= held_back_limit)
+        write_held_back();
+}
+
+void file_copy_base::write_held_back() {
+    if (held_back.empty())
+        return;
+    seek(held_back_offset);
+    write_all(held_back.data(), static_cast<long>(held_back.size()));
+    held_back_offset += static_cast<long>(held_back.size());
+    held_back.clear();
 }
 
 void file_copy_base::open_at(long offset) {

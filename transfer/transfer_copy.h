@@ -8,22 +8,29 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 class transfer_copy {
   public:
     virtual ~transfer_copy() = default;
     // Stores `count` bytes that belong at byte `offset` of the resource.
     virtual long write_at(const char* data, long offset, long count) = 0;
+    // Called once the body has been read: stores what the sink still holds back.
+    // Throws transfer_error when it cannot.
+    virtual void finish() {}
 };
 
 // What both file sinks share. The file is opened (created, truncated) at the first
 // write unless an open file was handed over; bytes that arrive for a range the
-// file already holds are compared with it, not rewritten. Destruction cuts the
-// file to `known_length`, the furthest byte known to be valid, and closes it.
+// file already holds are compared with it, not rewritten. New bytes are collected
+// and written 64 KiB at a time, since a body arrives in pieces of 1 KiB. finish
+// writes the rest; destruction writes it too if it can, cuts the file to
+// `known_length`, the furthest byte known to be valid, and closes it.
 class file_copy_base : public transfer_copy {
   public:
     ~file_copy_base() override;
     long write_at(const char* data, long offset, long count) override;
+    void finish() override;
 
     file_copy_base(const file_copy_base&) = delete;
     file_copy_base& operator=(const file_copy_base&) = delete;
@@ -39,10 +46,15 @@ class file_copy_base : public transfer_copy {
     void open_at(long offset);
     void seek(long offset);
     void compare_held(const char* data, long offset, long overlap);
+    void hold_back(const char* data, long offset, long count);
+    void write_held_back();
     void write_all(const char* data, long count);
 
     crt_file fd;
     long known_length = 0;
+    // New bytes not yet written, which belong at `held_back_offset`.
+    std::vector<char> held_back;
+    long held_back_offset = 0;
     // Where the file is positioned; -1 when unknown. Saves a seek per write when
     // the body arrives in order.
     long position = -1;

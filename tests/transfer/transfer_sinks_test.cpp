@@ -83,6 +83,19 @@ TEST(FileSink, ADifferingHeldByteFailsAndLeavesTheFileAsItWas) {
     EXPECT_EQ(read_bytes(path), sample.substr(0, 20));
 }
 
+TEST(FileSink, BytesHeldBackReachTheFileInOrderByFinish) {
+    scratch_directory scratch;
+    const std::string path = scratch.file("pieces.bin");
+    std::string body;
+    for (int piece = 0; body.size() < 150 * 1024; ++piece)
+        body += std::string(1024, static_cast<char>('a' + piece % 26));
+    file_transfer_copy sink(path.c_str());
+    for (long offset = 0; offset < static_cast<long>(body.size()); offset += 1024)
+        sink.write_at(body.data() + offset, offset, 1024);
+    sink.finish();
+    EXPECT_EQ(read_bytes(path), body);
+}
+
 TEST(FileSink, DestructionCutsTheFileToTheKnownLength) {
     scratch_directory scratch;
     const std::string path = scratch.file("cut.bin");
