@@ -9,9 +9,9 @@
 #                            reference: md5sum of the installation (target <= 1.2)
 #   patch_update_time_ratio  a patch set touching 10 % of the files; reference: bare
 #                            loop + Debian bspatch + md5sum (target <= 1.0)
-# The check and the patch update count each side's fastest of three runs. The time
-# split of the launcher's (fastest) run (network, unpacking, hashing, patching)
-# comes from the timestamps of its log lines.
+# Each side counts its fastest of three runs. The time split of the launcher's
+# fastest run (network, unpacking, hashing, patching) comes from the timestamps of
+# its log lines.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 . "$root/tools/bench/timing.bash"
@@ -101,13 +101,14 @@ report() {
 
 sum() { awk -v a="$1" -v b="$2" -v c="$3" 'BEGIN { print a + b + c }'; }
 
-# The short scenarios vary by a fifth from run to run under Wine, so each side
-# counts its fastest of three runs. best_launch leaves the fastest run's directory
-# in best_dir.
+# WinINet's speed under Wine, and so every scenario's time, varies by a fifth from
+# run to run, so each side counts its fastest of three runs. best_launch NAME
+# [with-version-1] leaves the fastest run's seconds in launch_seconds and its
+# directory in best_dir.
 best_launch() {
   local best= dir seconds
   for run in 1 2 3; do
-    dir=$(installation "$1-$run" with-version-1)
+    dir=$(installation "$1-$run" "${2:-}")
     seconds=$(launch "$dir")
     if [ -z "$best" ] || [ "$(smaller "$seconds" "$best")" = "$seconds" ]; then
       best=$seconds
@@ -117,36 +118,58 @@ best_launch() {
   launch_seconds=$best
 }
 
-serve install
-dir=$(installation install)
-seconds=$(launch "$dir")
-fetch=$(bare_fetch install)
-unpack=$(seconds_of unpack_fetched)
-hash=$(seconds_of hash_tree "$dir")
-diff -r -x ezo.log -x started.txt -x versioninfo.vif -x quillomark.exe -x app.exe \
-  "$work/v1" "$dir" >/dev/null || { echo "60-launcher: the installation differs" >&2; exit 1; }
-report install "$seconds" "$(sum "$fetch" "$unpack" "$hash")" \
-  "network $fetch, unpacking $unpack, hashing $hash" "$dir"
+# best_reference COMMAND: the fastest of three runs of the reference COMMAND, which
+# sets reference_total and reference_parts; leaves them in reference and
+# reference_split.
+best_reference() {
+  reference=
+  for run in 1 2 3; do
+    "$1"
+    if [ -z "$reference" ] || [ "$(smaller "$reference_total" "$reference")" = "$reference_total" ]; then
+      reference=$reference_total
+      reference_split=$reference_parts
+    fi
+  done
+}
 
-serve check
-best_launch check
-hash=
-for run in 1 2 3; do hash=$(smaller "$(seconds_of hash_tree "$best_dir")" "$hash"); done
-report check "$launch_seconds" "$hash" "" "$best_dir"
+install_reference() {
+  local fetch unpack hash
+  fetch=$(bare_fetch install)
+  unpack=$(seconds_of unpack_fetched)
+  hash=$(seconds_of hash_tree "$best_dir")
+  reference_total=$(sum "$fetch" "$unpack" "$hash")
+  reference_parts="network $fetch, unpacking $unpack, hashing $hash"
+}
 
-serve patch
-best_launch patch
-reference=
-for run in 1 2 3; do
+check_reference() {
+  reference_total=$(seconds_of hash_tree "$best_dir")
+  reference_parts=
+}
+
+patch_reference() {
+  local fetch apply hash
   fetch=$(bare_fetch patch)
   apply=$(seconds_of patch_files)
   hash=$(seconds_of hash_tree "$best_dir")
-  total=$(sum "$fetch" "$apply" "$hash")
-  if [ -z "$reference" ] || [ "$(smaller "$total" "$reference")" = "$total" ]; then
-    reference=$total
-    reference_split="network $fetch, patching $apply, hashing $hash"
-  fi
-done
+  reference_total=$(sum "$fetch" "$apply" "$hash")
+  reference_parts="network $fetch, patching $apply, hashing $hash"
+}
+
+serve install
+best_launch install
+diff -r -x ezo.log -x started.txt -x versioninfo.vif -x quillomark.exe -x app.exe \
+  "$work/v1" "$best_dir" >/dev/null || { echo "60-launcher: the installation differs" >&2; exit 1; }
+best_reference install_reference
+report install "$launch_seconds" "$reference" "$reference_split" "$best_dir"
+
+serve check
+best_launch check with-version-1
+best_reference check_reference
+report check "$launch_seconds" "$reference" "" "$best_dir"
+
+serve patch
+best_launch patch with-version-1
+best_reference patch_reference
 report patch_update "$launch_seconds" "$reference" "$reference_split" "$best_dir"
 finish
 trap - EXIT
