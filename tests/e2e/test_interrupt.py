@@ -1,10 +1,14 @@
 """Runs that do not reach the application: Cancel in the middle of the file phase
-with the release notes open, and every failure that ends the run before it."""
+with the release notes open, every failure that ends the run before it, and a
+launcher that cannot make its window."""
+
+import os
+import subprocess
 
 import pytest
 
-from harness import (BASE_URL, INFO, TESTAPP, TITLE, Record, Run, assert_subsequence,
-                     file_phase_texts, version_info)
+from harness import (BASE_URL, INFO, TESTAPP, TITLE, WINE_RUN, Record, Run,
+                     assert_subsequence, file_phase_texts, version_info)
 
 NOTES_1257 = "Täiendused: õunad, šokolaad ja žürii"
 
@@ -119,3 +123,25 @@ def test_run_failure_leaves_the_installation_alone(site, probe, install_dir, fai
         assert (installation.path / "versioninfo.vif").read_bytes() == version_info(installed, old)
     assert not [path for path in site.requests() if path.endswith(("app.exe", ".txt"))
                 and not path.endswith("changes.txt")]
+
+
+def test_a_launcher_without_a_display_ends_with_a_logged_error(site, install_dir):
+    """Without a display the window cannot be made; the launcher says so in its log
+    and ends instead of waiting for ever, unseen, before anything happens."""
+    installation = install_dir("Quillo mark")
+    installation.install(1, [Record("app.exe", b"old")])
+    site.master(2)
+    site.version(2, [Record("app.exe", TESTAPP.read_bytes())])
+
+    result = subprocess.run([WINE_RUN, "quillomark.exe"], cwd=installation.path,
+                            env={**os.environ, "DISPLAY": ":99"}, timeout=60,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    assert result.returncode == 1
+    texts = installation.log().texts()
+    assert texts[0] == "Quillomark Start" and texts[2:] == ["Quillomark End"]
+    assert texts[1].startswith("Progress window could not be created: ")
+    assert site.requests() == []
+    assert installation.file("app.exe").read_bytes() == b"old"
+    assert sorted(p.name for p in installation.path.iterdir()) == [
+        "app.exe", "ezo.log", "quillomark.exe", "versioninfo.vif"]
