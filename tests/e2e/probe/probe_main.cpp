@@ -3,6 +3,9 @@
 // answers each with one JSON line on standard output:
 //
 //   start CWD EXE [ARG...]      start EXE in a new job; answers its pid
+//   park CWD EXE [ARG...]       create EXE suspended, in a job of its own, and keep
+//                               it so until the probe ends: the state a process is
+//                               left in when its creator ends inside CreateProcess
 //   wait-window MS              the progress window of the started process exists
 //   wait-text ID MS exact|prefix TEXT
 //                               control ID (1003, 1001, 1002; 1000: the bar as
@@ -16,6 +19,7 @@
 //   click-notes-ok              click OK in the topmost visible notes window
 //   wait-exit MS                exit code of the started process
 //   wait-idle MS                every process of the job has ended; process counts
+//                               (at the deadline, the processes still running)
 //   hold PATH / release PATH    keep a file open, sharing only reading
 //   kill launcher|job           end the started process, or every process of the
 //                               job, at once (TerminateProcess, TerminateJobObject)
@@ -36,6 +40,7 @@
 #include <iostream>
 #include <map>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -50,6 +55,7 @@ class probe {
     static const std::map<std::string, std::pair<handler, size_t>>& commands();
 
     std::string start(const fields& command);
+    std::string park(const fields& command);
     std::string wait_window(const fields& command);
     std::string wait_text(const fields& command);
     std::string wait_notes(const fields& command);
@@ -65,6 +71,7 @@ class probe {
     std::string kill(const fields& command);
 
     process_job job_;
+    std::vector<process_job> parked_;
     window_watch watch_;
     std::map<std::string, file_handle> held_;
 };
@@ -92,6 +99,14 @@ std::string timed_out() {
 // Quoted as CommandLineToArgvW reads it back, for arguments without quotes of their own.
 std::wstring quoted(const std::string& argument) {
     return L"\"" + to_wide(argument) + L"\"";
+}
+
+// The command line of "start" and "park": every field from the program on, quoted.
+std::wstring command_line(const fields& command) {
+    std::wstring line = quoted(command[2]);
+    for (size_t i = 3; i < command.size(); ++i)
+        line += L" " + quoted(command[i]);
+    return line;
 }
 
 // Posts the dialog the notification that a click of the button sends. A simulated
@@ -125,6 +140,7 @@ std::string view_json(const window_view& view) {
 const std::map<std::string, std::pair<probe::handler, size_t>>& probe::commands() {
     static const std::map<std::string, std::pair<handler, size_t>> table{
         {"start", {&probe::start, 3}},
+        {"park", {&probe::park, 3}},
         {"wait-window", {&probe::wait_window, 2}},
         {"wait-text", {&probe::wait_text, 5}},
         {"wait-notes", {&probe::wait_notes, 3}},
@@ -156,11 +172,14 @@ std::string probe::answer(const fields& command) {
 }
 
 std::string probe::start(const fields& command) {
-    std::wstring line = quoted(command[2]);
-    for (size_t i = 3; i < command.size(); ++i)
-        line += L" " + quoted(command[i]);
-    const DWORD process_id = job_.start(to_wide(command[1]), line);
+    const DWORD process_id = job_.start(to_wide(command[1]), command_line(command));
     watch_.follow(process_id);
+    return ok().add("pid", std::int64_t{process_id}).text();
+}
+
+std::string probe::park(const fields& command) {
+    const DWORD process_id =
+        parked_.emplace_back().start(to_wide(command[1]), command_line(command), false);
     return ok().add("pid", std::int64_t{process_id}).text();
 }
 
@@ -226,8 +245,15 @@ std::string probe::wait_exit(const fields& command) {
 std::string probe::wait_idle(const fields& command) {
     const bool idle = job_.wait_idle(static_cast<DWORD>(milliseconds(command[1]).count()));
     const job_counts counts = job_.counts();
-    if (!idle)
-        return failure("timeout").add("active", std::int64_t{counts.active}).text();
+    if (!idle) {
+        std::vector<std::string> running;
+        for (const std::wstring& process : job_.running())
+            running.push_back(to_utf8(process));
+        return failure("timeout")
+            .add("active", std::int64_t{counts.active})
+            .add_json("running", json_strings(running))
+            .text();
+    }
     return ok().add("processes", std::int64_t{counts.total}).text();
 }
 

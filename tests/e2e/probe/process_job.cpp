@@ -1,5 +1,6 @@
 #include "process_job.h"
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 
@@ -9,13 +10,18 @@ std::runtime_error system_failure(const char* call) {
     return std::runtime_error(std::string(call) + " failed with " + std::to_string(GetLastError()));
 }
 
-bool is_wine_desktop(DWORD process_id) {
+std::wstring image_of(DWORD process_id) {
     const kernel_handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
     std::wstring image(32768, L'\0');
     DWORD length = static_cast<DWORD>(image.size());
     if (!process || !QueryFullProcessImageNameW(process.get(), 0, image.data(), &length))
-        return false;
+        return {};
     image.resize(length);
+    return image;
+}
+
+bool is_wine_desktop(DWORD process_id) {
+    const std::wstring image = image_of(process_id);
     const std::wstring desktop = L"\\explorer.exe";
     return image.size() >= desktop.size() &&
            CompareStringOrdinal(image.c_str() + image.size() - desktop.size(),
@@ -23,21 +29,24 @@ bool is_wine_desktop(DWORD process_id) {
                                 static_cast<int>(desktop.size()), TRUE) == CSTR_EQUAL;
 }
 
-// Wine starts its desktop process (explorer.exe) from the first program that needs
-// the desktop; started inside the job, it would keep the job busy after every
-// program under test has ended.
-bool only_wine_desktop_left(HANDLE job) {
+std::vector<DWORD> process_ids(HANDLE job) {
     struct {
         JOBOBJECT_BASIC_PROCESS_ID_LIST list;
         ULONG_PTR more_ids[63];
     } ids{};
     ids.list.NumberOfAssignedProcesses = 64;
-    if (!QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr))
-        return false;
-    for (DWORD index = 0; index < ids.list.NumberOfProcessIdsInList; ++index)
-        if (!is_wine_desktop(static_cast<DWORD>(ids.list.ProcessIdList[index])))
-            return false;
-    return true;
+    if (!job ||
+        !QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr))
+        return {};
+    const ULONG_PTR* first = ids.list.ProcessIdList;
+    return {first, first + ids.list.NumberOfProcessIdsInList};
+}
+
+// Wine starts its desktop process (explorer.exe) from the first program that needs
+// the desktop; started inside the job, it would keep the job busy after every
+// program under test has ended.
+bool only_wine_desktop_left(HANDLE job) {
+    return std::ranges::all_of(process_ids(job), is_wine_desktop);
 }
 
 } // namespace
@@ -57,7 +66,7 @@ void process_job::create_job() {
         throw system_failure("SetInformationJobObject");
 }
 
-DWORD process_job::start(const std::wstring& directory, std::wstring command_line) {
+DWORD process_job::start(const std::wstring& directory, std::wstring command_line, bool resume) {
     // Closing the previous job ends whatever an earlier start left running.
     process_.reset();
     job_.reset();
@@ -75,7 +84,8 @@ DWORD process_job::start(const std::wstring& directory, std::wstring command_lin
         TerminateProcess(process_.get(), 1);
         throw system_failure("AssignProcessToJobObject");
     }
-    ResumeThread(thread.get());
+    if (resume)
+        ResumeThread(thread.get());
     process_id_ = started.dwProcessId;
     return process_id_;
 }
@@ -112,6 +122,13 @@ job_counts process_job::counts() const {
         QueryInformationJobObject(job_.get(), JobObjectBasicAccountingInformation, &accounting,
                                   sizeof accounting, nullptr);
     return {accounting.TotalProcesses, accounting.ActiveProcesses};
+}
+
+std::vector<std::wstring> process_job::running() const {
+    std::vector<std::wstring> images;
+    for (const DWORD id : process_ids(job_.get()))
+        images.push_back(std::to_wstring(id) + L" " + image_of(id));
+    return images;
 }
 
 void process_job::kill(bool whole_job) {

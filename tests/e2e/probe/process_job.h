@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 struct job_counts {
     DWORD total;  // processes that ever belonged to the job
@@ -16,12 +17,15 @@ struct job_counts {
 class process_job {
   public:
     // Starts the command line with the given current directory; returns the process id.
-    DWORD start(const std::wstring& directory, std::wstring command_line);
+    // A process that is not resumed stays suspended before its first instruction.
+    DWORD start(const std::wstring& directory, std::wstring command_line, bool resume = true);
     // The exit code of the started process once it has ended, or nothing at the deadline.
     std::optional<DWORD> wait_exit(DWORD milliseconds) const;
     // Whether every process of the job ended before the deadline.
     bool wait_idle(DWORD milliseconds);
     job_counts counts() const;
+    // Each process still in the job, as its id and image path.
+    std::vector<std::wstring> running() const;
     // Ends the started process at once, or every process of the job; returns once
     // the started process has ended.
     void kill(bool whole_job);
