@@ -269,6 +269,8 @@ bool CUpdater::write_patch_tool() {
         return false;
     const std::string path = temp_dir + "\\bspatch.exe";
     create_directory_path(path);
+    // A patch tool whose launcher was ended while starting it stays suspended, holding it.
+    clear_path_for_new_file(path);
     stdio_stream file;
     if (!open_file_utf8("wb", file, path))
         return false;

@@ -28,6 +28,12 @@ void _DeleteDirectory(const std::filesystem::path& path);
 // True when the directory exists afterwards; a plain file of that name gives false.
 bool ensure_directory(const std::string& path);
 
+// Clears the path for a new file: removes the file there or, when that fails, renames
+// it beside itself under a name of its own. A file that a running (or suspended)
+// program was started from can be renamed, though neither replaced nor deleted.
+// Whatever still stands in the way shows when the new file is written.
+void clear_path_for_new_file(const std::string& path);
+
 // Creates every directory of a path ("C:\a\b\file.dat" or "C:\a\b\"); true when
 // the deepest one exists afterwards. Forward slashes count as backslashes.
 bool create_directory_path(const std::string& path);

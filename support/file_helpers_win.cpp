@@ -43,3 +43,12 @@ bool create_directory_path(const std::string& path) {
     }
     return ensure_wide_directory(directory);
 }
+
+void clear_path_for_new_file(const std::string& path) {
+    const std::wstring wide = utf8_to_wide(path);
+    if (DeleteFileW(wide.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND)
+        return;
+    const std::wstring aside = wide + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                               std::to_wstring(GetTickCount64()) + L".old";
+    MoveFileExW(wide.c_str(), aside.c_str(), 0);
+}

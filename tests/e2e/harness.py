@@ -298,6 +298,10 @@ class Probe:
     def start(self, directory, program, *arguments):
         return self.must("start", windows_path(directory), windows_path(program), *arguments)["pid"]
 
+    def park(self, directory, program, *arguments):
+        """Creates the program suspended, held so until the probe ends."""
+        return self.must("park", windows_path(directory), windows_path(program), *arguments)["pid"]
+
     def wait_window(self, ms=15000):
         self.must("wait-window", ms, wait_ms=ms)
 
@@ -330,6 +334,16 @@ class Probe:
 
     def wait_idle(self, ms=30000):
         self.must("wait-idle", ms, wait_ms=ms)
+
+    def left_running(self, ms=30000):
+        """Waits for every process of the job to end; the image paths of those still
+        running at the deadline."""
+        answer = self.ask("wait-idle", ms, wait_ms=ms)
+        if answer["ok"]:
+            return []
+        if "running" not in answer:
+            raise ProbeError(f"wait-idle: {answer}")
+        return [entry.split(" ", 1)[1] for entry in answer["running"]]
 
     def hold(self, path):
         self.must("hold", windows_path(path))

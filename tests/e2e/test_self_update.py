@@ -129,6 +129,28 @@ def test_self_update_hands_off_and_the_new_launcher_finishes_the_run(site, probe
     assert first_end.thread == log.thread_of("Quillomark Start")
 
 
+@pytest.mark.parametrize("compressed", [False, True], ids=["plain", "lzma"])
+def test_a_copy_left_suspended_by_an_ended_hand_over_does_not_block_the_next(
+        site, probe, install_dir, compressed):
+    """A launcher ended while it creates its new copy leaves that copy suspended for
+    good, and its file can be neither replaced nor deleted while it exists."""
+    installation = install_dir("Quillo mark")
+    installation.install(1, version_1(installation))
+    stale_copy = installation.path / "Temp" / "quillomark.exe"
+    stale_copy.parent.mkdir()
+    stale_copy.write_bytes(NEXT_LAUNCHER.read_bytes())
+    probe.park(installation.path, stale_copy, "update", windows_path(installation.path /
+                                                                     "quillomark.exe"), "1")
+    records = version_2(Record("quillomark.exe", NEXT_LAUNCHER.read_bytes(), compressed=compressed))
+    site.master(2)
+    site.version(2, records)
+
+    assert Run(probe, installation).finish() == 0
+    assert_installed(installation, records)
+    assert_started_from(installation)
+    assert_runs(installation.log(), 2)
+
+
 def no_work_directory(installation):
     (installation.path / "Temp").write_bytes(b"not a directory")
     return Record("quillomark.exe", NEXT_LAUNCHER.read_bytes()), None
