@@ -20,7 +20,7 @@ from pathlib import Path
 import pytest
 
 from harness import (CANCEL, INFO, STRINGS, TESTAPP, TITLE, Installation, Record, bsdiff,
-                     lzma_container, unix_name, version_info)
+                     lzma_container, unix_name, version_info, windows_path)
 
 NEXT_LAUNCHER = Path(os.environ.get("QM_E2E_NEXT_LAUNCHER", ""))
 KILLS = int(os.environ.get("QM_FAULT_KILLS") or 3)
@@ -393,12 +393,16 @@ def moments(count, salt):
 
 def kill_at(probe, made, span, fraction, target):
     """Starts the launcher, kills it (or its whole job) at the moment, and lets
-    whatever was not killed finish."""
+    whatever was not killed finish. A launcher killed inside the creation of its new
+    copy leaves that copy suspended for good (the next start ends it with the
+    probe's job); the self-update tests show it does not block a later hand-over."""
     start(probe, made.installation)
     probe.wait_window()
     time.sleep(span * fraction)
     probe.must("kill", target)
-    probe.wait_idle(RUN_MS)
+    left = probe.left_running(RUN_MS)
+    new_copy = windows_path(made.installation.path / "Temp" / "quillomark.exe").casefold()
+    assert all(path.casefold() == new_copy for path in left), left
 
 
 @pytest.fixture(scope="module")
