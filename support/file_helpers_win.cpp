@@ -1,4 +1,5 @@
 #include "file_helpers.h"
+#include "platform.h"
 #include "utf8.h"
 
 #include <windows.h>
@@ -45,10 +46,12 @@ bool create_directory_path(const std::string& path) {
 }
 
 void clear_path_for_new_file(const std::string& path) {
-    const std::wstring wide = utf8_to_wide(path);
-    if (DeleteFileW(wide.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND)
+    const std::filesystem::path file = path_from_utf8(path);
+    const std::error_code removal = remove_entry(file);
+    if (!removal || removal.value() == ERROR_FILE_NOT_FOUND)
         return;
-    const std::wstring aside = wide + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
-                               std::to_wstring(GetTickCount64()) + L".old";
-    MoveFileExW(wide.c_str(), aside.c_str(), 0);
+    std::filesystem::path aside = file;
+    aside += L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
+             std::to_wstring(GetTickCount64()) + L".old";
+    MoveFileExW(file.c_str(), aside.c_str(), 0);
 }

@@ -333,7 +333,9 @@ class Probe:
         return answer["exit_code"] if answer["ok"] else None
 
     def wait_idle(self, ms=30000):
-        self.must("wait-idle", ms, wait_ms=ms)
+        left = self.left_running(ms)
+        if left:
+            raise ProbeError(f"still running after {ms} ms: {left}")
 
     def left_running(self, ms=30000):
         """Waits for every process of the job to end; the image paths of those still
@@ -343,7 +345,7 @@ class Probe:
             return []
         if "running" not in answer:
             raise ProbeError(f"wait-idle: {answer}")
-        return [entry.split(" ", 1)[1] for entry in answer["running"]]
+        return answer["running"]
 
     def hold(self, path):
         self.must("hold", windows_path(path))

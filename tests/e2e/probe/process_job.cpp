@@ -127,7 +127,7 @@ job_counts process_job::counts() const {
 std::vector<std::wstring> process_job::running() const {
     std::vector<std::wstring> images;
     for (const DWORD id : process_ids(job_.get()))
-        images.push_back(std::to_wstring(id) + L" " + image_of(id));
+        images.push_back(image_of(id));
     return images;
 }
 

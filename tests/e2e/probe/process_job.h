@@ -24,7 +24,7 @@ class process_job {
     // Whether every process of the job ended before the deadline.
     bool wait_idle(DWORD milliseconds);
     job_counts counts() const;
-    // Each process still in the job, as its id and image path.
+    // The image path of each process still in the job.
     std::vector<std::wstring> running() const;
     // Ends the started process at once, or every process of the job; returns once
     // the started process has ended.
