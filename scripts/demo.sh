@@ -21,7 +21,7 @@ nginx_dir=$demo/nginx
 mkdir -p "$demo" "$nginx_dir/temp"
 rm -f "$demo"/*.png "$demo/report.txt"
 
-publisher=$host_build/tools/publish/quillomark-publish
+publisher=$host_build/publisher/quillomark-publish
 key=$demo/release.key
 if [ ! -s "$key.pub" ]; then
   rm -f "$key"

@@ -19,7 +19,7 @@ build=$root/build/bench-host
   cmake -S "$root" -B "$build" -G Ninja -DQM_DEPS_DIR="$("$root/scripts/fetch-deps.sh")" \
     -DCMAKE_BUILD_TYPE=Release -DQM_SANITIZE=OFF >/dev/null
 cmake --build "$build" --target quillomark-publish >/dev/null
-publisher=$build/tools/publish/quillomark-publish
+publisher=$build/publisher/quillomark-publish
 
 # Both versions the archive offers of each package, oldest first.
 packages=(openjdk-17-jre-headless mariadb-server-core libssl3 postgresql-15)
