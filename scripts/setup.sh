@@ -50,6 +50,6 @@ done
 if [ ${#missing[@]} -gt 0 ] || [ $need_update = 1 ]; then
   echo "setup: installing ${missing[*]:-nothing (refreshing lists)}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  [ ${#missing[@]} -eq 0 ] || apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt-get -o DPkg::Lock::Timeout=900 update -qq
+  [ ${#missing[@]} -eq 0 ] || apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
