@@ -6,6 +6,7 @@
 #include "file_helpers.h"
 #include "logfile.h"
 #include "name_rules.h"
+#include "own_resource.h"
 #include "process_start.h"
 #include "signature.h"
 #include "text_decoding.h"
@@ -139,16 +140,6 @@ std::vector<std::string> split_patch_names(const std::string& value) {
     if (start < value.size())
         names.push_back(value.substr(start));
     return names;
-}
-
-std::string_view patch_tool_bytes() {
-    const HRSRC resource =
-        FindResourceW(nullptr, MAKEINTRESOURCEW(patch_tool_resource_id), L"PATCHER");
-    const HGLOBAL loaded = resource ? LoadResource(nullptr, resource) : nullptr;
-    const void* bytes = loaded ? LockResource(loaded) : nullptr;
-    if (!bytes)
-        return {};
-    return {static_cast<const char*>(bytes), SizeofResource(nullptr, resource)};
 }
 
 } // namespace
@@ -296,7 +287,8 @@ bool CUpdater::load_patch_sets(CFileTransfer& transfer) {
 }
 
 bool CUpdater::write_patch_tool() {
-    const std::string_view tool = patch_tool_bytes();
+    const std::string_view tool =
+        own_resource(L"PATCHER", MAKEINTRESOURCEW(patch_tool_resource_id));
     if (tool.empty())
         return false;
     const std::string path = temp_dir + "\\bspatch.exe";

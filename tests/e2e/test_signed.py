@@ -219,6 +219,43 @@ def test_a_replayed_older_release_is_refused_and_the_same_one_still_starts(
     assert after == before
 
 
+def damage_settings(launcher, old, new):
+    """The launcher's settings record edited in place, in bytes of the same length."""
+    image = launcher.read_bytes()
+    assert image.count(old) == 1
+    launcher.write_bytes(image.replace(old, new))
+
+
+SETTINGS_DAMAGE = {
+    "format version": (b"quillomark-config 1\n", b"quillomark-config 9\n",
+                       "the first line is not \"quillomark-config 1\""),
+    "key": (f"public_key={RELEASE_KEY.public_hex}".encode(),
+            f"public_key={RELEASE_KEY.public_hex[:-1]}g".encode(),
+            "public_key is not 64 lower-case hex digits"),
+    "record renamed away": (b"Q\0U\0I\0L\0L\0O\0M\0A\0R\0K\0_\0C\0O\0N\0F\0I\0G\0",
+                            b"Q\0U\0I\0L\0L\0O\0M\0A\0R\0K\0_\0C\0O\0N\0F\0I\0X\0",
+                            "the launcher has no settings record"),
+}
+
+
+@pytest.mark.parametrize("damage", SETTINGS_DAMAGE)
+def test_a_damaged_settings_record_stops_before_any_request(site, probe, install_dir, tmp_path,
+                                                            damage):
+    old, new, reason = SETTINGS_DAMAGE[damage]
+    installation = installed(tmp_path, install_dir)
+    damage_settings(installation.path / "quillomark.exe", old, new)
+    publish_signed(site, tmp_path)
+    before = snapshot(installation)
+
+    run = Run(probe, installation)
+    probe.wait_text(INFO, "Viga versiooni laadimisel!")
+    log = run.cancel()
+
+    assert snapshot(installation) == before
+    assert site.requests() == []
+    assert f"Settings record unusable: {reason}" in log.texts()
+
+
 def test_unsigned_patch_set_and_notes_leave_whole_files_and_no_notes(site, probe, install_dir,
                                                                      tmp_path):
     installation = installed(tmp_path, install_dir)
