@@ -253,7 +253,8 @@ const std::map<std::string, subcommand>& subcommands() {
           "           [--patches auto|A_N,...] [--force-notes]\n"
           "           [--sign KEYFILE [--expires YYYY-MM-DDTHH:MM:SSZ]]\n"
           "Writes TREE/masterversion. auto lists every patch set in TREE leading to N.\n"
-          "--sign adds expires= (UTC, default 90 days ahead) and writes masterversion.sig.\n",
+          "--sign adds expires= (UTC, default 90 days ahead) and the record's own signature,\n"
+          "sig=, as its last piece.\n",
           run_master}},
         {"release",
          {{"--tree", "--startapp", "--notes", "--keep-patches", "--compress", "--sign", "--expires",
