@@ -99,6 +99,12 @@ std::optional<digest_bytes> digest_of_etag(std::string etag) {
     return digest;
 }
 
+// Rewinds a file being sent, when libcurl sends it again on a new connection.
+int rewind_file(void* file, curl_off_t offset, int origin) {
+    return fseeko(static_cast<std::FILE*>(file), offset, origin) == 0 ? CURL_SEEKFUNC_OK
+                                                                      : CURL_SEEKFUNC_FAIL;
+}
+
 // The store's own words from an S3 error body: its <Code>, or the status alone.
 std::string refusal(long status, const std::string& body) {
     std::string text = "HTTP " + std::to_string(status);
@@ -280,6 +286,8 @@ void store_connection::put(const std::string& key, const std::filesystem::path& 
         curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
         curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(handle, CURLOPT_READDATA, source.get());
+        curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, rewind_file);
+        curl_easy_setopt(handle, CURLOPT_SEEKDATA, source.get());
         curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
         curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
         curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, response::take);

@@ -48,7 +48,8 @@ class RequestLog:
         return planned[count] if count < len(planned) else None
 
     def __call__(self, environ, start_response):
-        request = f"{environ['REQUEST_METHOD']} {environ['PATH_INFO']}"
+        path = environ["PATH_INFO"].encode("latin-1").decode("utf-8", "replace")
+        request = f"{environ['REQUEST_METHOD']} {path}"
         self.write("> " + request)
         outcome = self.outcome(request)
         if outcome == "drop":

@@ -203,6 +203,39 @@ def stop(directory):
         os.close(process)
 
 
+class Store:
+    """A started store, for tests: its addresses, its request log and its rules."""
+
+    def __init__(self, directory, bucket, port=0):
+        self.directory, self.bucket = Path(directory).resolve(), bucket
+        subprocess.run([sys.executable, __file__, "start", "--dir", str(self.directory),
+                        "--port", str(port), "--bucket", bucket], check=True,
+                       stdout=subprocess.DEVNULL)
+        state = json.loads((self.directory / "store.json").read_text())
+        self.endpoint, self.public = state["endpoint"], state["public"] + bucket + "/"
+        self.environment = dict(os.environ, AWS_ACCESS_KEY_ID=ACCESS_KEY,
+                                AWS_SECRET_ACCESS_KEY=SECRET_KEY, AWS_REGION=REGION)
+
+    def stop(self):
+        stop(self.directory)
+
+    def requests(self):
+        """Every line of the request log so far: ("<" or ">", status or None, method, path)."""
+        events = []
+        for line in (self.directory / "requests.log").read_text(encoding="utf-8").splitlines():
+            kind, rest = line[0], line[2:]
+            status, rest = rest.split(" ", 1) if kind == "<" else (None, rest)
+            method, path = rest.split(" ", 1)
+            events.append((kind, status, method, path))
+        return events
+
+    def set_rules(self, rules):
+        """Failures for the next requests: {"PUT /BUCKET/KEY": ["503", "drop", "429"]}."""
+        temporary = self.directory / "rules.json.tmp"
+        temporary.write_text(json.dumps(rules), encoding="utf-8")
+        temporary.replace(self.directory / "rules.json")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("command", choices=("start", "stop"))
