@@ -1,10 +1,13 @@
 #include "launcher_entry.h"
 
+#include "launcher_config.h"
 #include "logfile.h"
+#include "own_resource.h"
 #include "resource.h"
 #include "update_engine.h"
 #include "updater_ui.h"
 #include "updater_windows.h"
+#include "utf8.h"
 #include "win_handles.h"
 
 #include <commctrl.h>
@@ -43,6 +46,15 @@ int run_message_loop() {
     return static_cast<int>(message.wParam);
 }
 
+void start_update_run(CUpdater& updater, const launcher_config& settings) {
+    updater.release_key_hex = settings.release_key_hex;
+    try {
+        updater.start(settings.base_url);
+    } catch (const std::system_error& error) {
+        log_error(std::string("Update run could not start: ") + error.what());
+    }
+}
+
 // Zero once the window is shown, otherwise the system's error code.
 DWORD create_progress_window(HINSTANCE instance, int show_command) {
     const INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
@@ -57,7 +69,16 @@ DWORD create_progress_window(HINSTANCE instance, int show_command) {
     return 0;
 }
 
-int normal_run(HINSTANCE instance, int show_command, const launcher_settings& settings) {
+// The settings record stamped into this executable, read once per run.
+parsed_launcher_config own_settings() {
+    const std::wstring name = utf8_to_wide(launcher_config_resource);
+    const std::string_view record = own_resource(RT_RCDATA, name.c_str());
+    if (record.empty())
+        return {std::nullopt, "the launcher has no settings record"};
+    return parse_launcher_config(record);
+}
+
+int normal_run(HINSTANCE instance, int show_command) {
     const DWORD window_error = create_progress_window(instance, show_command);
     log_open("ezo.log");
     log_info("Quillomark Start");
@@ -69,11 +90,12 @@ int normal_run(HINSTANCE instance, int show_command, const launcher_settings& se
         return 1;
     }
     CUpdater updater;
-    updater.release_key_hex = settings.release_key_hex;
-    try {
-        updater.start(settings.base_url);
-    } catch (const std::system_error& error) {
-        log_error(std::string("Update run could not start: ") + error.what());
+    // A launcher whose settings are damaged must not guess where to download from.
+    if (const auto settings = own_settings(); !settings.config) {
+        log_error("Settings record unusable: " + settings.fault);
+        updater.set_info_text("Viga versiooni laadimisel!");
+    } else {
+        start_update_run(updater, *settings.config);
     }
     const int exit_code = run_message_loop();
     updater.request_abort();
@@ -162,11 +184,11 @@ int hand_off(std::span<LPWSTR> arguments) {
 
 } // namespace
 
-int run_launcher(HINSTANCE instance, int show_command, const launcher_settings& settings) {
+int run_launcher(HINSTANCE instance, int show_command) {
     int count = 0;
     const argument_array arguments(CommandLineToArgvW(GetCommandLineW(), &count));
     if (!arguments || count < 4)
-        return normal_run(instance, show_command, settings);
+        return normal_run(instance, show_command);
     if (std::wcscmp(arguments[1], L"update") == 0)
         return hand_off(std::span(arguments.get(), static_cast<std::size_t>(count)));
     return 0;

@@ -110,6 +110,10 @@ void set_callbacks(CFileTransfer& transfer, CFileTransfer::size_function size,
                    CFileTransfer::progress_function progress,
                    CFileTransfer::filename_function filename);
 
+// The engine's two downloads. Both check certificates strictly: an https:// server
+// whose certificate Windows does not trust for its host name today is a failed
+// download like any other.
+
 // Downloads the URL into the file at the UTF-8 path, overwriting it. False (and
 // one log line) on a transfer_error; what was written stays.
 bool download_to_file(const std::string& path, file_transfer& transfer, const std::string& url);

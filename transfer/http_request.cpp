@@ -355,7 +355,7 @@ internet_handle file_transfer::open_and_send(const request_plan& plan) {
         opened_request opened = open_request(plan);
         if (!opened.handle) {
             if (last_pass || opened.error == ERROR_INTERNET_TIMEOUT)
-                throw transfer_errors::open_request_failed;
+                throw with_system_error(transfer_errors::open_request_failed, opened.error);
             continue;
         }
         const watched_outcome sent =
@@ -363,7 +363,7 @@ internet_handle file_transfer::open_and_send(const request_plan& plan) {
         if (sent.succeeded)
             return std::move(opened.handle);
         if (last_pass || sent.error == ERROR_INTERNET_TIMEOUT)
-            throw transfer_errors::send_request_failed;
+            throw with_system_error(transfer_errors::send_request_failed, sent.error);
     }
 }
 

@@ -202,7 +202,8 @@ def main():
         "run 1, update from version 1 to 2:",
         f"  files: {done['kept']} kept, {done['patched']} patched, {done['downloaded']} downloaded",
         f"  moved: {update_served[1]} bytes in {update_served[0]} requests, "
-        f"{update_served[2]} of them signatures checked",
+        f"{update_served[2]} of them detached signatures checked (the master record "
+        "carries its own)",
         f"  time: {log_span(update_log):.1f} s from the launcher's start to its end (log), "
         f"{app_after:.1f} s until version 2 showed",
         "  installation equals release 2: " + ("yes" if not differences else

@@ -1,0 +1,10 @@
+#include "own_resource.h"
+
+std::string_view own_resource(LPCWSTR type, LPCWSTR name) {
+    const HRSRC resource = FindResourceW(nullptr, name, type);
+    const HGLOBAL loaded = resource ? LoadResource(nullptr, resource) : nullptr;
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    if (!bytes)
+        return {};
+    return {static_cast<const char*>(bytes), SizeofResource(nullptr, resource)};
+}
