@@ -29,7 +29,8 @@ def test_demo_updates_the_installation_and_reports_it():
     assert (DEMO / "report.txt").read_text(encoding="utf-8") in report
 
     assert "  files: 2 kept, 2 patched, 3 downloaded\n" in report
-    assert "  installation equals release 2: yes\n" in report
+    assert "  installation equals release 2 and the launcher: yes\n" in report
+    assert "(osslsigncode verify: ok)" in report
     # versioninfo.vif and changes.txt of version 2, the patch set's record.
     assert ", 3 of them detached signatures checked (the master record carries its own)\n" \
         in report
@@ -44,6 +45,9 @@ def test_demo_updates_the_installation_and_reports_it():
         assert size_of(DEMO / f"{name}.png") == (1024, 768)
         width, height = size_of(DEMO / f"{name}-trimmed.png")
         assert 200 < width < 1024 and 100 < height < 768, (name, width, height)
-    # The progress bar's blue, and the green that only version 2 of the application paints.
+    # The progress bar's blue, and the green that only version 2 of the application
+    # paints, with the icon stamped into the launcher as Windows reads it from the file.
     assert "#3096FA" in colours(DEMO / "progress-trimmed.png")
-    assert "#1E7B4F" in colours(DEMO / "application-trimmed.png")
+    application = colours(DEMO / "application-trimmed.png")
+    assert "#1E7B4F" in application
+    assert "#F28C1E" in application and "#1B2A6B" in application
