@@ -1,6 +1,7 @@
-"""The launcher under Wine against an object store: the demo's two releases, uploaded
-by quillomark-publish to Swift's S3 interface (tests/server/swift_store.py, on this
-slot's port), are installed and updated straight from the store's public bucket."""
+"""The launcher under Wine against an object store: the demo's two releases, signed
+and uploaded by quillomark-publish to Swift's S3 interface (tests/server/swift_store.py),
+are installed and updated straight from the store's public bucket by a launcher
+stamped with the bucket's address and the release key."""
 
 import os
 import subprocess
@@ -15,7 +16,7 @@ sys.path.insert(0, str(ROOT / "tests" / "server"))
 
 from demo_run import (LauncherRun, counts, installation_differences,  # noqa: E402
                       release_files, write_release)
-from harness import LAUNCHER, PORT, WORK  # noqa: E402
+from harness import WORK  # noqa: E402
 from swift_store import Store  # noqa: E402
 
 PUBLISH = os.environ.get("QM_PUBLISH", "")
@@ -25,21 +26,23 @@ BUCKET, PREFIX = "quillomark", "releases"
 
 @pytest.fixture
 def store():
-    started = Store(WORK / "swift", BUCKET, port=PORT)
+    started = Store(WORK / "swift", BUCKET)
     yield started
     started.stop()
 
 
-def publish_and_upload(store, folder, version):
+def publish(*arguments, **options):
+    return subprocess.run([PUBLISH, *map(str, arguments)], check=True, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, **options).stdout
+
+
+def publish_and_upload(store, folder, version, public_key):
     release = folder / f"release-{version}"
     write_release(release, release_files(version, WIN_BUILD))
-    subprocess.run([PUBLISH, "release", release, "--tree", folder / "tree", "--startapp",
-                    "demoapp.exe"], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    uploaded = subprocess.run([PUBLISH, "upload", folder / "tree", f"s3://{BUCKET}/{PREFIX}",
-                               "--endpoint", store.endpoint, "--public-url",
-                               f"{store.public}{PREFIX}/"], env=store.environment,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    assert uploaded.returncode == 0, uploaded.stderr
+    publish("release", release, "--tree", folder / "tree", "--startapp", "demoapp.exe", "--sign",
+            folder / "release.key")
+    publish("upload", folder / "tree", f"s3://{BUCKET}/{PREFIX}", "--endpoint", store.endpoint,
+            "--public-url", f"{store.public}{PREFIX}/", "--key", public_key, env=store.environment)
     return release
 
 
@@ -54,14 +57,16 @@ def run_launcher(folder, install):
 def test_installs_release_1_and_updates_to_2_from_the_store(store, tmp_path):
     install = tmp_path / "install"
     install.mkdir()
-    (install / "quillomark.exe").write_bytes(LAUNCHER.read_bytes())
+    public_key = publish("keygen", "--out", tmp_path / "release.key").strip()
+    publish("launcher", "--template", WIN_BUILD / "shell" / "quillomark.exe", "--base-url",
+            f"{store.public}{PREFIX}/", "--key", public_key, "--out", install / "quillomark.exe")
 
-    release = publish_and_upload(store, tmp_path, 1)
+    release = publish_and_upload(store, tmp_path, 1, public_key)
     texts = run_launcher(tmp_path, install)
     assert installation_differences(install, release) == []
     assert counts(texts)["downloaded"] == len(release_files(1, WIN_BUILD))
 
-    release = publish_and_upload(store, tmp_path, 2)
+    release = publish_and_upload(store, tmp_path, 2, public_key)
     texts = run_launcher(tmp_path, install)
     assert installation_differences(install, release) == []
     assert counts(texts) == {"kept": 2, "patched": 2, "downloaded": 3}, texts
