@@ -9,6 +9,7 @@ packages=(
   cmake ninja-build make g++ dpkg-dev clang libclang-rt-14-dev
   python3-pytest python3-cryptography nginx-light bsdiff xz-utils googletest curl inotify-tools
   libcurl4-openssl-dev libsodium-dev imagemagick osslsigncode python3-pefile openssl
+  swift-proxy swift-account swift-container swift-object memcached
 )
 
 need_update=0
