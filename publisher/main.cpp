@@ -3,6 +3,7 @@
 
 #include "command_line.h"
 #include "launcher_stamp.h"
+#include "object_store_upload.h"
 #include "publish_commands.h"
 #include "publish_errors.h"
 #include "tree_verify.h"
@@ -225,6 +226,21 @@ int run_release(const command_line& line) {
                                     signer ? std::optional(signer->key()) : std::nullopt));
 }
 
+int run_upload(const command_line& line) {
+    const upload_options options = upload_arguments(line);
+    const auto public_url = line.value("--public-url");
+    if (public_url && !is_url(*public_url))
+        throw bad_input("--public-url must be an http:// or https:// URL");
+    const auto key = key_argument(line);
+    const upload_summary summary = upload_tree(options);
+    std::printf("upload: %zu objects %s (%.1f MiB), %zu already in the store\n",
+                summary.objects_sent, options.dry_run ? "to send" : "sent",
+                static_cast<double>(summary.bytes_sent) / (1024.0 * 1024.0), summary.objects_kept);
+    if (!public_url || options.dry_run)
+        return exit_ok;
+    return print_faults(verify_tree(*served_tree(*public_url), key));
+}
+
 const std::map<std::string, subcommand>& subcommands() {
     static const std::map<std::string, subcommand> table = {
         {"version",
@@ -253,7 +269,8 @@ const std::map<std::string, subcommand>& subcommands() {
           "           [--patches auto|A_N,...] [--force-notes]\n"
           "           [--sign KEYFILE [--expires YYYY-MM-DDTHH:MM:SSZ]]\n"
           "Writes TREE/masterversion. auto lists every patch set in TREE leading to N.\n"
-          "--sign adds expires= (UTC, default 90 days ahead) and writes masterversion.sig.\n",
+          "--sign adds expires= (UTC, default 90 days ahead) and the record's own signature,\n"
+          "sig=, as its last piece.\n",
           run_master}},
         {"release",
          {{"--tree", "--startapp", "--notes", "--keep-patches", "--compress", "--sign", "--expires",
@@ -296,6 +313,19 @@ const std::map<std::string, subcommand>& subcommands() {
           "With --key (64 hex digits) also every record's signature and the master\n"
           "record's expiry. Prints one line per fault and exits with 1 when there is any.\n",
           run_verify}},
+        {"upload",
+         {{"--endpoint", "--jobs", "--public-url", "--key"},
+          {"--dry-run"},
+          "usage: quillomark-publish upload TREE s3://BUCKET/PREFIX [--endpoint URL]\n"
+          "           [--jobs N] [--dry-run] [--public-url URL [--key PUBLIC]]\n"
+          "Uploads TREE to an S3-compatible store (credentials and region from\n"
+          "AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_SESSION_TOKEN, AWS_REGION):\n"
+          "path-style below --endpoint, else virtual-host style at AWS. Sends only what\n"
+          "the store lacks: every file and patch (N at a time, default 4), then the\n"
+          "records, then masterversion alone. Refuses, before sending anything, to\n"
+          "change an object of a published version. --dry-run lists what would be\n"
+          "sent, in order. --public-url verifies the tree as launchers read it there.\n",
+          run_upload}},
         {"keygen",
          {{"--out"},
           {},
@@ -308,7 +338,8 @@ const std::map<std::string, subcommand>& subcommands() {
 }
 
 const char* general_help = "usage: quillomark-publish COMMAND ... (COMMAND --help for each)\n"
-                           "commands: release, version, patch, master, verify, keygen, launcher\n"
+                           "commands: release, version, patch, master, verify, upload, keygen,\n"
+                           "          launcher\n"
                            "exit status: 0 done, 1 failed or faults found, 2 bad input\n";
 
 int run(const std::vector<std::string>& arguments) {

@@ -264,14 +264,20 @@ void publish_master(const master_options& options) {
     std::string patches;
     for (const auto& name : patch_sets_to(options.tree, options.version, options.patches))
         patches += (patches.empty() ? "" : ",") + name;
-    const std::string expires =
-        options.signer ? std::string("$") + expires_key + "=" + format_utc_time(options.expires)
-                       : "";
-    replace_file(options.tree / master_file_name,
-                 "version=" + std::to_string(options.version) + "$patches=" + patches +
-                     "$startapp=" + startapp +
-                     "$force_releasenotes=" + (options.force_notes ? "1" : "0") + expires);
-    sign_files(options.signer, {options.tree / master_file_name});
+    const std::string record = "version=" + std::to_string(options.version) +
+                               "$patches=" + patches + "$startapp=" + startapp +
+                               "$force_releasenotes=" + (options.force_notes ? "1" : "0");
+    const fs::path path = options.tree / master_file_name;
+    if (!options.signer) {
+        replace_file(path, record);
+        return;
+    }
+    replace_file(path, options.signer->signed_master(record + "$" + expires_key + "=" +
+                                                     format_utc_time(options.expires)));
+    // A detached master signature of an earlier publisher would only mislead a reader.
+    fs::path old_signature = path;
+    old_signature += signature_suffix;
+    fs::remove(old_signature);
 }
 
 std::int32_t publish_release(const release_options& options) {

@@ -48,17 +48,21 @@ def master_seeds():
 
 
 def signature_seeds():
-    """An expiry line, then a public key, a signature and the signed record."""
+    """A master record signed in itself, then a public key, a detached signature and
+    the bytes it signs."""
     key = ReleaseKey.labelled("quillomark e2e release key")
     record = b"version=2$startapp=app.exe$expires=2030-01-01T00:00:00Z"
+    signed = record + b"$sig=" + key.signature(record).hex().encode()
 
-    def seed(expires, signature, content):
-        return expires + b"\n" + bytes.fromhex(key.public_hex) + signature + content
+    def seed(master, signature, content):
+        return master + b"\n" + bytes.fromhex(key.public_hex) + signature + content
 
-    return {"signed": seed(b"2030-01-01T00:00:00Z", key.signature(record), record),
-            "changed": seed(b"2024-02-29T23:59:59Z", key.signature(record), record + b"$"),
-            "short-signature": seed(b"2030-02-30T00:00:00Z", key.signature(record)[:40], b""),
-            "no-expiry": seed(b"", bytes(64), record)}
+    return {"signed": seed(signed, key.signature(record), record),
+            "changed": seed(signed.replace(b"version=2", b"version=3"), key.signature(record),
+                            record + b"$"),
+            "short-signature": seed(signed[:-40] + b"$expires=2030-02-30T00:00:00Z",
+                                    key.signature(record)[:40], b""),
+            "leap-day": seed(b"version=2$expires=2024-02-29T23:59:59Z", bytes(64), record)}
 
 
 def name_seeds():

@@ -23,6 +23,9 @@
 //   hold PATH / release PATH    keep a file open, sharing only reading
 //   kill launcher|job           end the started process, or every process of the
 //                               job, at once (TerminateProcess, TerminateJobObject)
+//   trust-ca PATH               add the DER certificate in PATH to the ROOT store of
+//                               this Wine prefix, so that certificates it issued are
+//                               trusted
 //   quit                        end the probe and every process of the job
 //
 // Every answer has "ok"; a failed command answers "ok": false and "error".
@@ -34,6 +37,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <wincrypt.h>
 
 #include <cstdio>
 #include <functional>
@@ -69,6 +73,7 @@ class probe {
     std::string hold(const fields& command);
     std::string release(const fields& command);
     std::string kill(const fields& command);
+    std::string trust_ca(const fields& command);
 
     process_job job_;
     std::vector<process_job> parked_;
@@ -154,6 +159,7 @@ const std::map<std::string, std::pair<probe::handler, size_t>>& probe::commands(
         {"hold", {&probe::hold, 2}},
         {"release", {&probe::release, 2}},
         {"kill", {&probe::kill, 2}},
+        {"trust-ca", {&probe::trust_ca, 2}},
     };
     return table;
 }
@@ -274,6 +280,20 @@ std::string probe::kill(const fields& command) {
     if (command[1] != "launcher" && command[1] != "job")
         return failed("kill launcher or job");
     job_.kill(command[1] == "job");
+    return ok().text();
+}
+
+std::string probe::trust_ca(const fields& command) {
+    std::FILE* file = _wfopen(to_wide(command[1]).c_str(), L"rb");
+    if (!file)
+        return failed("cannot open the certificate");
+    std::vector<BYTE> der;
+    for (int byte; (byte = std::fgetc(file)) != EOF;)
+        der.push_back(static_cast<BYTE>(byte));
+    std::fclose(file);
+    if (!CertAddEncodedCertificateToSystemStoreA("ROOT", der.data(),
+                                                 static_cast<DWORD>(der.size())))
+        return failed("not added, error " + std::to_string(GetLastError()));
     return ok().text();
 }
 
