@@ -1,5 +1,5 @@
 # Front door: each target installs what it needs on a fresh Debian machine first.
-.PHONY: all build test bench fuzz reliability demo clean
+.PHONY: all build test bench fuzz reliability demo package clean
 
 all: build
 
@@ -14,6 +14,9 @@ bench:
 
 demo:
 	@scripts/demo.sh
+
+package:
+	@scripts/package.sh
 
 fuzz:
 	@scripts/fuzz.sh

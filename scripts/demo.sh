@@ -9,7 +9,8 @@
 # name build trees that are already built; without them both standard trees are
 # built first. QM_DEMO_PORT is the port the demo serves on (8480 by default). The
 # release key (build/demo/release.key) and the certificate (build/demo/signing.pfx)
-# are made once.
+# are made once. QM_PUBLISHER names another quillomark-publish to use, such as one
+# unpacked from make package's .deb, with the template installed beside it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -23,7 +24,9 @@ nginx_dir=$demo/nginx
 mkdir -p "$demo" "$nginx_dir/temp"
 rm -f "$demo"/*.png "$demo/report.txt"
 
-publisher=$host_build/publisher/quillomark-publish
+publisher=${QM_PUBLISHER:-$host_build/publisher/quillomark-publish}
+template=()
+[ -n "${QM_PUBLISHER:-}" ] || template=(--template "$win_build/shell/quillomark.exe")
 key=$demo/release.key
 if [ ! -s "$key.pub" ]; then
   rm -f "$key"
@@ -72,5 +75,5 @@ start_wine_session
 QM_E2E_PROBE=$win_build/tests/e2e/qm_probe.exe QM_WINE_RUN=$root/scripts/wine-run \
 PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 tools/demo/demo_run.py --demo "$demo" \
   --win-build "$win_build" --publisher "$publisher" --sign "$key" --public-key "$(cat "$key.pub")" \
-  --template "$win_build/shell/quillomark.exe" --certificate "$certificate" \
+  "${template[@]}" --certificate "$certificate" \
   --access-log "$nginx_dir/access.log" --port "${QM_DEMO_PORT:-8480}"

@@ -81,7 +81,8 @@ def stamp_launcher(args):
     name, signed; checked with osslsigncode against the demo's certificate."""
     launcher, icon = args.demo / "quillomark.exe", args.demo / "demoapp.ico"
     make_icon(icon)
-    publish(args.publisher, "launcher", "--template", args.template, "--base-url",
+    template = ["--template", args.template] if args.template else []
+    publish(args.publisher, "launcher", *template, "--base-url",
             f"http://127.0.0.1:{args.port}/download/", "--key", args.public_key, "--icon", icon,
             "--product", PRODUCT, "--version", "1.0.0.0", "--sign-cert", args.certificate,
             "--sign-password-file", args.certificate.with_name("signing.password"),
@@ -180,7 +181,8 @@ def main():
     parser.add_argument("--publisher", type=Path, required=True)
     parser.add_argument("--sign", type=Path, required=True)
     parser.add_argument("--public-key", required=True)
-    parser.add_argument("--template", type=Path, required=True)
+    parser.add_argument("--template", type=Path,
+                        help="the prebuilt launcher; default: the one installed with the publisher")
     parser.add_argument("--certificate", type=Path, required=True)
     parser.add_argument("--access-log", type=Path, required=True)
     parser.add_argument("--port", type=int, default=8480)
@@ -232,7 +234,8 @@ def main():
         f"http://127.0.0.1:{args.port}/download/",
         f"  installation: {install} (version 1 and the launcher)",
         f"  signed with {args.sign}; the launcher holds its public key",
-        f"  launcher: {launcher}, stamped from {args.template} with the address, the key, "
+        f"  launcher: {launcher}, stamped from {args.template or 'the installed template'} "
+        "with the address, the key, "
         f"the icon and the name \"{PRODUCT}\", Authenticode-signed (osslsigncode verify: ok), "
         "published in both releases",
         "run 1, update from version 1 to 2:",
