@@ -147,7 +147,7 @@ std::vector<std::string> split_patch_names(const std::string& value) {
 void CUpdater::run() {
     set_title_text("Versiooni kontrollimine...");
     post_progress(0);
-    CFileTransfer transfer;
+    CFileTransfer& transfer = control_transfer;
     set_callbacks(
         transfer, [](long) {}, [](long) {},
         [this](const char* name) { set_info_text(std::string("Downloading: ") + name); });

@@ -40,8 +40,12 @@ class CUpdater : public update_host {
     // The whole decision sequence of one launcher start; runs on run_thread.
     void run();
 
-    // Shut-down, in this order: abort, stop the workers, join the run thread.
+    // Shut-down, in this order: abort, end every transfer of the engine (a download
+    // in progress fails at once), stop the workers, join the run thread. shut_down
+    // does all four.
+    void shut_down();
     void request_abort();
+    void end_transfers();
     void stop_workers();
     // Joins the thread in run_thread, and the completion waiter if the run handed
     // the slot over meanwhile; afterwards no thread of the engine runs.
@@ -137,6 +141,8 @@ class CUpdater : public update_host {
     void store_installed_version();
 
     std::optional<public_key> release_key;
+    // The run's own downloads: the records, the release notes and a new launcher.
+    CFileTransfer control_transfer;
     std::mutex text_lock;
     // Wakes the sleeps of the run and of the waiter.
     std::mutex wake_lock;

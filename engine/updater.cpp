@@ -43,7 +43,12 @@ CUpdater::CUpdater()
 }
 
 CUpdater::~CUpdater() {
+    shut_down();
+}
+
+void CUpdater::shut_down() {
     request_abort();
+    end_transfers();
     stop_workers();
     join_run_thread();
 }
@@ -90,6 +95,13 @@ void CUpdater::wake(bool files_done) {
             abort_requested = true;
     }
     wake_signal.notify_all();
+}
+
+void CUpdater::end_transfers() {
+    control_transfer.shut_down();
+    for (const auto& worker : workers)
+        if (worker)
+            worker->end_transfer();
 }
 
 void CUpdater::stop_workers() {

@@ -13,12 +13,16 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cwchar>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <system_error>
+#include <thread>
 
 namespace {
 
@@ -78,6 +82,45 @@ parsed_launcher_config own_settings() {
     return parse_launcher_config(record);
 }
 
+// Bounds the engine's shut-down. Closing a request's handle ends a read that waits
+// in WinINet on Windows, but not under Wine, where a server that stopped sending
+// mid-body would hold the process until the receive time-out (60 s). Once the
+// transfers are ended nothing the engine still does can damage the installation:
+// every file, and the installed record, is replaced by a rename of a complete
+// copy. So at the deadline the process ends, whatever still waits.
+class shut_down_deadline {
+  public:
+    shut_down_deadline() : watcher([this] { watch(); }) {}
+    ~shut_down_deadline() {
+        {
+            const std::lock_guard guard(lock);
+            met = true;
+        }
+        signal.notify_all();
+        watcher.join();
+    }
+    shut_down_deadline(const shut_down_deadline&) = delete;
+    shut_down_deadline& operator=(const shut_down_deadline&) = delete;
+
+  private:
+    static constexpr std::chrono::milliseconds limit{1500};
+
+    void watch() {
+        std::unique_lock guard(lock);
+        if (signal.wait_for(guard, limit, [this] { return met; }))
+            return;
+        log_error("Shut-down still waits for a transfer after " + std::to_string(limit.count()) +
+                  " ms: the process ends now");
+        log_info("Quillomark End");
+        TerminateProcess(GetCurrentProcess(), 0);
+    }
+
+    std::mutex lock;
+    std::condition_variable signal;
+    bool met = false;
+    std::thread watcher;
+};
+
 int normal_run(HINSTANCE instance, int show_command) {
     const DWORD window_error = create_progress_window(instance, show_command);
     log_open("ezo.log");
@@ -98,9 +141,10 @@ int normal_run(HINSTANCE instance, int show_command) {
         start_update_run(updater, *settings.config);
     }
     const int exit_code = run_message_loop();
-    updater.request_abort();
-    updater.stop_workers();
-    updater.join_run_thread();
+    {
+        const shut_down_deadline deadline;
+        updater.shut_down();
+    }
     log_info("Quillomark End");
     return exit_code;
 }

@@ -4,6 +4,7 @@
 #include "file_transfer.h"
 
 #include "logfile.h"
+#include "transfer_errors.h"
 #include "utf8.h"
 
 #include <fcntl.h>
@@ -40,6 +41,22 @@ void file_transfer::set_timeout(int seconds) {
 
 void file_transfer::cancel() {
     cancelled = true;
+}
+
+void file_transfer::shut_down() {
+    shut_down_requested = true;
+    cancelled = true;
+    call_watchdog.give_up();
+    const std::lock_guard guard(reading.lock);
+    if (reading.handle && !reading.closed) {
+        InternetCloseHandle(reading.handle);
+        reading.closed = true;
+    }
+}
+
+void file_transfer::throw_if_shut_down() const {
+    if (shut_down_requested)
+        throw transfer_errors::shut_down;
 }
 
 void file_transfer::download_file(const char* url, const char* path, bool allow_cache,
