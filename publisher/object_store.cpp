@@ -31,12 +31,17 @@ std::string without_slashes_around(std::string text) {
     return text;
 }
 
+bool unreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c == '.' || c == '~';
+}
+
 // A key as S3 signs it: every byte but the unreserved characters and "/" escaped.
 std::string escaped_key(const std::string& key) {
     static const char* digits = "0123456789ABCDEF";
     std::string escaped;
     for (const unsigned char c : key) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
+        if (unreserved(c) || c == '/') {
             escaped += static_cast<char>(c);
         } else {
             escaped += '%';
