@@ -31,12 +31,17 @@ std::string without_slashes_around(std::string text) {
     return text;
 }
 
+bool unreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c == '.' || c == '~';
+}
+
 // A key as S3 signs it: every byte but the unreserved characters and "/" escaped.
 std::string escaped_key(const std::string& key) {
     static const char* digits = "0123456789ABCDEF";
     std::string escaped;
     for (const unsigned char c : key) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
+        if (unreserved(c) || c == '/') {
             escaped += static_cast<char>(c);
         } else {
             escaped += '%';
@@ -105,13 +110,18 @@ int rewind_file(void* file, curl_off_t offset, int origin) {
                                                                       : CURL_SEEKFUNC_FAIL;
 }
 
-// The store's own words from an S3 error body: its <Code>, or the status alone.
+// The status with the store's own words from an S3 error body (its <Code>; a HEAD
+// has no body) and a hint for the usual causes.
 std::string refusal(long status, const std::string& body) {
     std::string text = "HTTP " + std::to_string(status);
     const auto start = body.find("<Code>");
     const auto end = body.find("</Code>");
     if (start != std::string::npos && end != std::string::npos && end > start)
         text += " " + body.substr(start + 6, end - start - 6);
+    if (status == 301)
+        text += " (the bucket is in another region: set AWS_REGION)";
+    else if (status == 403)
+        text += " (check the credentials, and that they may read and write the bucket's objects)";
     return text;
 }
 
@@ -233,9 +243,7 @@ stored_object store_connection::look_up(const std::string& key) {
     if (status == 404)
         return {};
     if (status != 200)
-        throw publish_failure(
-            "HEAD " + key + ": HTTP " + std::to_string(status) +
-            (status == 403 ? " (the credentials must allow reading the bucket)" : ""));
+        throw publish_failure("HEAD " + key + ": " + refusal(status, ""));
     curl_header* etag = nullptr;
     if (curl_easy_header(handle, "ETag", 0, CURLH_HEADER, -1, &etag) == CURLHE_OK)
         if (const auto digest = digest_of_etag(etag->value))

@@ -192,7 +192,7 @@ upload_summary upload_tree(const upload_options& options) {
                 std::printf("%s\n", options.store.address.key_of(object->name).c_str());
         return summary;
     }
-    progress_meter progress("upload", summary.objects_sent, summary.bytes_sent);
+    progress_meter progress("upload", summary.objects_sent, summary.bytes_sent, "objects");
     std::mutex progress_lock;
     for (const auto& step : steps)
         send_step(step, options, progress, progress_lock);

@@ -73,8 +73,8 @@ bytes write_node(const version_node& node) {
         append_u16(out, c);
     append_u16(out, 0);
     out.resize(align4(out.size()));
-    // Only a leaf holds a text value; the tables above the strings hold none.
-    const bool text_value = node.text && node.children.empty();
+    // The tables above the strings hold no text value; a string holds one, if empty.
+    const bool text_value = node.text && (node.children.empty() || !node.value.empty());
     out.insert(out.end(), node.value.begin(), node.value.end());
     if (text_value)
         append_u16(out, 0);
@@ -85,6 +85,8 @@ bytes write_node(const version_node& node) {
         const bytes written = write_node(child);
         out.insert(out.end(), written.begin(), written.end());
     }
+    if (out.size() > 0xffff)
+        throw pe_format_error("the version block grows too large");
     put_u16(out, 0, out.size());
     return out;
 }

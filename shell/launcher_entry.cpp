@@ -5,6 +5,7 @@
 #include "logfile.h"
 #include "own_resource.h"
 #include "resource.h"
+#include "run_lock.h"
 #include "update_engine.h"
 #include "updater_ui.h"
 #include "updater_windows.h"
@@ -122,8 +123,34 @@ class shut_down_deadline {
     std::thread watcher;
 };
 
+// The progress window of the run that holds the lock carries the lock's name as a
+// window property, so a second start can find it.
+BOOL CALLBACK bring_marked_window_to_front(HWND window, LPARAM name) {
+    if (!GetPropW(window, reinterpret_cast<LPCWSTR>(name)))
+        return TRUE;
+    if (IsIconic(window))
+        ShowWindow(window, SW_RESTORE);
+    SetForegroundWindow(window);
+    return FALSE;
+}
+
+std::wstring own_directory() {
+    const std::wstring path = own_executable_path();
+    return path.substr(0, path.rfind(L'\\') + 1);
+}
+
 int normal_run(HINSTANCE instance, int show_command) {
+    // A second start in the same installation only shows the first one's window:
+    // two runs would share Temp and replace the same files at once.
+    const std::wstring lock_name = run_lock_name(own_directory());
+    const run_lock lock(lock_name);
+    if (!lock.first()) {
+        EnumWindows(bring_marked_window_to_front, reinterpret_cast<LPARAM>(lock_name.c_str()));
+        return 0;
+    }
     const DWORD window_error = create_progress_window(instance, show_command);
+    if (!window_error)
+        SetPropW(progress_window, lock_name.c_str(), progress_window);
     log_open("ezo.log");
     log_info("Quillomark Start");
     // Without its window the run could neither report nor hand over the start, and

@@ -8,3 +8,16 @@ std::string_view own_resource(LPCWSTR type, LPCWSTR name) {
         return {};
     return {static_cast<const char*>(bytes), SizeofResource(nullptr, resource)};
 }
+
+std::wstring own_executable_path() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}

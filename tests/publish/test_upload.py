@@ -98,7 +98,7 @@ def test_upload_order_headers_retries_and_nothing_twice(store, trees):
     assert re.search(r"PUT 2/app.exe: HTTP 503; trying again in 0.5 s\n"
                      r"(.*\n)*upload: PUT 2/app.exe: .*; trying again in 1.0 s\n", result.stderr)
     assert "PUT 1_2/versioninfo.vif: HTTP 429; trying again in 0.5 s\n" in result.stderr
-    assert f"upload: {len(names)}/{len(names)} files" in result.stderr
+    assert f"upload: {len(names)}/{len(names)} objects" in result.stderr
 
     # Each step begins only when every request of the one before has been answered.
     events = puts(store.requests(), "order")

@@ -57,7 +57,7 @@ def server_conf(directory, kind, port, memcached_port=None):
         return (common + f"[pipeline:main]\npipeline = {kind}-server\n\n"
                 f"[app:{kind}-server]\nuse = egg:swift#{kind}\n")
     return common + f"""[pipeline:main]
-pipeline = requests catch_errors gatekeeper healthcheck proxy-logging cache listing_formats s3api tempauth copy slo proxy-logging proxy-server
+pipeline = requests catch_errors gatekeeper healthcheck cache listing_formats s3api tempauth copy slo proxy-server
 
 [app:proxy-server]
 use = egg:swift#proxy
@@ -76,9 +76,6 @@ use = egg:swift#gatekeeper
 
 [filter:healthcheck]
 use = egg:swift#healthcheck
-
-[filter:proxy-logging]
-use = egg:swift#proxy_logging
 
 [filter:cache]
 use = egg:swift#memcache
