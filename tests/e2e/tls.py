@@ -124,9 +124,22 @@ class Nginx:
         return self.access_log.read_text().splitlines()
 
 
+def _has_ipv6_loopback():
+    try:
+        with socket.socket(socket.AF_INET6) as probe_socket:
+            probe_socket.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+# "localhost" may name ::1 first; where the machine has it, nginx listens there too.
+IPV6_LISTEN = "listen [::1]:{port} ssl;" if _has_ipv6_loopback() else ""
+
+
 def https_server(port, certificate, key, body):
     """A server block for https://localhost:port/ with the certificate."""
-    return (f"server {{\n listen 127.0.0.1:{port} ssl;\n listen [::1]:{port} ssl;\n"
+    return (f"server {{\n listen 127.0.0.1:{port} ssl;\n {IPV6_LISTEN.format(port=port)}\n"
             f" ssl_certificate {certificate};\n ssl_certificate_key {key};\n {body}\n}}")
 
 
