@@ -24,6 +24,8 @@ constexpr std::array<unsigned char, 8> png_signature = {0x89, 'P',  'N',  'G',
 constexpr std::uint32_t bitmap_header_size = 40;
 constexpr std::size_t directory_size = 6;
 constexpr std::size_t entry_size = 16;
+// Each image becomes a numbered icon resource of the launcher.
+constexpr std::size_t largest_count = 255;
 
 bool is_png(const bytes& image) {
     return image.size() > png_signature.size() &&
@@ -48,8 +50,9 @@ std::vector<icon_image> read_icon_file(const std::filesystem::path& path) {
         little_endian(file, 2, 2) != 1)
         throw refuse("no icon directory");
     const std::size_t count = little_endian(file, 4, 2);
-    if (count == 0 || file.size() < directory_size + count * entry_size)
-        throw refuse("no images, or a truncated directory");
+    if (count == 0 || count > largest_count || file.size() < directory_size + count * entry_size)
+        throw refuse("no images, more than " + std::to_string(largest_count) +
+                     ", or a truncated directory");
     std::vector<icon_image> images;
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t entry = directory_size + i * entry_size;

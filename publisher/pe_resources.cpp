@@ -365,8 +365,9 @@ bytes replace_resources(const bytes& image, const resource_tree& tree) {
                 put_u32(out, header.at + field::raw_pointer,
                         shifted(header.raw_pointer, file_shift));
         }
-        image_size =
-            std::max(image_size, address + align_up(virtual_size, layout.section_alignment));
+        // A section without a virtual size takes as much memory as its raw data.
+        const std::uint32_t mapped = virtual_size ? virtual_size : header.raw_size;
+        image_size = std::max(image_size, address + align_up(mapped, layout.section_alignment));
     }
     for (std::size_t index = 0; index < layout.directory_count && index < 16; ++index) {
         const std::size_t at = layout.directory_at(index);

@@ -35,11 +35,14 @@ void append_u16(bytes& out, std::size_t value) {
     put_u16(out, out.size() - 2, value);
 }
 
+// A version block nests four levels deep (root, file information, table, string).
+constexpr int deepest_node = 8;
+
 // The node at `start` of the block, whose last byte is before `limit`.
-version_node parse_node(const bytes& block, std::size_t start, std::size_t limit) {
+version_node parse_node(const bytes& block, std::size_t start, std::size_t limit, int depth = 0) {
     const std::size_t end = start + u16_at(block, start);
     const std::size_t value_length = u16_at(block, start + 2);
-    if (end > limit || end < start + 6)
+    if (end > limit || end < start + 6 || depth > deepest_node)
         throw pe_format_error("a version node does not fit its parent");
     version_node node;
     node.text = u16_at(block, start + 4) == 1;
@@ -61,7 +64,7 @@ version_node parse_node(const bytes& block, std::size_t start, std::size_t limit
         node.value.resize(2 * characters);
     }
     for (std::size_t child = align4(value_end); child + 6 <= end;) {
-        node.children.push_back(parse_node(block, child, end));
+        node.children.push_back(parse_node(block, child, end, depth + 1));
         child = align4(child + u16_at(block, child));
     }
     return node;

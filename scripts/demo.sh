@@ -11,6 +11,9 @@
 # release key (build/demo/release.key) and the certificate (build/demo/signing.pfx)
 # are made once. QM_PUBLISHER names another quillomark-publish to use, such as one
 # unpacked from make package's .deb, with the template installed beside it.
+# QM_DEMO_STORE=s3 (make demo-s3) uploads the tree with "quillomark-publish upload"
+# to a local OpenStack Swift (tests/server/swift_store.py, build/demo/swift), and
+# nginx serves it from there, caching by the store's headers as a CDN would.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -44,9 +47,22 @@ if [ ! -s "$certificate" ]; then
   mv "$certificate.tmp" "$certificate"
 fi
 
+export AWS_ACCESS_KEY_ID=test:tester AWS_SECRET_ACCESS_KEY=testing AWS_REGION=us-east-1
+store=$root/tests/server/swift_store.py
+source="alias $demo/tree/"
+upload=()
+rm -rf "$nginx_dir/cache"
+if [ "${QM_DEMO_STORE:-}" = s3 ]; then
+  /usr/bin/python3 "$store" start --dir "$demo/swift" --bucket quillomark >/dev/null
+  endpoint=$(/usr/bin/python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["endpoint"])' \
+    "$demo/swift/store.json")
+  source="proxy_pass $endpoint/v1/AUTH_test/quillomark/demo/; proxy_cache store"
+  upload=(--upload-endpoint "$endpoint")
+fi
+
 user_line=""
 [ "$(id -u)" = 0 ] && user_line="user $(id -un) $(id -gn);"
-sed -e "s|@DIR@|$nginx_dir|g" -e "s|@TREE@|$demo/tree|g" -e "s|@USER@|$user_line|" \
+sed -e "s|@DIR@|$nginx_dir|g" -e "s|@SOURCE@|$source|" -e "s|@USER@|$user_line|" \
   -e "s|@PORT@|${QM_DEMO_PORT:-8480}|" \
   tools/demo/nginx.conf.in >"$nginx_dir/nginx.conf"
 : >"$nginx_dir/access.log"
@@ -62,6 +78,7 @@ stop_all() {
     pid=$(cat "$nginx_dir/nginx.pid")
     kill "$pid" 2>/dev/null && tail --pid="$pid" -f /dev/null
   fi
+  /usr/bin/python3 "$store" stop --dir "$demo/swift"
   WINEPREFIX=$QUILLOMARK_WINEPREFIX wineserver -k >/dev/null 2>&1 || true
   stop_xvfb
 }
@@ -76,4 +93,4 @@ QM_E2E_PROBE=$win_build/tests/e2e/qm_probe.exe QM_WINE_RUN=$root/scripts/wine-ru
 PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 tools/demo/demo_run.py --demo "$demo" \
   --win-build "$win_build" --publisher "$publisher" --sign "$key" --public-key "$(cat "$key.pub")" \
   "${template[@]}" --certificate "$certificate" \
-  --access-log "$nginx_dir/access.log" --port "${QM_DEMO_PORT:-8480}"
+  --access-log "$nginx_dir/access.log" --port "${QM_DEMO_PORT:-8480}" "${upload[@]}"

@@ -149,8 +149,9 @@ def test_equal_versions_start_after_a_pause_without_checking_files(site, probe, 
 def test_a_second_start_in_the_same_installation_leaves_the_run_to_the_first(
         site, probe, install_dir):
     """A double double-click: the second launcher, started under another spelling of
-    the same path while the first waits for a slow server, ends at once with 0,
-    without a request and without a line in the log; the first alone updates."""
+    the same path while the first waits for a slow server, brings the first one's
+    (minimized) window back to the front and ends at once with 0, without a request
+    and without a line in the log; the first alone updates."""
     installation = install_dir("Quillo mark õun")
     installation.install(1, [Record("app.exe", b"old")])
     records = [Record("app.exe", TESTAPP.read_bytes()), Record("slow.bin", bytes(100_000))]
@@ -160,11 +161,15 @@ def test_a_second_start_in_the_same_installation_leaves_the_run_to_the_first(
 
     run = Run(probe, installation)
     probe.wait_window()
+    probe.must("minimize")
+    assert probe.read()["minimized"]
     second = subprocess.run([WINE_RUN, windows_path(installation.path).upper() + "\\QUILLOMARK.EXE"],
                             cwd=installation.path, timeout=60, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     assert second.returncode == 0
     assert probe.wait_exit(0) is None, "the second launcher waited for the first"
+    view = probe.read()
+    assert not view["minimized"] and view["foreground"], "the first window was not brought back"
     assert run.finish() == 0
 
     assert_started_once_more(installation, 1)

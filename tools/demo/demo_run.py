@@ -186,6 +186,8 @@ def main():
     parser.add_argument("--certificate", type=Path, required=True)
     parser.add_argument("--access-log", type=Path, required=True)
     parser.add_argument("--port", type=int, default=8480)
+    parser.add_argument("--upload-endpoint",
+                        help="an S3 endpoint to upload the tree to (credentials from AWS_*)")
     args = parser.parse_args()
     demo = args.demo
 
@@ -199,6 +201,14 @@ def main():
         publish(args.publisher, "release", demo / f"release-{version}", "--tree", tree,
                 "--startapp", "demoapp.exe", "--notes", notes, "--sign", args.sign,
                 "--launcher", launcher)
+
+    base_url = f"http://127.0.0.1:{args.port}/download/"
+    served_from = f"served by nginx at {base_url}"
+    if args.upload_endpoint:
+        publish(args.publisher, "upload", tree, "s3://quillomark/demo", "--endpoint",
+                args.upload_endpoint, "--public-url", base_url, "--key", args.public_key)
+        served_from = (f"uploaded to the object store at {args.upload_endpoint} "
+                       f"(s3://quillomark/demo), {served_from} from there")
 
     install = demo / "install"
     shutil.rmtree(install, ignore_errors=True)
@@ -230,8 +240,7 @@ def main():
     done = counts(update_texts)
     report = [
         "Quillomark demo",
-        f"  tree: {tree} (versions 1 and 2, patch set 1_2), served by nginx at "
-        f"http://127.0.0.1:{args.port}/download/",
+        f"  tree: {tree} (versions 1 and 2, patch set 1_2), {served_from}",
         f"  installation: {install} (version 1 and the launcher)",
         f"  signed with {args.sign}; the launcher holds its public key",
         f"  launcher: {launcher}, stamped from {args.template or 'the installed template'} "

@@ -13,7 +13,9 @@
 //                               shown a matching text
 //   wait-notes COUNT MS         exactly COUNT notes windows are visible
 //   wait-gone MS                the progress window has been destroyed
-//   read                        texts, bar, button 1006, visible notes windows
+//   read                        texts, bar, button 1006, visible notes windows,
+//                               whether the window is minimized, in the foreground
+//   minimize                    minimize the progress window
 //   history                     every distinct text each control showed, in order
 //   click ID                    click button ID of the progress window
 //   click-notes-ok              click OK in the topmost visible notes window
@@ -67,6 +69,7 @@ class probe {
     std::string read(const fields& command);
     std::string history(const fields& command);
     std::string click(const fields& command);
+    std::string minimize(const fields& command);
     std::string click_notes_ok(const fields& command);
     std::string wait_exit(const fields& command);
     std::string wait_idle(const fields& command);
@@ -137,6 +140,8 @@ std::string view_json(const window_view& view) {
         .add("bar", std::int64_t{view.bar})
         .add("notes_button", view.notes_button_enabled)
         .add_json("notes", json_strings(view.notes))
+        .add("minimized", view.minimized)
+        .add("foreground", view.foreground)
         .text();
 }
 
@@ -153,6 +158,7 @@ const std::map<std::string, std::pair<probe::handler, size_t>>& probe::commands(
         {"read", {&probe::read, 1}},
         {"history", {&probe::history, 1}},
         {"click", {&probe::click, 2}},
+        {"minimize", {&probe::minimize, 1}},
         {"click-notes-ok", {&probe::click_notes_ok, 1}},
         {"wait-exit", {&probe::wait_exit, 2}},
         {"wait-idle", {&probe::wait_idle, 2}},
@@ -232,6 +238,14 @@ std::string probe::click(const fields& command) {
     if (!progress)
         return failed("no progress window");
     click_button(GetDlgItem(progress, std::stoi(command[1])));
+    return ok().text();
+}
+
+std::string probe::minimize(const fields&) {
+    HWND progress = watch_.progress_window();
+    if (!progress)
+        return failed("no progress window");
+    ShowWindow(progress, SW_MINIMIZE);
     return ok().text();
 }
 
