@@ -65,6 +65,8 @@ std::vector<tree_object> objects_of(const fs::path& tree) {
             objects.push_back({name, entry.path(), upload_step::master_signatures});
     }
     objects.push_back({master_file_name, tree / master_file_name, upload_step::master});
+    for (tree_object& object : objects)
+        object.size = fs::file_size(object.file);
     std::stable_sort(objects.begin(), objects.end(), [](const auto& a, const auto& b) {
         return std::pair(a.step, a.name) < std::pair(b.step, b.name);
     });
@@ -111,16 +113,31 @@ void for_each_in_parallel(std::size_t count, int jobs, const store_settings& set
         std::rethrow_exception(failure);
 }
 
+// A progress meter that the threads of a step advance together.
+struct shared_progress {
+    progress_meter meter;
+    std::mutex lock;
+
+    void advance(std::uint64_t bytes) {
+        const std::lock_guard hold(lock);
+        meter.advance(bytes);
+    }
+};
+
 void look_up_all(std::vector<tree_object>& objects, const upload_options& options) {
+    std::uint64_t bytes = 0;
+    for (const tree_object& object : objects)
+        bytes += object.size;
+    shared_progress progress{{"check", objects.size(), bytes, "objects"}, {}};
     for_each_in_parallel(objects.size(), options.jobs, options.store,
                          [&](std::size_t i, store_connection& connection) {
                              tree_object& object = objects[i];
-                             object.size = fs::file_size(object.file);
                              object.digest = digest_of_file(object.file);
                              const stored_object stored = connection.look_up(object.name);
                              object.in_store = stored.exists && stored.digest == object.digest;
                              object.changed =
                                  stored.exists && !object.in_store && versioned(object);
+                             progress.advance(object.size);
                          });
 }
 
@@ -138,13 +155,12 @@ void refuse_changed_versions(const std::vector<tree_object>& objects,
 }
 
 void send_step(const std::vector<const tree_object*>& step, const upload_options& options,
-               progress_meter& progress, std::mutex& progress_lock) {
+               shared_progress& progress) {
     for_each_in_parallel(step.size(), options.jobs, options.store,
                          [&](std::size_t i, store_connection& connection) {
                              const tree_object& object = *step[i];
                              connection.put(object.name, object.file, object.size, object.digest,
                                             headers_of(object));
-                             const std::lock_guard lock(progress_lock);
                              progress.advance(object.size);
                          });
 }
@@ -192,9 +208,8 @@ upload_summary upload_tree(const upload_options& options) {
                 std::printf("%s\n", options.store.address.key_of(object->name).c_str());
         return summary;
     }
-    progress_meter progress("upload", summary.objects_sent, summary.bytes_sent, "objects");
-    std::mutex progress_lock;
+    shared_progress progress{{"upload", summary.objects_sent, summary.bytes_sent, "objects"}, {}};
     for (const auto& step : steps)
-        send_step(step, options, progress, progress_lock);
+        send_step(step, options, progress);
     return summary;
 }
