@@ -187,7 +187,7 @@ void CUpdater::run() {
     const std::string notes = decode_text_leniently(
         fetch_control_file(transfer, file_base_url + "changes.txt", release_key).bytes);
 
-    if (local_info.version == remote_info.version)
+    if (local_info.version == remote_info.version && installed_files_present())
         run_without_update(notes);
     else
         run_update(transfer, notes, master.value("force_releasenotes") == "1", local_stream);
@@ -222,6 +222,32 @@ stdio_stream CUpdater::read_local_info() {
     close_file(stream);
     delete_file_utf8(path);
     return stream;
+}
+
+// With equal versions the files are not hashed, but a file that is missing or has
+// another size than the installed record lists (a power cut, a hand that deleted
+// it) would otherwise stay broken until the next release: one look at each,
+// every broken one logged. The launcher's own file is the self-update's business.
+bool CUpdater::installed_files_present() {
+    bool present = true;
+    for (const auto& record : local_info.files) {
+        // A name that could not be ours counts as missing: the repair replaces the record.
+        const bool safe = is_safe_relative_name(record->name);
+        if (safe && is_launcher_record(*record))
+            continue;
+        const std::optional<std::int64_t> size =
+            safe ? file_size(install_dir + "\\" + record->name) : std::nullopt;
+        if (!size)
+            log_info("Installed file missing: " + record->name);
+        else if (*size != record->size)
+            log_info("Installed file has another size: " + record->name + " (" +
+                     std::to_string(*size) + " bytes, listed " + std::to_string(record->size) +
+                     ")");
+        present = present && size == record->size;
+    }
+    if (!present)
+        log_info("Local version == remote version, installation incomplete -> repairing");
+    return present;
 }
 
 void CUpdater::run_without_update(const std::string& notes) {

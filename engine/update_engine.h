@@ -120,6 +120,8 @@ class CUpdater : public update_host {
 
     bool read_master_record(CFileTransfer& transfer, master_record& master);
     stdio_stream read_local_info();
+    // False when a file of the installed record is missing or has another size.
+    bool installed_files_present();
     void run_without_update(const std::string& notes);
     void run_update(CFileTransfer& transfer, const std::string& notes, bool show_notes,
                     stdio_stream& local_stream);

@@ -14,9 +14,10 @@ void use_binary_standard_output();
 // other systems strerror(errno). Call it before anything else can change the error.
 std::string last_system_message();
 
-// Opens a file by its UTF-8 path with a stdio mode. On Windows an open that another
-// program's hold on the file prevents is tried again for up to 10 s (held_files.h),
-// with one line on standard output per retry.
+// Opens a file by its UTF-8 path with a stdio mode. On Windows a long path gets the
+// "\\?\" prefix (long_paths.h), and an open that another program's hold on the file
+// prevents is tried again for up to 10 s (held_files.h), with one line on standard
+// output per retry.
 std::FILE* open_file(const char* path, const char* mode);
 
 // Writes out what the stream buffers and asks the system to put the file's data on

@@ -1,6 +1,7 @@
 #include "console_platform.h"
 
 #include "held_files.h"
+#include "long_paths.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -33,7 +34,7 @@ std::string utf8_from_wide(const wchar_t* text) {
 }
 
 std::FILE* open_file(const char* path, const char* mode) {
-    const std::wstring wide_path = to_wide(path);
+    const std::wstring wide_path = long_path(to_wide(path));
     const std::wstring wide_mode = to_wide(mode);
     std::FILE* file = nullptr;
     held_file_pauses pauses;

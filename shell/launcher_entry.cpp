@@ -187,9 +187,9 @@ struct file_identity {
 // The volume and file index of a path: the same file gives the same identity
 // whatever form its path is written in.
 std::optional<file_identity> identity_of(const wchar_t* path) {
-    const file_handle file(
-        CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const file_handle file(CreateFileW(
+        long_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     BY_HANDLE_FILE_INFORMATION information;
     if (!file || !GetFileInformationByHandle(file.get(), &information))
         return std::nullopt;
@@ -224,10 +224,10 @@ kernel_handle open_old_launcher(const wchar_t* process_id, const wchar_t* launch
 // Copies the new launcher beside the old one and moves it over it in one step, so a
 // failed copy (full disk, a reader holding the file) leaves the old launcher whole.
 bool replace_executable(const wchar_t* new_copy, const wchar_t* target) {
-    const std::wstring staged = std::wstring(target) + L".new";
+    const std::wstring staged = long_path(std::wstring(target) + L".new");
     held_file_pauses pauses;
-    if (CopyFileW(new_copy, staged.c_str(), FALSE) &&
-        move_into_place(staged, std::wstring(target), pauses) == ERROR_SUCCESS)
+    if (CopyFileW(long_path(new_copy).c_str(), staged.c_str(), FALSE) &&
+        move_into_place(staged, target, pauses) == ERROR_SUCCESS)
         return true;
     DeleteFileW(staged.c_str());
     return false;

@@ -39,6 +39,10 @@ DWORD flush_to_disk(const std::wstring& path) {
 
 } // namespace
 
+std::wstring system_path(const std::string& path) {
+    return long_path(utf8_to_wide(path));
+}
+
 bool sleep_through(std::chrono::milliseconds pause) {
     std::this_thread::sleep_for(pause);
     return true;
@@ -57,11 +61,13 @@ DWORD retry_while_file_held(const std::string& description, held_file_pauses& pa
 
 DWORD move_into_place(const std::string& source, const std::string& target,
                       held_file_pauses& pauses, const held_file_wait& wait) {
-    return move_into_place(utf8_to_wide(source), utf8_to_wide(target), pauses, wait);
+    return move_into_place(system_path(source), system_path(target), pauses, wait);
 }
 
-DWORD move_into_place(const std::wstring& source, const std::wstring& target,
+DWORD move_into_place(const std::wstring& source_path, const std::wstring& target_path,
                       held_file_pauses& pauses, const held_file_wait& wait) {
+    const std::wstring source = long_path(source_path);
+    const std::wstring target = long_path(target_path);
     bool flushed = false;
     const auto attempt = [&]() -> DWORD {
         if (!flushed) {
@@ -78,12 +84,20 @@ DWORD move_into_place(const std::wstring& source, const std::wstring& target,
                                  pauses, attempt, wait);
 }
 
+std::optional<std::int64_t> file_size(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(system_path(path).c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return std::nullopt;
+    return static_cast<std::int64_t>((std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow);
+}
+
 bool ensure_directory(const std::string& path) {
-    return ensure_wide_directory(utf8_to_wide(path));
+    return ensure_wide_directory(system_path(path));
 }
 
 bool create_directory_path(const std::string& path) {
-    std::wstring directory = utf8_to_wide(directory_part(path));
+    std::wstring directory = system_path(directory_part(path));
     // Mostly the directory is there already: one question instead of one per level.
     if (is_wide_directory(directory))
         return true;

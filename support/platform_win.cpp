@@ -34,12 +34,12 @@ void write_debug_output(const std::string& text) {
 }
 
 std::filesystem::path path_from_utf8(const std::string& path) {
-    return std::filesystem::path(utf8_to_wide(path));
+    return std::filesystem::path(system_path(path));
 }
 
 std::FILE* open_shared_stream(const std::string& path, const std::string& mode) {
     const std::wstring wide_mode = utf8_to_wide(mode);
-    const std::wstring wide_path = utf8_to_wide(path);
+    const std::wstring wide_path = system_path(path);
     return _wfsopen(wide_path.c_str(), wide_mode.c_str(), _SH_DENYNO);
 }
 
@@ -67,7 +67,7 @@ std::error_code remove_entry(const std::filesystem::path& path) {
 }
 
 void delete_file_utf8(const std::string& path) {
-    const std::wstring file = utf8_to_wide(path);
+    const std::wstring file = system_path(path);
     held_file_pauses pauses;
     retry_while_file_held("remove " + path, pauses, [&]() -> DWORD {
         return DeleteFileW(file.c_str()) ? ERROR_SUCCESS : GetLastError();

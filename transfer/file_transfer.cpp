@@ -3,9 +3,9 @@
 
 #include "file_transfer.h"
 
+#include "file_helpers.h"
 #include "logfile.h"
 #include "transfer_errors.h"
-#include "utf8.h"
 
 #include <fcntl.h>
 
@@ -135,7 +135,7 @@ void set_callbacks(CFileTransfer& transfer, CFileTransfer::size_function size,
 }
 
 bool download_to_file(const std::string& path, file_transfer& transfer, const std::string& url) {
-    const std::wstring wide_path = utf8_to_wide(path);
+    const std::wstring wide_path = system_path(path);
     try {
         file_transfer_copyw sink(wide_path.c_str());
         transfer.request_with_retry(url.c_str(), &sink, 0, nullptr, false, true);

@@ -143,11 +143,12 @@ def read_calls(lines):
     return calls
 
 
-def flush_order_violations(lines, root, installed_names):
+def flush_order_violations(lines, root, installed_names, changed_names):
     """What a power cut would find wrong, as texts: a file of the release written in
     place; a rename into the installation whose source's last write was not followed
     by a successful flush before the rename began; a rename of the installed
-    versioninfo.vif before the last rename of any other installed file."""
+    versioninfo.vif before the last rename of any other installed file; a changed
+    file never moved into place at all."""
     root = str(root).rstrip("/") + "/"
     final = {root + name.replace("\\", "/") for name in installed_names}
     record = root + "versioninfo.vif"
@@ -176,6 +177,7 @@ def flush_order_violations(lines, root, installed_names):
     for call, target in renames:
         if target != record and record_moves and call.start > min(record_moves):
             problems.append(f"{target} moved into place after the record")
-    if not record_moves:
-        problems.append("the record was never moved into place")
+    moved = {target for _, target in renames}
+    problems += [f"{name} was never moved into place" for name in changed_names
+                 if root + name.replace("\\", "/") not in moved]
     return problems

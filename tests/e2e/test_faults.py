@@ -408,13 +408,37 @@ def test_disk_fills_up_part_way(site, probe, install_dir, small_disk, room):
     conclude(probe, made, "disk", f"disk full, {room} bytes free", heal=lambda: resize("64m"))
 
 
+# Folder and file names outside any ANSI code page. The installation's own path
+# stays below MAX_PATH (Windows, and Wine, start no program from a longer one); a
+# file deep below it has paths of more than 300 characters, which Windows reaches
+# only with the "\\?\" prefix.
+DEEP = Record("Данные приложения\\Φάκελος με πολύ μεγάλο όνομα για τη δοκιμή\\"
+              "документ с очень длинным именем для проверки путей.txt", OLD_TEXT * 3)
+
+
+def long_folder(parent, length=200):
+    """Folder names below `parent` that make a path of `length` characters."""
+    names = ["Пользовательские программы", "Εφαρμογές χρήστη"]
+    used = len(windows_path(parent)) + sum(len(name) + 1 for name in names) + 1
+    return ("Quillo mark", *names, "Установка " + "у" * max(1, length - used - len("Установка ")))
+
+
 def test_power_cut_finds_every_file_flushed_before_its_move(site, install_dir, tmp_path):
     """A self-update and the file phase of the new launcher (patches, plain files,
-    containers, the record), traced: every file the run moves into place has its data
-    flushed after its last write and before its move, none of the release is written
-    in place, and the record is moved after every other file."""
+    containers, the record) in Cyrillic and Greek folders, with a patched file whose
+    paths pass 300 characters, traced: every file the run moves into place has its
+    data flushed after its last write and before its move, none of the release is
+    written in place, and the record is moved after every other file."""
     made = release(site, install_dir,
-                   Record("quillomark.exe", NEXT_LAUNCHER.read_bytes(), compressed=True))
+                   Record("quillomark.exe", NEXT_LAUNCHER.read_bytes(), compressed=True),
+                   folder=long_folder(tmp_path))
+    deep_new = Record(DEEP.name, DEEP.content + "uus rida\r\n".encode("utf-8"))
+    made.old.insert(-1, DEEP)
+    made.new.insert(-1, deep_new)
+    made.installation.install(1, made.old)
+    made.publish(good_patches(tmp_path) | {
+        DEEP.name: bsdiff(DEEP.content, deep_new.content, tmp_path / "bsdiff-deep")})
+    assert len(windows_path(made.installation.path / "Temp" / unix_name(DEEP.name))) > 300
     session = TracedSession(tmp_path)
     try:
         start(session.probe, made.installation)
@@ -423,8 +447,15 @@ def test_power_cut_finds_every_file_flushed_before_its_move(site, install_dir, t
     finally:
         trace = session.close()
     assert made.is_current()
-    names = [record.name for record in made.new] + ["versioninfo.vif"]
-    violations = flush_order_violations(trace, made.installation.path, names)
+    assert made.installation.launcher == NEXT_LAUNCHER.read_bytes()
+    log = made.installation.log()
+    log.assert_in_order(["Launcher update required", "Quillomark End", "Quillomark Start"])
+    for name in PATCHED + (DEEP.name,):
+        assert f"Patch: successful {windows_path(made.installation.file(name))}" in log.texts()
+    old = made.expected(made.old, made.old_vif)
+    new = made.expected(made.new, made.new_vif)
+    violations = flush_order_violations(trace, made.installation.path, new,
+                                        [name for name in new if new[name] != old.get(name)])
     if RESULTS:
         with open(RESULTS, "a", encoding="utf-8") as results:
             results.write(json.dumps({"kind": "flush order", "case": "self-update and file phase",

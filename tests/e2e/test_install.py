@@ -91,11 +91,13 @@ def test_first_installation_with_notes_shown_at_once(site, probe, install_dir):
 
 
 def test_equal_versions_start_after_a_pause_without_checking_files(site, probe, install_dir):
+    """Only the presence and size of each file are looked at; a missing file or one
+    of another size makes the run check every file by its digest."""
     installation = install_dir("Quillo mark õun")
     records = version_3(installation)
     installation.install(3, records)
     damaged = installation.file("data\\pilt.bin")
-    damaged.write_bytes(b"damaged")
+    damaged.write_bytes(bytes(len(records[1].content)))
     site.master(3)
     site.version(3, records, notes=NOTES.encode("utf-8"))
 
@@ -107,7 +109,7 @@ def test_equal_versions_start_after_a_pause_without_checking_files(site, probe, 
     assert run.finish() == 0
     assert 2.5 <= time.monotonic() - shown <= 6
     assert_started_once_more(installation, 1)
-    assert damaged.read_bytes() == b"damaged"
+    assert damaged.read_bytes() == bytes(len(records[1].content))
     assert site.requests() == ["/download/masterversion", "/download/3/versioninfo.vif",
                                "/download/3/changes.txt"]
     assert_subsequence(probe.history()["texts"][str(INFO)], ["info", ""])
@@ -144,6 +146,25 @@ def test_equal_versions_start_after_a_pause_without_checking_files(site, probe, 
     assert probe.wait_exit(10000) == 0
     assert not probe.history()["window_seen"]
     assert (installation.path / "ezo.log").read_bytes() == log_before
+
+    # The application deleted and a data file cut short: both are logged, every file
+    # is checked, what differs comes back (the same-size damage too), and the
+    # application starts as after an update.
+    installation.file("app.exe").unlink()
+    installation.file("data\\sõnad.txt").write_bytes(b"cut")
+    (installation.path / "ezo.log").unlink()
+    run = Run(probe, installation)
+    assert run.finish() == 0
+    assert_started_once_more(installation, 4)
+    for record in records:
+        assert installation.file(record.name).read_bytes() == record.content, record.name
+    assert_subsequence(probe.history()["texts"][str(TITLE)], RUN_TITLES)
+    run.log().assert_in_order([
+        "Installed file missing: app.exe",
+        f"Installed file has another size: data\\sõnad.txt (3 bytes, listed {len(records[3].content)})",
+        "Local version == remote version, installation incomplete -> repairing",
+        f"Downloading: {BASE_URL}3/app.exe", f"Downloading: {BASE_URL}3/data\\pilt.bin",
+        f"Downloading: {BASE_URL}3/data\\sõnad.txt", "Quillomark End"])
 
 
 def test_a_second_start_in_the_same_installation_leaves_the_run_to_the_first(
