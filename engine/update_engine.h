@@ -6,6 +6,7 @@
 // The engine reaches the progress window only by posting messages to it.
 
 #include "check_ahead.h"
+#include "held_files.h"
 #include "signature.h"
 #include "stdio_stream.h"
 #include "update_thread.h"
@@ -134,8 +135,12 @@ class CUpdater : public update_host {
     bool update_entry(file_info& entry, const file_info& local, CFileTransfer& transfer);
     bool patch_applies(const file_info& local, const file_info& entry) const;
     patch_outcome try_patch(const file_info& entry, const entry_paths& paths,
-                            CFileTransfer& transfer);
-    bool download_whole_file(file_info& entry, const entry_paths& paths, CFileTransfer& transfer);
+                            CFileTransfer& transfer, held_file_pauses& pauses);
+    bool download_whole_file(file_info& entry, const entry_paths& paths, CFileTransfer& transfer,
+                             held_file_pauses& pauses);
+    // Moves a checked file over the installed one (move_into_place); the system error.
+    DWORD replace_file(const std::string& source, const std::string& target,
+                       held_file_pauses& pauses);
     file_phase_state file_phase_snapshot();
     void complete_update();
     void store_installed_version();

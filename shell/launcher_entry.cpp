@@ -1,5 +1,6 @@
 #include "launcher_entry.h"
 
+#include "file_helpers.h"
 #include "launcher_config.h"
 #include "logfile.h"
 #include "own_resource.h"
@@ -224,8 +225,9 @@ kernel_handle open_old_launcher(const wchar_t* process_id, const wchar_t* launch
 // failed copy (full disk, a reader holding the file) leaves the old launcher whole.
 bool replace_executable(const wchar_t* new_copy, const wchar_t* target) {
     const std::wstring staged = std::wstring(target) + L".new";
+    held_file_pauses pauses;
     if (CopyFileW(new_copy, staged.c_str(), FALSE) &&
-        MoveFileExW(staged.c_str(), target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        move_into_place(staged, std::wstring(target), pauses) == ERROR_SUCCESS)
         return true;
     DeleteFileW(staged.c_str());
     return false;
