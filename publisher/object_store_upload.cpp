@@ -43,7 +43,7 @@ void add_directory(std::vector<tree_object>& objects, const fs::path& tree,
         if (!entry.is_regular_file())
             continue;
         const fs::path relative = entry.path().lexically_relative(tree / directory);
-        const bool record = relative.has_parent_path() ? false : is_record(relative.string());
+        const bool record = !relative.has_parent_path() && is_record(relative.string());
         objects.push_back({directory + "/" + relative.generic_string(), entry.path(),
                            record ? upload_step::records : upload_step::content});
     }

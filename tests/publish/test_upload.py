@@ -25,7 +25,7 @@ from test_publish import version_one, version_two  # noqa: E402
 
 BUCKET = "quillomark"
 KILL_RUNS = 10
-STEP_OF_RECORD = {"versioninfo.vif": 1, "changes.txt": 1}
+RECORDS = {"versioninfo.vif", "changes.txt"}
 
 
 @pytest.fixture(scope="module")
@@ -61,9 +61,8 @@ def step_of(name):
     """0 files and patches, 1 their records, 2 the master record's signature, 3 the master record."""
     if "/" not in name:
         return 3 if name == "masterversion" else 2
-    directory, _, rest = name.partition("/")
-    top = rest if "/" not in rest else ""
-    return 1 if top.removesuffix(".sig") in STEP_OF_RECORD else 0
+    in_directory = name.partition("/")[2]
+    return 1 if in_directory.removesuffix(".sig") in RECORDS else 0
 
 
 def puts(events, prefix):
