@@ -169,7 +169,7 @@ def small(work):
     patches = {}
     for old, new in zip(v1, v2):
         if old.content != new.content:
-            path = work / "patches" / unix(old.name)
+            path = work / "patch" / "download" / "1_2" / unix(old.name)
             write(path, bsdiff(old.content, new.content, work / "bsdiff"))
             patches[old.name] = path
     publish_patch_set(work, v2, patches, served_bodies(v2))
@@ -195,7 +195,7 @@ def large(work):
             inserted = generator.randbytes(2000)
             removed = min(1000, len(body) - middle)
             body = body[:middle] + inserted + body[middle + removed:]
-            path = work / "patches" / unix(record.name)
+            path = work / "patch" / "download" / "1_2" / unix(record.name)
             zeros = lambda start, count: bytes(count)  # noqa: E731
             write_patch(path, len(record.content), len(body),
                         [(middle, len(inserted), removed),
@@ -236,21 +236,23 @@ def big(work):
     v1_record = vif_record(name, size, True, old_digest.digest())
     write_control(work / "install", 1, vif(1, [v1_record]), "version=1$startapp=app.exe")
     write_lists(work / "install", [f"1/{unix(name)}"], [0])
-    write_control(work / "check", 2, vif(2, [v1_record]), "version=2$startapp=app.exe")
 
-    patch_path = work / "patches" / unix(name)
+    patch_path = work / "patch" / "download" / "1_2" / unix(name)
     write_patch(patch_path, size, size, [(size, 0, 0)], changed_difference(old_path, new_path),
                 b"")
     patch = work / "patch"
-    write_control(patch, 2, vif(2, [vif_record(name, size, True, new_digest.digest())]),
+    # The new version's file is served plain, for the launcher to fall back on when
+    # the patch tool fails.
+    write_control(patch, 2, vif(2, [vif_record(name, size, False, new_digest.digest())]),
                   "version=2$patches=1_2$startapp=app.exe")
+    served_new = patch / "download" / "2" / unix(name)
+    served_new.parent.mkdir(parents=True, exist_ok=True)
+    new_path.rename(served_new)
     patch_bytes = patch_path.read_bytes()
-    write(patch / "download" / "1_2" / unix(name), patch_bytes)
     write(patch / "download" / "1_2" / "versioninfo.vif",
           vif(2, [vif_record(name, len(patch_bytes), False, hashlib.md5(patch_bytes).digest())]))
     (patch / "patched.txt").write_text(unix(name) + "\n")
     write_lists(patch, [f"1_2/{unix(name)}"], [])
-    (work / "new.md5").write_text(new_digest.hexdigest() + "\n")
 
 
 def changed_difference(old_path, new_path):
