@@ -20,7 +20,8 @@ LINE = re.compile(r"Th=(\w+) (\S+ \S+) \[[^]]*\] - (.*)")
 STAGES = [("network", lambda text: text.startswith("Downloaded: ")),
           ("unpacking", lambda text: text.startswith("Unpacked: ")),
           ("patching", lambda text: text.startswith("Patched: ")),
-          ("hashing", lambda text: text.startswith(("Installed: ", "Downloading: "))
+          ("hashing", lambda text: text.startswith(("Installed: ", "Downloading: ",
+                                                     "Patch: successful "))
            or text.endswith(" Local version ok -> Continue"))]
 
 
