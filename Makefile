@@ -1,5 +1,5 @@
 # Front door: each target installs what it needs on a fresh Debian machine first.
-.PHONY: all build test bench fuzz reliability demo clean
+.PHONY: all build test bench fuzz reliability demo demo-s3 package clean
 
 all: build
 
@@ -14,6 +14,12 @@ bench:
 
 demo:
 	@scripts/demo.sh
+
+demo-s3:
+	@QM_DEMO_STORE=s3 scripts/demo.sh
+
+package:
+	@scripts/package.sh
 
 fuzz:
 	@scripts/fuzz.sh

@@ -7,7 +7,6 @@
 #include "file_helpers.h"
 #include "logfile.h"
 #include "updater_ui.h"
-#include "utf8.h"
 
 struct CUpdater::file_phase_state {
     bool queue_empty;
@@ -58,7 +57,9 @@ void CUpdater::complete_update() {
 }
 
 // Written beside the old record and moved over it, so that a crash never leaves a
-// damaged record: the next run finds either the old version or the new one.
+// damaged record: the next run finds either the old version or the new one. It is
+// moved after every installed file, each flushed to the disk before its move, so
+// that after a power cut it never names a version whose files were not all written.
 void CUpdater::store_installed_version() {
     const std::string path = install_dir + "\\versioninfo.vif";
     const std::string staged = temp_dir + "\\versioninfo.vif.part";
@@ -67,8 +68,8 @@ void CUpdater::store_installed_version() {
     bool stored = open_file_utf8("wb", file, staged);
     stored = stored && remote_info.write(file.get());
     stored = close_file(file) == 0 && stored;
-    stored = stored && MoveFileExW(utf8_to_wide(staged).c_str(), utf8_to_wide(path).c_str(),
-                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    held_file_pauses pauses;
+    stored = stored && move_into_place(staged, path, pauses) == ERROR_SUCCESS;
     if (!stored)
         log_error("Could not store the installed version information in " + path);
 }

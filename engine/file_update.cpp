@@ -26,15 +26,6 @@ struct CUpdater::entry_paths {
 
 namespace {
 
-// Replaces `target` with `source` in one step, so the installed file is either the
-// old one or the new one, never a mixture. Returns the system error, 0 on success.
-DWORD replace_file(const std::string& source, const std::string& target) {
-    if (MoveFileExW(utf8_to_wide(source).c_str(), utf8_to_wide(target).c_str(),
-                    MOVEFILE_REPLACE_EXISTING))
-        return ERROR_SUCCESS;
-    return GetLastError();
-}
-
 bool has_digest_of(const std::string& path, const file_info& entry) {
     return digests_equal(make_file_info(entry.name, path), entry);
 }
@@ -152,8 +143,11 @@ bool CUpdater::update_entry(file_info& entry, const file_info& local, CFileTrans
     }
     create_directory_path(paths.work);
     create_directory_path(paths.local);
+    // The patched file's move and the whole file's share the 10 s for which a hold
+    // on the installed file is waited out.
+    held_file_pauses pauses;
     if (patch_applies(local, entry)) {
-        switch (try_patch(entry, paths, transfer)) {
+        switch (try_patch(entry, paths, transfer, pauses)) {
         case patch_outcome::applied:
             mark_file_done(&entry);
             return true;
@@ -164,7 +158,7 @@ bool CUpdater::update_entry(file_info& entry, const file_info& local, CFileTrans
             break;
         }
     }
-    return download_whole_file(entry, paths, transfer);
+    return download_whole_file(entry, paths, transfer, pauses);
 }
 
 bool CUpdater::patch_applies(const file_info& local, const file_info& entry) const {
@@ -173,7 +167,7 @@ bool CUpdater::patch_applies(const file_info& local, const file_info& entry) con
 }
 
 CUpdater::patch_outcome CUpdater::try_patch(const file_info& entry, const entry_paths& paths,
-                                            CFileTransfer& transfer) {
+                                            CFileTransfer& transfer, held_file_pauses& pauses) {
     const file_info& patch = *patch_set.find(entry.name);
     set_info_text("Uuendan: " + entry.name);
     if (!download_to_file(paths.work, transfer, paths.patch_url)) {
@@ -198,7 +192,7 @@ CUpdater::patch_outcome CUpdater::try_patch(const file_info& entry, const entry_
         log_error("Patch: Hash check failed " + paths.fresh);
         return patch_outcome::failed;
     }
-    if (replace_file(paths.fresh, paths.local) != ERROR_SUCCESS) {
+    if (replace_file(paths.fresh, paths.local, pauses) != ERROR_SUCCESS) {
         log_error("Patch: move file failed " + paths.fresh + "->" + paths.local);
         return patch_outcome::failed;
     }
@@ -207,11 +201,19 @@ CUpdater::patch_outcome CUpdater::try_patch(const file_info& entry, const entry_
     return patch_outcome::applied;
 }
 
+// A hold on either file is waited out unless the run is aborted meanwhile.
+DWORD CUpdater::replace_file(const std::string& source, const std::string& target,
+                             held_file_pauses& pauses) {
+    return move_into_place(source, target, pauses, [this](std::chrono::milliseconds pause) {
+        return !sleep_unless_aborted(pause);
+    });
+}
+
 // The whole file goes to W, is unpacked to N when it is a container, and replaces
 // the installed file only after its digest has been checked; a failure leaves the
 // installed file as it was.
 bool CUpdater::download_whole_file(file_info& entry, const entry_paths& paths,
-                                   CFileTransfer& transfer) {
+                                   CFileTransfer& transfer, held_file_pauses& pauses) {
     if (abort_requested)
         return false;
     log_trace("Downloading: " + paths.file_url);
@@ -241,7 +243,7 @@ bool CUpdater::download_whole_file(file_info& entry, const entry_paths& paths,
         report_error("Uuendatud faili hash ei vasta serveri versioonile!", IDS_HASH_MISMATCH);
         return false;
     }
-    if (const DWORD error = replace_file(staged, paths.local); error != ERROR_SUCCESS) {
+    if (const DWORD error = replace_file(staged, paths.local, pauses); error != ERROR_SUCCESS) {
         log_error("Replace failed: " + staged + "->" + paths.local + " (" + std::to_string(error) +
                   ")");
         if (compressed)

@@ -6,6 +6,7 @@
 #include "file_helpers.h"
 #include "logfile.h"
 #include "name_rules.h"
+#include "own_resource.h"
 #include "process_start.h"
 #include "signature.h"
 #include "text_decoding.h"
@@ -20,6 +21,8 @@ using namespace std::chrono_literals;
 
 constexpr auto no_update_pause = 3000ms;
 constexpr WORD patch_tool_resource_id = 132;
+constexpr const char* master_file_name = "masterversion";
+constexpr const char* master_failure_text = "Põhiversiooni info allalaadimine ebaõnnestus!";
 
 struct c_heap_free {
     void operator()(char* block) const noexcept { std::free(block); }
@@ -43,6 +46,21 @@ struct control_file {
     std::string bytes;
 };
 
+// Why bytes are refused under the key; null when the signature is the key's.
+const char* signature_problem(const public_key& key, std::string_view bytes,
+                              const std::optional<std::string>& signature) {
+    if (!signature)
+        return "no signature";
+    return signature_matches(key, bytes, *signature) ? nullptr : "wrong signature";
+}
+
+// Logs a refusal with its reason; false when there is one.
+bool accepted(const std::string& url, const char* problem) {
+    if (problem)
+        log_error("Refused " + url + ": " + problem);
+    return !problem;
+}
+
 // The body of a URL; with a key, only when its ".sig" holds the key's signature of
 // exactly these bytes. A refusal is logged with its reason.
 control_file fetch_control_file(file_transfer& transfer, const std::string& url,
@@ -50,17 +68,18 @@ control_file fetch_control_file(file_transfer& transfer, const std::string& url,
     std::optional<std::string> body = fetch_body(transfer, url);
     if (!body)
         return {control_file::state::not_received, {}};
-    if (!key)
-        return {control_file::state::received, std::move(*body)};
-    const std::optional<std::string> signature = fetch_body(transfer, url + signature_suffix);
-    const char* problem = !signature                                    ? "no signature"
-                          : !signature_matches(*key, *body, *signature) ? "wrong signature"
-                                                                        : nullptr;
-    if (problem) {
-        log_error("Refused " + url + ": " + problem);
+    if (key && !accepted(url, signature_problem(*key, *body,
+                                                fetch_body(transfer, url + signature_suffix))))
         return {control_file::state::refused, {}};
-    }
     return {control_file::state::received, std::move(*body)};
+}
+
+// The master record signs itself: with a key, only a record whose last piece holds
+// the key's signature of everything before it is taken.
+bool master_signed_by(const public_key& key, const std::string& record, const std::string& url) {
+    const std::optional<master_signature> split = split_master_signature(record);
+    return accepted(url, split ? signature_problem(key, split->signed_bytes, split->signature)
+                               : "no signature");
 }
 
 // Seconds since 1970-01-01 UTC.
@@ -93,6 +112,16 @@ bool states_master_version(const version_info& info, std::int32_t version, const
     return false;
 }
 
+// A genuinely signed record of an older release can be replayed until it expires:
+// a signed run never goes back below the installed version.
+bool goes_back(std::int32_t offered, std::int32_t installed, const std::string& url) {
+    if (offered >= installed)
+        return false;
+    log_error("Refused " + url + ": version " + std::to_string(offered) +
+              " is lower than the installed version " + std::to_string(installed));
+    return true;
+}
+
 // A record is usable only when it reads completely and names nothing outside the
 // installation.
 bool read_version_info(version_info& info, const std::string& bytes) {
@@ -113,29 +142,19 @@ std::vector<std::string> split_patch_names(const std::string& value) {
     return names;
 }
 
-std::string_view patch_tool_bytes() {
-    const HRSRC resource =
-        FindResourceW(nullptr, MAKEINTRESOURCEW(patch_tool_resource_id), L"PATCHER");
-    const HGLOBAL loaded = resource ? LoadResource(nullptr, resource) : nullptr;
-    const void* bytes = loaded ? LockResource(loaded) : nullptr;
-    if (!bytes)
-        return {};
-    return {static_cast<const char*>(bytes), SizeofResource(nullptr, resource)};
-}
-
 } // namespace
 
 void CUpdater::run() {
     set_title_text("Versiooni kontrollimine...");
     post_progress(0);
-    CFileTransfer transfer;
+    CFileTransfer& transfer = control_transfer;
     set_callbacks(
         transfer, [](long) {}, [](long) {},
         [this](const char* name) { set_info_text(std::string("Downloading: ") + name); });
 
     master_record master;
     if (!read_master_record(transfer, master)) {
-        set_info_text("Põhiversiooni info allalaadimine ebaõnnestus!");
+        set_info_text(master_failure_text);
         return;
     }
     if (master.value("version").empty()) {
@@ -147,6 +166,10 @@ void CUpdater::run() {
     start_app = master.value("startapp");
 
     stdio_stream local_stream = read_local_info();
+    if (release_key && goes_back(version_number, local_info.version, base_url + master_file_name)) {
+        set_info_text(master_failure_text);
+        return;
+    }
     file_base_url = base_url + std::to_string(version_number) + "/";
     const std::string remote_url = file_base_url + "versioninfo.vif";
     const control_file remote_bytes = fetch_control_file(transfer, remote_url, release_key);
@@ -164,7 +187,7 @@ void CUpdater::run() {
     const std::string notes = decode_text_leniently(
         fetch_control_file(transfer, file_base_url + "changes.txt", release_key).bytes);
 
-    if (local_info.version == remote_info.version)
+    if (local_info.version == remote_info.version && installed_files_present())
         run_without_update(notes);
     else
         run_update(transfer, notes, master.value("force_releasenotes") == "1", local_stream);
@@ -173,15 +196,15 @@ void CUpdater::run() {
 // Fetches and parses the master record; with a release key built in, only a record
 // signed with it and not yet expired counts as received.
 bool CUpdater::read_master_record(CFileTransfer& transfer, master_record& master) {
-    const std::string url = base_url + "masterversion";
+    const std::string url = base_url + master_file_name;
     if (!release_key_hex.empty() && !(release_key = parse_public_key(release_key_hex))) {
         log_error("Refused " + url + ": the built-in release key is unreadable");
         return false;
     }
-    const control_file text = fetch_control_file(transfer, url, release_key);
-    if (text.outcome != control_file::state::received)
+    const std::optional<std::string> text = fetch_body(transfer, url);
+    if (!text || (release_key && !master_signed_by(*release_key, *text, url)))
         return false;
-    parse_master_version(text.bytes, master);
+    parse_master_version(*text, master);
     return !release_key || master_is_current(master, url);
 }
 
@@ -199,6 +222,32 @@ stdio_stream CUpdater::read_local_info() {
     close_file(stream);
     delete_file_utf8(path);
     return stream;
+}
+
+// With equal versions the files are not hashed, but a file that is missing or has
+// another size than the installed record lists (a power cut, a hand that deleted
+// it) would otherwise stay broken until the next release: one look at each,
+// every broken one logged. The launcher's own file is the self-update's business.
+bool CUpdater::installed_files_present() {
+    bool present = true;
+    for (const auto& record : local_info.files) {
+        // A name that could not be ours counts as missing: the repair replaces the record.
+        const bool safe = is_safe_relative_name(record->name);
+        if (safe && is_launcher_record(*record))
+            continue;
+        const std::optional<std::int64_t> size =
+            safe ? file_size(install_dir + "\\" + record->name) : std::nullopt;
+        if (!size)
+            log_info("Installed file missing: " + record->name);
+        else if (*size != record->size)
+            log_info("Installed file has another size: " + record->name + " (" +
+                     std::to_string(*size) + " bytes, listed " + std::to_string(record->size) +
+                     ")");
+        present = present && size == record->size;
+    }
+    if (!present)
+        log_info("Local version == remote version, installation incomplete -> repairing");
+    return present;
 }
 
 void CUpdater::run_without_update(const std::string& notes) {
@@ -264,7 +313,8 @@ bool CUpdater::load_patch_sets(CFileTransfer& transfer) {
 }
 
 bool CUpdater::write_patch_tool() {
-    const std::string_view tool = patch_tool_bytes();
+    const std::string_view tool =
+        own_resource(L"PATCHER", MAKEINTRESOURCEW(patch_tool_resource_id));
     if (tool.empty())
         return false;
     const std::string path = temp_dir + "\\bspatch.exe";

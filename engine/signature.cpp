@@ -51,34 +51,60 @@ std::optional<log_time> utc_fields(std::string_view text) {
     return time;
 }
 
-bool same_second(const log_time& a, const log_time& b) {
-    return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour &&
-           a.minute == b.minute && a.second == b.second;
+bool is_leap_year(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+int days_in_month(int year, int month) {
+    constexpr std::array<int, 12> lengths{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && is_leap_year(year) ? 29 : lengths[month - 1];
+}
+
+// Checked before any arithmetic: a day 0 or a month 13 would make the conversion
+// to seconds overflow.
+bool is_calendar_time(const log_time& time) {
+    return time.month >= 1 && time.month <= 12 && time.day >= 1 &&
+           time.day <= days_in_month(time.year, time.month) && time.hour <= 23 &&
+           time.minute <= 59 && time.second <= 59;
+}
+
+// Lower-case hex digits, two per byte, as bytes; nothing for any other text.
+std::optional<std::string> bytes_from_hex(std::string_view hex) {
+    if (hex.size() % 2 != 0)
+        return std::nullopt;
+    std::string bytes;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        const auto high = hex_value(hex[i]);
+        const auto low = hex_value(hex[i + 1]);
+        if (!high || !low)
+            return std::nullopt;
+        bytes += static_cast<char>(*high * 16 + *low);
+    }
+    return bytes;
+}
+
+std::string hex_of(std::string_view bytes) {
+    std::string hex;
+    for (const char byte : bytes) {
+        hex += hex_digits[static_cast<unsigned char>(byte) >> 4];
+        hex += hex_digits[byte & 15];
+    }
+    return hex;
 }
 
 } // namespace
 
 std::optional<public_key> parse_public_key(std::string_view hex) {
+    const std::optional<std::string> bytes = bytes_from_hex(hex);
     public_key key{};
-    if (hex.size() != key.size() * 2)
+    if (!bytes || bytes->size() != key.size())
         return std::nullopt;
-    for (std::size_t i = 0; i < key.size(); ++i) {
-        const auto high = hex_value(hex[2 * i]);
-        const auto low = hex_value(hex[2 * i + 1]);
-        if (!high || !low)
-            return std::nullopt;
-        key[i] = static_cast<unsigned char>(*high * 16 + *low);
-    }
+    std::copy(bytes->begin(), bytes->end(), key.begin());
     return key;
 }
 
 std::string public_key_hex(const public_key& key) {
-    std::string hex;
-    for (const unsigned char byte : key) {
-        hex += hex_digits[byte >> 4];
-        hex += hex_digits[byte & 15];
-    }
-    return hex;
+    return hex_of(std::string_view(reinterpret_cast<const char*>(key.data()), key.size()));
 }
 
 bool signature_matches(const public_key& key, std::string_view bytes, std::string_view signature) {
@@ -88,15 +114,26 @@ bool signature_matches(const public_key& key, std::string_view bytes, std::strin
                                        bytes.size(), key.data()) == 0;
 }
 
+std::optional<master_signature> split_master_signature(std::string_view record) {
+    const std::string prefix = std::string("$") + master_signature_key + "=";
+    const std::size_t piece = record.rfind('$');
+    if (piece == std::string_view::npos || record.substr(piece, prefix.size()) != prefix)
+        return std::nullopt;
+    std::optional<std::string> signature = bytes_from_hex(record.substr(piece + prefix.size()));
+    if (!signature || signature->size() != signature_size)
+        return std::nullopt;
+    return master_signature{record.substr(0, piece), std::move(*signature)};
+}
+
+std::string master_signature_piece(std::string_view signature) {
+    return std::string("$") + master_signature_key + "=" + hex_of(signature);
+}
+
 std::optional<std::int64_t> parse_utc_time(std::string_view text) {
     const std::optional<log_time> time = utc_fields(text);
-    if (!time || time->month < 1 || time->month > 12)
+    if (!time || !is_calendar_time(*time))
         return std::nullopt;
-    // An impossible date or time (February 30, 24:00:00) does not read back the same.
-    const std::int64_t microseconds = log_time_to_microseconds(*time);
-    if (!same_second(log_time_from_microseconds(microseconds), *time))
-        return std::nullopt;
-    return microseconds / microseconds_per_second;
+    return log_time_to_microseconds(*time) / microseconds_per_second;
 }
 
 std::string format_utc_time(std::int64_t seconds) {

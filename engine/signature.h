@@ -1,8 +1,11 @@
 #pragma once
 // Signed releases: the publisher signs each record the launcher trusts with an
-// Ed25519 key (a detached 64-byte signature in "<file>.sig"), and the signed master
-// record carries "expires=YYYY-MM-DDTHH:MM:SSZ" so that an old one cannot be
-// replayed for ever. Portable: the launcher and the publisher share it.
+// Ed25519 key. A version's records, which never change once published, have a
+// detached 64-byte signature in "<file>.sig". The master record, the one file that
+// changes in place, signs itself, so that a cache can never pair it with the
+// signature of another age; it also carries "expires=YYYY-MM-DDTHH:MM:SSZ" so that
+// an old one cannot be replayed for ever. Portable: the launcher and the publisher
+// share it.
 
 #include <array>
 #include <cstdint>
@@ -15,6 +18,7 @@ using public_key = std::array<unsigned char, 32>;
 constexpr std::size_t signature_size = 64;
 constexpr const char* signature_suffix = ".sig";
 constexpr const char* expires_key = "expires";
+constexpr const char* master_signature_key = "sig";
 
 // A key written as 64 lower-case hex digits; nothing for any other text.
 std::optional<public_key> parse_public_key(std::string_view hex);
@@ -22,6 +26,18 @@ std::string public_key_hex(const public_key& key);
 
 // True when the signature is the key's detached signature of exactly these bytes.
 bool signature_matches(const public_key& key, std::string_view bytes, std::string_view signature);
+
+// A signed master record ends in the piece "$sig=" followed by the signature in
+// 128 lower-case hex digits; the signature covers every byte before that "$".
+struct master_signature {
+    std::string_view signed_bytes;
+    std::string signature;
+};
+// The signed part and the signature; nothing when the record does not end in a
+// signature piece.
+std::optional<master_signature> split_master_signature(std::string_view record);
+// The piece that signs the master record whose bytes before it were signed.
+std::string master_signature_piece(std::string_view signature);
 
 // Seconds since 1970-01-01 UTC of "YYYY-MM-DDTHH:MM:SSZ"; nothing for any other text
 // or an impossible date.

@@ -6,6 +6,7 @@
 // The engine reaches the progress window only by posting messages to it.
 
 #include "check_ahead.h"
+#include "held_files.h"
 #include "signature.h"
 #include "stdio_stream.h"
 #include "update_thread.h"
@@ -40,8 +41,12 @@ class CUpdater : public update_host {
     // The whole decision sequence of one launcher start; runs on run_thread.
     void run();
 
-    // Shut-down, in this order: abort, stop the workers, join the run thread.
+    // Shut-down, in this order: abort, end every transfer of the engine (a download
+    // in progress fails at once), stop the workers, join the run thread. shut_down
+    // does all four.
+    void shut_down();
     void request_abort();
+    void end_transfers();
     void stop_workers();
     // Joins the thread in run_thread, and the completion waiter if the run handed
     // the slot over meanwhile; afterwards no thread of the engine runs.
@@ -115,6 +120,8 @@ class CUpdater : public update_host {
 
     bool read_master_record(CFileTransfer& transfer, master_record& master);
     stdio_stream read_local_info();
+    // False when a file of the installed record is missing or has another size.
+    bool installed_files_present();
     void run_without_update(const std::string& notes);
     void run_update(CFileTransfer& transfer, const std::string& notes, bool show_notes,
                     stdio_stream& local_stream);
@@ -131,13 +138,19 @@ class CUpdater : public update_host {
     bool update_entry(file_info& entry, const file_info& local, CFileTransfer& transfer);
     bool patch_applies(const file_info& local, const file_info& entry) const;
     patch_outcome try_patch(const file_info& entry, const entry_paths& paths,
-                            CFileTransfer& transfer);
-    bool download_whole_file(file_info& entry, const entry_paths& paths, CFileTransfer& transfer);
+                            CFileTransfer& transfer, held_file_pauses& pauses);
+    bool download_whole_file(file_info& entry, const entry_paths& paths, CFileTransfer& transfer,
+                             held_file_pauses& pauses);
+    // Moves a checked file over the installed one (move_into_place); the system error.
+    DWORD replace_file(const std::string& source, const std::string& target,
+                       held_file_pauses& pauses);
     file_phase_state file_phase_snapshot();
     void complete_update();
     void store_installed_version();
 
     std::optional<public_key> release_key;
+    // The run's own downloads: the records, the release notes and a new launcher.
+    CFileTransfer control_transfer;
     std::mutex text_lock;
     // Wakes the sleeps of the run and of the waiter.
     std::mutex wake_lock;

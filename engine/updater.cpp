@@ -3,6 +3,7 @@
 #include "update_engine.h"
 
 #include "logfile.h"
+#include "own_resource.h"
 #include "updater_ui.h"
 #include "utf8.h"
 
@@ -13,19 +14,6 @@ constexpr std::chrono::milliseconds poll_interval{200};
 
 // The last percentage posted by anyone in this process; it only suppresses repeats.
 std::atomic<unsigned> last_posted_percentage{0};
-
-std::wstring module_path() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length =
-            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
 
 } // namespace
 
@@ -43,13 +31,18 @@ CUpdater::CUpdater()
 }
 
 CUpdater::~CUpdater() {
+    shut_down();
+}
+
+void CUpdater::shut_down() {
     request_abort();
+    end_transfers();
     stop_workers();
     join_run_thread();
 }
 
 void CUpdater::start(const std::string& url) {
-    start_at(url, module_path());
+    start_at(url, own_executable_path());
 }
 
 void CUpdater::start_at(const std::string& url, const std::wstring& executable_path) {
@@ -90,6 +83,13 @@ void CUpdater::wake(bool files_done) {
             abort_requested = true;
     }
     wake_signal.notify_all();
+}
+
+void CUpdater::end_transfers() {
+    control_transfer.shut_down();
+    for (const auto& worker : workers)
+        if (worker)
+            worker->end_transfer();
 }
 
 void CUpdater::stop_workers() {

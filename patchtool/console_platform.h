@@ -1,6 +1,7 @@
 #pragma once
 // What the patch tool needs from the operating system's console side.
 
+#include <cstdio>
 #include <string>
 
 // Standard output passes bytes through unchanged, so that the tool's messages end in
@@ -9,6 +10,20 @@ void use_binary_standard_output();
 
 // The operating system's text for the error of the last failed call. On Windows the
 // FormatMessageW text for GetLastError (system table, inserts ignored, default
-// language, at most 1024 characters) in the system code page; on other systems
-// strerror(errno). Call it before anything else can change the error.
+// language, at most 1024 characters) in UTF-8, like the paths the tool prints; on
+// other systems strerror(errno). Call it before anything else can change the error.
 std::string last_system_message();
+
+// Opens a file by its UTF-8 path with a stdio mode. On Windows a long path gets the
+// "\\?\" prefix (long_paths.h), and an open that another program's hold on the file
+// prevents is tried again for up to 10 s (held_files.h), with one line on standard
+// output per retry.
+std::FILE* open_file(const char* path, const char* mode);
+
+// Writes out what the stream buffers and asks the system to put the file's data on
+// the disk, so that it is there before anyone moves the file into place.
+bool flush_to_disk(std::FILE* file);
+
+#ifdef _WIN32
+std::string utf8_from_wide(const wchar_t* text);
+#endif

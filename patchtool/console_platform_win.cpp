@@ -1,5 +1,8 @@
 #include "console_platform.h"
 
+#include "held_files.h"
+#include "long_paths.h"
+
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -9,14 +12,53 @@ namespace {
 
 constexpr DWORD message_capacity = 1024;
 
-std::string to_system_code_page(const wchar_t* text, int length) {
-    const int size = WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
+std::string to_utf8(const wchar_t* text, int length) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
     std::string narrow(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, length, narrow.data(), size, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text, length, narrow.data(), size, nullptr, nullptr);
     return narrow;
 }
 
+std::wstring to_wide(const char* text) {
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 1), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.data(), size);
+    wide.pop_back();
+    return wide;
+}
+
 } // namespace
+
+std::string utf8_from_wide(const wchar_t* text) {
+    return to_utf8(text, static_cast<int>(wcslen(text)));
+}
+
+std::FILE* open_file(const char* path, const char* mode) {
+    const std::wstring wide_path = long_path(to_wide(path));
+    const std::wstring wide_mode = to_wide(mode);
+    std::FILE* file = nullptr;
+    held_file_pauses pauses;
+    const unsigned long error = retry_while_held(
+        pauses,
+        [&]() -> unsigned long {
+            file = _wfopen(wide_path.c_str(), wide_mode.c_str());
+            return file ? ERROR_SUCCESS : GetLastError();
+        },
+        [&](unsigned long held, std::chrono::milliseconds pause) {
+            std::printf("fopen(%s): held by another program (error %lu), trying again in %ld ms\n",
+                        path, held, static_cast<long>(pause.count()));
+            std::fflush(stdout);
+            Sleep(static_cast<DWORD>(pause.count()));
+            return true;
+        });
+    // The caller prints the system's text for the open that failed.
+    SetLastError(error);
+    return file;
+}
+
+bool flush_to_disk(std::FILE* file) {
+    return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
+}
 
 void use_binary_standard_output() {
     _setmode(_fileno(stdout), _O_BINARY);
@@ -28,5 +70,5 @@ std::string last_system_message() {
     const DWORD length =
         FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
                        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, message_capacity, nullptr);
-    return length > 0 ? to_system_code_page(text, static_cast<int>(length)) : std::string();
+    return length > 0 ? to_utf8(text, static_cast<int>(length)) : std::string();
 }

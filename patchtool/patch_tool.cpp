@@ -64,7 +64,7 @@ class patch_run {
 
   private:
     bool read_header() {
-        stdio_stream patch(std::fopen(patch_path_, "rb"));
+        stdio_stream patch(open_file(patch_path_, "rb"));
         if (!patch)
             return fail_with_system_message("fopen(%s)", patch_path_);
         unsigned char bytes[patch_header_size];
@@ -91,7 +91,7 @@ class patch_run {
     bool open_block(std::size_t index, std::int64_t offset) {
         if (offset > largest_offset)
             return fail_corrupt();
-        stdio_stream file(std::fopen(patch_path_, "rb"));
+        stdio_stream file(open_file(patch_path_, "rb"));
         if (!file)
             return fail_with_system_message("fopen(%s)", patch_path_);
         if (std::fseek(file.get(), static_cast<long>(offset), SEEK_SET) != 0)
@@ -104,7 +104,7 @@ class patch_run {
     }
 
     bool read_old_file() {
-        stdio_stream file(std::fopen(old_path_, "rb"));
+        stdio_stream file(open_file(old_path_, "rb"));
         if (!file || std::fseek(file.get(), 0, SEEK_END) != 0)
             return fail_with_system_message("%s", old_path_);
         const long size = std::ftell(file.get());
@@ -140,9 +140,9 @@ class patch_run {
     }
 
     bool write_new_file() {
-        stdio_stream file(std::fopen(new_path_, "wb"));
+        stdio_stream file(open_file(new_path_, "wb"));
         if (!file || std::fwrite(new_data_.get(), 1, new_size(), file.get()) != new_size() ||
-            std::fclose(file.release()) != 0)
+            !flush_to_disk(file.get()) || std::fclose(file.release()) != 0)
             return fail_with_system_message("%s", new_path_);
         return true;
     }

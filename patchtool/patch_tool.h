@@ -1,8 +1,9 @@
 #pragma once
 // The patch tool: `bspatch oldfile newfile patchfile` applies a BSDIFF40 patch to
-// the old file and writes the result to the new file.
+// the old file and writes the result to the new file. The paths are UTF-8.
 //
-// Returns the process exit status: 0 when the new file was written completely, 1
-// on any failure after printing its message to standard output. The new file is
-// created only after the whole patch has been applied in memory.
+// Returns the process exit status: 0 when the new file was written completely and
+// its data flushed to the disk, 1 on any failure after printing its message to
+// standard output. The new file is created only after the whole patch has been
+// applied in memory.
 int run_patch_tool(int argc, char* argv[]);

@@ -2,6 +2,8 @@
 // Exit status: 0 success, 1 failure (or faults found by verify), 2 bad input.
 
 #include "command_line.h"
+#include "launcher_stamp.h"
+#include "object_store_upload.h"
 #include "publish_commands.h"
 #include "publish_errors.h"
 #include "tree_verify.h"
@@ -73,6 +75,19 @@ std::int64_t expires_argument(const command_line& line) {
     return expiry_argument(line.value("--expires"));
 }
 
+std::optional<code_signing> signing_arguments(const command_line& line) {
+    const auto certificate = line.value("--sign-cert");
+    if (!certificate) {
+        if (line.value("--sign-password-file") || line.value("--timestamp-url"))
+            throw bad_input("--sign-password-file and --timestamp-url need --sign-cert");
+        return std::nullopt;
+    }
+    const auto password = line.value("--sign-password-file");
+    return code_signing{*certificate,
+                        password ? std::optional<std::filesystem::path>(*password) : std::nullopt,
+                        line.value("--timestamp-url")};
+}
+
 std::optional<public_key> key_argument(const command_line& line) {
     const auto text = line.value("--key");
     if (!text)
@@ -90,7 +105,8 @@ version_options version_arguments(const command_line& line, const std::string& s
             compress_argument(line.value("--compress")),
             notes_argument(line),
             line.flag("--skip-empty"),
-            signer_argument(line)};
+            signer_argument(line),
+            std::nullopt};
 }
 
 void report(const std::string& what, const publish_summary& summary) {
@@ -144,16 +160,85 @@ int run_keygen(const command_line& line) {
     return exit_ok;
 }
 
+constexpr const char* unsigned_risk =
+    "over plain HTTP, or HTTPS with a stolen or mis-issued certificate, an unsigned launcher "
+    "runs whatever it is served";
+
+int run_launcher(const command_line& line) {
+    if (!line.positional.empty())
+        throw bad_input("launcher takes no arguments besides its options");
+    const auto key = key_argument(line);
+    if (!key && !line.flag("--unsigned"))
+        throw bad_input(std::string("refusing to write a launcher without --key: ") +
+                        unsigned_risk + " (give --unsigned to write one anyway)");
+    if (key && line.flag("--unsigned"))
+        throw bad_input("--key and --unsigned exclude each other");
+    const auto icon = line.value("--icon");
+    const auto version_text = line.value("--version");
+    const auto version =
+        version_text ? parse_version_numbers(*version_text) : std::optional<version_numbers>();
+    if (version_text && !version)
+        throw bad_input("--version must be A.B.C.D, each number at most 65535");
+    const auto template_file = line.value("--template");
+    write_launcher({template_file ? std::filesystem::path(*template_file) : installed_template(),
+                    line.required("--out"),
+                    {line.required("--base-url"), key ? public_key_hex(*key) : ""},
+                    icon ? std::optional<std::filesystem::path>(*icon) : std::nullopt,
+                    line.value("--product"),
+                    version,
+                    signing_arguments(line)});
+    std::printf("launcher %s: %s%s\n", line.required("--out").c_str(),
+                line.required("--base-url").c_str(), key ? ", signed releases only" : ", unsigned");
+    return exit_ok;
+}
+
+// The launcher to publish, which must take exactly the releases that the signer makes.
+std::optional<std::filesystem::path> launcher_argument(const command_line& line,
+                                                       const signer_ref& signer) {
+    const auto file = line.value("--launcher");
+    if (!file)
+        return std::nullopt;
+    if (!std::filesystem::is_regular_file(*file))
+        throw bad_input("--launcher " + *file + " is not a file");
+    const std::string key =
+        launcher_settings(launcher_resources(read_whole_file(*file), *file)).release_key_hex;
+    if (key != (signer ? public_key_hex(signer->key()) : ""))
+        throw bad_input("--launcher " + *file +
+                        (key.empty() ? " takes unsigned releases, but this one is signed"
+                                     : " takes only releases signed with the key " + key +
+                                           (signer ? ", not with this one" : "; give --sign")));
+    return *file;
+}
+
 int run_release(const command_line& line) {
-    const release_options options{version_arguments(line, line.only_positional("DIR")),
-                                  line.required("--startapp"),
-                                  keep_argument(line.value("--keep-patches")),
-                                  line.flag("--force-notes"), expires_argument(line)};
+    release_options options{version_arguments(line, line.only_positional("DIR")),
+                            line.required("--startapp"),
+                            keep_argument(line.value("--keep-patches")), line.flag("--force-notes"),
+                            expires_argument(line)};
+    options.version.launcher = launcher_argument(line, options.version.signer);
+    if (!options.version.signer)
+        std::fprintf(stderr, "warning: the release is unsigned (--sign KEYFILE): %s\n",
+                     unsigned_risk);
     const std::int32_t version = publish_release(options);
     std::printf("released version %d\n", version);
     const auto& signer = options.version.signer;
     return print_faults(verify_tree(*local_tree(options.version.tree),
                                     signer ? std::optional(signer->key()) : std::nullopt));
+}
+
+int run_upload(const command_line& line) {
+    const upload_options options = upload_arguments(line);
+    const auto public_url = line.value("--public-url");
+    if (public_url && !is_url(*public_url))
+        throw bad_input("--public-url must be an http:// or https:// URL");
+    const auto key = key_argument(line);
+    const upload_summary summary = upload_tree(options);
+    std::printf("upload: %zu objects %s (%.1f MiB), %zu already in the store\n",
+                summary.objects_sent, options.dry_run ? "to send" : "sent",
+                static_cast<double>(summary.bytes_sent) / (1024.0 * 1024.0), summary.objects_kept);
+    if (!public_url || options.dry_run)
+        return exit_ok;
+    return print_faults(verify_tree(*served_tree(*public_url), key));
 }
 
 const std::map<std::string, subcommand>& subcommands() {
@@ -184,20 +269,42 @@ const std::map<std::string, subcommand>& subcommands() {
           "           [--patches auto|A_N,...] [--force-notes]\n"
           "           [--sign KEYFILE [--expires YYYY-MM-DDTHH:MM:SSZ]]\n"
           "Writes TREE/masterversion. auto lists every patch set in TREE leading to N.\n"
-          "--sign adds expires= (UTC, default 90 days ahead) and writes masterversion.sig.\n",
+          "--sign adds expires= (UTC, default 90 days ahead) and the record's own signature,\n"
+          "sig=, as its last piece.\n",
           run_master}},
         {"release",
-         {{"--tree", "--startapp", "--notes", "--keep-patches", "--compress", "--sign",
-           "--expires"},
+         {{"--tree", "--startapp", "--notes", "--keep-patches", "--compress", "--sign", "--expires",
+           "--launcher"},
           {"--force-notes", "--skip-empty"},
           "usage: quillomark-publish release DIR --tree TREE --startapp NAME\n"
           "           [--notes FILE] [--keep-patches K] [--compress auto|all|none]\n"
           "           [--force-notes] [--skip-empty]\n"
           "           [--sign KEYFILE [--expires YYYY-MM-DDTHH:MM:SSZ]]\n"
+          "           [--launcher FILE]\n"
           "Publishes DIR as the next version, patch sets from each of the last K\n"
           "versions (default 3), the master record, and verifies the tree; --sign\n"
-          "signs every record it writes and verifies the signatures too.\n",
+          "signs every record it writes and verifies the signatures too.\n"
+          "--launcher publishes FILE (written by the launcher command) as the\n"
+          "launcher of the release, under its own file name; its key must be the\n"
+          "release's.\n",
           run_release}},
+        {"launcher",
+         {{"--base-url", "--key", "--icon", "--product", "--version", "--template", "--out",
+           "--sign-cert", "--sign-password-file", "--timestamp-url"},
+          {"--unsigned"},
+          "usage: quillomark-publish launcher --base-url URL (--key PUBLIC | --unsigned)\n"
+          "           [--icon FILE.ico] [--product NAME] [--version A.B.C.D]\n"
+          "           [--template FILE] --out FILE\n"
+          "           [--sign-cert FILE.pfx [--sign-password-file FILE]\n"
+          "            [--timestamp-url URL]]\n"
+          "Writes a launcher from the prebuilt template (default: the one installed\n"
+          "with this tool) that downloads from URL (http:// or https://, ending in /)\n"
+          "and takes only releases signed with the key PUBLIC (64 hex digits, printed\n"
+          "by keygen). --icon sets every image of the .ico as its icon; --product and\n"
+          "--version set the name, description and versions Explorer shows. Only\n"
+          "resources change. --sign-cert signs the file with osslsigncode (Authenticode,\n"
+          "PKCS#12 certificate; the password file's first line is the password).\n",
+          run_launcher}},
         {"verify",
          {{"--key"},
           {},
@@ -206,19 +313,33 @@ const std::map<std::string, subcommand>& subcommands() {
           "With --key (64 hex digits) also every record's signature and the master\n"
           "record's expiry. Prints one line per fault and exits with 1 when there is any.\n",
           run_verify}},
+        {"upload",
+         {{"--endpoint", "--jobs", "--public-url", "--key"},
+          {"--dry-run"},
+          "usage: quillomark-publish upload TREE s3://BUCKET/PREFIX [--endpoint URL]\n"
+          "           [--jobs N] [--dry-run] [--public-url URL [--key PUBLIC]]\n"
+          "Uploads TREE to an S3-compatible store (credentials and region from\n"
+          "AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, AWS_SESSION_TOKEN, AWS_REGION):\n"
+          "path-style below --endpoint, else virtual-host style at AWS. Sends only what\n"
+          "the store lacks: every file and patch (N at a time, default 4), then the\n"
+          "records, then masterversion alone. Refuses, before sending anything, to\n"
+          "change an object of a published version. --dry-run lists what would be\n"
+          "sent, in order. --public-url verifies the tree as launchers read it there.\n",
+          run_upload}},
         {"keygen",
          {{"--out"},
           {},
           "usage: quillomark-publish keygen --out KEYFILE\n"
           "Writes a new secret signing key (mode 0600; an existing file is never\n"
-          "overwritten) and prints its public key, 64 hex digits, for QM_PUBLIC_KEY.\n",
+          "overwritten) and prints its public key, 64 hex digits, for launcher --key.\n",
           run_keygen}},
     };
     return table;
 }
 
 const char* general_help = "usage: quillomark-publish COMMAND ... (COMMAND --help for each)\n"
-                           "commands: release, version, patch, master, verify, keygen\n"
+                           "commands: release, version, patch, master, verify, upload, keygen,\n"
+                           "          launcher\n"
                            "exit status: 0 done, 1 failed or faults found, 2 bad input\n";
 
 int run(const std::vector<std::string>& arguments) {

@@ -9,7 +9,9 @@
 
 class progress_meter {
   public:
-    progress_meter(std::string task, std::size_t total_items, std::uint64_t total_bytes);
+    // `unit` names the items in the counts ("3/12 files").
+    progress_meter(std::string task, std::size_t total_items, std::uint64_t total_bytes,
+                   std::string unit = "files");
     ~progress_meter();
     progress_meter(const progress_meter&) = delete;
     progress_meter& operator=(const progress_meter&) = delete;
@@ -19,6 +21,7 @@ class progress_meter {
 
   private:
     std::string task_;
+    std::string unit_;
     std::size_t total_items_;
     std::uint64_t total_bytes_;
     std::size_t done_items_ = 0;

@@ -147,6 +147,23 @@ std::vector<bytes> make_patches(const fs::path& old_dir, const fs::path& new_dir
     return made;
 }
 
+// The source's files, with the launcher in place of its namesake.
+std::vector<source_file> release_files(const version_options& options) {
+    auto files = scan_source(options.source, options.skip_empty);
+    if (!options.launcher)
+        return files;
+    const std::string name = options.launcher->filename().string();
+    std::erase_if(files, [&](const source_file& file) {
+        return folded_name(file.name) == folded_name(name);
+    });
+    const source_file launcher{name, *options.launcher, fs::file_size(*options.launcher)};
+    files.insert(std::upper_bound(
+                     files.begin(), files.end(), launcher,
+                     [](const source_file& a, const source_file& b) { return a.name < b.name; }),
+                 launcher);
+    return files;
+}
+
 } // namespace
 
 std::string record_name_of(std::string name) {
@@ -155,7 +172,7 @@ std::string record_name_of(std::string name) {
 }
 
 publish_summary publish_version(const version_options& options) {
-    const auto files = scan_source(options.source, options.skip_empty);
+    const auto files = release_files(options);
     const bytes notes = options.notes ? read_whole_file(*options.notes) : bytes{};
     const fs::path target = options.tree / std::to_string(options.version);
     fs::create_directories(options.tree);
@@ -247,18 +264,24 @@ void publish_master(const master_options& options) {
     std::string patches;
     for (const auto& name : patch_sets_to(options.tree, options.version, options.patches))
         patches += (patches.empty() ? "" : ",") + name;
-    const std::string expires =
-        options.signer ? std::string("$") + expires_key + "=" + format_utc_time(options.expires)
-                       : "";
-    replace_file(options.tree / master_file_name,
-                 "version=" + std::to_string(options.version) + "$patches=" + patches +
-                     "$startapp=" + startapp +
-                     "$force_releasenotes=" + (options.force_notes ? "1" : "0") + expires);
-    sign_files(options.signer, {options.tree / master_file_name});
+    const std::string record = "version=" + std::to_string(options.version) +
+                               "$patches=" + patches + "$startapp=" + startapp +
+                               "$force_releasenotes=" + (options.force_notes ? "1" : "0");
+    const fs::path path = options.tree / master_file_name;
+    if (!options.signer) {
+        replace_file(path, record);
+        return;
+    }
+    replace_file(path, options.signer->signed_master(record + "$" + expires_key + "=" +
+                                                     format_utc_time(options.expires)));
+    // A detached master signature of an earlier publisher would only mislead a reader.
+    fs::path old_signature = path;
+    old_signature += signature_suffix;
+    fs::remove(old_signature);
 }
 
 std::int32_t publish_release(const release_options& options) {
-    const auto files = scan_source(options.version.source, options.version.skip_empty);
+    const auto files = release_files(options.version);
     const std::string startapp = record_name_of(options.startapp);
     if (std::none_of(files.begin(), files.end(),
                      [&](const source_file& file) { return file.name == startapp; }))

@@ -21,6 +21,9 @@ struct version_options {
     std::optional<std::filesystem::path> notes;
     bool skip_empty = false;
     signer_ref signer; // empty: unsigned
+    // A launcher published under its own file name, in place of the source's file of
+    // that name (if any).
+    std::optional<std::filesystem::path> launcher;
 };
 
 struct patch_options {

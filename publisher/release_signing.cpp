@@ -67,14 +67,22 @@ release_signer::~release_signer() {
     sodium_memzero(secret_.data(), secret_.size());
 }
 
+std::string release_signer::signature_of(std::span<const unsigned char> content) const {
+    std::string signature(crypto_sign_BYTES, '\0');
+    crypto_sign_detached(reinterpret_cast<unsigned char*>(signature.data()), nullptr,
+                         content.data(), content.size(), secret_.data());
+    return signature;
+}
+
 void release_signer::sign_file(const std::filesystem::path& file) const {
-    const bytes content = read_whole_file(file);
-    std::array<unsigned char, crypto_sign_BYTES> signature;
-    crypto_sign_detached(signature.data(), nullptr, content.data(), content.size(), secret_.data());
     std::filesystem::path target = file;
     target += signature_suffix;
-    replace_file(target, std::string_view(reinterpret_cast<const char*>(signature.data()),
-                                          signature.size()));
+    replace_file(target, signature_of(read_whole_file(file)));
+}
+
+std::string release_signer::signed_master(const std::string& record) const {
+    const auto* first = reinterpret_cast<const unsigned char*>(record.data());
+    return record + master_signature_piece(signature_of({first, record.size()}));
 }
 
 std::int64_t current_unix_time() {

@@ -1,6 +1,7 @@
 #pragma once
-// The publisher's half of signed releases: a secret key file, and the detached
-// signature ("<file>.sig") written beside each record the launcher trusts.
+// The publisher's half of signed releases: a secret key file, the detached
+// signature ("<file>.sig") written beside each version's records, and the
+// signature that the master record carries in itself.
 
 #include "byte_files.h"
 #include "signature.h"
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 // A secret key file holds one header line and the 32-byte seed as 64 hex digits.
@@ -28,8 +30,12 @@ class release_signer {
     const public_key& key() const { return public_; }
     // Writes "<file>.sig", the signature of the file's bytes as they are now.
     void sign_file(const std::filesystem::path& file) const;
+    // The master record's text with its signature piece appended.
+    std::string signed_master(const std::string& record) const;
 
   private:
+    std::string signature_of(std::span<const unsigned char> bytes) const;
+
     public_key public_{};
     std::array<unsigned char, 64> secret_{};
 };

@@ -5,7 +5,7 @@
                                    its command and environment as ctest knows them,
                                    the counts raised, each case's outcome in RESULTS
   reliability.py table RESULTS FUZZ_OUTPUT
-                                   prints the table and the four summary lines
+                                   prints the table and the five summary lines
                                    ("left part-way": cases after which some but not
                                    all changed files were already the new ones);
                                    FUZZ_OUTPUT is what `make fuzz` printed, or missing
@@ -46,7 +46,9 @@ def read_fuzz(path):
 
 
 def print_table(results, fuzz_output):
-    cases = [json.loads(line) for line in Path(results).read_text(encoding="utf-8").splitlines()]
+    lines = [json.loads(line) for line in Path(results).read_text(encoding="utf-8").splitlines()]
+    traces = [line for line in lines if line["kind"] == "flush order"]
+    cases = [line for line in lines if line["kind"] != "flush order"]
     kinds = defaultdict(list)
     for case in cases:
         kinds[case["kind"]].append(case)
@@ -63,6 +65,13 @@ def print_table(results, fuzz_output):
         if not case["survived"]:
             print(f"  not survived: {case['kind']}: {case['case']}: damaged {case['damaged']}, "
                   f"launcher {case['launcher']}, recovery runs {case['recovery_runs']}")
+    print(f"\n{'traced update':<28} {'flush order violations':>24}")
+    for trace in traces:
+        print(f"{trace['case']:<28} {len(trace['violations']):>24}")
+        for violation in trace["violations"]:
+            print(f"  {violation}")
+    if not traces:
+        print(f"{'(not run)':<28} {'-':>24}")
     fuzz = read_fuzz(fuzz_output)
     print(f"\n{'fuzz target':<28} {'executions':>12} {'crashes':>8}")
     if fuzz is None:
@@ -75,6 +84,8 @@ def print_table(results, fuzz_output):
     print(f"files_damaged: {damaged}")
     print(f"max_recovery_runs: {max((case['recovery_runs'] for case in cases), default=0)}")
     print(f"fuzz_crashes: {'not run' if fuzz is None else fuzz[1]}")
+    print(f"flush_order_violations: "
+          f"{sum(len(trace['violations']) for trace in traces) if traces else 'not run'}")
 
 
 def main():

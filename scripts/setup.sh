@@ -7,8 +7,9 @@ packages=(
   wine wine32:i386 xvfb xauth openbox
   gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   cmake ninja-build make g++ dpkg-dev clang libclang-rt-14-dev
-  python3-pytest nginx-light bsdiff xz-utils googletest curl inotify-tools
-  libcurl4-openssl-dev libsodium-dev imagemagick
+  python3-pytest python3-cryptography nginx-light bsdiff xz-utils googletest curl inotify-tools
+  libcurl4-openssl-dev libsodium-dev imagemagick strace osslsigncode python3-pefile openssl
+  swift-proxy swift-account swift-container swift-object memcached
 )
 
 need_update=0

@@ -1,21 +1,30 @@
 #include "launcher_entry.h"
 
+#include "file_helpers.h"
+#include "launcher_config.h"
 #include "logfile.h"
+#include "own_resource.h"
 #include "resource.h"
+#include "run_lock.h"
 #include "update_engine.h"
 #include "updater_ui.h"
 #include "updater_windows.h"
+#include "utf8.h"
 #include "win_handles.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cwchar>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <system_error>
+#include <thread>
 
 namespace {
 
@@ -43,6 +52,15 @@ int run_message_loop() {
     return static_cast<int>(message.wParam);
 }
 
+void start_update_run(CUpdater& updater, const launcher_config& settings) {
+    updater.release_key_hex = settings.release_key_hex;
+    try {
+        updater.start(settings.base_url);
+    } catch (const std::system_error& error) {
+        log_error(std::string("Update run could not start: ") + error.what());
+    }
+}
+
 // Zero once the window is shown, otherwise the system's error code.
 DWORD create_progress_window(HINSTANCE instance, int show_command) {
     const INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
@@ -57,8 +75,82 @@ DWORD create_progress_window(HINSTANCE instance, int show_command) {
     return 0;
 }
 
-int normal_run(HINSTANCE instance, int show_command, const launcher_settings& settings) {
+// The settings record stamped into this executable, read once per run.
+parsed_launcher_config own_settings() {
+    const std::wstring name = utf8_to_wide(launcher_config_resource);
+    const std::string_view record = own_resource(RT_RCDATA, name.c_str());
+    if (record.empty())
+        return {std::nullopt, "the launcher has no settings record"};
+    return parse_launcher_config(record);
+}
+
+// Bounds the engine's shut-down. Closing a request's handle ends a read that waits
+// in WinINet on Windows, but not under Wine, where a server that stopped sending
+// mid-body would hold the process until the receive time-out (60 s). Once the
+// transfers are ended nothing the engine still does can damage the installation:
+// every file, and the installed record, is replaced by a rename of a complete
+// copy. So at the deadline the process ends, whatever still waits.
+class shut_down_deadline {
+  public:
+    shut_down_deadline() : watcher([this] { watch(); }) {}
+    ~shut_down_deadline() {
+        {
+            const std::lock_guard guard(lock);
+            met = true;
+        }
+        signal.notify_all();
+        watcher.join();
+    }
+    shut_down_deadline(const shut_down_deadline&) = delete;
+    shut_down_deadline& operator=(const shut_down_deadline&) = delete;
+
+  private:
+    static constexpr std::chrono::milliseconds limit{1500};
+
+    void watch() {
+        std::unique_lock guard(lock);
+        if (signal.wait_for(guard, limit, [this] { return met; }))
+            return;
+        log_error("Shut-down still waits for a transfer after " + std::to_string(limit.count()) +
+                  " ms: the process ends now");
+        log_info("Quillomark End");
+        TerminateProcess(GetCurrentProcess(), 0);
+    }
+
+    std::mutex lock;
+    std::condition_variable signal;
+    bool met = false;
+    std::thread watcher;
+};
+
+// The progress window of the run that holds the lock carries the lock's name as a
+// window property, so a second start can find it.
+BOOL CALLBACK bring_marked_window_to_front(HWND window, LPARAM name) {
+    if (!GetPropW(window, reinterpret_cast<LPCWSTR>(name)))
+        return TRUE;
+    if (IsIconic(window))
+        ShowWindow(window, SW_RESTORE);
+    SetForegroundWindow(window);
+    return FALSE;
+}
+
+std::wstring own_directory() {
+    const std::wstring path = own_executable_path();
+    return path.substr(0, path.rfind(L'\\') + 1);
+}
+
+int normal_run(HINSTANCE instance, int show_command) {
+    // A second start in the same installation only shows the first one's window:
+    // two runs would share Temp and replace the same files at once.
+    const std::wstring lock_name = run_lock_name(own_directory());
+    const run_lock lock(lock_name);
+    if (!lock.first()) {
+        EnumWindows(bring_marked_window_to_front, reinterpret_cast<LPARAM>(lock_name.c_str()));
+        return 0;
+    }
     const DWORD window_error = create_progress_window(instance, show_command);
+    if (!window_error)
+        SetPropW(progress_window, lock_name.c_str(), progress_window);
     log_open("ezo.log");
     log_info("Quillomark Start");
     // Without its window the run could neither report nor hand over the start, and
@@ -69,16 +161,18 @@ int normal_run(HINSTANCE instance, int show_command, const launcher_settings& se
         return 1;
     }
     CUpdater updater;
-    updater.release_key_hex = settings.release_key_hex;
-    try {
-        updater.start(settings.base_url);
-    } catch (const std::system_error& error) {
-        log_error(std::string("Update run could not start: ") + error.what());
+    // A launcher whose settings are damaged must not guess where to download from.
+    if (const auto settings = own_settings(); !settings.config) {
+        log_error("Settings record unusable: " + settings.fault);
+        updater.set_info_text("Viga versiooni laadimisel!");
+    } else {
+        start_update_run(updater, *settings.config);
     }
     const int exit_code = run_message_loop();
-    updater.request_abort();
-    updater.stop_workers();
-    updater.join_run_thread();
+    {
+        const shut_down_deadline deadline;
+        updater.shut_down();
+    }
     log_info("Quillomark End");
     return exit_code;
 }
@@ -93,9 +187,9 @@ struct file_identity {
 // The volume and file index of a path: the same file gives the same identity
 // whatever form its path is written in.
 std::optional<file_identity> identity_of(const wchar_t* path) {
-    const file_handle file(
-        CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const file_handle file(CreateFileW(
+        long_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     BY_HANDLE_FILE_INFORMATION information;
     if (!file || !GetFileInformationByHandle(file.get(), &information))
         return std::nullopt;
@@ -130,9 +224,10 @@ kernel_handle open_old_launcher(const wchar_t* process_id, const wchar_t* launch
 // Copies the new launcher beside the old one and moves it over it in one step, so a
 // failed copy (full disk, a reader holding the file) leaves the old launcher whole.
 bool replace_executable(const wchar_t* new_copy, const wchar_t* target) {
-    const std::wstring staged = std::wstring(target) + L".new";
-    if (CopyFileW(new_copy, staged.c_str(), FALSE) &&
-        MoveFileExW(staged.c_str(), target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    const std::wstring staged = long_path(std::wstring(target) + L".new");
+    held_file_pauses pauses;
+    if (CopyFileW(long_path(new_copy).c_str(), staged.c_str(), FALSE) &&
+        move_into_place(staged, target, pauses) == ERROR_SUCCESS)
         return true;
     DeleteFileW(staged.c_str());
     return false;
@@ -162,11 +257,11 @@ int hand_off(std::span<LPWSTR> arguments) {
 
 } // namespace
 
-int run_launcher(HINSTANCE instance, int show_command, const launcher_settings& settings) {
+int run_launcher(HINSTANCE instance, int show_command) {
     int count = 0;
     const argument_array arguments(CommandLineToArgvW(GetCommandLineW(), &count));
     if (!arguments || count < 4)
-        return normal_run(instance, show_command, settings);
+        return normal_run(instance, show_command);
     if (std::wcscmp(arguments[1], L"update") == 0)
         return hand_off(std::span(arguments.get(), static_cast<std::size_t>(count)));
     return 0;

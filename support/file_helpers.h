@@ -4,10 +4,22 @@
 
 #include "stdio_stream.h"
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 
-// Removes the file; a missing or locked file is silently left alone.
+#ifdef _WIN32
+#include "held_files.h"
+#include "long_paths.h"
+
+#include <windows.h>
+#endif
+
+// Removes the file; a missing or locked file is silently left alone (on Windows
+// after waiting for a hold by another program, as remove_entry does).
 void delete_file_utf8(const std::string& path);
 
 // Copies the source's bytes over the destination in chunks of at most 4 MiB.
@@ -25,6 +37,35 @@ void DeleteDirectory(const std::string& path);
 void _DeleteDirectory(const std::filesystem::path& path);
 
 #ifdef _WIN32
+// The UTF-16 form of a path for the system's file calls, a long one with the "\\?\"
+// prefix (long_paths.h).
+std::wstring system_path(const std::string& path);
+
+// Waits out one pause before a retry; false gives up at once.
+using held_file_wait = std::function<bool(std::chrono::milliseconds)>;
+bool sleep_through(std::chrono::milliseconds pause);
+
+// Runs a file operation, which returns a system error (0 for success), again while
+// another program holds the file (held_files.h). Each retry writes one log line
+// naming `description` ("move A -> B"). Returns the last error.
+DWORD retry_while_file_held(const std::string& description, held_file_pauses& pauses,
+                            const std::function<DWORD()>& attempt,
+                            const held_file_wait& wait = sleep_through);
+
+// Moves `source` over `target` in one step, its data flushed to the disk first, so
+// that after a power cut the target holds its old content or all of the new one,
+// never a file whose blocks were not written yet. A hold on either file is waited
+// out with `pauses`. Returns the system error, 0 on success.
+DWORD move_into_place(const std::string& source, const std::string& target,
+                      held_file_pauses& pauses, const held_file_wait& wait = sleep_through);
+// The same on wide paths, long ones given the "\\?\" prefix here.
+DWORD move_into_place(const std::wstring& source, const std::wstring& target,
+                      held_file_pauses& pauses, const held_file_wait& wait = sleep_through);
+
+// The size of a plain file, from one question to the system; none when there is
+// no such file.
+std::optional<std::int64_t> file_size(const std::string& path);
+
 // True when the directory exists afterwards; a plain file of that name gives false.
 bool ensure_directory(const std::string& path);
 

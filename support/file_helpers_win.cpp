@@ -1,8 +1,10 @@
 #include "file_helpers.h"
+#include "logfile.h"
 #include "platform.h"
 #include "utf8.h"
+#include "win_handles.h"
 
-#include <windows.h>
+#include <thread>
 
 namespace {
 
@@ -25,14 +27,77 @@ std::string directory_part(const std::string& path) {
     return directory;
 }
 
+// Asks the system to write the file's data to the disk now.
+DWORD flush_to_disk(const std::wstring& path) {
+    const file_handle file(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file || !FlushFileBuffers(file.get()))
+        return GetLastError();
+    return ERROR_SUCCESS;
+}
+
 } // namespace
 
+std::wstring system_path(const std::string& path) {
+    return long_path(utf8_to_wide(path));
+}
+
+bool sleep_through(std::chrono::milliseconds pause) {
+    std::this_thread::sleep_for(pause);
+    return true;
+}
+
+DWORD retry_while_file_held(const std::string& description, held_file_pauses& pauses,
+                            const std::function<DWORD()>& attempt, const held_file_wait& wait) {
+    return retry_while_held(pauses, attempt,
+                            [&](unsigned long error, std::chrono::milliseconds pause) {
+                                log_info("File held by another program, trying again in " +
+                                         std::to_string(pause.count()) + " ms: " + description +
+                                         " (error " + std::to_string(error) + ")");
+                                return wait(pause);
+                            });
+}
+
+DWORD move_into_place(const std::string& source, const std::string& target,
+                      held_file_pauses& pauses, const held_file_wait& wait) {
+    return move_into_place(system_path(source), system_path(target), pauses, wait);
+}
+
+DWORD move_into_place(const std::wstring& source_path, const std::wstring& target_path,
+                      held_file_pauses& pauses, const held_file_wait& wait) {
+    const std::wstring source = long_path(source_path);
+    const std::wstring target = long_path(target_path);
+    bool flushed = false;
+    const auto attempt = [&]() -> DWORD {
+        if (!flushed) {
+            if (const DWORD error = flush_to_disk(source))
+                return error;
+            flushed = true;
+        }
+        if (!MoveFileExW(source.c_str(), target.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return GetLastError();
+        return ERROR_SUCCESS;
+    };
+    return retry_while_file_held("move " + wide_to_utf8(source) + " -> " + wide_to_utf8(target),
+                                 pauses, attempt, wait);
+}
+
+std::optional<std::int64_t> file_size(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(system_path(path).c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return std::nullopt;
+    return static_cast<std::int64_t>((std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow);
+}
+
 bool ensure_directory(const std::string& path) {
-    return ensure_wide_directory(utf8_to_wide(path));
+    return ensure_wide_directory(system_path(path));
 }
 
 bool create_directory_path(const std::string& path) {
-    std::wstring directory = utf8_to_wide(directory_part(path));
+    std::wstring directory = system_path(directory_part(path));
     // Mostly the directory is there already: one question instead of one per level.
     if (is_wide_directory(directory))
         return true;

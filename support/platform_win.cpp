@@ -34,12 +34,12 @@ void write_debug_output(const std::string& text) {
 }
 
 std::filesystem::path path_from_utf8(const std::string& path) {
-    return std::filesystem::path(utf8_to_wide(path));
+    return std::filesystem::path(system_path(path));
 }
 
 std::FILE* open_shared_stream(const std::string& path, const std::string& mode) {
     const std::wstring wide_mode = utf8_to_wide(mode);
-    const std::wstring wide_path = utf8_to_wide(path);
+    const std::wstring wide_path = system_path(path);
     return _wfsopen(wide_path.c_str(), wide_mode.c_str(), _SH_DENYNO);
 }
 
@@ -50,15 +50,26 @@ bool is_link(const std::filesystem::path& path) {
 
 // The Win32 calls themselves: std::filesystem::remove tries DeleteFileW after a
 // failed RemoveDirectoryW and reports that second error.
+// A hold by another program is waited out.
 std::error_code remove_entry(const std::filesystem::path& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    const bool directory =
-        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-    if (directory ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str()))
-        return {};
-    return {static_cast<int>(GetLastError()), std::system_category()};
+    const auto attempt = [&]() -> DWORD {
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        const bool directory =
+            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+        if (directory ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str()))
+            return ERROR_SUCCESS;
+        return GetLastError();
+    };
+    held_file_pauses pauses;
+    const DWORD error =
+        retry_while_file_held("remove " + wide_to_utf8(path.wstring()), pauses, attempt);
+    return {static_cast<int>(error), std::system_category()};
 }
 
 void delete_file_utf8(const std::string& path) {
-    _wunlink(utf8_to_wide(path).c_str());
+    const std::wstring file = system_path(path);
+    held_file_pauses pauses;
+    retry_while_file_held("remove " + path, pauses, [&]() -> DWORD {
+        return DeleteFileW(file.c_str()) ? ERROR_SUCCESS : GetLastError();
+    });
 }

@@ -3,8 +3,9 @@
 
 #include "file_transfer.h"
 
+#include "file_helpers.h"
 #include "logfile.h"
-#include "utf8.h"
+#include "transfer_errors.h"
 
 #include <fcntl.h>
 
@@ -16,7 +17,10 @@ constexpr long resume_threshold = 4096;
 constexpr long resume_overlap = 32;
 
 void log_transfer_exception(const transfer_error& error) {
-    log_write(std::string("Transfer Exception: ") + error.message, log_error_level);
+    std::string line = std::string("Transfer Exception: ") + error.message;
+    if (error.system_error != 0)
+        line += " (WinINet error " + std::to_string(error.system_error) + ")";
+    log_write(line, log_error_level);
 }
 
 } // namespace
@@ -37,6 +41,22 @@ void file_transfer::set_timeout(int seconds) {
 
 void file_transfer::cancel() {
     cancelled = true;
+}
+
+void file_transfer::shut_down() {
+    shut_down_requested = true;
+    cancelled = true;
+    call_watchdog.give_up();
+    const std::lock_guard guard(reading.lock);
+    if (reading.handle && !reading.closed) {
+        InternetCloseHandle(reading.handle);
+        reading.closed = true;
+    }
+}
+
+void file_transfer::throw_if_shut_down() const {
+    if (shut_down_requested)
+        throw transfer_errors::shut_down;
 }
 
 void file_transfer::download_file(const char* url, const char* path, bool allow_cache,
@@ -115,10 +135,10 @@ void set_callbacks(CFileTransfer& transfer, CFileTransfer::size_function size,
 }
 
 bool download_to_file(const std::string& path, file_transfer& transfer, const std::string& url) {
-    const std::wstring wide_path = utf8_to_wide(path);
+    const std::wstring wide_path = system_path(path);
     try {
         file_transfer_copyw sink(wide_path.c_str());
-        transfer.request_with_retry(url.c_str(), &sink, 0, nullptr, false, false);
+        transfer.request_with_retry(url.c_str(), &sink, 0, nullptr, false, true);
         return true;
     } catch (const transfer_error& error) {
         log_transfer_exception(error);
@@ -128,7 +148,7 @@ bool download_to_file(const std::string& path, file_transfer& transfer, const st
 
 bool download_to_memory(file_transfer& transfer, const std::string& url, char** data, long* size) {
     try {
-        transfer.download_memory(url.c_str(), data, size, false);
+        transfer.download_memory(url.c_str(), data, size, true);
         return true;
     } catch (const transfer_error& error) {
         log_transfer_exception(error);

@@ -2,7 +2,7 @@
 // Transfer of one http:// or https:// resource through WinINet into a sink, with
 // resumed downloads, one retry and time-outs on the calls that can hang. Every
 // operation is synchronous and either returns or throws transfer_error; only
-// cancel may be called from another thread.
+// cancel and shut_down may be called from another thread.
 
 #include "internet_handle.h"
 #include "transfer_copy.h"
@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 
 struct request_arguments;
@@ -40,7 +41,13 @@ class file_transfer {
     virtual ~file_transfer();
     // Applies to the next new connection; 0 keeps the WinINet defaults.
     virtual void set_timeout(int seconds);
+    // Ends the read loop of the request in progress before its next chunk; that
+    // request returns with what it has. The next request forgets it.
     virtual void cancel();
+    // Ends this transfer for good: the request in progress fails at once, even one
+    // waiting in WinINet for a server that has stopped sending, and so does every
+    // later one.
+    virtual void shut_down();
     // Resumes a local file of 4096 bytes or more (its last 32 bytes are fetched again
     // and compared), else downloads it afresh; a failed resume falls back to afresh.
     virtual void download_file(const char* url, const char* path, bool allow_cache,
@@ -78,8 +85,21 @@ class file_transfer {
     void report_disposition_filename(HINTERNET handle);
     long read_body(HINTERNET handle, transfer_copy& sink, long offset, long length);
 
+    void throw_if_shut_down() const;
+
+    // The request whose body is being read, so that shut_down can close it from
+    // another thread; `closed` tells its owner that it must not close it again.
+    struct reading_request {
+        std::mutex lock;
+        HINTERNET handle = nullptr;
+        bool closed = false;
+    };
+    friend class reading_registration;
+
     int redirects_followed = 0;
     watchdog call_watchdog;
+    std::atomic<bool> shut_down_requested{false};
+    reading_request reading;
 };
 
 // Forwards the size, progress and file-name reports of its requests to callbacks.
@@ -109,6 +129,10 @@ class CFileTransfer : public file_transfer {
 void set_callbacks(CFileTransfer& transfer, CFileTransfer::size_function size,
                    CFileTransfer::progress_function progress,
                    CFileTransfer::filename_function filename);
+
+// The engine's two downloads. Both check certificates strictly: an https:// server
+// whose certificate Windows does not trust for its host name today is a failed
+// download like any other.
 
 // Downloads the URL into the file at the UTF-8 path, overwriting it. False (and
 // one log line) on a transfer_error; what was written stays.

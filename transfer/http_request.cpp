@@ -315,6 +315,7 @@ void file_transfer::close_internet() {
 void file_transfer::request(const char* url, transfer_copy* sink, long offset,
                             const char* post_data, bool allow_cache, bool strict_certificates) {
     cancelled = false;
+    throw_if_shut_down();
     const request_arguments arguments{sink, offset, post_data, allow_cache, strict_certificates};
     request_plan plan;
     plan_request(plan, url, arguments);
@@ -348,22 +349,25 @@ void file_transfer::request_with_retry(const char* url, transfer_copy* sink, lon
 // At most two passes of open and send; a time-out ends them at once.
 internet_handle file_transfer::open_and_send(const request_plan& plan) {
     for (int pass = 1;; ++pass) {
+        throw_if_shut_down();
         const bool last_pass = pass == 2;
         if (last_pass)
             disconnect();
         connect(plan.url.host.data(), plan.url.port, false);
         opened_request opened = open_request(plan);
+        throw_if_shut_down();
         if (!opened.handle) {
             if (last_pass || opened.error == ERROR_INTERNET_TIMEOUT)
-                throw transfer_errors::open_request_failed;
+                throw with_system_error(transfer_errors::open_request_failed, opened.error);
             continue;
         }
         const watched_outcome sent =
             send_request(call_watchdog, opened.handle, connection.get(), plan);
         if (sent.succeeded)
             return std::move(opened.handle);
+        throw_if_shut_down();
         if (last_pass || sent.error == ERROR_INTERNET_TIMEOUT)
-            throw transfer_errors::send_request_failed;
+            throw with_system_error(transfer_errors::send_request_failed, sent.error);
     }
 }
 
@@ -389,6 +393,31 @@ void file_transfer::follow_redirect(internet_handle handle, const request_argume
             arguments.allow_cache, arguments.strict_certificates);
 }
 
+// Offers the request's handle to shut_down for as long as its body is read. A
+// handle that shut_down closed is forgotten, never closed again.
+class reading_registration {
+  public:
+    reading_registration(file_transfer::reading_request& slot, internet_handle& handle)
+        : slot(slot), handle(handle) {
+        const std::lock_guard guard(slot.lock);
+        slot.handle = handle.get();
+        slot.closed = false;
+    }
+    ~reading_registration() {
+        const std::lock_guard guard(slot.lock);
+        if (slot.closed)
+            static_cast<void>(handle.release());
+        slot.handle = nullptr;
+        slot.closed = false;
+    }
+    reading_registration(const reading_registration&) = delete;
+    reading_registration& operator=(const reading_registration&) = delete;
+
+  private:
+    file_transfer::reading_request& slot;
+    internet_handle& handle;
+};
+
 void file_transfer::read_response(internet_handle handle, int status,
                                   const request_arguments& arguments) {
     const long offset = accepted_offset(status, arguments.offset);
@@ -397,7 +426,11 @@ void file_transfer::read_response(internet_handle handle, int status,
     if (length > 0)
         report_size(offset + length);
     report_disposition_filename(handle.get());
-    report_progress(read_body(handle.get(), *arguments.sink, offset, length));
+    {
+        const reading_registration registered(reading, handle);
+        throw_if_shut_down();
+        report_progress(read_body(handle.get(), *arguments.sink, offset, length));
+    }
     handle.reset();
     if (!keep_alive)
         disconnect();
@@ -421,7 +454,9 @@ long file_transfer::read_body(HINTERNET handle, transfer_copy& sink, long offset
         const long wanted =
             remaining > 0 && remaining < read_chunk_size ? remaining : read_chunk_size;
         DWORD got = 0;
-        if (!InternetReadFile(handle, chunk.data(), static_cast<DWORD>(wanted), &got))
+        const bool read = InternetReadFile(handle, chunk.data(), static_cast<DWORD>(wanted), &got);
+        throw_if_shut_down();
+        if (!read)
             throw transfer_errors::download_failed;
         sink.write_at(chunk.data(), offset, static_cast<long>(got));
         offset += static_cast<long>(got);

@@ -54,8 +54,12 @@ CUpdateThread::~CUpdateThread() {
 }
 
 void CUpdateThread::stop() {
+    end_transfer();
     CThread::stop();
-    transfer.cancel();
+}
+
+void CUpdateThread::end_transfer() {
+    transfer.shut_down();
 }
 
 void CUpdateThread::run() {

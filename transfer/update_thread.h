@@ -67,8 +67,10 @@ class CUpdateThread : public CThread {
     explicit CUpdateThread(update_host* updater);
     ~CUpdateThread() override;
 
-    // Joins the worker, then cancels its transfer.
+    // Ends the worker's transfer for good, then joins the worker.
     void stop() override;
+    // From any thread: the download in progress, and every later one, fails at once.
+    void end_transfer();
 
   private:
     void run() override;

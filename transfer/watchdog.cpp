@@ -1,5 +1,6 @@
 #include "watchdog.h"
 
+#include <array>
 #include <atomic>
 
 namespace {
@@ -96,10 +97,22 @@ watched_outcome watchdog::run(std::shared_ptr<watched_call> call, const watch_se
         return {false, settings.error_if_never_run, false};
     station_->call = std::move(call);
     SetEvent(station_->call_ready.get());
-    if (WaitForSingleObject(station_->call_done.get(), settings.wait_ms) == WAIT_OBJECT_0)
+    const std::array events{station_->call_done.get(), given_up_.get()};
+    const DWORD woken = WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(),
+                                               FALSE, settings.wait_ms);
+    if (woken == WAIT_OBJECT_0)
         return {station_->succeeded, station_->error, false};
     InternetCloseHandle(settings.close_on_expiry);
-    if (WaitForSingleObject(station_->call_done.get(), wait_after_close_ms) != WAIT_OBJECT_0)
+    // Given up, the thread is not needed again: no wait for the call to notice.
+    const bool given_up = woken == WAIT_OBJECT_0 + 1;
+    if (given_up ||
+        WaitForSingleObject(station_->call_done.get(), wait_after_close_ms) != WAIT_OBJECT_0)
         let_thread_go();
-    return {false, ERROR_INTERNET_TIMEOUT, true};
+    const DWORD error =
+        given_up ? DWORD{ERROR_INTERNET_OPERATION_CANCELLED} : DWORD{ERROR_INTERNET_TIMEOUT};
+    return {false, error, true};
+}
+
+void watchdog::give_up() {
+    SetEvent(given_up_.get());
 }

@@ -24,8 +24,10 @@ class watched_call {
 
 struct watched_outcome {
     bool succeeded = false;
-    DWORD error = 0;      // GetLastError() right after the call, or the error below
-    bool expired = false; // the handle was closed and the error is ERROR_INTERNET_TIMEOUT
+    DWORD error = 0; // GetLastError() right after the call, or the error below
+    // The handle was closed: the error is ERROR_INTERNET_TIMEOUT, or
+    // ERROR_INTERNET_OPERATION_CANCELLED after give_up.
+    bool expired = false;
 };
 
 struct watch_settings {
@@ -52,6 +54,9 @@ class watchdog {
 
     // The call's results may be read from `call` only when the outcome has not expired.
     watched_outcome run(std::shared_ptr<watched_call> call, const watch_settings& settings);
+    // From any thread: the call waited for now and every later one end as if their
+    // time had run out at once.
+    void give_up();
 
     struct station;
 
@@ -61,4 +66,5 @@ class watchdog {
 
     std::shared_ptr<station> station_;
     kernel_handle thread_;
+    kernel_handle given_up_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };

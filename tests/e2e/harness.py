@@ -10,6 +10,7 @@ import select
 import shutil
 import struct
 import subprocess
+import time
 from dataclasses import dataclass, field
 from datetime import datetime, timedelta
 from pathlib import Path
@@ -172,6 +173,29 @@ class Installation:
     def log(self):
         return Log((self.path / "ezo.log").read_bytes())
 
+    def wait_log_line(self, part, seconds=30):
+        """Waits until a whole line of the log holds `part`, woken by inotify at each
+        change of the directory; returns the line."""
+        watcher = subprocess.Popen(["inotifywait", "-m", "-q", "-e", "modify,create",
+                                    str(self.path)], stdout=subprocess.PIPE)
+        deadline = time.monotonic() + seconds
+        try:
+            while True:
+                log = self.path / "ezo.log"
+                lines = log.read_bytes().split(b"\r\n")[:-1] if log.exists() else []
+                found = [line.decode("utf-8") for line in lines if part.encode("utf-8") in line]
+                if found:
+                    return found[0]
+                remaining = deadline - time.monotonic()
+                assert remaining > 0, f"no log line with {part!r} in {seconds} s"
+                # A change made while the watch was being set up has no event of its
+                # own: look again at least every second.
+                if select.select([watcher.stdout], [], [], min(remaining, 1.0))[0]:
+                    watcher.stdout.readline()
+        finally:
+            watcher.kill()
+            watcher.wait()
+
     def starts(self):
         """What the test application recorded of each of its starts."""
         record = self.path / "started.txt"
@@ -260,10 +284,11 @@ class ProbeError(AssertionError):
 class Probe:
     """qm_probe under Wine: one command line out, one JSON answer back."""
 
-    def __init__(self, stderr_path):
+    def __init__(self, stderr_path, runner=(WINE_RUN,), environment=None):
         self.stderr = open(stderr_path, "ab")
-        self.process = subprocess.Popen([WINE_RUN, str(PROBE)], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, stderr=self.stderr)
+        self.process = subprocess.Popen([*runner, str(PROBE)], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=self.stderr,
+                                        env=environment)
 
     def close(self):
         if self.process.poll() is None:

@@ -4,12 +4,14 @@ a launcher's built-in key is known in advance) or from a publisher's key file.""
 
 import ctypes
 import hashlib
+import re
 from datetime import datetime, timedelta, timezone
 
 _sodium = ctypes.CDLL("libsodium.so.23")
 
-# The files of a tree that the launcher reads before it trusts anything.
+# The files of a version or patch set that are signed in "<file>.sig".
 CONTROL_FILES = ("versioninfo.vif", "changes.txt")
+MASTER_SIGNATURE = re.compile(rb"\$sig=[0-9a-f]{128}\Z")
 
 
 class ReleaseKey:
@@ -34,13 +36,31 @@ class ReleaseKey:
                                             ctypes.c_ulonglong(len(content)), self._secret) == 0
         return signature.raw
 
+    def sign_master(self, tree):
+        """Signs the master record in itself: "$sig=" and the signature in hex of
+        everything before, in place of any signature piece it had."""
+        path = tree / "masterversion"
+        text = unsigned_master(path.read_bytes())
+        path.write_bytes(text + b"$sig=" + self.signature(text).hex().encode())
+
     def sign_tree(self, tree):
-        """Writes <file>.sig beside the master record and every version's and patch
-        set's control files."""
-        for path in [tree / "masterversion"] + [
-                path for name in CONTROL_FILES for path in tree.glob(f"*/{name}")]:
-            if path.exists():
-                path.with_name(path.name + ".sig").write_bytes(self.signature(path.read_bytes()))
+        """Signs the master record and writes <file>.sig beside every version's and
+        patch set's control files."""
+        if (tree / "masterversion").exists():
+            self.sign_master(tree)
+        for path in [path for name in CONTROL_FILES for path in tree.glob(f"*/{name}")]:
+            path.with_name(path.name + ".sig").write_bytes(self.signature(path.read_bytes()))
+
+
+def unsigned_master(text):
+    """The master record without its signature piece."""
+    return MASTER_SIGNATURE.sub(b"", text)
+
+
+def master_signed_by(public_hex, text):
+    found = MASTER_SIGNATURE.search(text)
+    return bool(found) and signature_matches(public_hex, text[:found.start()],
+                                             bytes.fromhex(found.group()[5:].decode()))
 
 
 def signature_matches(public_hex, content, signature):

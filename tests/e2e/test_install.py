@@ -3,11 +3,13 @@ letters, with the release notes shown at once and the application's start
 deferred until they are closed; then starts with equal versions."""
 
 import random
+import subprocess
 import time
 
 from harness import (BASE_URL, BAR, DONE_INFO, INFO, NOTES_BUTTON, RUN_TITLES, TESTAPP,
-                     TITLE, Record, Run, assert_bytes_shown, assert_counters, assert_subsequence,
-                     file_phase_texts, unix_name, version_info, windows_path)
+                     TITLE, WINE_RUN, Record, Run, assert_bytes_shown, assert_counters,
+                     assert_subsequence, file_phase_texts, unix_name, version_info,
+                     windows_path)
 
 NOTES = "Versioon 3\r\n\r\n- uus: Tõõtäiendus ülevaade\r\n- parandused šõuäöü"
 SUMMARY = "Tõõtäiendus ülevaade.txt"
@@ -89,11 +91,13 @@ def test_first_installation_with_notes_shown_at_once(site, probe, install_dir):
 
 
 def test_equal_versions_start_after_a_pause_without_checking_files(site, probe, install_dir):
+    """Only the presence and size of each file are looked at; a missing file or one
+    of another size makes the run check every file by its digest."""
     installation = install_dir("Quillo mark õun")
     records = version_3(installation)
     installation.install(3, records)
     damaged = installation.file("data\\pilt.bin")
-    damaged.write_bytes(b"damaged")
+    damaged.write_bytes(bytes(len(records[1].content)))
     site.master(3)
     site.version(3, records, notes=NOTES.encode("utf-8"))
 
@@ -105,7 +109,7 @@ def test_equal_versions_start_after_a_pause_without_checking_files(site, probe, 
     assert run.finish() == 0
     assert 2.5 <= time.monotonic() - shown <= 6
     assert_started_once_more(installation, 1)
-    assert damaged.read_bytes() == b"damaged"
+    assert damaged.read_bytes() == bytes(len(records[1].content))
     assert site.requests() == ["/download/masterversion", "/download/3/versioninfo.vif",
                                "/download/3/changes.txt"]
     assert_subsequence(probe.history()["texts"][str(INFO)], ["info", ""])
@@ -142,3 +146,58 @@ def test_equal_versions_start_after_a_pause_without_checking_files(site, probe, 
     assert probe.wait_exit(10000) == 0
     assert not probe.history()["window_seen"]
     assert (installation.path / "ezo.log").read_bytes() == log_before
+
+    # The application deleted and a data file cut short: both are logged, every file
+    # is checked, what differs comes back (the same-size damage too), and the
+    # application starts as after an update.
+    installation.file("app.exe").unlink()
+    installation.file("data\\sõnad.txt").write_bytes(b"cut")
+    (installation.path / "ezo.log").unlink()
+    run = Run(probe, installation)
+    assert run.finish() == 0
+    assert_started_once_more(installation, 4)
+    for record in records:
+        assert installation.file(record.name).read_bytes() == record.content, record.name
+    assert_subsequence(probe.history()["texts"][str(TITLE)], RUN_TITLES)
+    run.log().assert_in_order([
+        "Installed file missing: app.exe",
+        f"Installed file has another size: data\\sõnad.txt (3 bytes, listed {len(records[3].content)})",
+        "Local version == remote version, installation incomplete -> repairing",
+        f"Downloading: {BASE_URL}3/app.exe", f"Downloading: {BASE_URL}3/data\\pilt.bin",
+        f"Downloading: {BASE_URL}3/data\\sõnad.txt", "Quillomark End"])
+
+
+def test_a_second_start_in_the_same_installation_leaves_the_run_to_the_first(
+        site, probe, install_dir):
+    """A double double-click: the second launcher, started under another spelling of
+    the same path while the first waits for a slow server, brings the first one's
+    (minimized) window back to the front and ends at once with 0, without a request
+    and without a line in the log; the first alone updates."""
+    installation = install_dir("Quillo mark õun")
+    installation.install(1, [Record("app.exe", b"old")])
+    records = [Record("app.exe", TESTAPP.read_bytes()), Record("slow.bin", bytes(100_000))]
+    site.master(2)
+    site.version(2, records)
+    site.set_rules({"/download/2/slow.bin": "stall=3"})
+
+    run = Run(probe, installation)
+    probe.wait_window()
+    probe.must("minimize")
+    assert probe.read()["minimized"]
+    second = subprocess.run([WINE_RUN, windows_path(installation.path).upper() + "\\QUILLOMARK.EXE"],
+                            cwd=installation.path, timeout=60, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    assert second.returncode == 0
+    assert probe.wait_exit(0) is None, "the second launcher waited for the first"
+    view = probe.read()
+    assert not view["minimized"] and view["foreground"], "the first window was not brought back"
+    assert run.finish() == 0
+
+    assert_started_once_more(installation, 1)
+    for record in records:
+        assert installation.file(record.name).read_bytes() == record.content, record.name
+    assert site.requests() == ["/download/masterversion", "/download/2/versioninfo.vif",
+                               "/download/2/changes.txt", "/download/2/app.exe",
+                               "/download/2/slow.bin"]
+    texts = run.log().texts()
+    assert texts.count("Quillomark Start") == 1 and texts.count("Quillomark End") == 1

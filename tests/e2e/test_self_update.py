@@ -241,11 +241,11 @@ def test_hand_off_mode_on_its_own(site, probe, install_dir):
     new_copy.parent.mkdir()
     new_copy.write_bytes(NEXT_LAUNCHER.read_bytes())
 
-    def hand_off(*arguments):
-        """Starts the new copy with these arguments after its own path; it ends at once
-        with 0 and shows nothing. Returns its process id."""
+    def hand_off(*arguments, ms=10000):
+        """Starts the new copy with these arguments after its own path; it ends within
+        `ms` with 0 and shows nothing. Returns its process id."""
         process_id = probe.start(installation.path, new_copy, *arguments)
-        assert probe.wait_exit(10000) == 0
+        assert probe.wait_exit(ms) == 0
         assert not probe.history()["window_seen"]
         return process_id
 
@@ -254,9 +254,10 @@ def test_hand_off_mode_on_its_own(site, probe, install_dir):
     assert installation.launcher == old_launcher
     assert not (installation.path / "ezo.log").exists()
 
-    # The old executable cannot be replaced: it stays as it was, nothing starts.
+    # The old executable cannot be replaced: after 10 s of trying again it stays as
+    # it was, and nothing starts.
     probe.hold(target)
-    hand_off("update", windows_path(target), str(ended))
+    hand_off("update", windows_path(target), str(ended), ms=20000)
     probe.release(target)
     assert installation.launcher == old_launcher
     assert sorted(p.name for p in installation.path.iterdir()) == ["Temp", "quillomark.exe"]

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 from harness import BASE_URL, INFO, TESTAPP, TITLE, Record, Run, bsdiff, version_info
-from signing import NEXT_QUARTER, ReleaseKey, expires_in
+from signing import NEXT_QUARTER, ReleaseKey, expires_in, unsigned_master
 
 RELEASE_KEY = ReleaseKey.labelled("quillomark e2e release key")
 OTHER_KEY = ReleaseKey.labelled("quillomark e2e other key")
@@ -92,7 +92,8 @@ def test_a_signed_release_installs_with_its_patch_set(site, probe, install_dir, 
     assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, version_2())
 
     requests = site.requests()
-    for path in ["masterversion", "2/versioninfo.vif", "2/changes.txt", "1_2/versioninfo.vif"]:
+    assert "/download/masterversion.sig" not in requests
+    for path in ["2/versioninfo.vif", "2/changes.txt", "1_2/versioninfo.vif"]:
         assert requests.index(f"/download/{path}.sig") == requests.index(f"/download/{path}") + 1
     assert "/download/1_2/data.bin" in requests and "/download/2/data.bin" not in requests
     assert refusals(run.log()) == []
@@ -115,7 +116,17 @@ def record_of_another_version(site):
 
 
 def master_without_signature(site):
-    (site.download / "masterversion.sig").unlink()
+    site.put("masterversion", unsigned_master(site.served("masterversion")))
+
+
+def master_signed_the_old_way(site):
+    """What launchers before the signature piece read: a detached masterversion.sig."""
+    master_without_signature(site)
+    site.put("masterversion.sig", RELEASE_KEY.signature(site.served("masterversion")))
+
+
+def master_piece_added_after_signature(site):
+    site.put("masterversion", site.served("masterversion") + b"$startapp=evil.exe")
 
 
 def expired_master(site):
@@ -145,6 +156,10 @@ REFUSED = {
                                   "2/versioninfo.vif: states version 1, the master record 2"),
     "master record unsigned": (master_without_signature, MASTER_FAILED,
                                "masterversion: no signature"),
+    "master record signed the old way": (master_signed_the_old_way, MASTER_FAILED,
+                                         "masterversion: no signature"),
+    "piece after the signature": (master_piece_added_after_signature, MASTER_FAILED,
+                                  "masterversion: no signature"),
     "master record expired": (expired_master, MASTER_FAILED, "masterversion: expired"),
     "master record without expiry": (master_without_expiry, MASTER_FAILED,
                                      "masterversion: no expiry date"),
@@ -169,9 +184,76 @@ def test_a_refused_record_ends_the_run_before_any_file(site, probe, install_dir,
     assert snapshot(installation) == before
     assert installation.starts() == []
     assert not [path for path in site.requests() if not path.endswith(
-        ("masterversion", "masterversion.sig", "versioninfo.vif", "versioninfo.vif.sig"))]
+        ("masterversion", "versioninfo.vif", "versioninfo.vif.sig"))]
     (refusal,) = refusals(log)
     assert refusal.startswith(f"Refused {BASE_URL}{reason}"), refusal
+
+
+def test_a_replayed_older_release_is_refused_and_the_same_one_still_starts(
+        site, probe, install_dir):
+    installation = install_dir("Quillo mark")
+    installation.install(2, version_2())
+    site.master(1, extra=expires_in(NEXT_QUARTER))
+    site.version(1, version_1())
+    RELEASE_KEY.sign_tree(site.download)
+    before = snapshot(installation)
+
+    run = Run(probe, installation)
+    probe.wait_text(INFO, MASTER_FAILED)
+    log = run.cancel()
+    assert snapshot(installation) == before
+    assert installation.starts() == []
+    assert site.requests() == ["/download/masterversion"]
+    assert refusals(log) == [f"Refused {BASE_URL}masterversion: version 1 is lower than the "
+                             "installed version 2"]
+
+    site.master(2, extra=expires_in(NEXT_QUARTER))
+    site.version(2, version_2())
+    RELEASE_KEY.sign_tree(site.download)
+    run = Run(probe, installation)
+    probe.wait_text(TITLE, "Uuendusi ei leitud")
+    assert run.finish() == 0
+    assert len(installation.starts()) == 1
+    after = snapshot(installation)
+    del after[Path("started.txt")]
+    assert after == before
+
+
+def damage_settings(launcher, old, new):
+    """The launcher's settings record edited in place, in bytes of the same length."""
+    image = launcher.read_bytes()
+    assert image.count(old) == 1
+    launcher.write_bytes(image.replace(old, new))
+
+
+SETTINGS_DAMAGE = {
+    "format version": (b"quillomark-config 1\n", b"quillomark-config 9\n",
+                       "the first line is not \"quillomark-config 1\""),
+    "key": (f"public_key={RELEASE_KEY.public_hex}".encode(),
+            f"public_key={RELEASE_KEY.public_hex[:-1]}g".encode(),
+            "public_key is not 64 lower-case hex digits"),
+    "record renamed away": (b"Q\0U\0I\0L\0L\0O\0M\0A\0R\0K\0_\0C\0O\0N\0F\0I\0G\0",
+                            b"Q\0U\0I\0L\0L\0O\0M\0A\0R\0K\0_\0C\0O\0N\0F\0I\0X\0",
+                            "the launcher has no settings record"),
+}
+
+
+@pytest.mark.parametrize("damage", SETTINGS_DAMAGE)
+def test_a_damaged_settings_record_stops_before_any_request(site, probe, install_dir, tmp_path,
+                                                            damage):
+    old, new, reason = SETTINGS_DAMAGE[damage]
+    installation = installed(tmp_path, install_dir)
+    damage_settings(installation.path / "quillomark.exe", old, new)
+    publish_signed(site, tmp_path)
+    before = snapshot(installation)
+
+    run = Run(probe, installation)
+    probe.wait_text(INFO, "Viga versiooni laadimisel!")
+    log = run.cancel()
+
+    assert snapshot(installation) == before
+    assert site.requests() == []
+    assert f"Settings record unusable: {reason}" in log.texts()
 
 
 def test_unsigned_patch_set_and_notes_leave_whole_files_and_no_notes(site, probe, install_dir,

@@ -76,13 +76,32 @@ TEST(Signature, UtcTimesReadAndWriteInOneForm) {
         EXPECT_EQ(parse_utc_time(format_utc_time(seconds)), seconds);
     EXPECT_EQ(format_utc_time(4107542400LL - 1), "2100-02-28T23:59:59Z");
 
-    for (const char* bad : {"", "2030-01-01", "2030-01-01T00:00:00", "2030-01-01 00:00:00Z",
-                            "2030-1-01T00:00:00Z", "2030-01-01T00:00:00z", "2030-01-01T00:00:00Z ",
-                            "2100-02-29T00:00:00Z", "2023-02-29T00:00:00Z", "2030-13-01T00:00:00Z",
-                            "2030-00-10T00:00:00Z", "2030-04-31T00:00:00Z", "2030-01-01T24:00:00Z",
-                            "2030-01-01T00:60:00Z", "2030-01-01T00:00:60Z", "+030-01-01T00:00:00Z"})
+    for (const char* bad : {"",
+                            "2030-01-01",
+                            "2030-01-01T00:00:00",
+                            "2030-01-01 00:00:00Z",
+                            "2030-1-01T00:00:00Z",
+                            "2030-01-01T00:00:00z",
+                            "2030-01-01T00:00:00Z ",
+                            "2100-02-29T00:00:00Z",
+                            "2023-02-29T00:00:00Z",
+                            "2030-13-01T00:00:00Z",
+                            "2030-00-10T00:00:00Z",
+                            "2030-04-31T00:00:00Z",
+                            "2030-01-01T24:00:00Z",
+                            "2030-01-01T00:60:00Z",
+                            "2030-01-01T00:00:60Z",
+                            "+030-01-01T00:00:00Z",
+                            "2000-03-00T01:00:00Z",
+                            "0000-00-00T00:00:00Z",
+                            "2030-01-32T00:00:00Z",
+                            "2030-06-31T00:00:00Z",
+                            "9999-99-99T99:99:99Z"})
         EXPECT_FALSE(parse_utc_time(bad)) << bad;
     EXPECT_TRUE(parse_utc_time("2024-02-29T23:59:59Z"));
+    EXPECT_TRUE(parse_utc_time("2000-02-29T00:00:00Z"));
+    EXPECT_TRUE(parse_utc_time("9999-12-31T23:59:59Z"));
+    EXPECT_TRUE(parse_utc_time("0000-01-01T00:00:00Z"));
 }
 
 TEST(Signature, ARecordIsValidOnlyBeforeItsExpiry) {
@@ -92,4 +111,29 @@ TEST(Signature, ARecordIsValidOnlyBeforeItsExpiry) {
     EXPECT_EQ(check_expiry("2020-01-01T00:00:00Z", now), expiry_check::expired);
     EXPECT_EQ(check_expiry("", now), expiry_check::missing);
     EXPECT_EQ(check_expiry("next year", now), expiry_check::malformed);
+}
+
+TEST(Signature, TheMasterRecordSignsEverythingBeforeItsLastPiece) {
+    const key_pair publisher = seeded_key_pair(3);
+    const std::string record = "version=2$startapp=app.exe$expires=2030-01-01T00:00:00Z";
+    const std::string signature = signed_by(publisher, record);
+    const std::string piece = master_signature_piece(signature);
+    ASSERT_EQ(piece.size(), 5u + 128u);
+    EXPECT_EQ(piece.substr(0, 5), "$sig=");
+
+    const std::string signed_record = record + piece;
+    const auto split = split_master_signature(signed_record);
+    ASSERT_TRUE(split);
+    EXPECT_EQ(split->signed_bytes, record);
+    EXPECT_TRUE(signature_matches(publisher.key, split->signed_bytes, split->signature));
+
+    std::string upper = record + piece;
+    upper.back() = 'A';
+    for (const std::string& unsigned_record :
+         {record, record + piece + "$startapp=evil.exe", record + piece + "\n",
+          record + piece.substr(0, piece.size() - 2), upper, piece.substr(1),
+          record + "$SIG=" + piece.substr(5)})
+        EXPECT_FALSE(split_master_signature(unsigned_record)) << unsigned_record;
+    // The empty record before the piece is a record like any other.
+    EXPECT_EQ(split_master_signature(piece)->signed_bytes, "");
 }

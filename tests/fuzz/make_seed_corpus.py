@@ -2,12 +2,14 @@
 """Writes the fuzz targets' seed corpora into tests/fuzz/corpus/<target>/ from the
 files the project's own tests use: the end-to-end tests' version records, master
 records, release notes and names, xz's containers and Debian's bsdiff patches of
-their contents, and the server answers of the transfer tests. Run it again after
+their contents, the server answers of the transfer tests, and two small programs
+built with mingw-w64 that carry a launcher's kinds of resources. Run it again after
 changing a target's input layout; the files are committed."""
 
 import bz2
 import shutil
 import struct
+import subprocess
 import sys
 from pathlib import Path
 
@@ -48,17 +50,21 @@ def master_seeds():
 
 
 def signature_seeds():
-    """An expiry line, then a public key, a signature and the signed record."""
+    """A master record signed in itself, then a public key, a detached signature and
+    the bytes it signs."""
     key = ReleaseKey.labelled("quillomark e2e release key")
     record = b"version=2$startapp=app.exe$expires=2030-01-01T00:00:00Z"
+    signed = record + b"$sig=" + key.signature(record).hex().encode()
 
-    def seed(expires, signature, content):
-        return expires + b"\n" + bytes.fromhex(key.public_hex) + signature + content
+    def seed(master, signature, content):
+        return master + b"\n" + bytes.fromhex(key.public_hex) + signature + content
 
-    return {"signed": seed(b"2030-01-01T00:00:00Z", key.signature(record), record),
-            "changed": seed(b"2024-02-29T23:59:59Z", key.signature(record), record + b"$"),
-            "short-signature": seed(b"2030-02-30T00:00:00Z", key.signature(record)[:40], b""),
-            "no-expiry": seed(b"", bytes(64), record)}
+    return {"signed": seed(signed, key.signature(record), record),
+            "changed": seed(signed.replace(b"version=2", b"version=3"), key.signature(record),
+                            record + b"$"),
+            "short-signature": seed(signed[:-40] + b"$expires=2030-02-30T00:00:00Z",
+                                    key.signature(record)[:40], b""),
+            "leap-day": seed(b"version=2$expires=2024-02-29T23:59:59Z", bytes(64), record)}
 
 
 def name_seeds():
@@ -140,6 +146,61 @@ def http_seeds():
             "disposition-open": response(0, "200", "", "", "", 'attachment; filename="uus.exe')}
 
 
+LAUNCHER_RESOURCES = """#include <windows.h>
+QUILLOMARK_CONFIG RCDATA "config.txt"
+132 PATCHER "config.txt"
+1 ICON "one.ico"
+1 VERSIONINFO
+FILEVERSION 1,0,0,0
+PRODUCTVERSION 1,0,0,0
+FILEOS VOS_NT_WINDOWS32
+FILETYPE VFT_APP
+BEGIN
+  BLOCK "StringFileInfo"
+  BEGIN
+    BLOCK "042504B0"
+    BEGIN
+      VALUE "FileDescription", "Quillomark launcher"
+      VALUE "ProductName", "Quillomark"
+      VALUE "FileVersion", "1.0.0.0"
+    END
+  END
+  BLOCK "VarFileInfo"
+  BEGIN
+    VALUE "Translation", 0x0425, 1200
+  END
+END
+"""
+
+
+def one_pixel_icon():
+    """An .ico of one 32-bit image of 1 by 1 pixel."""
+    image = struct.pack("<IiiHHIIiiII", 40, 1, 2, 1, 32, 0, 8, 0, 0, 0, 0) + bytes(8)
+    return struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHII", 1, 1, 0, 0, 1, 32,
+                                                      len(image), 22) + image
+
+
+def launcher_resources_seeds(scratch):
+    """Two small programs with a launcher's kinds of resources, built with mingw-w64:
+    one whose resources are its last section, one with relocations after them."""
+    scratch.mkdir(parents=True, exist_ok=True)
+    (scratch / "config.txt").write_bytes(
+        b"quillomark-config 1\nbase_url=http://127.0.0.1:8480/download/\npublic_key=\n")
+    (scratch / "one.ico").write_bytes(one_pixel_icon())
+    (scratch / "seed.rc").write_text(LAUNCHER_RESOURCES)
+    (scratch / "last.c").write_text("int start(void) { return 0; }\n")
+    (scratch / "relocated.c").write_text("int x; int *p = &x; int start(void) { return *p; }\n")
+    subprocess.run(["i686-w64-mingw32-windres", "seed.rc", "-O", "coff", "-o", "seed.res"],
+                   cwd=scratch, check=True)
+    seeds = {}
+    for name in ("last", "relocated"):
+        subprocess.run(["i686-w64-mingw32-gcc", "-nostdlib", "-e", "_start", "-s",
+                        "-Wl,--dynamicbase", f"{name}.c", "seed.res", "-o", f"{name}.exe"],
+                       cwd=scratch, check=True)
+        seeds[name] = (scratch / f"{name}.exe").read_bytes()
+    return seeds
+
+
 def main():
     scratch = Path("/tmp/quillomark-fuzz-seeds")
     shutil.rmtree(scratch, ignore_errors=True)
@@ -152,6 +213,7 @@ def main():
     write("patch", patch_seeds(scratch))
     write("reget_rule", reget_seeds())
     write("http_response", http_seeds())
+    write("launcher_resources", launcher_resources_seeds(scratch / "launcher"))
     shutil.rmtree(scratch, ignore_errors=True)
 
 

@@ -1,10 +1,13 @@
-// The signed-release check on bytes from the server: the master record's expiry
-// (a valid time reads back unchanged and is valid until exactly that second) and a
-// signature check over any key, signature and record bytes.
+// The signed-release check on bytes from the server. Input: a master record (one
+// line), then a public key, a detached signature and the bytes it claims to sign.
+// The record's expiry, when readable, reads back unchanged and is valid until
+// exactly that second; a signature piece, when found, holds a whole signature and
+// together with the bytes before it makes up the record.
 
 #include "fuzz_support.h"
 
 #include "signature.h"
+#include "version_info.h"
 
 #include <string>
 
@@ -21,17 +24,30 @@ void check_expiry_text(const std::string& text) {
     require(check_expiry(text, *seconds) == expiry_check::expired, "expired at its time");
 }
 
+void check_signature_piece(const public_key& key, const std::string& record) {
+    const auto split = split_master_signature(record);
+    if (!split)
+        return;
+    require(split->signature.size() == signature_size, "a signature piece holds a whole signature");
+    require(std::string(split->signed_bytes) + master_signature_piece(split->signature) == record,
+            "the signed bytes and the piece make up the record");
+    static_cast<void>(signature_matches(key, split->signed_bytes, split->signature));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz_input input(data, size);
-    check_expiry_text(std::string(input.take_line()));
+    const std::string record(input.take_line());
+    master_record master;
+    parse_master_version(record, master);
+    check_expiry_text(master.value(expires_key));
     public_key key{};
     const std::string_view key_bytes = input.take_bytes(key.size());
     std::copy(key_bytes.begin(), key_bytes.end(), key.begin());
+    check_signature_piece(key, record);
     const std::string_view signature = input.take_bytes(signature_size);
-    const std::string_view record = input.rest();
-    const bool matched = signature_matches(key, record, signature);
+    const bool matched = signature_matches(key, input.rest(), signature);
     require(!matched || signature.size() == signature_size, "only a whole signature matches");
     return 0;
 }

@@ -6,6 +6,10 @@
 #include "scratch.h"
 #include "tool_process.h"
 
+#ifdef _WIN32
+#include "win_handles.h"
+#endif
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -200,6 +204,21 @@ TEST_F(patch_tool, old_positions_that_overflow_are_corrupt) {
 }
 
 #ifdef _WIN32
+// A scanner that holds the old file for a moment: the tool says that it waits, and
+// patches once the file is free.
+TEST_F(patch_tool, an_old_file_held_by_another_program_is_read_once_released) {
+    write_bytes(patch_path(), build_patch({{8, 0, 0}}, std::string(8, '\1'), "", 8));
+    file_handle hold(CreateFileW(utf8_path(old_path()).c_str(), GENERIC_READ, 0, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(hold);
+    const tool_result result = run_tool({tool_path(), old_path(), new_path(), patch_path()},
+                                        [&](const std::string&) { hold.reset(); });
+    EXPECT_EQ(0, result.exit_status);
+    EXPECT_TRUE(result.output.starts_with("fopen(" + old_path() + "): held by another program"))
+        << result.output;
+    EXPECT_EQ("BCDEFGHI", read_bytes(new_path()));
+}
+
 TEST_F(patch_tool, new_size_beyond_the_address_space_prints_the_system_text_only) {
     const tool_result result = apply(build_patch({}, "", "", int32_max));
     EXPECT_EQ(1, result.exit_status);

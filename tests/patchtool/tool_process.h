@@ -1,6 +1,7 @@
 #pragma once
 // Runs a program as a real process and collects its standard output and exit status.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,4 +11,6 @@ struct tool_result {
 };
 
 // arguments[0] is the program's path; it is also passed as the program name.
-tool_result run_tool(const std::vector<std::string>& arguments);
+// `on_output`, when given, sees the output so far each time a piece of it arrives.
+tool_result run_tool(const std::vector<std::string>& arguments,
+                     const std::function<void(const std::string&)>& on_output = {});

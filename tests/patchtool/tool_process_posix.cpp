@@ -8,7 +8,8 @@
 
 extern char** environ;
 
-tool_result run_tool(const std::vector<std::string>& arguments) {
+tool_result run_tool(const std::vector<std::string>& arguments,
+                     const std::function<void(const std::string&)>& on_output) {
     int pipe_ends[2];
     if (pipe(pipe_ends) != 0)
         throw std::runtime_error("pipe failed");
@@ -26,8 +27,11 @@ tool_result run_tool(const std::vector<std::string>& arguments) {
     close(pipe_ends[1]);
     tool_result result{-1, {}};
     char buffer[4096];
-    for (ssize_t count; (count = read(pipe_ends[0], buffer, sizeof buffer)) > 0;)
+    for (ssize_t count; (count = read(pipe_ends[0], buffer, sizeof buffer)) > 0;) {
         result.output.append(buffer, static_cast<std::size_t>(count));
+        if (on_output)
+            on_output(result.output);
+    }
     close(pipe_ends[0]);
     if (spawned != 0)
         throw std::runtime_error("cannot start " + arguments[0]);

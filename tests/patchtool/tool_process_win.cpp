@@ -15,18 +15,23 @@ std::wstring command_line(const std::vector<std::string>& arguments) {
     return line;
 }
 
-std::string read_until_closed(HANDLE pipe) {
+std::string read_until_closed(HANDLE pipe,
+                              const std::function<void(const std::string&)>& on_output) {
     std::string output;
     char buffer[4096];
     DWORD count = 0;
-    while (ReadFile(pipe, buffer, sizeof buffer, &count, nullptr) && count > 0)
+    while (ReadFile(pipe, buffer, sizeof buffer, &count, nullptr) && count > 0) {
         output.append(buffer, count);
+        if (on_output)
+            on_output(output);
+    }
     return output;
 }
 
 } // namespace
 
-tool_result run_tool(const std::vector<std::string>& arguments) {
+tool_result run_tool(const std::vector<std::string>& arguments,
+                     const std::function<void(const std::string&)>& on_output) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE read_end = nullptr;
     HANDLE write_end = nullptr;
@@ -50,7 +55,7 @@ tool_result run_tool(const std::vector<std::string>& arguments) {
     const kernel_handle thread_handle(process.hThread);
     output_writer.reset();
 
-    tool_result result{-1, read_until_closed(output_reader.get())};
+    tool_result result{-1, read_until_closed(output_reader.get(), on_output)};
     WaitForSingleObject(process_handle.get(), INFINITE);
     DWORD exit_code = 0;
     GetExitCodeProcess(process_handle.get(), &exit_code);

@@ -1,5 +1,7 @@
-"""make demo, headless: its report and its screenshots."""
+"""make demo, headless, with the publisher and template of make package's .deb
+unpacked into a fresh directory: its report and its screenshots."""
 
+import gzip
 import os
 import re
 import subprocess
@@ -21,17 +23,51 @@ def size_of(png):
                                          text=True).stdout.split()))
 
 
-def test_demo_updates_the_installation_and_reports_it():
+def output(*command):
+    return subprocess.run(command, stdout=subprocess.PIPE, check=True, text=True).stdout
+
+
+def package_owner(path):
+    """The Debian package that holds a library, under either name of merged /usr."""
+    for candidate in {path, os.path.realpath(path), path.removeprefix("/usr"), "/usr" + path}:
+        found = subprocess.run(["dpkg", "-S", candidate], stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, text=True)
+        if found.returncode == 0:
+            return found.stdout.split(":")[0]
+    raise AssertionError(f"no package holds {path}")
+
+
+def unpacked_publisher(folder):
+    """The package unpacked with dpkg-deb; each library the publisher links resolves
+    to a package that it declares as a dependency."""
+    package = output(ROOT / "scripts" / "package.sh").split()[-1]
+    assert re.fullmatch(r".*/build/package/quillomark-publish_[\d.]+_amd64\.deb", package)
+    subprocess.run(["dpkg-deb", "-x", package, folder], check=True)
+    declared = {item.split()[0] for item in output("dpkg-deb", "-f", package, "Depends").split(",")}
+    publisher = folder / "usr" / "bin" / "quillomark-publish"
+    needed = re.findall(r"NEEDED\s+(\S+)", output("objdump", "-p", publisher))
+    resolved = dict(re.findall(r"^\s*(\S+) => (/\S+)", output("ldd", publisher), re.M))
+    assert needed and {package_owner(resolved[library]) for library in needed} <= declared
+    assert ".SS launcher" in gzip.decompress(
+        (folder / "usr/share/man/man1/quillomark-publish.1.gz").read_bytes()).decode()
+    return publisher
+
+
+def test_demo_updates_the_installation_and_reports_it(tmp_path):
+    publisher = unpacked_publisher(tmp_path / "unpacked")
     result = subprocess.run([ROOT / "scripts" / "demo.sh"], stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT, text=True, env=dict(os.environ, DISPLAY=""))
+                            stderr=subprocess.STDOUT, text=True,
+                            env=dict(os.environ, DISPLAY="", QM_PUBLISHER=str(publisher)))
     assert result.returncode == 0, result.stdout
     report = result.stdout
     assert (DEMO / "report.txt").read_text(encoding="utf-8") in report
 
     assert "  files: 2 kept, 2 patched, 3 downloaded\n" in report
-    assert "  installation equals release 2: yes\n" in report
-    # masterversion, versioninfo.vif and changes.txt of version 2, the patch set's record.
-    assert ", 4 of them signatures checked\n" in report
+    assert "  installation equals release 2 and the launcher: yes\n" in report
+    assert "stamped from the installed template" in report and "(osslsigncode verify: ok)" in report
+    # versioninfo.vif and changes.txt of version 2, the patch set's record.
+    assert ", 3 of them detached signatures checked (the master record carries its own)\n" \
+        in report
     assert "Refused " not in report
     moved = int(re.search(r"run 1.*?moved: (\d+) bytes", report, re.S).group(1))
     assert 3 * 1024 * 1024 < moved < 4 * 1024 * 1024
@@ -43,6 +79,9 @@ def test_demo_updates_the_installation_and_reports_it():
         assert size_of(DEMO / f"{name}.png") == (1024, 768)
         width, height = size_of(DEMO / f"{name}-trimmed.png")
         assert 200 < width < 1024 and 100 < height < 768, (name, width, height)
-    # The progress bar's blue, and the green that only version 2 of the application paints.
+    # The progress bar's blue, and the green that only version 2 of the application
+    # paints, with the icon stamped into the launcher as Windows reads it from the file.
     assert "#3096FA" in colours(DEMO / "progress-trimmed.png")
-    assert "#1E7B4F" in colours(DEMO / "application-trimmed.png")
+    application = colours(DEMO / "application-trimmed.png")
+    assert "#1E7B4F" in application
+    assert "#F28C1E" in application and "#1B2A6B" in application

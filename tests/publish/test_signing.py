@@ -15,10 +15,10 @@ sys.path.insert(0, str(Path(__file__).parent))
 sys.path.insert(0, str(Path(__file__).parents[1] / "e2e"))
 
 from publish_tree import Record, make_release, md5, publish, read_vif, write_vif  # noqa: E402
-from signing import ReleaseKey, signature_matches  # noqa: E402
+from signing import ReleaseKey, master_signed_by, signature_matches, unsigned_master  # noqa: E402
 
-SIGNED = ["masterversion", "1/versioninfo.vif", "1/changes.txt", "2/versioninfo.vif",
-          "2/changes.txt", "1_2/versioninfo.vif"]
+SIGNED = ["1/versioninfo.vif", "1/changes.txt", "2/versioninfo.vif", "2/changes.txt",
+          "1_2/versioninfo.vif"]
 
 
 def keygen(path):
@@ -68,8 +68,10 @@ def test_every_record_is_signed_and_the_master_expires_in_90_days(signed):
         assert signature_matches(public, (tree / name).read_bytes(), signature), name
     assert sorted(str(p.relative_to(tree)) for p in tree.rglob("*.sig")) == \
         sorted(name + ".sig" for name in SIGNED)
+    master = (tree / "masterversion").read_bytes()
+    assert master_signed_by(public, master)
     expires = re.fullmatch(r"version=2\$patches=1_2\$startapp=app\.exe\$force_releasenotes=0"
-                           r"\$expires=(\S+)", (tree / "masterversion").read_text()).group(1)
+                           r"\$expires=(\S+)\$sig=[0-9a-f]{128}", master.decode()).group(1)
     ahead = datetime.strptime(expires, "%Y-%m-%dT%H:%M:%SZ").replace(tzinfo=timezone.utc) - \
         datetime.now(timezone.utc)
     assert timedelta(days=89, hours=23) < ahead <= timedelta(days=90)
@@ -81,10 +83,14 @@ def test_each_command_signs_what_it_writes(signed):
     source = make_release(tree.parent / "three", {"app.exe": b"app three\n" * 500})
     publish("version", source, "--tree", tree, "--version", "3", "--sign", key)
     publish("patch", tree, "--from", "2", "--to", "3", "--sign", key)
+    (tree / "masterversion.sig").write_bytes(b"left by a publisher of the old way")
     publish("master", tree, "--version", "3", "--startapp", "app.exe", "--sign", key,
             "--expires", "2099-12-31T23:59:59Z")
-    assert (tree / "masterversion").read_text().endswith("$expires=2099-12-31T23:59:59Z")
-    for name in ["masterversion", "3/versioninfo.vif", "3/changes.txt", "2_3/versioninfo.vif"]:
+    master = (tree / "masterversion").read_bytes()
+    assert unsigned_master(master).endswith(b"$expires=2099-12-31T23:59:59Z")
+    assert master_signed_by(public, master)
+    assert not (tree / "masterversion.sig").exists()
+    for name in ["3/versioninfo.vif", "3/changes.txt", "2_3/versioninfo.vif"]:
         assert signature_matches(public, (tree / name).read_bytes(),
                                  (tree / (name + ".sig")).read_bytes()), name
     assert publish("verify", tree, "--key", public).stdout == ""
@@ -126,13 +132,22 @@ def master_without_expiry(tree, key):
     return "masterversion: no expiry date (expires=)"
 
 
+def signed_the_old_way(tree, key):
+    """A master record signed before it carried its own signature."""
+    path = tree / "masterversion"
+    path.write_bytes(unsigned_master(path.read_bytes()))
+    (tree / "masterversion.sig").write_bytes(
+        ReleaseKey.from_key_file(key).signature(path.read_bytes()))
+    return "masterversion: is signed the old way, in a separate masterversion.sig: sign it again"
+
+
 def another_key(tree, key):
     ReleaseKey.labelled("someone else").sign_tree(tree)
     return "1_2/versioninfo.vif: is not signed with the key"
 
 
 DAMAGE = [changed_master, changed_version_record, missing_signature, expired_master,
-          master_without_expiry, another_key]
+          master_without_expiry, signed_the_old_way, another_key]
 
 
 @pytest.mark.parametrize("damage", DAMAGE, ids=[d.__name__ for d in DAMAGE])

@@ -77,6 +77,8 @@ class Rules:
     drop=N             first attempt: close after N body bytes; drop_mode=reset resets
     change=1           every attempt after the first gets different content
     stall=SECONDS      waits this long before the status line (every attempt)
+    hang=N             sends N body bytes, then nothing more, keeping the connection
+                       open until the server stops
     endless=1          200 without Content-Length, and a body that never ends
     """
 
@@ -142,6 +144,7 @@ class Response:
         self.body = b""
         self.keep_open = True
         self.drop_after = None
+        self.hang_after = None
         self.reset = False
         self.endless = False
 
@@ -252,6 +255,8 @@ class Handler(socketserver.StreamRequestHandler):
         response.body = content
         if rules.get("disposition"):
             response.headers.append(("Content-Disposition", rules.get("disposition")))
+        if rules.get("hang"):
+            response.hang_after = rules.number("hang")
         if attempt == 0 and rules.get("drop"):
             response.drop_after = rules.number("drop")
             response.reset = rules.get("drop_mode") == "reset"
@@ -291,6 +296,11 @@ class Handler(socketserver.StreamRequestHandler):
     def send(self, response):
         if response.endless:
             return self.send_without_end(response)
+        if response.hang_after is not None:
+            self.wfile.write(response.head() + response.body[:response.hang_after])
+            self.wfile.flush()
+            self.server.stopping.wait()
+            return False
         if response.drop_after is None:
             self.wfile.write(response.head() + response.body)
             self.wfile.flush()

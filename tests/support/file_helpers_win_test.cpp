@@ -1,5 +1,6 @@
 #include "file_helpers.h"
 #include "logfile.h"
+#include "run_lock.h"
 #include "scratch.h"
 #include "utf8.h"
 #include "win_handles.h"
@@ -117,4 +118,28 @@ TEST(DirectoryHelpers, DeleteDirectoryLogsTheSystemsReasonForAReadOnlyFile) {
     EXPECT_EQ(removals, (std::vector<std::string>{removal(ERROR_ACCESS_DENIED),
                                                   removal(ERROR_DIR_NOT_EMPTY)}));
     EXPECT_TRUE(kept);
+}
+
+TEST(RunLock, EverySpellingOfADirectoryGivesOneLock) {
+    scratch_directory dir;
+    const std::wstring directory = utf8_to_wide(dir.file("Quillo mark õun"));
+    ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
+    std::wstring short_form(MAX_PATH, L'\0');
+    short_form.resize(GetShortPathNameW(directory.c_str(), short_form.data(), MAX_PATH));
+    ASSERT_NE(short_form, directory);
+    std::wstring upper = directory;
+    CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+
+    const std::wstring name = run_lock_name(directory);
+    EXPECT_EQ(name.rfind(L"Local\\", 0), 0u);
+    EXPECT_EQ(name.find(L'\\', 6), std::wstring::npos);
+    for (const std::wstring& spelling : {directory + L"\\", upper, short_form + L"\\",
+                                         directory + L"\\.\\", directory + L"\\sub\\..\\"})
+        EXPECT_EQ(run_lock_name(spelling), name) << wide_to_utf8(spelling);
+    EXPECT_NE(run_lock_name(directory + L" 2"), name);
+
+    const run_lock first(name);
+    EXPECT_TRUE(first.first());
+    EXPECT_FALSE(run_lock(name).first());
+    EXPECT_TRUE(run_lock(run_lock_name(directory + L" 2")).first());
 }

@@ -1,10 +1,12 @@
 // How requests fail: status and range checks, malformed URLs, refused
-// connections, a server silent beyond a short set_timeout, and cancel.
+// connections, a server silent beyond a short set_timeout, cancel and shut-down.
 
 #include "test_server.h"
 #include "transfer_test_helpers.h"
 
 #include <chrono>
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -102,4 +104,28 @@ TEST_F(Failures, ACancelBeforeTheRequestIsForgotten) {
     transfer.cancel();
     transfer.request(sample_url(10000).c_str(), &sink, 0, nullptr, false, false);
     EXPECT_EQ(sink.size(), 10000u);
+}
+
+// From another thread, shut_down ends a request at once, also one that waits for an
+// answer that does not come (the time-out would be 60 s); every later request fails
+// without asking the server.
+TEST(ShutDown, EndsAWaitingRequestAtOnceAndEveryLaterOne) {
+    using namespace std::chrono_literals;
+    CFileTransfer transfer;
+    memory_transfer_copy sink;
+    const std::string url = sample_url(10000, "stall=120");
+    auto request = std::async(std::launch::async, [&] {
+        return caught_error(
+            [&] { transfer.request_with_retry(url.c_str(), &sink, 0, nullptr, false, false); });
+    });
+    while (recorded_requests().empty())
+        std::this_thread::sleep_for(10ms);
+
+    const auto shut = std::chrono::steady_clock::now();
+    transfer.shut_down();
+    EXPECT_STREQ(request.get().message, "Transfer ended: the launcher is closing");
+    EXPECT_LT(std::chrono::steady_clock::now() - shut, 10s);
+    EXPECT_STREQ(caught_error([&] { fetch_text(transfer, sample_url(100)); }).message,
+                 "Transfer ended: the launcher is closing");
+    EXPECT_EQ(recorded_requests().size(), 1u);
 }

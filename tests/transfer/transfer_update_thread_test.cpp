@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <stdexcept>
 #include <thread>
 
@@ -24,6 +25,7 @@ class scripted_host : public update_host {
         ++runs;
         worker_thread = std::this_thread::get_id();
         script(*transfer);
+        script_done.set_value();
     }
     void add_received_bytes(long count) override {
         bytes += count;
@@ -31,6 +33,9 @@ class scripted_host : public update_host {
     }
 
     std::function<void(CFileTransfer&)> script;
+    // stop ends the worker's transfer: a test that needs the script's downloads
+    // waits for this first.
+    std::promise<void> script_done;
     int runs = 0;
     std::thread::id worker_thread;
     long bytes = 0;
@@ -83,6 +88,7 @@ TEST(UpdateThread, CountsEveryByteReceivedOnceAndNeverBackwards) {
     });
     CUpdateThread worker(&host);
     worker.start();
+    host.script_done.get_future().wait();
     worker.stop();
     EXPECT_EQ(host.bytes, 1000 + 4096 + 100 + 10000);
     EXPECT_GE(host.smallest_addition, 0);

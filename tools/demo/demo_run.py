@@ -1,7 +1,8 @@
 """The demo's own steps, run by scripts/demo.sh once nginx, the display and the
-Wine session are up: two releases of the sample application published with
-quillomark-publish, version 1 installed, the launcher run twice under Wine through
-the end-to-end probe, screenshots, and a report of what happened."""
+Wine session are up: the launcher stamped and signed from the prebuilt template and
+two releases of the sample application published with it by quillomark-publish,
+version 1 installed, the launcher run twice under Wine through the end-to-end probe,
+screenshots, and a report of what happened."""
 
 import argparse
 import random
@@ -25,6 +26,9 @@ BIG_FILE = "andmed\\tausta muusika.bin"
 # (it moves only while files wait in the queue).
 DONE_BEFORE_BIG_FILE = 2
 KNOWN_EXTRAS = {"quillomark.exe", "versioninfo.vif", "ezo.log", "shown.txt"}
+PRODUCT = "Näidisrakendus"
+# The sample application's icon: an orange disc with a navy ring, in four sizes.
+ICON_ORANGE, ICON_NAVY = "#F28C1E", "#1B2A6B"
 
 
 def words_text(seed, lines):
@@ -62,7 +66,31 @@ def write_release(folder, files):
 
 def publish(publisher, *arguments):
     subprocess.run([str(publisher), *map(str, arguments)], check=True,
-                   stderr=subprocess.DEVNULL)
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def make_icon(path):
+    subprocess.run(["/usr/bin/convert", "-size", "256x256", "xc:none", "-fill", ICON_ORANGE,
+                    "-draw", "circle 128,128 128,8", "-fill", "none", "-stroke", ICON_NAVY,
+                    "-strokewidth", "40", "-draw", "circle 128,128 128,58",
+                    "-define", "icon:auto-resize=256,48,32,16", str(path)], check=True)
+
+
+def stamp_launcher(args):
+    """The publisher's launcher: the template with the demo's address, key, icon and
+    name, signed; checked with osslsigncode against the demo's certificate."""
+    launcher, icon = args.demo / "quillomark.exe", args.demo / "demoapp.ico"
+    make_icon(icon)
+    template = ["--template", args.template] if args.template else []
+    publish(args.publisher, "launcher", *template, "--base-url",
+            f"http://127.0.0.1:{args.port}/download/", "--key", args.public_key, "--icon", icon,
+            "--product", PRODUCT, "--version", "1.0.0.0", "--sign-cert", args.certificate,
+            "--sign-password-file", args.certificate.with_name("signing.password"),
+            "--out", launcher)
+    subprocess.run(["osslsigncode", "verify", "-CAfile",
+                    str(args.certificate.with_name("signing.cert.pem")), "-in", str(launcher)],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return launcher
 
 
 def screenshot(path):
@@ -152,12 +180,18 @@ def main():
     parser.add_argument("--win-build", type=Path, required=True)
     parser.add_argument("--publisher", type=Path, required=True)
     parser.add_argument("--sign", type=Path, required=True)
-    parser.add_argument("--launcher", type=Path, required=True)
+    parser.add_argument("--public-key", required=True)
+    parser.add_argument("--template", type=Path,
+                        help="the prebuilt launcher; default: the one installed with the publisher")
+    parser.add_argument("--certificate", type=Path, required=True)
     parser.add_argument("--access-log", type=Path, required=True)
     parser.add_argument("--port", type=int, default=8480)
+    parser.add_argument("--upload-endpoint",
+                        help="an S3 endpoint to upload the tree to (credentials from AWS_*)")
     args = parser.parse_args()
     demo = args.demo
 
+    launcher = stamp_launcher(args)
     tree = demo / "tree"
     shutil.rmtree(tree, ignore_errors=True)
     for version in (1, 2):
@@ -165,16 +199,25 @@ def main():
         notes = demo / f"notes-{version}.txt"
         notes.write_bytes(f"Versioon {version}\r\n\r\nNäidisrakenduse väljalase {version}.\r\n".encode())
         publish(args.publisher, "release", demo / f"release-{version}", "--tree", tree,
-                "--startapp", "demoapp.exe", "--notes", notes, "--sign", args.sign)
+                "--startapp", "demoapp.exe", "--notes", notes, "--sign", args.sign,
+                "--launcher", launcher)
+
+    base_url = f"http://127.0.0.1:{args.port}/download/"
+    served_from = f"served by nginx at {base_url}"
+    if args.upload_endpoint:
+        publish(args.publisher, "upload", tree, "s3://quillomark/demo", "--endpoint",
+                args.upload_endpoint, "--public-url", base_url, "--key", args.public_key)
+        served_from = (f"uploaded to the object store at {args.upload_endpoint} "
+                       f"(s3://quillomark/demo), {served_from} from there")
 
     install = demo / "install"
     shutil.rmtree(install, ignore_errors=True)
     shutil.copytree(demo / "release-1", install)
     shutil.copyfile(tree / "1" / "versioninfo.vif", install / "versioninfo.vif")
-    shutil.copyfile(args.launcher, install / "quillomark.exe")
+    shutil.copyfile(launcher, install / "quillomark.exe")
 
     update = LauncherRun(demo, install, args.access_log)
-    files = len(release_files(2, args.win_build))
+    files = len(release_files(2, args.win_build)) + 1  # and the launcher
     update.wait_text(INFO, "Laen alla: " + BIG_FILE)
     update.wait_text(BAR, str(DONE_BEFORE_BIG_FILE * 100 // files))
     screenshot(demo / "progress.png")
@@ -184,6 +227,8 @@ def main():
     update_log, update_served = update.log(), update.served()
     update_texts = update_log.texts()
     differences = installation_differences(install, demo / "release-2")
+    if (install / "quillomark.exe").read_bytes() != launcher.read_bytes():
+        differences.append("differs: quillomark.exe")
 
     again = LauncherRun(demo, install, args.access_log)
     seen_after = again.wait_text(TITLE, "Uuendusi ei leitud")
@@ -195,17 +240,21 @@ def main():
     done = counts(update_texts)
     report = [
         "Quillomark demo",
-        f"  tree: {tree} (versions 1 and 2, patch set 1_2), served by nginx at "
-        f"http://127.0.0.1:{args.port}/download/",
+        f"  tree: {tree} (versions 1 and 2, patch set 1_2), {served_from}",
         f"  installation: {install} (version 1 and the launcher)",
         f"  signed with {args.sign}; the launcher holds its public key",
+        f"  launcher: {launcher}, stamped from {args.template or 'the installed template'} "
+        "with the address, the key, "
+        f"the icon and the name \"{PRODUCT}\", Authenticode-signed (osslsigncode verify: ok), "
+        "published in both releases",
         "run 1, update from version 1 to 2:",
         f"  files: {done['kept']} kept, {done['patched']} patched, {done['downloaded']} downloaded",
         f"  moved: {update_served[1]} bytes in {update_served[0]} requests, "
-        f"{update_served[2]} of them signatures checked",
+        f"{update_served[2]} of them detached signatures checked (the master record "
+        "carries its own)",
         f"  time: {log_span(update_log):.1f} s from the launcher's start to its end (log), "
         f"{app_after:.1f} s until version 2 showed",
-        "  installation equals release 2: " + ("yes" if not differences else
+        "  installation equals release 2 and the launcher: " + ("yes" if not differences else
                                                "NO: " + ", ".join(differences)),
         "run 2, nothing to update:",
         f"  \"Uuendusi ei leitud\" after {seen_after:.1f} s, application shown after "

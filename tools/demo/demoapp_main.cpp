@@ -1,5 +1,7 @@
 // The demo's sample application: a small window that shows which version of it
-// is installed. Both versions build from this file; QM_DEMO_VERSION picks one.
+// is installed, with the icon that the publisher stamped into the launcher beside
+// it (as Windows reads it from quillomark.exe). Both versions build from this file;
+// QM_DEMO_VERSION picks one.
 // Once its window is shown it appends a line to "shown.txt" beside itself, so the
 // demo knows when to take its screenshot.
 
@@ -20,6 +22,22 @@ constexpr wchar_t window_class[] = L"QuillomarkDemoApp";
 constexpr wchar_t version_text[] = L"Versioon " QM_VERSION_TEXT(QM_DEMO_VERSION);
 constexpr COLORREF backgrounds[] = {RGB(0x2b, 0x57, 0x9a), RGB(0x1e, 0x7b, 0x4f)};
 
+constexpr int icon_size = 48;
+HICON launcher_icon = nullptr;
+
+std::wstring beside_program(const wchar_t* name) {
+    std::wstring path(32768, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+    return path.substr(0, path.find_last_of(L'\\') + 1) + name;
+}
+
+HICON icon_of_launcher(int size) {
+    HICON icon = nullptr;
+    PrivateExtractIconsW(beside_program(L"quillomark.exe").c_str(), 0, size, size, &icon, nullptr,
+                         1, 0);
+    return icon;
+}
+
 void paint(HWND window) {
     PAINTSTRUCT paint_info;
     HDC context = BeginPaint(window, &paint_info);
@@ -36,14 +54,13 @@ void paint(HWND window) {
     DrawTextW(context, version_text, -1, &area, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
     SelectObject(context, previous);
     DeleteObject(font);
+    if (launcher_icon)
+        DrawIconEx(context, 12, 12, launcher_icon, icon_size, icon_size, 0, nullptr, DI_NORMAL);
     EndPaint(window, &paint_info);
 }
 
 void report_shown() {
-    std::wstring path(32768, L'\0');
-    path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
-    path = path.substr(0, path.find_last_of(L'\\') + 1) + L"shown.txt";
-    if (FILE* marker = _wfopen(path.c_str(), L"ab")) {
+    if (FILE* marker = _wfopen(beside_program(L"shown.txt").c_str(), L"ab")) {
         std::fputs("shown\n", marker);
         std::fclose(marker);
     }
@@ -76,6 +93,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
                       CW_USEDEFAULT, 420, 220, nullptr, nullptr, instance, nullptr);
     if (!window)
         return 1;
+    launcher_icon = icon_of_launcher(icon_size);
+    SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(launcher_icon));
+    if (HICON small_icon = icon_of_launcher(GetSystemMetrics(SM_CXSMICON)))
+        SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small_icon));
     ShowWindow(window, show);
     UpdateWindow(window);
     report_shown();

@@ -13,7 +13,9 @@
 //                               shown a matching text
 //   wait-notes COUNT MS         exactly COUNT notes windows are visible
 //   wait-gone MS                the progress window has been destroyed
-//   read                        texts, bar, button 1006, visible notes windows
+//   read                        texts, bar, button 1006, visible notes windows,
+//                               whether the window is minimized, in the foreground
+//   minimize                    minimize the progress window
 //   history                     every distinct text each control showed, in order
 //   click ID                    click button ID of the progress window
 //   click-notes-ok              click OK in the topmost visible notes window
@@ -23,6 +25,9 @@
 //   hold PATH / release PATH    keep a file open, sharing only reading
 //   kill launcher|job           end the started process, or every process of the
 //                               job, at once (TerminateProcess, TerminateJobObject)
+//   trust-ca PATH               add the DER certificate in PATH to the ROOT store of
+//                               this Wine prefix, so that certificates it issued are
+//                               trusted
 //   quit                        end the probe and every process of the job
 //
 // Every answer has "ok"; a failed command answers "ok": false and "error".
@@ -34,6 +39,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <wincrypt.h>
 
 #include <cstdio>
 #include <functional>
@@ -63,12 +69,14 @@ class probe {
     std::string read(const fields& command);
     std::string history(const fields& command);
     std::string click(const fields& command);
+    std::string minimize(const fields& command);
     std::string click_notes_ok(const fields& command);
     std::string wait_exit(const fields& command);
     std::string wait_idle(const fields& command);
     std::string hold(const fields& command);
     std::string release(const fields& command);
     std::string kill(const fields& command);
+    std::string trust_ca(const fields& command);
 
     process_job job_;
     std::vector<process_job> parked_;
@@ -132,6 +140,8 @@ std::string view_json(const window_view& view) {
         .add("bar", std::int64_t{view.bar})
         .add("notes_button", view.notes_button_enabled)
         .add_json("notes", json_strings(view.notes))
+        .add("minimized", view.minimized)
+        .add("foreground", view.foreground)
         .text();
 }
 
@@ -148,12 +158,14 @@ const std::map<std::string, std::pair<probe::handler, size_t>>& probe::commands(
         {"read", {&probe::read, 1}},
         {"history", {&probe::history, 1}},
         {"click", {&probe::click, 2}},
+        {"minimize", {&probe::minimize, 1}},
         {"click-notes-ok", {&probe::click_notes_ok, 1}},
         {"wait-exit", {&probe::wait_exit, 2}},
         {"wait-idle", {&probe::wait_idle, 2}},
         {"hold", {&probe::hold, 2}},
         {"release", {&probe::release, 2}},
         {"kill", {&probe::kill, 2}},
+        {"trust-ca", {&probe::trust_ca, 2}},
     };
     return table;
 }
@@ -229,6 +241,14 @@ std::string probe::click(const fields& command) {
     return ok().text();
 }
 
+std::string probe::minimize(const fields&) {
+    HWND progress = watch_.progress_window();
+    if (!progress)
+        return failed("no progress window");
+    ShowWindow(progress, SW_MINIMIZE);
+    return ok().text();
+}
+
 std::string probe::click_notes_ok(const fields&) {
     HWND notes = watch_.notes_window();
     if (!notes)
@@ -274,6 +294,20 @@ std::string probe::kill(const fields& command) {
     if (command[1] != "launcher" && command[1] != "job")
         return failed("kill launcher or job");
     job_.kill(command[1] == "job");
+    return ok().text();
+}
+
+std::string probe::trust_ca(const fields& command) {
+    std::FILE* file = _wfopen(to_wide(command[1]).c_str(), L"rb");
+    if (!file)
+        return failed("cannot open the certificate");
+    std::vector<BYTE> der;
+    for (int byte; (byte = std::fgetc(file)) != EOF;)
+        der.push_back(static_cast<BYTE>(byte));
+    std::fclose(file);
+    if (!CertAddEncodedCertificateToSystemStoreA("ROOT", der.data(),
+                                                 static_cast<DWORD>(der.size())))
+        return failed("not added, error " + std::to_string(GetLastError()));
     return ok().text();
 }
 

@@ -194,6 +194,8 @@ window_view window_watch::sample() {
         changed_.notify_all();
         return view;
     }
+    view.minimized = IsIconic(progress);
+    view.foreground = GetForegroundWindow() == progress;
     const HWND title = GetDlgItem(progress, title_id);
     const HWND info = GetDlgItem(progress, info_id);
     const HWND bytes = GetDlgItem(progress, bytes_id);

@@ -34,6 +34,8 @@ struct window_view {
     int bar = 0;
     bool notes_button_enabled = false;
     std::vector<std::string> notes; // texts of the visible notes windows, topmost first
+    bool minimized = false;
+    bool foreground = false;
 };
 
 struct window_history {

@@ -1,0 +1,227 @@
+#include "launcher_stamp.h"
+
+#include "icon_file.h"
+#include "publish_errors.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+constexpr std::uint16_t patch_tool_id = 132;
+constexpr std::uint16_t main_icon_id = 1;
+
+const resource_languages* find_entry(const resource_tree& tree, const resource_id& type,
+                                     const resource_id& name) {
+    const auto names = tree.find(type);
+    if (names == tree.end())
+        return nullptr;
+    const auto languages = names->second.find(name);
+    return languages == names->second.end() || languages->second.empty() ? nullptr
+                                                                         : &languages->second;
+}
+
+const resource_languages* settings_entry(const resource_tree& tree) {
+    return find_entry(tree, {{}, resource_type::rcdata},
+                      resource_id::named(launcher_config_resource));
+}
+
+const resource_languages* version_entry(const resource_tree& tree) {
+    const auto names = tree.find({{}, resource_type::version});
+    return names == tree.end() || names->second.empty() || names->second.begin()->second.empty()
+               ? nullptr
+               : &names->second.begin()->second;
+}
+
+void set_icon(resource_tree& tree, const std::vector<icon_image>& images, std::uint16_t language) {
+    tree.erase({{}, resource_type::icon});
+    tree.erase({{}, resource_type::group_icon});
+    for (std::size_t i = 0; i < images.size(); ++i)
+        tree[{{}, resource_type::icon}][{{}, static_cast<std::uint16_t>(main_icon_id + i)}]
+            [language] = {images[i].data, 0};
+    tree[{{}, resource_type::group_icon}][{{}, main_icon_id}][language] = {
+        icon_group(images, main_icon_id), 0};
+}
+
+void set_version_block(resource_tree& tree, const launcher_options& options) {
+    if (!options.product && !options.version)
+        return;
+    auto& names = tree[{{}, resource_type::version}];
+    if (!version_entry(tree))
+        throw bad_input(options.template_file.string() + " has no version block");
+    for (auto& [language, data] : names.begin()->second)
+        data.content = restamp_version_block(data.content, options.product, options.version);
+}
+
+resource_tree stamped_resources(const resource_tree& original, const launcher_options& options,
+                                const std::optional<std::vector<icon_image>>& icon) {
+    resource_tree tree = original;
+    auto& settings =
+        tree[{{}, resource_type::rcdata}][resource_id::named(launcher_config_resource)];
+    const std::uint16_t language = settings.begin()->first;
+    const std::string record = format_launcher_config(options.config);
+    for (auto& entry : settings)
+        entry.second.content.assign(record.begin(), record.end());
+    if (icon)
+        set_icon(tree, *icon, language);
+    set_version_block(tree, options);
+    return tree;
+}
+
+// Reads the written image back as a launcher and Explorer would see it.
+void check_reads_back(const bytes& image, const resource_tree& asked,
+                      const launcher_options& options) {
+    const resource_tree written = read_resources(image);
+    bool as_asked = written == asked && launcher_settings(written) == options.config &&
+                    computed_checksum(image) == stored_checksum(image);
+    if (const auto* version = version_entry(written); version && as_asked) {
+        const auto values = read_version_block(version->begin()->second.content);
+        const auto string_is = [&](const char* key, const std::string& value) {
+            const auto found = values.strings.find(key);
+            return found != values.strings.end() && found->second == value;
+        };
+        as_asked = (!options.product || (string_is("ProductName", *options.product) &&
+                                         string_is("FileDescription", *options.product))) &&
+                   (!options.version || (values.file_version == *options.version &&
+                                         values.product_version == *options.version &&
+                                         string_is("FileVersion", version_text(*options.version))));
+    }
+    if (!as_asked)
+        throw publish_failure("the written launcher does not read back as asked");
+}
+
+void run_osslsigncode(const code_signing& signing, const std::string& description,
+                      const std::filesystem::path& in, const std::filesystem::path& out) {
+    std::vector<std::string> arguments = {
+        "osslsigncode", "sign", "-pkcs12", signing.certificate.string(), "-h", "sha256"};
+    if (signing.password_file)
+        arguments.insert(arguments.end(), {"-readpass", signing.password_file->string()});
+    if (signing.timestamp_url)
+        arguments.insert(arguments.end(), {"-ts", *signing.timestamp_url});
+    if (!description.empty())
+        arguments.insert(arguments.end(), {"-n", description});
+    arguments.insert(arguments.end(), {"-in", in.string(), "-out", out.string()});
+    std::vector<char*> argv;
+    for (auto& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    // Its own report goes to standard output, which belongs to this tool's report.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
+    pid_t child = 0;
+    const int started =
+        posix_spawnp(&child, "osslsigncode", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (started != 0)
+        throw publish_failure("osslsigncode could not be started (is it installed?)");
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw publish_failure("osslsigncode could not sign the launcher");
+}
+
+// Files written beside the target, removed unless renamed into place.
+class partial_file {
+  public:
+    explicit partial_file(std::filesystem::path path) : path_(std::move(path)) {}
+    partial_file(const partial_file&) = delete;
+    partial_file& operator=(const partial_file&) = delete;
+    ~partial_file() {
+        std::error_code ignored;
+        std::filesystem::remove(path_, ignored);
+    }
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+void check_inputs(const launcher_options& options) {
+    if (const auto fault = base_url_fault(options.config.base_url))
+        throw bad_input("--base-url: " + *fault);
+    if (options.product && (options.product->empty() || !utf16_of(*options.product)))
+        throw bad_input("--product must be a non-empty UTF-8 name");
+    if (options.signing) {
+        if (!std::filesystem::is_regular_file(options.signing->certificate))
+            throw bad_input("--sign-cert " + options.signing->certificate.string() +
+                            " is not a file");
+        const auto& password = options.signing->password_file;
+        if (password && !std::filesystem::is_regular_file(*password))
+            throw bad_input("--sign-password-file " + password->string() + " is not a file");
+    }
+    if (!std::filesystem::is_regular_file(options.template_file))
+        throw bad_input("the template " + options.template_file.string() +
+                        " is not a file (give --template FILE)");
+}
+
+} // namespace
+
+resource_tree launcher_resources(const bytes& image, const std::string& what) {
+    const auto refuse = [&](const std::string& why) {
+        return bad_input(what + " is not a Quillomark launcher: " + why);
+    };
+    resource_tree tree;
+    try {
+        tree = read_resources(image);
+    } catch (const pe_format_error& error) {
+        throw refuse(error.what());
+    }
+    if (!find_entry(tree, resource_id::named("PATCHER"), {{}, patch_tool_id}))
+        throw refuse("it carries no patch tool");
+    const auto* settings = settings_entry(tree);
+    if (!settings)
+        throw refuse("it has no settings record");
+    const auto& record = settings->begin()->second.content;
+    const auto parsed =
+        parse_launcher_config({reinterpret_cast<const char*>(record.data()), record.size()});
+    if (!parsed.config)
+        throw refuse("its settings record is damaged: " + parsed.fault);
+    return tree;
+}
+
+launcher_config launcher_settings(const resource_tree& resources) {
+    const auto& record = settings_entry(resources)->begin()->second.content;
+    return *parse_launcher_config({reinterpret_cast<const char*>(record.data()), record.size()})
+                .config;
+}
+
+void write_launcher(const launcher_options& options) {
+    check_inputs(options);
+    const auto icon = options.icon ? std::optional(read_icon_file(*options.icon)) : std::nullopt;
+    const bytes original = read_whole_file(options.template_file);
+    const resource_tree asked = stamped_resources(
+        launcher_resources(original, options.template_file.string()), options, icon);
+    bytes image;
+    try {
+        image = replace_resources(original, asked);
+    } catch (const pe_format_error& error) {
+        throw bad_input(options.template_file.string() +
+                        " cannot take new resources: " + error.what());
+    }
+    check_reads_back(image, asked, options);
+
+    const partial_file stamped(options.out.string() + ".partial");
+    write_whole_file(stamped.path(), image);
+    if (!options.signing) {
+        std::filesystem::rename(stamped.path(), options.out);
+        return;
+    }
+    const partial_file signed_file(options.out.string() + ".signed-partial");
+    run_osslsigncode(*options.signing, options.product.value_or(""), stamped.path(),
+                     signed_file.path());
+    std::filesystem::rename(signed_file.path(), options.out);
+}
+
+std::filesystem::path installed_template() {
+    std::error_code error;
+    const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
+    return program.parent_path().parent_path() / "share" / "quillomark-publish" / "quillomark.exe";
+}

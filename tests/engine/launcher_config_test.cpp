@@ -1,0 +1,37 @@
+#include "launcher_config.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string key_hex(64, 'a');
+
+} // namespace
+
+TEST(LauncherConfig, WrittenRecordReadsBackAndOnlyAWholeValidRecordCounts) {
+    for (const launcher_config& config :
+         {launcher_config{"http://127.0.0.1:8480/download/", ""},
+          launcher_config{"https://updates.example.com/", key_hex}}) {
+        const auto parsed = parse_launcher_config(format_launcher_config(config));
+        ASSERT_TRUE(parsed.config) << parsed.fault;
+        EXPECT_EQ(*parsed.config, config);
+    }
+    const std::string format = "quillomark-config 1\n";
+    const std::string url = "base_url=http://h/d/\n";
+    for (const std::string& damaged :
+         {std::string(), std::string("quillomark-config 2\n") + url + "public_key=\n", format + url,
+          format + "public_key=\n", format + url + "public_key=\nbase_url=http://x/\n",
+          format + url + "public_key=\nother=1\n", format + url + "public_key=ABC\n",
+          format + url + "public_key=" + std::string(64, 'A') + "\n",
+          format + "base_url=ftp://h/d/\npublic_key=\n",
+          format + "base_url=http://h/d\npublic_key=\n",
+          format + "base_url=http:///d/\npublic_key=\n",
+          format + "base_url=http://h/a b/\npublic_key=\n",
+          std::string("quillomark-config 1\r\n") + url + "public_key=\n"}) {
+        const auto parsed = parse_launcher_config(damaged);
+        EXPECT_FALSE(parsed.config) << damaged;
+        EXPECT_FALSE(parsed.fault.empty()) << damaged;
+    }
+    // The final line break is optional.
+    EXPECT_TRUE(parse_launcher_config(format + url + "public_key=").config);
+}

@@ -1,0 +1,205 @@
+"""quillomark-publish launcher: a launcher stamped from the prebuilt template with a
+base URL, key, icon and version block, read back with Debian's pefile (apart from the
+publisher), signed with osslsigncode, and published with release --launcher."""
+
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import pefile
+import pytest
+
+sys.path.insert(0, str(Path(__file__).parent))
+
+from publish_tree import make_release, md5, publish, read_vif  # noqa: E402
+
+TEMPLATE = Path(__import__("os").environ.get("QM_TEMPLATE", ""))
+URL = "https://updates.example.com/download/"
+KEY = "0123456789abcdef" * 4
+RT_ICON, RT_RCDATA, RT_GROUP_ICON = 3, 10, 14
+
+
+def resources(image):
+    """(type, name) -> bytes of the first language, names as text or numbers."""
+    found = {}
+    for kind in image.DIRECTORY_ENTRY_RESOURCE.entries:
+        for entry in kind.directory.entries:
+            data = entry.directory.entries[0].data.struct
+            key = (str(kind.name) if kind.name else kind.id, str(entry.name) if entry.name else entry.id)
+            found[key] = image.get_data(data.OffsetToData, data.Size)
+    return found
+
+
+def sections_but_resources(image):
+    return {section.Name: section.get_data() for section in image.sections
+            if not section.Name.startswith(b".rsrc")}
+
+
+def icon_images(path):
+    """(width, bit count, bytes) of every image of an .ico file."""
+    data = path.read_bytes()
+    (count,) = struct.unpack_from("<H", data, 4)
+    images = []
+    for i in range(count):
+        width, _, _, _, _, bits, size, offset = struct.unpack_from("<BBBBHHII", data, 6 + 16 * i)
+        images.append((width, bits, data[offset:offset + size]))
+    return images
+
+
+def group_entries(group):
+    (count,) = struct.unpack_from("<H", group, 4)
+    return [struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i) for i in range(count)]
+
+
+def stamp(tmp_path, *options, out="quillomark.exe", status=0):
+    result = publish("launcher", "--template", TEMPLATE, "--out", tmp_path / out, *options,
+                     check_status=status)
+    return result, tmp_path / out
+
+
+@pytest.fixture(scope="module")
+def icon(tmp_path_factory):
+    path = tmp_path_factory.mktemp("icon") / "app.ico"
+    subprocess.run(["convert", "-size", "64x64", "xc:orange", "-fill", "navy", "-draw",
+                    "circle 32,32 32,6", "-define", "icon:auto-resize=256,48,32,16", path],
+                   check=True)
+    return path
+
+
+def test_only_resources_change_and_the_launcher_reads_back_as_asked(tmp_path, icon):
+    _, out = stamp(tmp_path, "--base-url", URL, "--key", KEY, "--icon", icon,
+                   "--product", "Õunaraamat", "--version", "2.3.4.5")
+    template, stamped = pefile.PE(str(TEMPLATE)), pefile.PE(str(out))
+    assert stamped.verify_checksum()
+    assert sections_but_resources(stamped) == sections_but_resources(template)
+    before, after = resources(template), resources(stamped)
+    assert after[("PATCHER", 132)] == before[("PATCHER", 132)]
+    assert after[(RT_RCDATA, "QUILLOMARK_CONFIG")] == (
+        f"quillomark-config 1\nbase_url={URL}\npublic_key={KEY}\n".encode())
+
+    images = icon_images(icon)
+    assert len(images) == 4 and images[0][2][:4] == b"\x89PNG"
+    entries = group_entries(after[(RT_GROUP_ICON, 1)])
+    assert [(entry[0], entry[5], entry[6]) for entry in entries] == [
+        (width, bits, len(data)) for width, bits, data in images]
+    assert [after[(RT_ICON, entry[7])] for entry in entries] == [data for *_, data in images]
+
+    strings = stamped.FileInfo[0][0].StringTable[0].entries
+    assert strings[b"ProductName"] == strings[b"FileDescription"] == "Õunaraamat".encode()
+    assert strings[b"FileVersion"] == strings[b"ProductVersion"] == b"2.3.4.5"
+    fixed = stamped.VS_FIXEDFILEINFO[0]
+    assert (fixed.FileVersionMS, fixed.FileVersionLS) == (2 << 16 | 3, 4 << 16 | 5)
+    assert (fixed.ProductVersionMS, fixed.ProductVersionLS) == (2 << 16 | 3, 4 << 16 | 5)
+    untouched = {key for key in before if key[0] not in (RT_RCDATA, 16)}
+    assert {key: after[key] for key in untouched} == {key: before[key] for key in untouched}
+
+    # Stamped again with a shorter record and without --icon: the section shrinks,
+    # the icon and version block stay.
+    _, again = stamp(tmp_path, "--base-url", "http://h/d/", "--unsigned", "--template", out,
+                     out="again.exe")
+    restamped = pefile.PE(str(again))
+    assert restamped.verify_checksum()
+    assert sections_but_resources(restamped) == sections_but_resources(template)
+    assert resources(restamped) == {**after, (RT_RCDATA, "QUILLOMARK_CONFIG"):
+                                    b"quillomark-config 1\nbase_url=http://h/d/\npublic_key=\n"}
+
+
+def truncated_icon(tmp_path, icon):
+    path = tmp_path / "broken.ico"
+    path.write_bytes(icon.read_bytes()[:3000])
+    return path
+
+
+def text_file(tmp_path, icon):
+    path = tmp_path / "notes.txt"
+    path.write_text("not a program")
+    return path
+
+
+def patch_tool(tmp_path, icon):
+    return TEMPLATE.parents[1] / "patchtool" / "bspatch.exe"
+
+
+GOOD = ["--base-url", URL, "--key", KEY]
+# Arguments (a function of the test's folder and icon gives a file) and a word of the reason.
+BAD_INPUT = {
+    "no key": (["--base-url", URL], "--unsigned"),
+    "key and unsigned": (GOOD + ["--unsigned"], "exclude"),
+    "ftp URL": (["--base-url", "ftp://h/d/", "--key", KEY], "http://"),
+    "URL without slash": (["--base-url", "http://h/download", "--key", KEY], "end with /"),
+    "short key": (["--base-url", URL, "--key", KEY[:-1]], "64"),
+    "three numbers": (GOOD + ["--version", "1.2.3"], "A.B.C.D"),
+    "number too big": (GOOD + ["--version", "1.2.3.65536"], "A.B.C.D"),
+    "truncated icon": (GOOD + ["--icon", truncated_icon], ".ico"),
+    "text as icon": (GOOD + ["--icon", text_file], ".ico"),
+    "text as template": (GOOD + ["--template", text_file], "not a Quillomark launcher"),
+    "another program": (GOOD + ["--template", patch_tool], "not a Quillomark launcher"),
+    "missing certificate": (GOOD + ["--sign-cert", "missing.pfx"], "--sign-cert"),
+}
+
+
+@pytest.mark.parametrize("case", BAD_INPUT)
+def test_bad_input_is_refused_in_one_line_and_writes_nothing(tmp_path, icon, case):
+    arguments, reason = BAD_INPUT[case]
+    arguments = [argument(tmp_path, icon) if callable(argument) else argument
+                 for argument in arguments]
+    result, out = stamp(tmp_path, *arguments, status=2)
+    assert reason in result.stderr and result.stderr.count("\n") == 1, result.stderr
+    assert [path.name for path in tmp_path.iterdir() if path.name.startswith(out.name)] == []
+
+
+def code_signing_certificate(folder, password):
+    """A self-signed code-signing certificate as PKCS#12, made with openssl."""
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=Quillomark test publisher", "-addext",
+                    "extendedKeyUsage=codeSigning", "-keyout", folder / "key.pem",
+                    "-out", folder / "cert.pem"], check=True, capture_output=True)
+    subprocess.run(["openssl", "pkcs12", "-export", "-inkey", folder / "key.pem", "-in",
+                    folder / "cert.pem", "-out", folder / "cert.pfx", "-passout",
+                    f"pass:{password}"], check=True, capture_output=True)
+    (folder / "password").write_text(password + "\n")
+    return folder / "cert.pfx", folder / "password", folder / "cert.pem"
+
+
+def test_signed_launcher_verifies_and_is_published_as_the_release_launcher(tmp_path, icon):
+    certificate, password, ca = code_signing_certificate(tmp_path, "geheim 1")
+    key = tmp_path / "release.key"
+    public = publish("keygen", "--out", key).stdout.strip()
+    _, launcher = stamp(tmp_path, "--base-url", URL, "--key", public, "--icon", icon,
+                        "--sign-cert", certificate, "--sign-password-file", password)
+    verified = subprocess.run(["osslsigncode", "verify", "-CAfile", ca, "-in", launcher],
+                              capture_output=True, text=True)
+    assert verified.returncode == 0, verified.stdout + verified.stderr
+    signed = pefile.PE(str(launcher))
+    assert signed.verify_checksum()
+    assert resources(signed)[(RT_RCDATA, "QUILLOMARK_CONFIG")].endswith(f"={public}\n".encode())
+
+    (tmp_path / "wrong").write_text("falsch\n")
+    stamp(tmp_path, *GOOD, "--sign-cert", certificate, "--sign-password-file",
+          tmp_path / "wrong", out="wrong.exe", status=1)
+    assert not list(tmp_path.glob("wrong.exe*"))
+
+    # The release takes the signed file, in place of the source's launcher.
+    app = make_release(tmp_path / "app", {"app.exe": b"app\n" * 100,
+                                          "Quillomark.exe": b"an old build\n"})
+    tree = tmp_path / "tree"
+    for other_key in (["--sign", tmp_path / "other.key"], []):
+        if other_key:
+            publish("keygen", "--out", other_key[1])
+        result = publish("release", app, "--tree", tree, "--startapp", "app.exe",
+                         "--launcher", launcher, *other_key, check_status=2)
+        assert public in result.stderr and not tree.exists()
+    result = publish("release", app, "--tree", tree, "--startapp", "app.exe", "--sign", key,
+                     "--launcher", launcher)
+    assert "warning" not in result.stderr
+    _, records = read_vif(tree / "1" / "versioninfo.vif")
+    assert {record.name: record.digest for record in records} == {
+        "app.exe": md5(b"app\n" * 100), "quillomark.exe": md5(launcher.read_bytes())}
+
+
+def test_an_unsigned_release_warns_in_one_line(tmp_path):
+    app = make_release(tmp_path / "app", {"app.exe": b"app\n"})
+    result = publish("release", app, "--tree", tmp_path / "tree", "--startapp", "app.exe")
+    (warning,) = [line for line in result.stderr.splitlines() if line.startswith("warning")]
+    assert "unsigned" in warning
