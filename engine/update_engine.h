@@ -131,6 +131,7 @@ class CUpdater : public update_host {
     std::string start_command() const;
 
     entry_paths paths_for(const file_info& entry) const;
+    void show_check_of(const file_info& entry);
     std::vector<file_info*> pending_snapshot();
     std::vector<check_item> check_items(const std::vector<file_info*>& entries) const;
     // `local`: the record of the installed file, computed when the entry was taken.
@@ -155,6 +156,8 @@ class CUpdater : public update_host {
     std::mutex wake_lock;
     std::condition_variable wake_signal;
     bool every_file_done = false;
+    // When the worker last posted the name of a file it checks.
+    std::chrono::steady_clock::time_point last_check_text_posted{};
     std::vector<std::shared_ptr<std::thread>> retired_threads;
 };
 

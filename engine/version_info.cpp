@@ -34,6 +34,8 @@ version_info::version_info(std::string magic, std::int32_t supported_format)
 
 void version_info::clear() {
     files.clear();
+    index_by_name.clear();
+    indexed_count = 0;
     version = 0;
 }
 
@@ -66,8 +68,8 @@ bool version_info::write(std::FILE* stream) const {
 }
 
 file_info* version_info::find(const std::string& name) const {
-    for (const auto& record : files)
-        if (record->name == name)
-            return record.get();
-    return nullptr;
+    for (; indexed_count < files.size(); ++indexed_count)
+        index_by_name.emplace(files[indexed_count]->name, files[indexed_count].get());
+    const auto found = index_by_name.find(name);
+    return found == index_by_name.end() ? nullptr : found->second;
 }

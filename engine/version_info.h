@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // A reading position over bytes from memory or from a stdio stream. The buffer
@@ -66,13 +67,21 @@ class version_info {
     // Writes the whole file at the stream's position; true when every write was
     // complete.
     bool write(std::FILE* stream) const;
-    // The first record with exactly this name (bytewise), or null.
+    // The first record with exactly this name (bytewise), or null. Looks up an index
+    // that first takes in the records appended to `files` since the last look-up, so
+    // each record is indexed once however often it is asked for. Not for two threads
+    // at once.
     file_info* find(const std::string& name) const;
 
     std::string magic;
     std::int32_t version = 0;
     std::int32_t supported_format;
+    // Records are only ever appended, or all removed by clear().
     std::vector<std::unique_ptr<file_info>> files;
+
+  private:
+    mutable std::unordered_map<std::string, file_info*> index_by_name;
+    mutable std::size_t indexed_count = 0;
 };
 
 // The master-version record: key/value pairs; an absent key reads as "".

@@ -147,8 +147,10 @@ long memory_transfer_copy::write_at(const char* data, long offset, long count) {
     return static_cast<long>(valid_size);
 }
 
+// The block at least doubles, so a body that arrives piece by piece is copied a
+// bounded number of times rather than once for every 4 KiB.
 void memory_transfer_copy::grow_to(unsigned long end) {
-    const unsigned long capacity = end + 4096;
+    const unsigned long capacity = std::max(end + 4096, std::min(block_capacity * 2, size_limit));
     char* grown = static_cast<char*>(std::realloc(block.get(), capacity));
     if (grown == nullptr)
         throw transfer_errors::out_of_memory;

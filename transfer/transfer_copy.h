@@ -83,7 +83,8 @@ class file_transfer_copyw : public file_copy_base {
 };
 
 // Collects the body in a C heap block that grows to 4096 bytes beyond the highest
-// end offset written. A body that would reach past the size limit (64 MiB unless
+// end offset written, or to twice its size (at most the size limit) when that is
+// more. A body that would reach past the size limit (64 MiB unless
 // given) fails with transfer_error code 2, so a server that never stops cannot
 // exhaust memory. The block is handed on
 // with release_data (free it with std::free); a sink destroyed without handing it on frees it.

@@ -190,7 +190,9 @@ TEST(VersionInfo, WriteThenReadGivesTheSameRecords) {
     }
 }
 
-TEST(VersionInfo, FindMatchesNamesExactlyAndClearEmpties) {
+// The look-up keeps an index: it must follow records appended after a look-up and
+// forget the records of a cleared or re-read file.
+TEST(VersionInfo, FindMatchesNamesExactlyAndFollowsTheRecords) {
     version_info info = standard_info();
     ASSERT_TRUE(read_both_ways(
         vif_bytes().header(5, 2).record("App.exe", 1, 0, 1).record("App.exe", 2, 0, 1).bytes,
@@ -199,8 +201,17 @@ TEST(VersionInfo, FindMatchesNamesExactlyAndClearEmpties) {
     EXPECT_EQ(info.find("App.exe")->size, 1);
     EXPECT_EQ(info.find("app.exe"), nullptr);
     EXPECT_EQ(info.find("App.exe "), nullptr);
+    info.files.push_back(std::make_unique<file_info>(*info.files[0]));
+    info.files.back()->name = "app.exe";
+    EXPECT_EQ(info.find("app.exe"), info.files.back().get());
+
+    ASSERT_TRUE(read_both_ways(vif_bytes().header(6, 1).record("App.exe", 3, 0, 1).bytes, info));
+    ASSERT_NE(info.find("App.exe"), nullptr);
+    EXPECT_EQ(info.find("App.exe")->size, 3);
+    EXPECT_EQ(info.find("app.exe"), nullptr);
     info.clear();
     EXPECT_EQ(info.version, 0);
     EXPECT_TRUE(info.files.empty());
+    EXPECT_EQ(info.find("App.exe"), nullptr);
     EXPECT_EQ(info.magic, "QM_VIF");
 }

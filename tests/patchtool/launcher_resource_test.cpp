@@ -32,4 +32,10 @@ TEST(launcher_resources, patcher_resource_is_the_built_patch_tool) {
     const std::string embedded(static_cast<const char*>(bytes),
                                SizeofResource(launcher.get(), resource));
     EXPECT_TRUE(embedded == read_bytes(std::getenv("QM_PATCH_TOOL")));
+    // The tool holds the old and the new file whole: without the flag, files of 700 MiB
+    // do not fit a 32-bit process's addresses under Wine.
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(embedded.data());
+    const auto* headers =
+        reinterpret_cast<const IMAGE_NT_HEADERS32*>(embedded.data() + dos->e_lfanew);
+    EXPECT_TRUE(headers->FileHeader.Characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE);
 }

@@ -125,7 +125,7 @@ TEST(FileSink, TheWideSinkOpensNamesOutsideTheCodePage) {
     EXPECT_EQ(read_bytes(path), sample.substr(0, 12));
 }
 
-TEST(MemorySink, GrowsTo4096BytesBeyondTheHighestEndAndOverwritesRepeats) {
+TEST(MemorySink, GrowsTo4096BytesBeyondTheEndOrDoublesAndOverwritesRepeats) {
     memory_transfer_copy sink;
     EXPECT_EQ(sink.data(), nullptr);
     EXPECT_EQ(sink.write_at(sample.data(), 0, 10), 10);
@@ -135,6 +135,8 @@ TEST(MemorySink, GrowsTo4096BytesBeyondTheHighestEndAndOverwritesRepeats) {
     EXPECT_EQ(sink.write_at("XY", 0, 2), 5020);
     EXPECT_EQ(sink.capacity(), 5020u + 4096);
     EXPECT_EQ(sink.size(), 5020u);
+    EXPECT_EQ(sink.write_at(sample.data(), 5020u + 4096, 1), 5020 + 4097);
+    EXPECT_EQ(sink.capacity(), 2 * (5020u + 4096));
     EXPECT_EQ(std::string(sink.data(), 10), "XY" + sample.substr(2, 8));
     EXPECT_EQ(std::string(sink.data() + 5000, 20), sample.substr(0, 20));
     char* block = sink.release_data();

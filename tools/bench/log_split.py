@@ -1,8 +1,17 @@
 #!/usr/bin/python3
 """The time split of one launcher run from its log: each line's share is the time
 since the previous line of the same thread, from the timestamps (the lines' own
-elapsed field is cut to whole milliseconds). Prints NAME_network_seconds,
-NAME_unpacking_seconds, NAME_hashing_seconds and NAME_patching_seconds."""
+elapsed field is cut to whole milliseconds).
+
+  log_split.py NAME LOG [TOTAL-SECONDS [PROCESS-START-SECONDS]]
+
+Prints NAME_network_seconds, NAME_unpacking_seconds, NAME_hashing_seconds and
+NAME_patching_seconds; with the measured time of a hidden process start, the
+patching share is split into NAME_process_starts_seconds (one start per patch
+applied) and the rest; with the run's total, NAME_waiting_seconds is what no stage
+accounts for: starting the launcher and its window, the control files, completion
+and the application's start. NAME_file_phase_seconds runs from the master record's
+arrival to the last file done: the records' download and reading and the file loop."""
 import re
 import sys
 from datetime import datetime
@@ -11,13 +20,21 @@ LINE = re.compile(r"Th=(\w+) (\S+ \S+) \[[^]]*\] - (.*)")
 STAGES = [("network", lambda text: text.startswith("Downloaded: ")),
           ("unpacking", lambda text: text.startswith("Unpacked: ")),
           ("patching", lambda text: text.startswith("Patched: ")),
-          ("hashing", lambda text: text.startswith(("Installed: ", "Downloading: "))
+          ("hashing", lambda text: text.startswith(("Installed: ", "Downloading: ",
+                                                     "Patch: successful "))
            or text.endswith(" Local version ok -> Continue"))]
+
+
+def file_done(text):
+    return text.startswith(("Installed: ", "Patch: successful ")) or text.endswith(
+        " Local version ok -> Continue")
 
 
 def split(log):
     totals = {stage: 0.0 for stage, _ in STAGES}
     last_seen = {}
+    patches = 0
+    master_seen = last_file_done = None
     for line in log:
         match = LINE.match(line.rstrip("\r\n"))
         if not match:
@@ -29,15 +46,29 @@ def split(log):
                 if belongs(text):
                     totals[stage] += (when - last_seen[thread]).total_seconds()
         last_seen[thread] = when
-    return totals
+        patches += text.startswith("Patched: ")
+        if text.startswith("MasterVersion: "):
+            master_seen = when
+        if file_done(text):
+            last_file_done = when
+    file_phase = (last_file_done - master_seen).total_seconds() if master_seen and last_file_done else 0.0
+    return totals, patches, file_phase
 
 
 def main():
     name, path = sys.argv[1:3]
+    total = float(sys.argv[3]) if len(sys.argv) > 3 else None
+    start_seconds = float(sys.argv[4]) if len(sys.argv) > 4 else None
     with open(path, encoding="utf-8", errors="replace") as log:
-        totals = split(log)
-    for stage, _ in STAGES:
-        print(f"{name}_{stage}_seconds: {totals[stage]:.3f}")
+        totals, patches, file_phase = split(log)
+    if start_seconds is not None:
+        totals["process_starts"] = min(totals["patching"], patches * start_seconds)
+        totals["patching"] -= totals["process_starts"]
+    if total is not None:
+        totals["waiting"] = max(0.0, total - sum(totals.values()))
+    for stage, seconds in totals.items():
+        print(f"{name}_{stage}_seconds: {seconds:.3f}")
+    print(f"{name}_file_phase_seconds: {file_phase:.3f}")
 
 
 main()

@@ -1,0 +1,228 @@
+# Sourced by the launcher benchmarks: the launcher under Wine against nginx on
+# 127.0.0.1 (the benchmark launcher's own port), each scenario against reference
+# tools doing the same work one after another in the same run. Set up with
+# `launcher_bench NAME SCENARIO [ARGS...]`, which writes the scenario's trees (see
+# launcher_release.py) below $QM_BENCH_DIR/NAME and starts nginx.
+
+. "$root/tools/bench/timing.bash"
+. "$root/tools/bench/nginx.bash"
+port=18490
+launcher=$root/build/win/tools/quillomark_bench.exe
+app=$root/build/win/tests/e2e/qm_testapp.exe
+floor_file=$QM_BENCH_DIR/hidden_process_start_seconds
+
+launcher_bench() {
+  [ -z "${work:-}" ] || finish_launcher_bench
+  work=$QM_BENCH_DIR/$1
+  rm -rf "$work"
+  mkdir -p "$work"
+  /usr/bin/python3 "$root/tools/bench/launcher_release.py" "$work" "${@:2}"
+  start_nginx "$work" "$port" "$work/current"
+  trap finish_launcher_bench EXIT
+  # Wine starts its desktop process with the first window of a session, where
+  # Windows always has one; the end-to-end tests' probe asks for it before
+  # anything is timed.
+  echo quit | "$root/scripts/wine-run" "$root/build/win/tests/e2e/qm_probe.exe" >/dev/null
+}
+
+finish_launcher_bench() {
+  stop_nginx
+  [ -n "${QM_BENCH_KEEP:-}" ] || rm -rf "$work"
+}
+
+serve() { ln -sfn "$work/$1" "$work/current"; }
+windows_path() { echo "Z:${1//\//\\}"; }
+
+# A fresh installation directory, holding version 1 when asked.
+installation() {
+  local dir=$work/installed-$1
+  rm -rf "$dir" && mkdir -p "$dir"
+  if [ "${2:-}" = with-version-1 ]; then
+    cp -r "$work/v1/." "$dir/"
+    cp "$work/install/download/1/versioninfo.vif" "$dir/"
+  fi
+  cp "$launcher" "$dir/quillomark.exe"
+  cp "$app" "$dir/app.exe"
+  echo "$dir"
+}
+
+# Seconds from the launcher's start to the start of the application, which writes
+# started.txt; the launcher may end before the application has written it. With
+# QM_PEAKS set, the launcher runs under peak_rss.py, which adds each program's
+# peak resident size to that file.
+launch() {
+  local dir=$1 start watcher
+  inotifywait -q -q -t 900 -e close_write --include started.txt "$dir" &
+  watcher=$!
+  start=$(date +%s.%N)
+  # A launcher that stops on an error waits for its user: the time-out ends it.
+  if [ -n "${QM_PEAKS:-}" ]; then
+    (cd "$dir" && timeout 900 /usr/bin/python3 "$root/tools/bench/peak_rss.py" "$QM_PEAKS" \
+      "$root/scripts/wine-run" quillomark.exe)
+  else
+    (cd "$dir" && timeout 900 "$root/scripts/wine-run" quillomark.exe)
+  fi
+  wait "$watcher" || { echo "launcher bench: the application did not start in $dir" >&2; exit 1; }
+  awk -v a="$(stat -c %.9Y "$dir/started.txt")" -v b="$start" 'BEGIN { print a - b }'
+}
+
+# Seconds of the bare download loop over a tree's list, into a fresh directory.
+bare_fetch() {
+  local tree=$1 out=$work/fetched
+  rm -rf "$out" && mkdir -p "$out"
+  "$root/scripts/wine-run" "$root/build/win/tools/bare_fetch.exe" \
+    "http://127.0.0.1:$port/download/" "$(windows_path "$work/$tree/fetch.txt")" \
+    "$(windows_path "$out")" | sed -n 's/^bare_fetch_seconds: //p'
+}
+
+unpack_fetched() {
+  while read -r index; do
+    xz --format=lzma -dc "$work/fetched/$index" >"$work/fetched/$index.out"
+  done <"$work/install/containers.txt"
+}
+
+patch_files() {
+  local out=$work/patched
+  rm -rf "$out" && mkdir -p "$out"
+  local index=0
+  while read -r name; do
+    bspatch "$work/v1/$name" "$out/$index" "$work/fetched/$index"
+    index=$((index + 1))
+  done <"$work/patch/patched.txt"
+}
+
+hash_tree() { find "$1" -type f -name '*.bin' -print0 | xargs -0 md5sum >/dev/null; }
+
+# The median seconds of a hidden process start, measured once per `make bench` by
+# 15-process-start.sh, or here when a script runs alone.
+process_start_floor() {
+  [ -s "$floor_file" ] || "$root/scripts/wine-run" "$root/build/win/tools/process_start.exe" \
+    "$(windows_path "$root/build/win/tools/empty_console.exe")" |
+    sed -n 's/^hidden_process_start_seconds: //p' >"$floor_file"
+  cat "$floor_file"
+}
+
+# The time split of the launcher run in a directory, from its log.
+time_split() {
+  /usr/bin/python3 "$root/tools/bench/log_split.py" "$1" "$2/ezo.log" "$3" "$(process_start_floor)"
+}
+
+# report NAME LAUNCHER-SECONDS REFERENCE-SECONDS REFERENCE-SPLIT DIRECTORY
+report() {
+  echo "${1}_launcher_seconds: $2"
+  echo "${1}_reference_seconds: $3"
+  [ -z "$4" ] || echo "${1}_reference_split: $4"
+  echo "${1}_time_ratio: $(ratio "$2" "$3")"
+  time_split "$1" "$5" "$2"
+}
+
+# report_patch_overhead NAME LAUNCHER-SECONDS REFERENCE-SECONDS: the launcher's time
+# against the reference plus the process starts that the design adds, one per patch.
+report_patch_overhead() {
+  local patches floor
+  patches=$(wc -l <"$work/patch/patched.txt")
+  floor=$(process_start_floor)
+  echo "${1}_overhead_ratio: $(awk -v a="$2" -v b="$3" -v n="$patches" -v f="$floor" \
+    'BEGIN { printf "%.3f", a / (b + n * f) }')"
+}
+
+sum() { awk -v a="$1" -v b="$2" -v c="$3" 'BEGIN { print a + b + c }'; }
+
+# WinINet's speed under Wine, and so every scenario's time, varies by a fifth from
+# run to run, so each side counts its fastest of RUNS runs. best_launch RUNS NAME
+# [with-version-1] leaves the fastest run's seconds in launch_seconds and its
+# directory in best_dir; the other runs' directories are removed.
+best_launch() {
+  local best= dir seconds
+  best_dir=
+  for ((run = 1; run <= $1; run++)); do
+    dir=$(installation "$2-$run" "${3:-}")
+    seconds=$(launch "$dir")
+    if [ -z "$best" ] || [ "$(smaller "$seconds" "$best")" = "$seconds" ]; then
+      best=$seconds
+      [ -z "$best_dir" ] || rm -rf "$best_dir"
+      best_dir=$dir
+    else
+      rm -rf "$dir"
+    fi
+  done
+  launch_seconds=$best
+}
+
+# best_reference RUNS COMMAND: the fastest of RUNS runs of the reference COMMAND,
+# which sets reference_total and reference_parts; leaves them in reference and
+# reference_split.
+best_reference() {
+  reference=
+  for ((run = 1; run <= $1; run++)); do
+    "$2"
+    if [ -z "$reference" ] || [ "$(smaller "$reference_total" "$reference")" = "$reference_total" ]; then
+      reference=$reference_total
+      reference_split=$reference_parts
+    fi
+  done
+}
+
+install_reference() {
+  local fetch unpack hash
+  fetch=$(bare_fetch install)
+  unpack=$(seconds_of unpack_fetched)
+  hash=$(seconds_of hash_tree "$best_dir")
+  reference_total=$(sum "$fetch" "$unpack" "$hash")
+  reference_parts="network $fetch, unpacking $unpack, hashing $hash"
+}
+
+check_reference() {
+  reference_total=$(seconds_of hash_tree "$best_dir")
+  reference_parts=
+}
+
+patch_reference() {
+  local fetch apply hash
+  fetch=$(bare_fetch patch)
+  apply=$(seconds_of patch_files)
+  hash=$(seconds_of hash_tree "$best_dir")
+  reference_total=$(sum "$fetch" "$apply" "$hash")
+  reference_parts="network $fetch, patching $apply, hashing $hash"
+}
+
+# The installation in best_dir must hold version 1's files exactly.
+check_installed_version_1() {
+  diff -r -x ezo.log -x started.txt -x versioninfo.vif -x quillomark.exe -x app.exe \
+    "$work/v1" "$best_dir" >/dev/null ||
+    { echo "launcher bench: the installation in $best_dir differs" >&2; exit 1; }
+}
+
+# The installation in best_dir must be the server's version 2: its record stored.
+check_installed_version_2() {
+  cmp -s "$best_dir/versioninfo.vif" "$work/patch/download/2/versioninfo.vif" ||
+    { echo "launcher bench: the update in $best_dir did not complete" >&2; exit 1; }
+}
+
+# The scenarios: install, check and patch update, RUNS runs for each side.
+install_scenario() {
+  serve install
+  best_launch "$2" "$1"
+  check_installed_version_1
+  best_reference "$2" install_reference
+  report "$1" "$launch_seconds" "$reference" "$reference_split" "$best_dir"
+  rm -rf "$best_dir" "$work/fetched"
+}
+
+check_scenario() {
+  serve check
+  best_launch "$2" "$1" with-version-1
+  best_reference "$2" check_reference
+  report "$1" "$launch_seconds" "$reference" "" "$best_dir"
+  rm -rf "$best_dir"
+}
+
+patch_scenario() {
+  serve patch
+  best_launch "$2" "$1" with-version-1
+  check_installed_version_2
+  best_reference "$2" patch_reference
+  report "$1" "$launch_seconds" "$reference" "$reference_split" "$best_dir"
+  report_patch_overhead "$1" "$launch_seconds" "$reference"
+  rm -rf "$best_dir" "$work/fetched" "$work/patched"
+}

@@ -1,0 +1,4 @@
+// A console program that does nothing: what a process start costs on its own.
+int main() {
+    return 0;
+}
