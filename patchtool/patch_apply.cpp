@@ -29,27 +29,42 @@ std::optional<control_triple> read_control_triple(block_reader& control) {
 
 // Adds the old file's bytes from `old_position` on to `target`, skipping the part
 // of that range that lies outside the old file.
-void add_old_bytes(std::span<const unsigned char> old_data, std::int64_t old_position,
+bool add_old_bytes(old_file_source& old_file, std::int64_t old_position,
                    std::span<unsigned char> target) {
-    const auto old_size = static_cast<std::int64_t>(old_data.size());
     const auto count = static_cast<std::int64_t>(target.size());
     const std::int64_t first = std::clamp<std::int64_t>(-old_position, 0, count);
-    const std::int64_t last = std::clamp<std::int64_t>(old_size - old_position, first, count);
-    for (std::int64_t i = first; i < last; ++i)
-        target[static_cast<std::size_t>(i)] += old_data[static_cast<std::size_t>(old_position + i)];
+    const std::int64_t last =
+        std::clamp<std::int64_t>(old_file.size() - old_position, first, count);
+    return first == last || old_file.add_to(old_position + first,
+                                            target.subspan(static_cast<std::size_t>(first),
+                                                           static_cast<std::size_t>(last - first)));
 }
+
+class memory_old_file : public old_file_source {
+  public:
+    explicit memory_old_file(std::span<const unsigned char> data) : data_(data) {}
+    std::int64_t size() const override { return static_cast<std::int64_t>(data_.size()); }
+    bool add_to(std::int64_t position, std::span<unsigned char> target) override {
+        add_bytes(data_.data() + position, target);
+        return true;
+    }
+
+  private:
+    std::span<const unsigned char> data_;
+};
 
 class patch_applier {
   public:
-    patch_applier(std::span<const unsigned char> old_data, std::span<unsigned char> new_data,
+    patch_applier(old_file_source& old_file, std::span<unsigned char> new_data,
                   const patch_blocks& blocks)
-        : old_data_(old_data), new_data_(new_data), blocks_(blocks) {}
+        : old_file_(old_file), new_data_(new_data), blocks_(blocks) {}
 
     patch_outcome run() {
         while (new_position_ < static_cast<std::int64_t>(new_data_.size())) {
             const auto triple = read_control_triple(blocks_.control);
             if (!triple || !apply_triple(*triple))
-                return patch_outcome::corrupt;
+                return old_file_unreadable_ ? patch_outcome::old_file_unreadable
+                                            : patch_outcome::corrupt;
         }
         return patch_outcome::applied;
     }
@@ -59,7 +74,10 @@ class patch_applier {
         const auto diff_target = claim_new_bytes(triple.diff_count);
         if (!diff_target || !blocks_.diff.read_exact(diff_target->data(), diff_target->size()))
             return false;
-        add_old_bytes(old_data_, old_position_, *diff_target);
+        if (!add_old_bytes(old_file_, old_position_, *diff_target)) {
+            old_file_unreadable_ = true;
+            return false;
+        }
         if (!advance_old_position(triple.diff_count))
             return false;
         const auto extra_target = claim_new_bytes(triple.extra_count);
@@ -85,16 +103,28 @@ class patch_applier {
         return bytes;
     }
 
-    std::span<const unsigned char> old_data_;
+    old_file_source& old_file_;
     std::span<unsigned char> new_data_;
     const patch_blocks& blocks_;
+    bool old_file_unreadable_ = false;
     std::int64_t new_position_ = 0;
     std::int64_t old_position_ = 0;
 };
 
 } // namespace
 
+void add_bytes(const unsigned char* from, std::span<unsigned char> target) {
+    for (std::size_t i = 0; i < target.size(); ++i)
+        target[i] = static_cast<unsigned char>(target[i] + from[i]);
+}
+
+patch_outcome apply_patch(old_file_source& old_file, std::span<unsigned char> new_data,
+                          const patch_blocks& blocks) {
+    return patch_applier(old_file, new_data, blocks).run();
+}
+
 patch_outcome apply_patch(std::span<const unsigned char> old_data,
                           std::span<unsigned char> new_data, const patch_blocks& blocks) {
-    return patch_applier(old_data, new_data, blocks).run();
+    memory_old_file old_file(old_data);
+    return apply_patch(old_file, new_data, blocks);
 }

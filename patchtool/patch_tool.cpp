@@ -6,6 +6,7 @@
 #include "patch_format.h"
 #include "stdio_stream.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -13,7 +14,9 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -50,6 +53,50 @@ template <typename... Args> bool fail_with_system_message(const char* format, Ar
     return fail(system_text + format_text(format, args...));
 }
 
+// The old file read where the patch asks, through a window of 256 KiB: holding it
+// whole beside the new file would not fit a 32-bit process for files of 1 GiB, and
+// a patch mostly reads the old file front to back.
+class old_file_stream : public old_file_source {
+  public:
+    old_file_stream(std::FILE* file, std::int64_t size) : file_(file), size_(size) {}
+
+    std::int64_t size() const override { return size_; }
+
+    bool add_to(std::int64_t position, std::span<unsigned char> target) override {
+        while (!target.empty()) {
+            if ((position < window_start_ || position >= window_start_ + window_length_) &&
+                !fill_window(position))
+                return false;
+            const auto offset = static_cast<std::size_t>(position - window_start_);
+            const std::size_t count =
+                std::min(target.size(), static_cast<std::size_t>(window_length_) - offset);
+            add_bytes(window_.data() + offset, target.first(count));
+            target = target.subspan(count);
+            position += static_cast<std::int64_t>(count);
+        }
+        return true;
+    }
+
+  private:
+    bool fill_window(std::int64_t position) {
+        window_length_ = 0;
+        const auto wanted =
+            static_cast<std::size_t>(std::min<std::int64_t>(window_.size(), size_ - position));
+        if (std::fseek(file_, static_cast<long>(position), SEEK_SET) != 0 ||
+            std::fread(window_.data(), 1, wanted, file_) != wanted)
+            return false;
+        window_start_ = position;
+        window_length_ = static_cast<std::int64_t>(wanted);
+        return true;
+    }
+
+    std::FILE* file_;
+    std::int64_t size_;
+    std::vector<unsigned char> window_ = std::vector<unsigned char>(256 * 1024);
+    std::int64_t window_start_ = 0;
+    std::int64_t window_length_ = 0;
+};
+
 // One run of the tool. Each step prints its own failure message and returns false;
 // the new file is written only by the last step.
 class patch_run {
@@ -58,8 +105,8 @@ class patch_run {
         : old_path_(old_path), new_path_(new_path), patch_path_(patch_path) {}
 
     bool execute() {
-        return read_header() && open_blocks() && read_old_file() && allocate_new_buffer() &&
-               apply() && close_blocks() && write_new_file();
+        return read_header() && open_blocks() && open_old_file() && allocate_new_buffer() &&
+               apply() && close_blocks() && close_old_file() && write_new_file();
     }
 
   private:
@@ -103,19 +150,19 @@ class patch_run {
         return true;
     }
 
-    bool read_old_file() {
-        stdio_stream file(open_file(old_path_, "rb"));
-        if (!file || std::fseek(file.get(), 0, SEEK_END) != 0)
+    bool open_old_file() {
+        old_file_.reset(open_file(old_path_, "rb"));
+        if (!old_file_ || std::fseek(old_file_.get(), 0, SEEK_END) != 0)
             return fail_with_system_message("%s", old_path_);
-        const long size = std::ftell(file.get());
-        if (size < 0 || size > largest_offset || std::fseek(file.get(), 0, SEEK_SET) != 0)
-            return fail_with_system_message("%s", old_path_);
-        old_size_ = static_cast<std::size_t>(size);
-        old_data_ = allocate_buffer(size);
-        if (!old_data_ || std::fread(old_data_.get(), 1, old_size_, file.get()) != old_size_ ||
-            std::fclose(file.release()) != 0)
+        old_size_ = std::ftell(old_file_.get());
+        if (old_size_ < 0 || old_size_ > largest_offset)
             return fail_with_system_message("%s", old_path_);
         return true;
+    }
+
+    bool close_old_file() {
+        return std::fclose(old_file_.release()) == 0 ? true
+                                                     : fail_with_system_message("%s", old_path_);
     }
 
     bool allocate_new_buffer() {
@@ -125,10 +172,17 @@ class patch_run {
 
     bool apply() {
         const patch_blocks blocks{*blocks_[0], *blocks_[1], *blocks_[2]};
-        const std::span<const unsigned char> old_data(old_data_.get(), old_size_);
+        old_file_stream old_file(old_file_.get(), old_size_);
         const std::span<unsigned char> new_data(new_data_.get(), new_size());
-        return apply_patch(old_data, new_data, blocks) == patch_outcome::applied ? true
-                                                                                 : fail_corrupt();
+        switch (apply_patch(old_file, new_data, blocks)) {
+        case patch_outcome::applied:
+            return true;
+        case patch_outcome::old_file_unreadable:
+            return fail_with_system_message("%s", old_path_);
+        case patch_outcome::corrupt:
+            break;
+        }
+        return fail_corrupt();
     }
 
     bool close_blocks() {
@@ -154,8 +208,8 @@ class patch_run {
     const char* patch_path_;
     patch_header header_{};
     std::array<std::optional<bzip2_block>, 3> blocks_;
-    byte_buffer old_data_;
-    std::size_t old_size_ = 0;
+    stdio_stream old_file_;
+    long old_size_ = 0;
     byte_buffer new_data_;
 };
 

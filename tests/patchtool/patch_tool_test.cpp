@@ -111,6 +111,29 @@ TEST_F(patch_tool, old_positions_outside_the_old_file_add_nothing) {
     EXPECT_EQ("BCDE\1\1BC\1\1", read_bytes(new_path()));
 }
 
+// The tool reads the old file through a window of 256 KiB: a run across the
+// window's edge, a jump back before the window and a run past the file's end.
+TEST_F(patch_tool, runs_anywhere_in_a_large_old_file_add_its_bytes) {
+    constexpr std::int64_t window = 256 * 1024;
+    std::string old(3 * window, '\0');
+    for (std::size_t i = 0; i < old.size(); ++i)
+        old[i] = static_cast<char>(i * 7 + (i >> 10));
+    write_bytes(old_path(), old);
+    const auto size = static_cast<std::int64_t>(old.size());
+    const std::vector<control_entry> control{
+        {window + 5, 0, -window}, {3, 0, size - 4 - 8}, {8, 0, 0}};
+    const std::int64_t new_size = window + 5 + 3 + 8;
+    const tool_result result =
+        apply(build_patch(control, std::string(new_size, '\1'), "", new_size));
+    EXPECT_EQ(0, result.exit_status);
+    std::string expected =
+        old.substr(0, window + 5) + old.substr(5, 3) + old.substr(old.size() - 4);
+    for (char& byte : expected)
+        byte = static_cast<char>(byte + 1);
+    expected += std::string(4, '\1');
+    EXPECT_TRUE(read_bytes(new_path()) == expected);
+}
+
 TEST_F(patch_tool, extra_bytes_are_copied_between_diff_runs) {
     const std::vector<control_entry> control{{2, 3, 0}, {1, 0, 0}};
     const tool_result result = apply(build_patch(control, std::string(3, '\0'), "xyz", 6));

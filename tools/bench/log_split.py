@@ -10,8 +10,10 @@ NAME_patching_seconds; with the measured time of a hidden process start, the
 patching share is split into NAME_process_starts_seconds (one start per patch
 applied) and the rest; with the run's total, NAME_waiting_seconds is what no stage
 accounts for: starting the launcher and its window, the control files, completion
-and the application's start. NAME_file_phase_seconds runs from the master record's
-arrival to the last file done: the records' download and reading and the file loop."""
+and the application's start. NAME_run_seconds runs from the master record's arrival
+to the log's last line, the window's after it started the application: the records'
+download and reading, the file loop, completion, and the window's handling of what
+the engine posted, without the start of Wine and of the window."""
 import re
 import sys
 from datetime import datetime
@@ -25,16 +27,11 @@ STAGES = [("network", lambda text: text.startswith("Downloaded: ")),
            or text.endswith(" Local version ok -> Continue"))]
 
 
-def file_done(text):
-    return text.startswith(("Installed: ", "Patch: successful ")) or text.endswith(
-        " Local version ok -> Continue")
-
-
 def split(log):
     totals = {stage: 0.0 for stage, _ in STAGES}
     last_seen = {}
     patches = 0
-    master_seen = last_file_done = None
+    master_seen = last_line = None
     for line in log:
         match = LINE.match(line.rstrip("\r\n"))
         if not match:
@@ -49,10 +46,9 @@ def split(log):
         patches += text.startswith("Patched: ")
         if text.startswith("MasterVersion: "):
             master_seen = when
-        if file_done(text):
-            last_file_done = when
-    file_phase = (last_file_done - master_seen).total_seconds() if master_seen and last_file_done else 0.0
-    return totals, patches, file_phase
+        last_line = when
+    run = (last_line - master_seen).total_seconds() if master_seen else 0.0
+    return totals, patches, run
 
 
 def main():
@@ -60,7 +56,7 @@ def main():
     total = float(sys.argv[3]) if len(sys.argv) > 3 else None
     start_seconds = float(sys.argv[4]) if len(sys.argv) > 4 else None
     with open(path, encoding="utf-8", errors="replace") as log:
-        totals, patches, file_phase = split(log)
+        totals, patches, run = split(log)
     if start_seconds is not None:
         totals["process_starts"] = min(totals["patching"], patches * start_seconds)
         totals["patching"] -= totals["process_starts"]
@@ -68,7 +64,7 @@ def main():
         totals["waiting"] = max(0.0, total - sum(totals.values()))
     for stage, seconds in totals.items():
         print(f"{name}_{stage}_seconds: {seconds:.3f}")
-    print(f"{name}_file_phase_seconds: {file_phase:.3f}")
+    print(f"{name}_run_seconds: {run:.3f}")
 
 
 main()
