@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <barrier>
+#include <mutex>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -136,16 +136,20 @@ TEST(LogFile, LinesFromManyThreadsNeverInterleave) {
     ASSERT_TRUE(log.open(dir.file("ezo.log")));
     constexpr int threads = 4;
     constexpr int lines = 200;
-    std::barrier start(threads);
+    // The writers start together once the gate opens. A mutex, not std::barrier: the
+    // barrier's wait in this toolchain's library can miss its wake-up.
+    std::mutex gate;
+    std::unique_lock closed_gate(gate);
     std::vector<std::thread> writers;
     for (int t = 0; t < threads; ++t)
         writers.emplace_back([&, t] {
-            start.arrive_and_wait();
+            { const std::lock_guard pass(gate); }
             for (int i = 0; i < lines; ++i)
                 log.write("writer " + std::to_string(t) + " line " + std::to_string(i) +
                               std::string(100, 'x'),
                           1);
         });
+    closed_gate.unlock();
     for (auto& writer : writers)
         writer.join();
 
