@@ -25,5 +25,6 @@ std::FILE* open_file(const char* path, const char* mode);
 bool flush_to_disk(std::FILE* file);
 
 #ifdef _WIN32
+// The UTF-8 form of a command-line argument.
 std::string utf8_from_wide(const wchar_t* text);
 #endif

@@ -49,8 +49,8 @@ bool is_link(const std::filesystem::path& path) {
 }
 
 // The Win32 calls themselves: std::filesystem::remove tries DeleteFileW after a
-// failed RemoveDirectoryW and reports that second error.
-// A hold by another program is waited out.
+// failed RemoveDirectoryW and reports that second error. A hold by another program
+// is waited out.
 std::error_code remove_entry(const std::filesystem::path& path) {
     const auto attempt = [&]() -> DWORD {
         const DWORD attributes = GetFileAttributesW(path.c_str());

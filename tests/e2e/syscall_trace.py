@@ -11,13 +11,17 @@ from pathlib import Path
 
 from harness import WINE_RUN, Probe
 
-SHARED_PREFIX = Path(WINE_RUN).resolve().parents[1] / "build" / "wineprefix"
+SHARED_PREFIX = Path(os.environ.get("QUILLOMARK_WINEPREFIX")
+                     or Path(WINE_RUN).resolve().parents[1] / "build" / "wineprefix")
 TRACED_CALLS = "write,writev,pwrite64,pwritev,fsync,fdatasync,rename,renameat,renameat2"
 
 
 def private_prefix(path):
     """A copy of the project's Wine prefix, its files hard links to the shared one's
     (Wine replaces rather than rewrites what it changes there), its registry copied."""
+    if not (SHARED_PREFIX / ".quillomark-ready").exists():
+        subprocess.run([WINE_RUN, "cmd.exe", "/c", "exit"], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     if not (path / ".quillomark-ready").exists():
         shutil.rmtree(path, ignore_errors=True)
         path.mkdir(parents=True)
