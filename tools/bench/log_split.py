@@ -1,12 +1,15 @@
 #!/usr/bin/python3
 """The time split of one launcher run from its log: each line's share is the time
-since the previous line of the same thread, from the timestamps (the lines' own
+since the previous line of the same thread (or, for a thread's first line, of any
+thread), from the timestamps (the lines' own
 elapsed field is cut to whole milliseconds).
 
   log_split.py NAME LOG [TOTAL-SECONDS [PROCESS-START-SECONDS]]
 
 Prints NAME_network_seconds, NAME_unpacking_seconds, NAME_hashing_seconds and
-NAME_patching_seconds; with the measured time of a hidden process start, the
+NAME_patching_seconds (the network share of a changed file also holds the check of
+its installed copy, which no line ends; the hashing share holds the move into
+place); with the measured time of a hidden process start, the
 patching share is split into NAME_process_starts_seconds (one start per patch
 applied) and the rest; with the run's total, NAME_waiting_seconds is what no stage
 accounts for: starting the launcher and its window, the control files, completion
@@ -38,10 +41,12 @@ def split(log):
             continue
         thread, stamp, text = match.groups()
         when = datetime.strptime(stamp, "%Y-%b-%d %H:%M:%S.%f")
-        if thread in last_seen:
+        # A thread's first line counts from the line before it, of any thread.
+        since = last_seen.get(thread, last_line)
+        if since is not None:
             for stage, belongs in STAGES:
                 if belongs(text):
-                    totals[stage] += (when - last_seen[thread]).total_seconds()
+                    totals[stage] += (when - since).total_seconds()
         last_seen[thread] = when
         patches += text.startswith("Patched: ")
         if text.startswith("MasterVersion: "):
