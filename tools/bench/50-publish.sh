@@ -13,13 +13,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 dir=$QM_BENCH_DIR/publish
 mkdir -p "$dir/debs"
 
-# A release build of our own: the standard host tree carries the sanitizers.
-build=$root/build/bench-host
-[ -f "$build/build.ninja" ] ||
-  cmake -S "$root" -B "$build" -G Ninja -DQM_DEPS_DIR="$("$root/scripts/fetch-deps.sh")" \
-    -DCMAKE_BUILD_TYPE=Release -DQM_SANITIZE=OFF >/dev/null
-cmake --build "$build" --target quillomark-publish >/dev/null
-publisher=$build/publisher/quillomark-publish
+publisher=$(release_publisher)
 
 # Both versions the archive offers of each package, oldest first.
 packages=(openjdk-17-jre-headless mariadb-server-core libssl3 postgresql-15)

@@ -13,12 +13,7 @@ dir=$QM_BENCH_DIR/upload
 rm -rf "$dir"
 mkdir -p "$dir"
 
-build=$root/build/bench-host
-[ -f "$build/build.ninja" ] ||
-  cmake -S "$root" -B "$build" -G Ninja -DQM_DEPS_DIR="$("$root/scripts/fetch-deps.sh")" \
-    -DCMAKE_BUILD_TYPE=Release -DQM_SANITIZE=OFF >/dev/null
-cmake --build "$build" --target quillomark-publish >/dev/null
-publisher=$build/publisher/quillomark-publish
+publisher=$(release_publisher)
 
 PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 - "$root" "$dir" <<'EOF'
 import sys
