@@ -5,6 +5,7 @@
 
 #include "check_ahead.h"
 #include "file_helpers.h"
+#include "finishing_line.h"
 #include "logfile.h"
 #include "lzma_exports.h"
 #include "name_rules.h"
@@ -94,18 +95,30 @@ void CUpdater::update_files(CFileTransfer* transfer) {
     std::unordered_map<const file_info*, std::size_t> positions;
     for (std::size_t index = 0; index < entries.size(); ++index)
         positions.emplace(entries[index], index);
-    check_ahead checks(check_items(entries), abort_requested);
+    std::vector<check_item> items = check_items(entries);
+    // A name that may share its file with another waits until the files before it
+    // are in place, as it would have if nothing ran ahead.
+    std::vector<bool> waits_for_finishing;
+    for (const check_item& item : items)
+        waits_for_finishing.push_back(!item.may_run_ahead);
+    check_ahead checks(std::move(items), abort_requested);
+    finishing_line finishing;
     try {
         checks.start();
+        finishing.start();
     } catch (const std::system_error& error) {
         log_error(std::string("Checking ahead could not start: ") + error.what());
     }
     while (file_info* entry = take_next_file()) {
+        const std::size_t index = positions.at(entry);
+        if (waits_for_finishing[index])
+            finishing.drain();
         if (is_launcher_record(*entry))
             mark_file_done(entry);
-        else if (!update_entry(*entry, checks.record_of(positions.at(entry)), *transfer))
+        else if (!update_entry(*entry, checks.record_of(index), *transfer, finishing))
             return;
     }
+    finishing.drain();
 }
 
 CUpdater::entry_paths CUpdater::paths_for(const file_info& entry) const {
@@ -133,7 +146,8 @@ void CUpdater::show_check_of(const file_info& entry) {
 }
 
 // False when the loop must end (an error was reported, or the run was aborted).
-bool CUpdater::update_entry(file_info& entry, const file_info& local, CFileTransfer& transfer) {
+bool CUpdater::update_entry(file_info& entry, const file_info& local, CFileTransfer& transfer,
+                            finishing_line& finishing) {
     const entry_paths paths = paths_for(entry);
     show_check_of(entry);
     if (file_info_valid(local) && digests_equal(local, entry)) {
@@ -158,7 +172,7 @@ bool CUpdater::update_entry(file_info& entry, const file_info& local, CFileTrans
             break;
         }
     }
-    return download_whole_file(entry, paths, transfer, pauses);
+    return download_whole_file(entry, paths, transfer, pauses, finishing);
 }
 
 bool CUpdater::patch_applies(const file_info& local, const file_info& entry) const {
@@ -209,31 +223,41 @@ DWORD CUpdater::replace_file(const std::string& source, const std::string& targe
     });
 }
 
-// The whole file goes to W, is unpacked to N when it is a container, and replaces
-// the installed file only after its digest has been checked; a failure leaves the
-// installed file as it was.
+// The whole file goes to W; the finishing line unpacks it to N when it is a
+// container and replaces the installed file only after its digest has been checked,
+// while the next file downloads. A failure leaves the installed file as it was.
 bool CUpdater::download_whole_file(file_info& entry, const entry_paths& paths,
-                                   CFileTransfer& transfer, held_file_pauses& pauses) {
+                                   CFileTransfer& transfer, held_file_pauses pauses,
+                                   finishing_line& finishing) {
     if (abort_requested)
         return false;
     log_trace("Downloading: " + paths.file_url);
     set_info_text("Laen alla: " + entry.name);
     if (!download_to_file(paths.work, transfer, paths.file_url)) {
+        // A file before this one that failed to install was the first error.
+        finishing.drain();
         log_error("Download failed: " + paths.file_url);
         report_error("Downloading of required file " + entry.name + " failed!",
                      IDS_DOWNLOAD_FAILED);
         return false;
     }
     log_trace("Downloaded: " + paths.file_url);
+    finishing.hand_over(
+        [this, &entry, paths, pauses]() mutable { install_download(entry, paths, pauses); });
+    return !abort_requested;
+}
+
+void CUpdater::install_download(file_info& entry, const entry_paths& paths,
+                                held_file_pauses& pauses) {
     if (abort_requested)
-        return false;
+        return;
     const bool compressed = (entry.flags & file_info::lzma_container_flag) != 0;
     const std::string& staged = compressed ? paths.fresh : paths.work;
     if (compressed &&
         LzmaUncompressW(utf8_to_wide(paths.work).c_str(), utf8_to_wide(paths.fresh).c_str()) != 0) {
         log_trace("LzmaUncompress Failed: " + paths.work + "->" + paths.local);
         report_error("Viga faili lahtipakkimisel", IDS_UNPACK_FAILED);
-        return false;
+        return;
     }
     if (compressed)
         log_trace("Unpacked: " + paths.fresh);
@@ -241,7 +265,7 @@ bool CUpdater::download_whole_file(file_info& entry, const entry_paths& paths,
         log_trace((compressed ? "LzmaUncompress Hash check failed: " : "Hash check failed: ") +
                   paths.local);
         report_error("Uuendatud faili hash ei vasta serveri versioonile!", IDS_HASH_MISMATCH);
-        return false;
+        return;
     }
     if (const DWORD error = replace_file(staged, paths.local, pauses); error != ERROR_SUCCESS) {
         log_error("Replace failed: " + staged + "->" + paths.local + " (" + std::to_string(error) +
@@ -250,10 +274,9 @@ bool CUpdater::download_whole_file(file_info& entry, const entry_paths& paths,
             report_error("Viga faili lahtipakkimisel", IDS_UNPACK_FAILED);
         else
             report_error("Faili ei suudetud kopeerida!", IDS_COPY_FAILED);
-        return false;
+        return;
     }
     log_trace("Installed: " + paths.local);
     delete_file_utf8(paths.work);
     mark_file_done(&entry);
-    return !abort_requested;
 }

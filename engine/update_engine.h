@@ -6,6 +6,7 @@
 // The engine reaches the progress window only by posting messages to it.
 
 #include "check_ahead.h"
+#include "finishing_line.h"
 #include "held_files.h"
 #include "signature.h"
 #include "stdio_stream.h"
@@ -135,12 +136,15 @@ class CUpdater : public update_host {
     std::vector<file_info*> pending_snapshot();
     std::vector<check_item> check_items(const std::vector<file_info*>& entries) const;
     // `local`: the record of the installed file, computed when the entry was taken.
-    bool update_entry(file_info& entry, const file_info& local, CFileTransfer& transfer);
+    bool update_entry(file_info& entry, const file_info& local, CFileTransfer& transfer,
+                      finishing_line& finishing);
     bool patch_applies(const file_info& local, const file_info& entry) const;
     patch_outcome try_patch(const file_info& entry, const entry_paths& paths,
                             CFileTransfer& transfer, held_file_pauses& pauses);
     bool download_whole_file(file_info& entry, const entry_paths& paths, CFileTransfer& transfer,
-                             held_file_pauses& pauses);
+                             held_file_pauses pauses, finishing_line& finishing);
+    // The downloaded file's unpacking, check and move; on the finishing line.
+    void install_download(file_info& entry, const entry_paths& paths, held_file_pauses& pauses);
     // Moves a checked file over the installed one (move_into_place); the system error.
     DWORD replace_file(const std::string& source, const std::string& target,
                        held_file_pauses& pauses);

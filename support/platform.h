@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <system_error>
 
@@ -17,6 +18,13 @@ log_time current_local_time();
 
 // Passes text to an attached debugger, where the platform has such a channel.
 void write_debug_output(const std::string& text);
+
+// Reads the file at a UTF-8 path front to back, handing each run of bytes read to
+// `on_bytes`. Returns the file's size, taken before reading, or -1 when the file
+// cannot be opened. A read error ends the reading early, like the end of the file.
+std::int64_t
+read_file_through(const std::string& path,
+                  const std::function<void(const unsigned char*, std::size_t)>& on_bytes);
 
 // A file-system path from a UTF-8 string.
 std::filesystem::path path_from_utf8(const std::string& path);

@@ -27,6 +27,22 @@ log_time current_local_time() {
 
 void write_debug_output(const std::string&) {}
 
+std::int64_t
+read_file_through(const std::string& path,
+                  const std::function<void(const unsigned char*, std::size_t)>& on_bytes) {
+    stdio_stream file;
+    if (!open_file_utf8("rb", file, path))
+        return -1;
+    std::FILE* stream = file.get();
+    std::fseek(stream, 0, SEEK_END);
+    const std::int64_t size = std::ftell(stream);
+    std::fseek(stream, 0, SEEK_SET);
+    unsigned char block[1024];
+    for (std::size_t got; (got = std::fread(block, 1, sizeof block, stream)) != 0;)
+        on_bytes(block, got);
+    return size;
+}
+
 std::filesystem::path path_from_utf8(const std::string& path) {
     return std::filesystem::path(path);
 }

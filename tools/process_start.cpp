@@ -1,7 +1,8 @@
 // The design's floor for a patch: the median time to start a trivial hidden
 // console program and wait for it, through the launcher's own run_process.
-// Prints "hidden_process_start_seconds: <s>".
-//   process_start PROGRAM [RUNS]
+// Prints "hidden_process_start_seconds: <s>". Arguments after RUNS are passed on,
+// each quoted, so that a real program can be timed the same way.
+//   process_start PROGRAM [RUNS [ARGUMENTS...]]
 
 #include "process_start.h"
 
@@ -13,11 +14,13 @@
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: process_start PROGRAM [RUNS]\n");
+        std::fprintf(stderr, "usage: process_start PROGRAM [RUNS [ARGUMENTS...]]\n");
         return 2;
     }
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 21;
-    const std::string command = quoted(argv[1]);
+    std::string command = quoted(argv[1]);
+    for (int index = 3; index < argc; ++index)
+        command.append(1, ' ').append(quoted(argv[index]));
     // The first start loads what later starts find in the cache.
     if (!run_process(command, true, true))
         return 1;

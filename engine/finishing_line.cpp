@@ -1,0 +1,67 @@
+#include "finishing_line.h"
+
+finishing_line::~finishing_line() {
+    {
+        const std::lock_guard guard(lock);
+        leaving = true;
+    }
+    changed.notify_all();
+    if (thread.joinable())
+        thread.join();
+}
+
+void finishing_line::start() {
+    thread = std::thread([this] { run_jobs(); });
+}
+
+void finishing_line::hand_over(std::function<void()> job) {
+    if (!thread.joinable()) {
+        job();
+        return;
+    }
+    std::unique_lock guard(lock);
+    changed.wait(guard, [this] { return queued.empty() || failure; });
+    throw_failure();
+    queued.push_back(std::move(job));
+    guard.unlock();
+    changed.notify_all();
+}
+
+void finishing_line::drain() {
+    std::unique_lock guard(lock);
+    changed.wait(guard, [this] { return (queued.empty() && !busy) || failure; });
+    throw_failure();
+}
+
+void finishing_line::throw_failure() {
+    if (failure)
+        std::rethrow_exception(std::exchange(failure, nullptr));
+}
+
+// The thread's edge: a job's exception is kept for the worker, and the jobs still
+// queued behind it are dropped, as the worker would never have reached them.
+void finishing_line::run_jobs() {
+    std::unique_lock guard(lock);
+    for (;;) {
+        changed.wait(guard, [this] { return !queued.empty() || leaving; });
+        if (queued.empty())
+            return;
+        std::function<void()> job = std::move(queued.front());
+        queued.pop_front();
+        busy = true;
+        guard.unlock();
+        std::exception_ptr thrown;
+        try {
+            job();
+        } catch (...) {
+            thrown = std::current_exception();
+        }
+        guard.lock();
+        busy = false;
+        if (thrown) {
+            failure = thrown;
+            queued.clear();
+        }
+        changed.notify_all();
+    }
+}
