@@ -155,11 +155,17 @@ def test_file_failure_stops_the_run_and_keeps_the_installation(site, probe, inst
         assert installation.file(record.name).read_bytes() == record.content, record.name
     assert (installation.path / "versioninfo.vif").read_bytes() == version_info(1, old)
     assert installation.starts() == []
-    assert "/download/2/last.txt" not in site.requests()
+    steps = [("app.exe", "check"), ("same.txt", "check"), ("d.bin", "download")]
+    if fault == "missing":
+        # A failed download ends the loop at once.
+        assert "/download/2/last.txt" not in site.requests()
+    else:
+        # A file that fails to unpack, check or move may already have the next
+        # download behind it, unused.
+        steps.append(("last.txt", "download"))
     texts = probe.history()["texts"]
     assert texts[str(TITLE)][-1] == "VIGA!" and texts[str(INFO)][-1] == STRINGS[string_id]
-    assert_subsequence(texts[str(INFO)][:-1], file_phase_texts(
-        [("app.exe", "check"), ("same.txt", "check"), ("d.bin", "download")])[:-1])
+    assert_subsequence(texts[str(INFO)][:-1], file_phase_texts(steps)[:-1])
     assert DONE_INFO not in texts[str(INFO)]
     if log_line:
         log.assert_in_order([log_line.format(url=f"{BASE_URL}2/d.bin",

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """The time split of one launcher run from its log: each line's share is the time
 since the previous line of the same thread (or, for a thread's first line, of any
-thread), from the timestamps (the lines' own
-elapsed field is cut to whole milliseconds).
+thread; for the first line of a whole file's finishing, at the earliest since the
+end of its download), from the timestamps (the lines' own elapsed field is cut to
+whole milliseconds).
 
   log_split.py NAME LOG [TOTAL-SECONDS [PROCESS-START-SECONDS]]
 
@@ -13,12 +14,15 @@ place); with the measured time of a hidden process start, the
 patching share is split into NAME_process_starts_seconds (one start per patch
 applied) and the rest; with the run's total, NAME_waiting_seconds is what no stage
 accounts for: starting the launcher and its window, the control files, completion
-and the application's start. NAME_run_seconds runs from the master record's arrival
+and the application's start; NAME_overlapped_seconds is by how much the stages add up
+to more than the total, since downloads go on while earlier files are unpacked,
+checked and moved. NAME_run_seconds runs from the master record's arrival
 to the log's last line, the window's after it started the application: the records'
 download and reading, the file loop, completion, and the window's handling of what
 the engine posted, without the start of Wine and of the window."""
 import re
 import sys
+from collections import deque
 from datetime import datetime
 
 LINE = re.compile(r"Th=(\w+) (\S+ \S+) \[[^]]*\] - (.*)")
@@ -30,9 +34,16 @@ STAGES = [("network", lambda text: text.startswith("Downloaded: ")),
            or text.endswith(" Local version ok -> Continue"))]
 
 
+def starts_finishing(text, previous):
+    """The first line of a whole file's finishing (unpacking, or the check and move)."""
+    return text.startswith("Unpacked: ") or (text.startswith("Installed: ")
+                                             and not previous.startswith("Unpacked: "))
+
+
 def split(log):
     totals = {stage: 0.0 for stage, _ in STAGES}
-    last_seen = {}
+    last_seen, last_text = {}, {}
+    whole_files, downloaded = set(), deque()
     patches = 0
     master_seen = last_line = None
     for line in log:
@@ -43,6 +54,15 @@ def split(log):
         when = datetime.strptime(stamp, "%Y-%b-%d %H:%M:%S.%f")
         # A thread's first line counts from the line before it, of any thread.
         since = last_seen.get(thread, last_line)
+        # Whole files are finished in download order, on the worker or on the
+        # finishing line; a file's finishing cannot begin before its download ended.
+        if text.startswith("Downloading: "):
+            whole_files.add(text[len("Downloading: "):])
+        elif text.startswith("Downloaded: ") and text[len("Downloaded: "):] in whole_files:
+            downloaded.append(when)
+        elif starts_finishing(text, last_text.get(thread, "")) and downloaded:
+            since = max(since, downloaded.popleft())
+        last_text[thread] = text
         if since is not None:
             for stage, belongs in STAGES:
                 if belongs(text):
@@ -66,7 +86,9 @@ def main():
         totals["process_starts"] = min(totals["patching"], patches * start_seconds)
         totals["patching"] -= totals["process_starts"]
     if total is not None:
-        totals["waiting"] = max(0.0, total - sum(totals.values()))
+        stages = sum(totals.values())
+        totals["waiting"] = max(0.0, total - stages)
+        totals["overlapped"] = max(0.0, stages - total)
     for stage, seconds in totals.items():
         print(f"{name}_{stage}_seconds: {seconds:.3f}")
     print(f"{name}_run_seconds: {run:.3f}")
