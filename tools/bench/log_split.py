@@ -12,9 +12,10 @@ NAME_patching_seconds (the network share of a changed file also holds the check 
 its installed copy, which no line ends; the hashing share holds the move into
 place); with the measured time of a hidden process start, the
 patching share is split into NAME_process_starts_seconds (one start per patch
-applied) and the rest; with the run's total, NAME_waiting_seconds is what no stage
-accounts for: starting the launcher and its window, the control files, completion
-and the application's start; NAME_overlapped_seconds is by how much the stages add up
+applied) and the rest; NAME_waiting_seconds holds the worker's waits for the
+finishing line to take the next downloaded file, and with the run's total what no
+stage accounts for: starting the launcher and its window, the control files,
+completion and the application's start; NAME_overlapped_seconds is by how much the stages add up
 to more than the total, since downloads go on while earlier files are unpacked,
 checked and moved. NAME_run_seconds runs from the master record's arrival
 to the log's last line, the window's after it started the application: the records'
@@ -40,18 +41,46 @@ def starts_finishing(text, previous):
                                              and not previous.startswith("Unpacked: "))
 
 
-def split(log):
+def parse(log):
+    lines = []
+    for line in log:
+        match = LINE.match(line.rstrip("\r\n"))
+        if match:
+            thread, stamp, text = match.groups()
+            lines.append((thread, datetime.strptime(stamp, "%Y-%b-%d %H:%M:%S.%f"), text))
+    return lines
+
+
+def finishing_waits(lines):
+    """When the worker waited for the finishing line, as (thread, from, to): a
+    hand-over waits while another job is queued, so the one after the download of
+    whole file k lasts until file k - 2 is installed."""
+    whole_files, handed, installed = set(), [], []
+    for thread, when, text in lines:
+        if text.startswith("Downloading: "):
+            whole_files.add(text[len("Downloading: "):])
+        elif text.startswith("Downloaded: ") and text[len("Downloaded: "):] in whole_files:
+            handed.append((thread, when))
+        elif text.startswith("Installed: "):
+            installed.append(when)
+    return [(thread, start, installed[k - 2]) for k, (thread, start) in enumerate(handed)
+            if 2 <= k < len(installed) + 2 and installed[k - 2] > start]
+
+
+def waited(thread, since, when, waits):
+    return sum(max(0.0, (min(when, end) - max(since, start)).total_seconds())
+               for waiter, start, end in waits if waiter == thread)
+
+
+def split(lines):
     totals = {stage: 0.0 for stage, _ in STAGES}
+    totals["waiting"] = 0.0
+    waits = finishing_waits(lines)
     last_seen, last_text = {}, {}
     whole_files, downloaded = set(), deque()
     patches = 0
     master_seen = last_line = None
-    for line in log:
-        match = LINE.match(line.rstrip("\r\n"))
-        if not match:
-            continue
-        thread, stamp, text = match.groups()
-        when = datetime.strptime(stamp, "%Y-%b-%d %H:%M:%S.%f")
+    for thread, when, text in lines:
         # A thread's first line counts from the line before it, of any thread.
         since = last_seen.get(thread, last_line)
         # Whole files are finished in download order, on the worker or on the
@@ -66,7 +95,9 @@ def split(log):
         if since is not None:
             for stage, belongs in STAGES:
                 if belongs(text):
-                    totals[stage] += (when - since).total_seconds()
+                    blocked = waited(thread, since, when, waits)
+                    totals["waiting"] += blocked
+                    totals[stage] += (when - since).total_seconds() - blocked
         last_seen[thread] = when
         patches += text.startswith("Patched: ")
         if text.startswith("MasterVersion: "):
@@ -81,13 +112,13 @@ def main():
     total = float(sys.argv[3]) if len(sys.argv) > 3 else None
     start_seconds = float(sys.argv[4]) if len(sys.argv) > 4 else None
     with open(path, encoding="utf-8", errors="replace") as log:
-        totals, patches, run = split(log)
+        totals, patches, run = split(parse(log))
     if start_seconds is not None:
         totals["process_starts"] = min(totals["patching"], patches * start_seconds)
         totals["patching"] -= totals["process_starts"]
     if total is not None:
         stages = sum(totals.values())
-        totals["waiting"] = max(0.0, total - stages)
+        totals["waiting"] += max(0.0, total - stages)
         totals["overlapped"] = max(0.0, stages - total)
     for stage, seconds in totals.items():
         print(f"{name}_{stage}_seconds: {seconds:.3f}")
