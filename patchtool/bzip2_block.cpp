@@ -19,6 +19,15 @@ bool bzip2_block::read_exact(unsigned char* buffer, std::size_t count) {
     return delivered == length && (error == BZ_OK || error == BZ_STREAM_END);
 }
 
+long bzip2_block::read_some(unsigned char* buffer, std::size_t count, bool& ended) {
+    if (reader_ == nullptr || count > INT_MAX)
+        return -1;
+    int error = BZ_OK;
+    const int delivered = BZ2_bzRead(&error, reader_, buffer, static_cast<int>(count));
+    ended = error == BZ_STREAM_END;
+    return error == BZ_OK || ended ? delivered : -1;
+}
+
 int bzip2_block::close() {
     close_reader();
     return file_ ? std::fclose(file_.release()) : 0;

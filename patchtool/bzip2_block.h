@@ -18,6 +18,9 @@ class bzip2_block final : public block_reader {
     // Starts the bzip2 reader; returns libbzip2's error code (BZ_OK on success).
     int open_reader();
     bool read_exact(unsigned char* buffer, std::size_t count) override;
+    // Reads up to `count` bytes; `ended` is set at the end of the block's bzip2
+    // stream. Returns the count read, or -1 when the block cannot be read.
+    long read_some(unsigned char* buffer, std::size_t count, bool& ended);
     // Ends the bzip2 reader and closes the file; returns fclose's result.
     int close();
 

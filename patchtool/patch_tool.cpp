@@ -4,6 +4,7 @@
 #include "console_platform.h"
 #include "patch_apply.h"
 #include "patch_format.h"
+#include "read_ahead_block.h"
 #include "stdio_stream.h"
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -171,7 +173,10 @@ class patch_run {
     }
 
     bool apply() {
-        const patch_blocks blocks{*blocks_[0], *blocks_[1], *blocks_[2]};
+        std::optional<read_ahead_block> diff_ahead;
+        start_read_ahead(diff_ahead);
+        block_reader& diff = diff_ahead ? static_cast<block_reader&>(*diff_ahead) : *blocks_[1];
+        const patch_blocks blocks{*blocks_[0], diff, *blocks_[2]};
         old_file_stream old_file(old_file_.get(), old_size_);
         const std::span<unsigned char> new_data(new_data_.get(), new_size());
         switch (apply_patch(old_file, new_data, blocks)) {
@@ -183,6 +188,19 @@ class patch_run {
             break;
         }
         return fail_corrupt();
+    }
+
+    // Decoding the diff block ahead pays for its thread only on a large new file;
+    // without a thread the block is read directly.
+    void start_read_ahead(std::optional<read_ahead_block>& diff_ahead) {
+        constexpr std::size_t read_ahead_threshold = 4 * read_ahead_block::chunk_size;
+        if (new_size() < read_ahead_threshold)
+            return;
+        try {
+            diff_ahead.emplace(*blocks_[1]);
+        } catch (const std::system_error&) {
+            diff_ahead.reset();
+        }
     }
 
     bool close_blocks() {

@@ -134,6 +134,33 @@ TEST_F(patch_tool, runs_anywhere_in_a_large_old_file_add_its_bytes) {
     EXPECT_TRUE(read_bytes(new_path()) == expected);
 }
 
+// A new file of several MiB has its diff block decoded ahead on a thread of its
+// own, in chunks of 1 MiB: runs that cross the chunks' edges get the same bytes, and
+// a block one byte short still ends the patch as corrupt.
+TEST_F(patch_tool, a_diff_block_decoded_ahead_gives_the_same_bytes_and_the_same_end) {
+    constexpr std::int64_t mib = 1024 * 1024;
+    const std::int64_t new_size = 5 * mib + 3;
+    std::string old(static_cast<std::size_t>(new_size), '\0');
+    std::string diff(old.size() - 2, '\0');
+    for (std::size_t i = 0; i < old.size(); ++i)
+        old[i] = static_cast<char>(i * 13 + (i >> 12));
+    for (std::size_t i = 0; i < diff.size(); ++i)
+        diff[i] = static_cast<char>(i % 251);
+    write_bytes(old_path(), old);
+    const std::vector<control_entry> control{
+        {mib + 7, 2, 0}, {3 * mib - 1, 0, -2}, {mib - 5, 0, 0}};
+    EXPECT_EQ(0, apply(build_patch(control, diff, "xy", new_size)).exit_status);
+    std::string expected = old.substr(0, mib + 7) + "xy" + old.substr(mib + 7, 3 * mib - 1) +
+                           old.substr(4 * mib + 4, mib - 5);
+    for (std::size_t i = 0, d = 0; i < expected.size(); ++i)
+        if (i < mib + 7 || i >= mib + 9)
+            expected[i] = static_cast<char>(expected[i] + diff[d++]);
+    EXPECT_TRUE(read_bytes(new_path()) == expected);
+    std::filesystem::remove(utf8_path(new_path()));
+    diff.pop_back();
+    expect_failure(apply(build_patch(control, diff, "xy", new_size)), "Corrupt patch\n");
+}
+
 TEST_F(patch_tool, extra_bytes_are_copied_between_diff_runs) {
     const std::vector<control_entry> control{{2, 3, 0}, {1, 0, 0}};
     const tool_result result = apply(build_patch(control, std::string(3, '\0'), "xyz", 6));
