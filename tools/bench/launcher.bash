@@ -97,9 +97,8 @@ hash_tree() { find "$1" -type f -name '*.bin' -print0 | xargs -0 md5sum >/dev/nu
 # 15-process-start.sh, or here when a script runs alone.
 process_start_floor() {
   [ -s "$floor_file" ] || "$root/scripts/wine-run" "$root/build/win/tools/process_start.exe" \
-    "$(windows_path "$root/build/win/tools/empty_console.exe")" |
-    sed -n 's/^hidden_process_start_seconds: //p' >"$floor_file"
-  cat "$floor_file"
+    "$(windows_path "$root/build/win/tools/empty_console.exe")" >"$floor_file"
+  sed -n 's/^hidden_process_start_seconds: //p' "$floor_file"
 }
 
 # The time split of the launcher run in a directory, from its log.
