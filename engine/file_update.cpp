@@ -13,6 +13,8 @@
 #include "updater_ui.h"
 #include "utf8.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <map>
 #include <system_error>
 #include <unordered_map>
@@ -243,7 +245,8 @@ bool CUpdater::download_whole_file(file_info& entry, const entry_paths& paths,
     }
     log_trace("Downloaded: " + paths.file_url);
     finishing.hand_over(
-        [this, &entry, paths, pauses]() mutable { install_download(entry, paths, pauses); });
+        [this, &entry, paths, pauses]() mutable { install_download(entry, paths, pauses); },
+        static_cast<std::uint64_t>(std::max(entry.size, std::int32_t{0})));
     return !abort_requested;
 }
 

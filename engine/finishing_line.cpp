@@ -14,15 +14,18 @@ void finishing_line::start() {
     thread = std::thread([this] { run_jobs(); });
 }
 
-void finishing_line::hand_over(std::function<void()> job) {
+void finishing_line::hand_over(std::function<void()> job, std::uint64_t bytes) {
     if (!thread.joinable()) {
         job();
         return;
     }
     std::unique_lock guard(lock);
-    changed.wait(guard, [this] { return queued.empty() || failure; });
+    changed.wait(guard, [&] {
+        return queued.empty() || queued_bytes + bytes <= waiting_bytes_limit || failure;
+    });
     throw_failure();
-    queued.push_back(std::move(job));
+    queued.push_back({std::move(job), bytes});
+    queued_bytes += bytes;
     guard.unlock();
     changed.notify_all();
 }
@@ -40,13 +43,15 @@ void finishing_line::throw_failure() {
 
 // The thread's edge: a job's exception is kept for the worker, and the jobs still
 // queued behind it are dropped, as the worker would never have reached them.
+// Taking a job frees its bytes for the next hand-over.
 void finishing_line::run_jobs() {
     std::unique_lock guard(lock);
     for (;;) {
         changed.wait(guard, [this] { return !queued.empty() || leaving; });
         if (queued.empty())
             return;
-        std::function<void()> job = std::move(queued.front());
+        std::function<void()> job = std::move(queued.front().run);
+        queued_bytes -= queued.front().bytes;
         queued.pop_front();
         busy = true;
         guard.unlock();
@@ -61,6 +66,7 @@ void finishing_line::run_jobs() {
         if (thrown) {
             failure = thrown;
             queued.clear();
+            queued_bytes = 0;
         }
         changed.notify_all();
     }

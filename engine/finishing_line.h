@@ -2,13 +2,16 @@
 // A downloaded file still has to be unpacked, hashed, flushed and moved into place,
 // and meanwhile the worker can already fetch the next one. The finishing line runs
 // those jobs on a thread of its own, one after another in the order handed over.
-// One job may wait besides the one running, so downloads run at most two files
-// ahead of what is installed.
+// Jobs wait while the files they stand for take up to 64 MiB, and one waits
+// whatever its size: a large file's unpacking then does not hold up the downloads
+// of the small files behind it, and the downloaded files waiting in the work
+// directory stay bounded.
 //
 // A job that throws ends the line: the exception is thrown again to the worker by
 // its next hand_over or drain, as if the worker had run the job itself.
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -26,8 +29,11 @@ class finishing_line {
 
     // Starts the thread; without it every job runs at once, inside hand_over.
     void start();
-    // Queues a job, first waiting while another one is waiting.
-    void hand_over(std::function<void()> job);
+    static constexpr std::uint64_t waiting_bytes_limit = 64 * 1024 * 1024;
+
+    // Queues a job for a file of `bytes`, first waiting while the jobs already
+    // waiting would, with it, stand for more than the limit.
+    void hand_over(std::function<void()> job, std::uint64_t bytes);
     // Returns once every job handed over has run.
     void drain();
 
@@ -37,7 +43,13 @@ class finishing_line {
 
     std::mutex lock;
     std::condition_variable changed;
-    std::deque<std::function<void()>> queued;
+    struct queued_job {
+        std::function<void()> run;
+        std::uint64_t bytes;
+    };
+
+    std::deque<queued_job> queued;
+    std::uint64_t queued_bytes = 0;
     bool busy = false;
     bool leaving = false;
     std::exception_ptr failure;
