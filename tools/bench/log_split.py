@@ -21,11 +21,15 @@ checked and moved. NAME_run_seconds runs from the master record's arrival
 to the log's last line, the window's after it started the application: the records'
 download and reading, the file loop, completion, and the window's handling of what
 the engine posted, without the start of Wine and of the window."""
+import bisect
+import os
 import re
 import sys
 from collections import deque
 from datetime import datetime
 
+# What the finishing line lets wait, as the engine sets it (finishing_line.h).
+WAITING_LIMIT = 64 * 1024 * 1024
 LINE = re.compile(r"Th=(\w+) (\S+ \S+) \[[^]]*\] - (.*)")
 STAGES = [("network", lambda text: text.startswith("Downloaded: ")),
           ("unpacking", lambda text: text.startswith("Unpacked: ")),
@@ -51,10 +55,18 @@ def parse(log):
     return lines
 
 
+def installed_size(windows_path):
+    """The size of an installed file named in the log (Wine's Z: is the Unix root)."""
+    path = windows_path[2:].replace("\\", "/") if windows_path[1:2] == ":" else windows_path
+    return os.path.getsize(path) if os.path.isfile(path) else 0
+
+
 def finishing_waits(lines):
-    """When the worker waited for the finishing line, as (thread, from, to): a
-    hand-over waits while another job is queued, so the one after the download of
-    whole file k lasts until file k - 2 is installed."""
+    """When the worker waited for the finishing line, as (thread, from, to). The
+    line's jobs run in download order; a hand-over waits while the jobs waiting,
+    with it, would stand for more than WAITING_LIMIT bytes, unless none waits. The
+    waits are replayed from the downloads' ends, the installations' ends and the
+    installed files' sizes."""
     whole_files, handed, installed = set(), [], []
     for thread, when, text in lines:
         if text.startswith("Downloading: "):
@@ -62,9 +74,23 @@ def finishing_waits(lines):
         elif text.startswith("Downloaded: ") and text[len("Downloaded: "):] in whole_files:
             handed.append((thread, when))
         elif text.startswith("Installed: "):
-            installed.append(when)
-    return [(thread, start, installed[k - 2]) for k, (thread, start) in enumerate(handed)
-            if 2 <= k < len(installed) + 2 and installed[k - 2] > start]
+            installed.append((when, installed_size(text[len("Installed: "):])))
+    waits, starts = [], []
+    for k, ((thread, downloaded), (_, size)) in enumerate(zip(handed, installed)):
+        # Jobs start in order, so those still waiting at the download's end are the
+        # last ones; each leaves the queue when it starts.
+        first_waiting = bisect.bisect_right(starts, downloaded)
+        waiting = sum(installed[j][1] for j in range(first_waiting, k))
+        handed_over = downloaded
+        for j in range(first_waiting, k):
+            if waiting + size <= WAITING_LIMIT:
+                break
+            waiting -= installed[j][1]
+            handed_over = starts[j]
+        if handed_over > downloaded:
+            waits.append((thread, downloaded, handed_over))
+        starts.append(max(handed_over, installed[k - 1][0]) if k else handed_over)
+    return waits
 
 
 def waited(thread, since, when, waits):
