@@ -9,14 +9,8 @@ int bzip2_block::open_reader() {
 }
 
 bool bzip2_block::read_exact(unsigned char* buffer, std::size_t count) {
-    if (count == 0)
-        return true;
-    if (reader_ == nullptr || count > INT_MAX)
-        return false;
-    int error = BZ_OK;
-    const int length = static_cast<int>(count);
-    const int delivered = BZ2_bzRead(&error, reader_, buffer, length);
-    return delivered == length && (error == BZ_OK || error == BZ_STREAM_END);
+    bool ended = false;
+    return count == 0 || read_some(buffer, count, ended) == static_cast<long>(count);
 }
 
 long bzip2_block::read_some(unsigned char* buffer, std::size_t count, bool& ended) {

@@ -173,8 +173,7 @@ class patch_run {
     }
 
     bool apply() {
-        std::optional<read_ahead_block> diff_ahead;
-        start_read_ahead(diff_ahead);
+        std::optional<read_ahead_block> diff_ahead = start_read_ahead();
         block_reader& diff = diff_ahead ? static_cast<block_reader&>(*diff_ahead) : *blocks_[1];
         const patch_blocks blocks{*blocks_[0], diff, *blocks_[2]};
         old_file_stream old_file(old_file_.get(), old_size_);
@@ -192,14 +191,14 @@ class patch_run {
 
     // Decoding the diff block ahead pays for its thread only on a large new file;
     // without a thread the block is read directly.
-    void start_read_ahead(std::optional<read_ahead_block>& diff_ahead) {
+    std::optional<read_ahead_block> start_read_ahead() {
         constexpr std::size_t read_ahead_threshold = 4 * read_ahead_block::chunk_size;
         if (new_size() < read_ahead_threshold)
-            return;
+            return std::nullopt;
         try {
-            diff_ahead.emplace(*blocks_[1]);
+            return std::optional<read_ahead_block>(std::in_place, *blocks_[1]);
         } catch (const std::system_error&) {
-            diff_ahead.reset();
+            return std::nullopt;
         }
     }
 

@@ -32,9 +32,9 @@ log_time current_local_time() {
     return time;
 }
 
-// Only a debugger reads the echo, and under Wine OutputDebugStringA
-// costs about 50 us without one, as much as hashing 40 KiB: once per log line it would
-// dominate the check of many small files.
+// Only a debugger reads the echo, and under Wine OutputDebugStringA costs about
+// 50 us without one, as much as hashing 40 KiB: once per log line it would dominate
+// the check of many small files.
 void write_debug_output(const std::string& text) {
     if (IsDebuggerPresent())
         OutputDebugStringA(text.c_str());
