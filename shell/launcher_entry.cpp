@@ -1,6 +1,7 @@
 #include "launcher_entry.h"
 
 #include "file_helpers.h"
+#include "file_identity.h"
 #include "launcher_config.h"
 #include "logfile.h"
 #include "own_resource.h"
@@ -142,17 +143,19 @@ std::wstring own_directory() {
 int normal_run(HINSTANCE instance, int show_command) {
     // A second start in the same installation only shows the first one's window:
     // two runs would share Temp and replace the same files at once.
-    const std::wstring lock_name = run_lock_name(own_directory());
-    const run_lock lock(lock_name);
+    const run_lock lock(own_directory());
     if (!lock.first()) {
-        EnumWindows(bring_marked_window_to_front, reinterpret_cast<LPARAM>(lock_name.c_str()));
+        EnumWindows(bring_marked_window_to_front, reinterpret_cast<LPARAM>(lock.name().c_str()));
         return 0;
     }
     const DWORD window_error = create_progress_window(instance, show_command);
     if (!window_error)
-        SetPropW(progress_window, lock_name.c_str(), progress_window);
+        SetPropW(progress_window, lock.name().c_str(), progress_window);
     log_open("ezo.log");
     log_info("Quillomark Start");
+    if (lock.global_refusal())
+        log_info("Run lock holds in this session only: the global one was refused (error " +
+                 std::to_string(lock.global_refusal()) + ")");
     // Without its window the run could neither report nor hand over the start, and
     // the message loop would wait for ever.
     if (window_error) {
@@ -175,26 +178,6 @@ int normal_run(HINSTANCE instance, int show_command) {
     }
     log_info("Quillomark End");
     return exit_code;
-}
-
-struct file_identity {
-    DWORD volume = 0;
-    DWORD index_high = 0;
-    DWORD index_low = 0;
-    bool operator==(const file_identity&) const = default;
-};
-
-// The volume and file index of a path: the same file gives the same identity
-// whatever form its path is written in.
-std::optional<file_identity> identity_of(const wchar_t* path) {
-    const file_handle file(CreateFileW(
-        long_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!file || !GetFileInformationByHandle(file.get(), &information))
-        return std::nullopt;
-    return file_identity{information.dwVolumeSerialNumber, information.nFileIndexHigh,
-                         information.nFileIndexLow};
 }
 
 // False only when the process is known to run another program than the launcher:

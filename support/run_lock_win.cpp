@@ -1,13 +1,23 @@
 #include "run_lock.h"
 
+#include "file_identity.h"
 #include "md5.h"
 #include "utf8.h"
 
-#include <windows.h>
+#include <sddl.h>
+
+#include <memory>
 
 namespace {
 
 constexpr const wchar_t* hex_digits = L"0123456789abcdef";
+
+void append_hex(std::wstring& text, const unsigned char* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        text += hex_digits[bytes[i] >> 4];
+        text += hex_digits[bytes[i] & 15];
+    }
+}
 
 std::wstring full_path(const std::wstring& path) {
     std::wstring full(GetFullPathNameW(path.c_str(), 0, nullptr, nullptr), L'\0');
@@ -19,17 +29,6 @@ std::wstring full_path(const std::wstring& path) {
     return full;
 }
 
-// Short names expanded; a path that does not exist stays as it is.
-std::wstring long_path(const std::wstring& path) {
-    std::wstring expanded(GetLongPathNameW(path.c_str(), nullptr, 0), L'\0');
-    const DWORD length =
-        GetLongPathNameW(path.c_str(), expanded.data(), static_cast<DWORD>(expanded.size()));
-    if (length == 0 || length >= expanded.size())
-        return path;
-    expanded.resize(length);
-    return expanded;
-}
-
 std::wstring upper_case(const std::wstring& text) {
     std::wstring upper(text.size(), L'\0');
     const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.c_str(),
@@ -38,30 +37,75 @@ std::wstring upper_case(const std::wstring& text) {
     return length == static_cast<int>(text.size()) ? upper : text;
 }
 
+// A folder that cannot be opened has no identity: its full path, in upper case, is
+// hashed instead, since a mutex name may not hold a backslash beyond its namespace.
+std::wstring path_digest(const std::wstring& directory) {
+    std::wstring path = full_path(directory);
+    while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/'))
+        path.pop_back();
+    const std::string text = wide_to_utf8(upper_case(path));
+    md5_context context;
+    md5_init(context);
+    md5_update(context, text.data(), text.size());
+    unsigned char digest[16];
+    md5_final(context, digest);
+    std::wstring hex = L"path.";
+    append_hex(hex, digest, sizeof digest);
+    return hex;
+}
+
+std::wstring identity_text(const file_identity& identity) {
+    std::wstring text;
+    for (const DWORD part : {identity.volume, identity.index_high, identity.index_low}) {
+        const unsigned char bytes[] = {
+            static_cast<unsigned char>(part >> 24), static_cast<unsigned char>(part >> 16),
+            static_cast<unsigned char>(part >> 8), static_cast<unsigned char>(part)};
+        append_hex(text, bytes, sizeof bytes);
+    }
+    return text;
+}
+
+struct local_free {
+    void operator()(void* memory) const noexcept { LocalFree(memory); }
+};
+
+// Runs of other users must be able to open the lock to find it: everyone may wait
+// on it (SYNCHRONIZE), which is all that opening it here asks for.
+std::unique_ptr<void, local_free> open_to_everyone() {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;0x00100000;;;WD)", SDDL_REVISION_1,
+                                                         &descriptor, nullptr);
+    return std::unique_ptr<void, local_free>(descriptor);
+}
+
+struct created_mutex {
+    kernel_handle handle;
+    DWORD error; // ERROR_ALREADY_EXISTS when another process made it first
+};
+
+created_mutex create_mutex(const std::wstring& name) {
+    const auto descriptor = open_to_everyone();
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+    kernel_handle handle(CreateMutexExW(&attributes, name.c_str(), 0, SYNCHRONIZE));
+    return {std::move(handle), GetLastError()};
+}
+
 } // namespace
 
 std::wstring run_lock_name(const std::wstring& directory) {
-    std::wstring path = long_path(full_path(directory));
-    while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/'))
-        path.pop_back();
-    const std::string identity = wide_to_utf8(upper_case(path));
-    md5_context context;
-    md5_init(context);
-    md5_update(context, identity.data(), identity.size());
-    unsigned char digest[16];
-    md5_final(context, digest);
-    // A mutex name may not hold a backslash beyond its namespace: the path is hashed.
-    std::wstring name = L"Local\\Quillomark.run.";
-    for (const unsigned char byte : digest) {
-        name += hex_digits[byte >> 4];
-        name += hex_digits[byte & 15];
-    }
-    return name;
+    const auto identity = identity_of(directory);
+    return L"Quillomark.run." + (identity ? identity_text(*identity) : path_digest(directory));
 }
 
 // A lock that cannot be made at all lets the run go on: a launcher that never runs
-// would be worse than two at once. Refused access means another user's run holds it.
-run_lock::run_lock(const std::wstring& name) : mutex(CreateMutexW(nullptr, FALSE, name.c_str())) {
-    const DWORD error = GetLastError();
-    first_ = mutex ? error != ERROR_ALREADY_EXISTS : error != ERROR_ACCESS_DENIED;
+// would be worse than two at once. Refused access means a run holds it under a
+// descriptor that does not let this one in.
+run_lock::run_lock(const std::wstring& directory) : name_(run_lock_name(directory)) {
+    created_mutex created = create_mutex(L"Global\\" + name_);
+    if (!created.handle) {
+        global_refusal_ = created.error;
+        created = create_mutex(L"Local\\" + name_);
+    }
+    mutex = std::move(created.handle);
+    first_ = mutex ? created.error != ERROR_ALREADY_EXISTS : created.error != ERROR_ACCESS_DENIED;
 }
