@@ -264,16 +264,17 @@ void publish_master(const master_options& options) {
     std::string patches;
     for (const auto& name : patch_sets_to(options.tree, options.version, options.patches))
         patches += (patches.empty() ? "" : ",") + name;
-    const std::string record = "version=" + std::to_string(options.version) +
-                               "$patches=" + patches + "$startapp=" + startapp +
-                               "$force_releasenotes=" + (options.force_notes ? "1" : "0");
+    std::vector<master_piece> pieces{{"version", std::to_string(options.version)},
+                                     {"patches", patches},
+                                     {"startapp", startapp},
+                                     {"force_releasenotes", options.force_notes ? "1" : "0"}};
     const fs::path path = options.tree / master_file_name;
     if (!options.signer) {
-        replace_file(path, record);
+        replace_file(path, master_record_text(pieces));
         return;
     }
-    replace_file(path, options.signer->signed_master(record + "$" + expires_key + "=" +
-                                                     format_utc_time(options.expires)));
+    pieces.push_back({expires_key, format_utc_time(options.expires)});
+    replace_file(path, options.signer->signed_master(master_record_text(pieces)));
     // A detached master signature of an earlier publisher would only mislead a reader.
     fs::path old_signature = path;
     old_signature += signature_suffix;
@@ -287,6 +288,7 @@ std::int32_t publish_release(const release_options& options) {
                      [&](const source_file& file) { return file.name == startapp; }))
         throw bad_input("--startapp \"" + options.startapp + "\" is not a file of " +
                         options.version.source.string());
+    check_master_piece({"startapp", startapp});
     const auto earlier = versions_in(options.version.tree);
     version_options version = options.version;
     version.version = earlier.empty() ? 1 : earlier.back() + 1;

@@ -187,8 +187,14 @@ def damage_listed_set(tree):
     return "3_2/versioninfo.vif: cannot be fetched"
 
 
+def damage_repeated_key(tree):
+    """What a value holding "$" would make: the later version piece would win."""
+    (tree / "masterversion").write_text("version=2$patches=1_2$startapp=app.exe$version=1")
+    return 'masterversion: key "version" appears twice'
+
+
 DAMAGE = [damage_missing_file, damage_digest, damage_patch, damage_container, damage_name,
-          damage_startapp, damage_listed_set]
+          damage_startapp, damage_listed_set, damage_repeated_key]
 
 
 @pytest.mark.parametrize("damage", DAMAGE, ids=[d.__name__ for d in DAMAGE])
@@ -224,7 +230,7 @@ def test_verify_over_http(served):
 
 def bad_inputs(tmp_path):
     """(arguments, message) of every kind of bad input; the tree holds version 1."""
-    good = make_release(tmp_path / "good", {"app.exe": b"app"})
+    good = make_release(tmp_path / "good", {"app.exe": b"app", "app$version=1": b"legal name"})
     tree = tmp_path / "tree"
     publish("release", good, "--tree", tree, "--startapp", "app.exe")
     cased = make_release(tmp_path / "cased", {"Data/a.txt": b"1", "data/b.txt": b"2"})
@@ -252,6 +258,10 @@ def bad_inputs(tmp_path):
         (["master", tree, "--version", "1", "--startapp", "app.exe", "--patches", "7_1"],
          "patch set 7_1 is not in"),
         (["release", good, "--tree", tree, "--startapp", "other.exe"], "is not a file of"),
+        (["release", good, "--tree", tree, "--startapp", "app$version=1"],
+         'startapp "app$version=1" holds a "$"'),
+        (["master", tree, "--version", "1", "--startapp", "app$version=1"],
+         'startapp "app$version=1" holds a "$"'),
         (["verify", tmp_path / "nothing"], "is not a directory"),
         (["unknown"], "unknown command"),
     ]
