@@ -91,17 +91,36 @@ bool connection_dropped(CURLcode result) {
     }
 }
 
-std::optional<digest_bytes> digest_of_etag(std::string etag) {
-    if (etag.size() == 34 && etag.front() == '"' && etag.back() == '"')
-        etag = etag.substr(1, 32);
+// Every object carries the MD5 of its bytes as metadata of its own: behind
+// encryption (SSE-KMS, SSE-C) even a single-part upload's ETag is no MD5.
+constexpr const char* digest_metadata = "x-amz-meta-md5";
+
+// 32 hex digits, in quotes as an ETag comes, or bare.
+std::optional<digest_bytes> digest_of_hex(std::string text) {
+    if (text.size() == 34 && text.front() == '"' && text.back() == '"')
+        text = text.substr(1, 32);
     digest_bytes digest;
     std::size_t length = 0;
-    if (etag.size() != 32 ||
-        sodium_hex2bin(digest.data(), digest.size(), etag.c_str(), etag.size(), nullptr, &length,
+    if (text.size() != 32 ||
+        sodium_hex2bin(digest.data(), digest.size(), text.c_str(), text.size(), nullptr, &length,
                        nullptr) != 0 ||
         length != digest.size())
         return std::nullopt;
     return digest;
+}
+
+std::string hex_of_digest(const digest_bytes& digest) {
+    char hex[2 * std::tuple_size_v<digest_bytes> + 1];
+    sodium_bin2hex(hex, sizeof hex, digest.data(), digest.size());
+    return hex;
+}
+
+// The digest that an answer's header states, when it states one.
+std::optional<digest_bytes> digest_in_header(CURL* handle, const char* name) {
+    curl_header* header = nullptr;
+    if (curl_easy_header(handle, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK)
+        return std::nullopt;
+    return digest_of_hex(header->value);
 }
 
 // Rewinds a file being sent, when libcurl sends it again on a new connection.
@@ -244,10 +263,12 @@ stored_object store_connection::look_up(const std::string& key) {
         return {};
     if (status != 200)
         throw publish_failure("HEAD " + key + ": " + refusal(status, ""));
-    curl_header* etag = nullptr;
-    if (curl_easy_header(handle, "ETag", 0, CURLH_HEADER, -1, &etag) == CURLHE_OK)
-        if (const auto digest = digest_of_etag(etag->value))
-            return {true, digest};
+    // An object put by an earlier publisher has no digest of its own; the ETag of a
+    // single-part upload without encryption is its MD5.
+    if (auto digest = digest_in_header(handle, digest_metadata))
+        return {true, digest};
+    if (auto digest = digest_in_header(handle, "ETag"))
+        return {true, digest};
     // A multipart upload's ETag is no MD5: the bytes themselves tell.
     return {true, digest_by_reading(key)};
 }
@@ -282,6 +303,8 @@ void store_connection::put(const std::string& key, const std::filesystem::path& 
                       sodium_base64_VARIANT_ORIGINAL);
     header_list headers = request_headers(settings_.credentials);
     headers = append(std::move(headers), std::string("Content-MD5: ") + base64);
+    headers =
+        append(std::move(headers), std::string(digest_metadata) + ": " + hex_of_digest(digest));
     headers = append(std::move(headers), "Content-Type: " + object.content_type);
     headers = append(std::move(headers), "Cache-Control: " + object.cache_control);
     const std::string url = url_of(key);
