@@ -56,15 +56,16 @@ def files_of(installation):
 
 
 @pytest.fixture(scope="module")
-def probes():
-    """Probes for the installations that run side by side."""
+def probes(probe):
+    """The module's probe and more, for the installations that run side by side."""
     pool = queue.Queue()
-    started = [Probe(WORK / f"probe-{i}-stderr.txt") for i in range(SIDE_BY_SIDE)]
-    for probe in started:
-        pool.put(probe)
+    pool.put(probe)
+    more = [Probe(WORK / f"probe-{i}-stderr.txt") for i in range(1, SIDE_BY_SIDE)]
+    for started in more:
+        pool.put(started)
     yield pool
-    for probe in started:
-        probe.close()
+    for started in more:
+        started.close()
 
 
 def run_each(probes, installations):
@@ -96,7 +97,7 @@ def assert_waited(installation, shown, percent, before, starts):
 
 
 def assert_at_version_2(installation, shown, starts):
-    assert shown[0][-1] == "VALMIS", shown
+    assert "Failide uuendamine" in shown[0], shown
     for record in version_2():
         assert installation.file(record.name).read_bytes() == record.content, record.name
     assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, version_2())
