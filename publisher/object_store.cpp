@@ -1,5 +1,6 @@
 #include "object_store.h"
 
+#include "hex_text.h"
 #include "md5.h"
 #include "publish_errors.h"
 #include "stdio_stream.h"
@@ -38,15 +39,13 @@ bool unreserved(unsigned char c) {
 
 // A key as S3 signs it: every byte but the unreserved characters and "/" escaped.
 std::string escaped_key(const std::string& key) {
-    static const char* digits = "0123456789ABCDEF";
     std::string escaped;
     for (const unsigned char c : key) {
         if (unreserved(c) || c == '/') {
             escaped += static_cast<char>(c);
         } else {
             escaped += '%';
-            escaped += digits[c >> 4];
-            escaped += digits[c & 15];
+            append_hex(escaped, c, hex_case::upper);
         }
     }
     return escaped;
@@ -107,12 +106,6 @@ std::optional<digest_bytes> digest_of_hex(std::string text) {
         length != digest.size())
         return std::nullopt;
     return digest;
-}
-
-std::string hex_of_digest(const digest_bytes& digest) {
-    char hex[2 * std::tuple_size_v<digest_bytes> + 1];
-    sodium_bin2hex(hex, sizeof hex, digest.data(), digest.size());
-    return hex;
 }
 
 // The digest that an answer's header states, when it states one.
@@ -303,8 +296,7 @@ void store_connection::put(const std::string& key, const std::filesystem::path& 
                       sodium_base64_VARIANT_ORIGINAL);
     header_list headers = request_headers(settings_.credentials);
     headers = append(std::move(headers), std::string("Content-MD5: ") + base64);
-    headers =
-        append(std::move(headers), std::string(digest_metadata) + ": " + hex_of_digest(digest));
+    headers = append(std::move(headers), std::string(digest_metadata) + ": " + hex_of(digest));
     headers = append(std::move(headers), "Content-Type: " + object.content_type);
     headers = append(std::move(headers), "Cache-Control: " + object.cache_control);
     const std::string url = url_of(key);

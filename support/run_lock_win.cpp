@@ -1,22 +1,22 @@
 #include "run_lock.h"
 
 #include "file_identity.h"
+#include "hex_text.h"
 #include "md5.h"
 #include "utf8.h"
 
 #include <sddl.h>
 
 #include <memory>
+#include <span>
+#include <vector>
 
 namespace {
 
-constexpr const wchar_t* hex_digits = L"0123456789abcdef";
-
-void append_hex(std::wstring& text, const unsigned char* bytes, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        text += hex_digits[bytes[i] >> 4];
-        text += hex_digits[bytes[i] & 15];
-    }
+// Hex digits are ASCII: each widens to the same character.
+std::wstring wide_hex_of(std::span<const unsigned char> bytes) {
+    const std::string hex = hex_of(bytes);
+    return {hex.begin(), hex.end()};
 }
 
 std::wstring full_path(const std::wstring& path) {
@@ -49,20 +49,15 @@ std::wstring path_digest(const std::wstring& directory) {
     md5_update(context, text.data(), text.size());
     unsigned char digest[16];
     md5_final(context, digest);
-    std::wstring hex = L"path.";
-    append_hex(hex, digest, sizeof digest);
-    return hex;
+    return L"path." + wide_hex_of(digest);
 }
 
-std::wstring identity_text(const file_identity& identity) {
-    std::wstring text;
-    for (const DWORD part : {identity.volume, identity.index_high, identity.index_low}) {
-        const unsigned char bytes[] = {
-            static_cast<unsigned char>(part >> 24), static_cast<unsigned char>(part >> 16),
-            static_cast<unsigned char>(part >> 8), static_cast<unsigned char>(part)};
-        append_hex(text, bytes, sizeof bytes);
-    }
-    return text;
+std::wstring identity_hex(const file_identity& identity) {
+    std::vector<unsigned char> bytes;
+    for (const DWORD part : {identity.volume, identity.index_high, identity.index_low})
+        for (const int shift : {24, 16, 8, 0})
+            bytes.push_back(static_cast<unsigned char>(part >> shift));
+    return wide_hex_of(bytes);
 }
 
 struct local_free {
@@ -94,7 +89,7 @@ created_mutex create_mutex(const std::wstring& name) {
 
 std::wstring run_lock_name(const std::wstring& directory) {
     const auto identity = identity_of(directory);
-    return L"Quillomark.run." + (identity ? identity_text(*identity) : path_digest(directory));
+    return L"Quillomark.run." + (identity ? identity_hex(*identity) : path_digest(directory));
 }
 
 // A lock that cannot be made at all lets the run go on: a launcher that never runs
