@@ -148,8 +148,8 @@ class CUpdater : public update_host {
     // The downloaded file's unpacking, check and move; on the finishing line.
     void install_download(file_info& entry, const entry_paths& paths, held_file_pauses& pauses);
     // Moves a checked file over the installed one (move_into_place); the system error.
-    DWORD replace_file(const std::string& source, const std::string& target,
-                       held_file_pauses& pauses);
+    DWORD move_over_installed_file(const std::string& source, const std::string& target,
+                                   held_file_pauses& pauses);
     file_phase_state file_phase_snapshot();
     void complete_update();
     void store_installed_version();

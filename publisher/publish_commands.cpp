@@ -322,11 +322,11 @@ void publish_master(const master_options& options) {
         pieces.push_back({rollout_key, std::to_string(*options.rollout)});
     const fs::path path = options.tree / master_file_name;
     if (!options.signer) {
-        replace_file(path, master_record_text(pieces));
+        write_by_rename(path, master_record_text(pieces));
         return;
     }
     pieces.push_back({expires_key, format_utc_time(options.expires)});
-    replace_file(path, options.signer->signed_master(master_record_text(pieces)));
+    write_by_rename(path, options.signer->signed_master(master_record_text(pieces)));
     // A detached master signature of an earlier publisher would only mislead a reader.
     fs::path old_signature = path;
     old_signature += signature_suffix;
@@ -375,5 +375,5 @@ void publish_rollout(const rollout_options& options) {
         throw bad_input("the master record is unsigned; sign it first with quillomark-publish "
                         "master TREE ... --sign KEYFILE");
     const std::string rewritten = with_rollout(unsigned_part, options.percent);
-    replace_file(path, options.signer ? options.signer->signed_master(rewritten) : rewritten);
+    write_by_rename(path, options.signer ? options.signer->signed_master(rewritten) : rewritten);
 }

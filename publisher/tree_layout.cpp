@@ -152,7 +152,7 @@ void refuse_existing(const fs::path& target) {
         throw bad_input(target.string() + " exists already");
 }
 
-void replace_file(const fs::path& target, std::string_view content) {
+void write_by_rename(const fs::path& target, std::string_view content) {
     const fs::path temporary = staging_path(target);
     write_whole_file(temporary, std::span(reinterpret_cast<const unsigned char*>(content.data()),
                                           content.size()));

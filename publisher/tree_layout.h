@@ -76,4 +76,4 @@ class staged_directory {
 void refuse_existing(const fs::path& target);
 
 // Writes a small file through a temporary file beside it and a rename.
-void replace_file(const fs::path& target, std::string_view content);
+void write_by_rename(const fs::path& target, std::string_view content);

@@ -207,9 +207,9 @@ kernel_handle open_old_launcher(const wchar_t* process_id, const wchar_t* launch
 // Copies the new launcher beside the old one and moves it over it in one step, so a
 // failed copy (full disk, a reader holding the file) leaves the old launcher whole.
 bool replace_executable(const wchar_t* new_copy, const wchar_t* target) {
-    const std::wstring staged = long_path(std::wstring(target) + L".new");
+    const std::wstring staged = with_long_path_prefix(std::wstring(target) + L".new");
     held_file_pauses pauses;
-    if (CopyFileW(long_path(new_copy).c_str(), staged.c_str(), FALSE) &&
+    if (CopyFileW(with_long_path_prefix(new_copy).c_str(), staged.c_str(), FALSE) &&
         move_into_place(staged, target, pauses) == ERROR_SUCCESS)
         return true;
     DeleteFileW(staged.c_str());
