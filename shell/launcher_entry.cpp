@@ -56,12 +56,21 @@ int run_message_loop() {
     return static_cast<int>(message.wParam);
 }
 
-void start_update_run(CUpdater& updater, const launcher_config& settings) {
-    updater.release_key_hex = settings.release_key_hex;
+// False when no run started; the window then hears that the run has ended.
+bool start_update_run(CUpdater& updater, const parsed_launcher_config& settings) {
+    // A launcher whose settings are damaged must not guess where to download from.
+    if (!settings.config) {
+        log_error("Settings record unusable: " + settings.fault);
+        updater.set_info_text("Viga versiooni laadimisel!");
+        return false;
+    }
+    updater.release_key_hex = settings.config->release_key_hex;
     try {
-        updater.start(settings.base_url);
+        updater.start(settings.config->base_url);
+        return true;
     } catch (const std::system_error& error) {
         log_error(std::string("Update run could not start: ") + error.what());
+        return false;
     }
 }
 
@@ -143,7 +152,8 @@ BOOL CALLBACK bring_marked_window_to_front(HWND window, LPARAM name) {
 }
 
 // A silent run (no window, no application start) ends with 0 only when it completed.
-int normal_run(HINSTANCE instance, int show_command, bool silent) {
+int normal_run(HINSTANCE instance, int show_command, bool silent,
+               const parsed_launcher_config& settings) {
     // A second start in the same installation only shows the first one's window:
     // two runs would share Temp and replace the same files at once.
     const std::wstring folder = own_folder();
@@ -171,13 +181,8 @@ int normal_run(HINSTANCE instance, int show_command, bool silent) {
     }
     CUpdater updater;
     updater.silent = silent;
-    // A launcher whose settings are damaged must not guess where to download from.
-    if (const auto settings = own_settings(); !settings.config) {
-        log_error("Settings record unusable: " + settings.fault);
-        updater.set_info_text("Viga versiooni laadimisel!");
-    } else {
-        start_update_run(updater, *settings.config);
-    }
+    if (!start_update_run(updater, settings))
+        PostMessageW(progress_window, UM_RUN_ENDED, 0, 0);
     const int exit_code = run_message_loop();
     {
         const shut_down_deadline deadline;
@@ -254,7 +259,7 @@ int run_with_options(HINSTANCE instance, int show_command, const launch_options&
     }
     if (!portable && !inside_installation(request))
         return run_setup(request);
-    return normal_run(instance, show_command, options.silent);
+    return normal_run(instance, show_command, options.silent, settings);
 }
 
 } // namespace

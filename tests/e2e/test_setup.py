@@ -9,32 +9,22 @@ import hashlib
 import json
 import os
 import random
-import re
 import shutil
 import subprocess
 from datetime import datetime
-from pathlib import Path
 
 import pytest
 
-from harness import (BASE_URL, LAUNCHER, TESTAPP, WINE_RUN, WORK, Record, version_info,
-                     windows_path)
+from harness import (BASE_URL, LAUNCHER, TESTAPP, WINE_RUN, Record, registry, unix_path,
+                     version_info, windows_path)
 
 PUBLISH = os.environ.get("QM_PUBLISH", "")
 PRODUCT = "Quillo e2e õun"
 PUBLISHER = "Õunapuu & Pirn OÜ"
 UNINSTALL = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 KEY = UNINSTALL + "\\Quillomark-" + hashlib.md5(PRODUCT.encode()).hexdigest()
-PREFIX = Path(os.environ.get("QUILLOMARK_WINEPREFIX")
-              or Path(WINE_RUN).resolve().parents[1] / "build" / "wineprefix")
 QUESTION = f"Kas eemaldada rakendus {PRODUCT} ja kõik selle failid?"
 YES, OK = 6, 1
-
-
-def unix_path(path):
-    """A path of the Wine user ("C:\\users\\...") or of drive Z: as a Linux path."""
-    drive, rest = path[0].upper(), path[3:].replace("\\", "/")
-    return Path("/" + rest) if drive == "Z" else PREFIX / "drive_c" / rest
 
 
 def stamp_setup(folder, version="1.0.0.0"):
@@ -58,27 +48,6 @@ def publish_release(site, launcher):
     site.master(1)
     site.version(1, records)
     return records
-
-
-def registry(key):
-    """The values below a key, exported by Wine's reg.exe: {subkey: {name: value}}
-    (REG_DWORD as int); None when there is no such key."""
-    export = WORK / "export.reg"
-    exported = subprocess.run([WINE_RUN, "reg", "export", key, windows_path(export), "/y"],
-                              capture_output=True)
-    if exported.returncode != 0:
-        return None
-    keys, current = {}, None
-    unescape = lambda text: re.sub(r"\\(.)", r"\1", text)  # noqa: E731
-    for line in export.read_bytes().decode("utf-16").splitlines():
-        if line.startswith("["):
-            current = keys.setdefault(line[1:-1], {})
-        value = re.fullmatch(r'"((?:[^"\\]|\\.)*)"=(?:"((?:[^"\\]|\\.)*)"|dword:([0-9a-f]{8}))',
-                             line)
-        if value:
-            name, text, number = value.groups()
-            current[unescape(name)] = unescape(text) if number is None else int(number, 16)
-    return keys
 
 
 def entry():
