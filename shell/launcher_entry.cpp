@@ -1,6 +1,5 @@
 #include "launcher_entry.h"
 
-#include "file_helpers.h"
 #include "installation.h"
 #include "launcher_config.h"
 #include "logfile.h"

@@ -2,7 +2,6 @@
 
 #include "file_helpers.h"
 #include "installation.h"
-#include "name_rules.h"
 #include "own_resource.h"
 #include "run_lock.h"
 #include "shortcuts.h"

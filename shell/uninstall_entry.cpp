@@ -77,19 +77,7 @@ bool names_folder(const std::wstring& product, const std::wstring& folder) {
 } // namespace
 
 std::wstring uninstall_key_name(const std::wstring& product) {
-    static constexpr wchar_t hex_digits[] = L"0123456789abcdef";
-    const std::string name = wide_to_utf8(product);
-    md5_context context;
-    md5_init(context);
-    md5_update(context, name.data(), name.size());
-    unsigned char digest[16];
-    md5_final(context, digest);
-    std::wstring key = L"Quillomark-";
-    for (const unsigned char byte : digest) {
-        key += hex_digits[byte >> 4];
-        key += hex_digits[byte & 15];
-    }
-    return key;
+    return L"Quillomark-" + utf8_to_wide(md5_hex(wide_to_utf8(product)));
 }
 
 bool write_uninstall_entry(const std::wstring& product, const std::wstring& folder,
