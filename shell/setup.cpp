@@ -67,8 +67,12 @@ int run_setup(const setup_request& request) {
         return failed();
     if (holds_installation(folder))
         return start_installation(folder, request.silent) ? 0 : failed();
+    // A launcher there already is an earlier setup's, whose first installation has
+    // not completed (it may be running): it is not this setup's to take back.
+    const bool fresh = !file_size(wide_to_utf8(installed_launcher(folder)));
     if (lay_down(product, folder, request.settings) && start_installation(folder, request.silent))
         return 0;
-    take_back(product, folder);
+    if (fresh)
+        take_back(product, folder);
     return failed();
 }
