@@ -3,6 +3,7 @@
 #include "file_helpers.h"
 #include "installation.h"
 #include "own_resource.h"
+#include "rollout.h"
 #include "run_lock.h"
 #include "shortcuts.h"
 #include "uninstall_entry.h"
@@ -16,8 +17,6 @@
 namespace {
 
 constexpr const wchar_t* copy_prefix = L"quillomark-removal-";
-// What the launcher itself makes in its folder besides the listed files.
-constexpr const wchar_t* launcher_made_files[] = {L"ezo.log", L"quillomark.id"};
 
 std::wstring temporary_folder() {
     wchar_t path[MAX_PATH + 1] = {};
@@ -127,8 +126,9 @@ std::optional<std::wstring> remove_installed_files(const std::wstring& folder) {
         for (const auto& file : record->files)
             names.push_back(utf8_to_wide(file->name));
     names.erase(std::remove_if(names.begin(), names.end(), is_launcher_name), names.end());
-    names.insert(names.end(), installed_record_name);
-    names.insert(names.end(), std::begin(launcher_made_files), std::end(launcher_made_files));
+    // Then the record, and what the launcher itself makes in its folder.
+    names.insert(names.end(),
+                 {installed_record_name, L"ezo.log", utf8_to_wide(identity_file_name)});
     for (const std::wstring& name : names)
         if (!remove_file(folder + L"\\" + name))
             return name;
