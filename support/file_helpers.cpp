@@ -9,8 +9,6 @@
 #include <system_error>
 #include <vector>
 
-namespace fs = std::filesystem;
-
 namespace {
 
 constexpr std::int64_t copy_chunk_limit = 4 * 1024 * 1024;
@@ -46,12 +44,9 @@ void log_removal(const std::error_code& error) {
 
 // Deletes every entry below the directory, depth first. A listing that fails is
 // logged and ends the walk of this directory.
-void delete_children(const fs::path& directory) {
-    std::error_code error;
-    fs::directory_iterator entry(directory, error);
-    for (; !error && entry != fs::directory_iterator(); entry.increment(error))
-        _DeleteDirectory(entry->path());
-    if (error)
+void delete_children(const native_path& directory) {
+    if (const std::error_code error =
+            list_directory(directory, [](const native_path& entry) { _DeleteDirectory(entry); }))
         log_removal(error);
 }
 
@@ -95,10 +90,9 @@ void DeleteDirectory(const std::string& path) {
     _DeleteDirectory(path_from_utf8(tree));
 }
 
-void _DeleteDirectory(const fs::path& path) {
+void _DeleteDirectory(const native_path& path) {
     std::error_code status_error;
-    const fs::file_status status = fs::status(path, status_error);
-    if (fs::is_directory(status) && !is_link(path))
+    if (is_directory_at(path, status_error) && !is_link(path))
         delete_children(path);
     const std::error_code remove_error = remove_entry(path);
     if (!status_error)

@@ -28,13 +28,22 @@ void delete_file_utf8(const std::string& path);
 // destination untouched.
 bool copy_file_contents(const std::string& source, const std::string& destination);
 
+// A path in the form the system's file calls take: UTF-16 on Windows, where the C++
+// library's file-system paths would bring its whole locale and stream machinery
+// (1 MB) into the launcher; the library's path elsewhere.
+#ifdef _WIN32
+using native_path = std::wstring;
+#else
+using native_path = std::filesystem::path;
+#endif
+
 // Deletes a directory tree (a trailing backslash is ignored). Every removal is
 // logged with the prefix "_DeleteDirectory "; nothing is thrown. Links inside the
 // tree are removed as links, never followed.
 void DeleteDirectory(const std::string& path);
 
 // The recursive worker of DeleteDirectory.
-void _DeleteDirectory(const std::filesystem::path& path);
+void _DeleteDirectory(const native_path& path);
 
 #ifdef _WIN32
 // The UTF-16 form of a path for the system's file calls, a long one with the "\\?\"

@@ -111,12 +111,11 @@ bool create_directory_path(const std::string& path) {
 }
 
 void clear_path_for_new_file(const std::string& path) {
-    const std::filesystem::path file = path_from_utf8(path);
+    const native_path file = path_from_utf8(path);
     const std::error_code removal = remove_entry(file);
     if (!removal || removal.value() == ERROR_FILE_NOT_FOUND)
         return;
-    std::filesystem::path aside = file;
-    aside += L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
-             std::to_wstring(GetTickCount64()) + L".old";
+    const native_path aside = file + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                              std::to_wstring(GetTickCount64()) + L".old";
     MoveFileExW(file.c_str(), aside.c_str(), 0);
 }

@@ -1,7 +1,7 @@
 #pragma once
-// Which file or directory a path names: the volume's serial number and the file's
-// index on that volume. Every name of one file gives the same identity: letter case,
-// short names, the "\\?\" form, links and junctions, a drive mapped onto a share.
+// The identity of a file or folder: its volume and file index. The same file gives
+// the same identity whatever form its path is written in (letter case, short names,
+// "..", another drive letter or link leading to it). Windows only.
 
 #include <windows.h>
 
@@ -15,5 +15,8 @@ struct file_identity {
     bool operator==(const file_identity&) const = default;
 };
 
-// Nothing when the path cannot be opened or the system does not tell.
+// None when the path cannot be opened.
 std::optional<file_identity> identity_of(const std::wstring& path);
+
+// True when both paths exist and name the same file or folder.
+bool same_file(const std::wstring& first, const std::wstring& second);

@@ -14,3 +14,8 @@ std::optional<file_identity> identity_of(const std::wstring& path) {
     return file_identity{information.dwVolumeSerialNumber, information.nFileIndexHigh,
                          information.nFileIndexLow};
 }
+
+bool same_file(const std::wstring& first, const std::wstring& second) {
+    const auto one = identity_of(first);
+    return one && one == identity_of(second);
+}

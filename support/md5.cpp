@@ -1,5 +1,7 @@
 #include "md5.h"
 
+#include "hex_text.h"
+
 #include <cstring>
 
 namespace {
@@ -155,4 +157,13 @@ void md5_final(md5_context& context, unsigned char digest[16]) {
     for (int i = 0; i < 4; ++i)
         store_le32(digest + 4 * i, context.state[i]);
     std::memset(&context, 0, sizeof context);
+}
+
+std::string md5_hex(std::string_view bytes) {
+    md5_context context;
+    md5_init(context);
+    md5_update(context, bytes.data(), bytes.size());
+    unsigned char digest[16];
+    md5_final(context, digest);
+    return hex_of(digest);
 }

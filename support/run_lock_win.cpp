@@ -8,16 +8,9 @@
 #include <sddl.h>
 
 #include <memory>
-#include <span>
 #include <vector>
 
 namespace {
-
-// Hex digits are ASCII: each widens to the same character.
-std::wstring wide_hex_of(std::span<const unsigned char> bytes) {
-    const std::string hex = hex_of(bytes);
-    return {hex.begin(), hex.end()};
-}
 
 std::wstring full_path(const std::wstring& path) {
     std::wstring full(GetFullPathNameW(path.c_str(), 0, nullptr, nullptr), L'\0');
@@ -43,13 +36,7 @@ std::wstring path_digest(const std::wstring& directory) {
     std::wstring path = full_path(directory);
     while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/'))
         path.pop_back();
-    const std::string text = wide_to_utf8(upper_case(path));
-    md5_context context;
-    md5_init(context);
-    md5_update(context, text.data(), text.size());
-    unsigned char digest[16];
-    md5_final(context, digest);
-    return L"path." + wide_hex_of(digest);
+    return L"path." + utf8_to_wide(md5_hex(wide_to_utf8(upper_case(path))));
 }
 
 std::wstring identity_hex(const file_identity& identity) {
@@ -57,7 +44,7 @@ std::wstring identity_hex(const file_identity& identity) {
     for (const DWORD part : {identity.volume, identity.index_high, identity.index_low})
         for (const int shift : {24, 16, 8, 0})
             bytes.push_back(static_cast<unsigned char>(part >> shift));
-    return wide_hex_of(bytes);
+    return utf8_to_wide(hex_of(bytes));
 }
 
 struct local_free {
