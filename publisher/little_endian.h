@@ -32,8 +32,8 @@ inline void put_u32(bytes& data, std::size_t offset, std::uint32_t value) {
 }
 
 inline void append_u16(bytes& out, std::uint32_t value) {
-    out.insert(out.end(),
-               {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8)});
+    out.push_back(static_cast<unsigned char>(value));
+    out.push_back(static_cast<unsigned char>(value >> 8));
 }
 
 inline void append_u32(bytes& out, std::uint32_t value) {
