@@ -128,7 +128,7 @@ void CUpdater::retire_run_thread_and_start_waiter() {
             try {
                 wait_for_completion();
             } catch (...) {
-                log_error("Completion ended by an unexpected error");
+                report_unexpected_error("Completion", nullptr);
             }
         });
 }
