@@ -275,16 +275,14 @@ CUpdater::patch_outcome CUpdater::try_patch(const file_info& entry, const entry_
         return patch_outcome::failed;
     }
     log_info("Patch: successful " + paths.local);
-    delete_file_utf8(paths.work);
+    delete_file_utf8(paths.work, pause_unless_aborted());
     return patch_outcome::applied;
 }
 
 // A hold on either file is waited out unless the run is aborted meanwhile.
 DWORD CUpdater::replace_file(const std::string& source, const std::string& target,
                              held_file_pauses& pauses) {
-    return move_into_place(source, target, pauses, [this](std::chrono::milliseconds pause) {
-        return !sleep_unless_aborted(pause);
-    });
+    return move_into_place(source, target, pauses, pause_unless_aborted());
 }
 
 // The whole file goes to W; the finishing line unpacks it to N when it is a
@@ -347,6 +345,6 @@ void CUpdater::install_download(file_info& entry, const entry_paths& paths,
         return;
     }
     log_trace("Installed: " + paths.local);
-    delete_file_utf8(paths.work);
+    delete_file_utf8(paths.work, pause_unless_aborted());
     mark_file_done(&entry);
 }

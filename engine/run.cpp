@@ -220,7 +220,7 @@ stdio_stream CUpdater::read_local_info() {
         return stream;
     local_info.clear();
     close_file(stream);
-    delete_file_utf8(path);
+    delete_file_utf8(path, pause_unless_aborted());
     return stream;
 }
 
@@ -320,7 +320,7 @@ bool CUpdater::write_patch_tool() {
     const std::string path = temp_dir + "\\bspatch.exe";
     create_directory_path(path);
     // A patch tool whose launcher was ended while starting it stays suspended, holding it.
-    clear_path_for_new_file(path);
+    clear_path_for_new_file(path, pause_unless_aborted());
     stdio_stream file;
     if (!open_file_utf8("wb", file, path))
         return false;

@@ -123,6 +123,9 @@ class CUpdater : public update_host {
 
     // Sleeps for the duration; returns early, with true, when the run is aborted.
     bool sleep_unless_aborted(std::chrono::milliseconds duration);
+    // The wait between two tries on a held file: it ends, giving up, when the run is
+    // aborted, so that Cancel never waits for another program.
+    held_file_wait pause_unless_aborted();
     // The waiter's pause between two polls, which also ends when the last file is done.
     void wait_for_next_poll();
     void wake(bool files_done);
@@ -164,6 +167,7 @@ class CUpdater : public update_host {
     file_phase_state file_phase_snapshot();
     void complete_update();
     void store_installed_version();
+    void remove_work_directory();
 
     std::optional<public_key> release_key;
     // The run's own downloads: the records, the release notes and a new launcher.

@@ -138,6 +138,10 @@ bool CUpdater::sleep_unless_aborted(std::chrono::milliseconds duration) {
     return wake_signal.wait_for(lock, duration, [this] { return abort_requested.load(); });
 }
 
+held_file_wait CUpdater::pause_unless_aborted() {
+    return [this](std::chrono::milliseconds pause) { return !sleep_unless_aborted(pause); };
+}
+
 void CUpdater::wait_for_next_poll() {
     std::unique_lock lock(wake_lock);
     wake_signal.wait_for(lock, poll_interval,

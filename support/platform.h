@@ -2,6 +2,7 @@
 // The few operating-system services that the portable support code needs, with
 // one implementation for Windows and one for POSIX hosts.
 
+#include "held_files.h"
 #include "log_format.h"
 
 #include <cstdint>
@@ -36,5 +37,7 @@ std::FILE* open_shared_stream(const std::string& path, const std::string& mode);
 bool is_link(const std::filesystem::path& path);
 
 // Removes a file, an empty directory or a link itself (never what it points to);
-// the error is the one the system gave for that removal.
-std::error_code remove_entry(const std::filesystem::path& path);
+// the error is the one the system gave for that removal. On Windows a hold by
+// another program is waited out with `pauses`, each pause through `wait`.
+std::error_code remove_entry(const std::filesystem::path& path, held_file_pauses& pauses,
+                             const held_file_wait& wait);

@@ -56,12 +56,13 @@ bool is_link(const std::filesystem::path& path) {
     return std::filesystem::is_symlink(std::filesystem::symlink_status(path, error));
 }
 
-std::error_code remove_entry(const std::filesystem::path& path) {
+std::error_code remove_entry(const std::filesystem::path& path, held_file_pauses&,
+                             const held_file_wait&) {
     std::error_code error;
     std::filesystem::remove(path, error);
     return error;
 }
 
-void delete_file_utf8(const std::string& path) {
+void delete_file_utf8(const std::string& path, const held_file_wait&) {
     unlink(path.c_str());
 }

@@ -78,7 +78,8 @@ bool is_link(const std::filesystem::path& path) {
 // The Win32 calls themselves: std::filesystem::remove tries DeleteFileW after a
 // failed RemoveDirectoryW and reports that second error. A hold by another program
 // is waited out.
-std::error_code remove_entry(const std::filesystem::path& path) {
+std::error_code remove_entry(const std::filesystem::path& path, held_file_pauses& pauses,
+                             const held_file_wait& wait) {
     const auto attempt = [&]() -> DWORD {
         const DWORD attributes = GetFileAttributesW(path.c_str());
         const bool directory =
@@ -87,16 +88,16 @@ std::error_code remove_entry(const std::filesystem::path& path) {
             return ERROR_SUCCESS;
         return GetLastError();
     };
-    held_file_pauses pauses;
     const DWORD error =
-        retry_while_file_held("remove " + wide_to_utf8(path.wstring()), pauses, attempt);
+        retry_while_file_held("remove " + wide_to_utf8(path.wstring()), pauses, attempt, wait);
     return {static_cast<int>(error), std::system_category()};
 }
 
-void delete_file_utf8(const std::string& path) {
+void delete_file_utf8(const std::string& path, const held_file_wait& wait) {
     const std::wstring file = system_path(path);
     held_file_pauses pauses;
-    retry_while_file_held("remove " + path, pauses, [&]() -> DWORD {
-        return DeleteFileW(file.c_str()) ? ERROR_SUCCESS : GetLastError();
-    });
+    retry_while_file_held(
+        "remove " + path, pauses,
+        [&]() -> DWORD { return DeleteFileW(file.c_str()) ? ERROR_SUCCESS : GetLastError(); },
+        wait);
 }
