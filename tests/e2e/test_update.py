@@ -1,6 +1,7 @@
 """Updates of an installed version: through a patch set, where one patch fails in
-each of its ways and every later file comes whole; and file failures that stop
-the run with a string-table text while the installed files stay intact."""
+each of its ways and every later file comes whole; releases whose files share work
+files in Temp; and file failures that stop the run with a string-table text while
+the installed files stay intact."""
 
 import random
 
