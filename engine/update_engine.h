@@ -133,9 +133,11 @@ class CUpdater : public update_host {
 
     bool read_master_record(CFileTransfer& transfer, master_record& master);
     stdio_stream read_local_info();
+    // True when a phased rollout leaves this installation at its version for now.
+    bool waits_for_rollout(const master_record& master);
     // False when a file of the installed record is missing or has another size.
-    bool installed_files_present();
-    void run_without_update(const std::string& notes);
+    bool installed_files_present(bool same_version);
+    void run_without_update(const std::string& notes, bool same_version);
     void run_update(CFileTransfer& transfer, const std::string& notes, bool show_notes,
                     stdio_stream& local_stream);
     bool load_patch_sets(CFileTransfer& transfer);

@@ -6,6 +6,7 @@
 #include "object_store_upload.h"
 #include "publish_commands.h"
 #include "publish_errors.h"
+#include "rollout.h"
 #include "tree_verify.h"
 
 #include <clocale>
@@ -75,6 +76,15 @@ std::int64_t expires_argument(const command_line& line) {
     return expiry_argument(line.value("--expires"));
 }
 
+std::optional<int> rollout_argument(const std::optional<std::string>& text) {
+    if (!text)
+        return std::nullopt;
+    const std::optional<int> percent = parse_rollout_percent(*text);
+    if (!percent)
+        throw bad_input("--rollout and --percent take a whole number from 0 to 100");
+    return percent;
+}
+
 std::optional<code_signing> signing_arguments(const command_line& line) {
     const auto certificate = line.value("--sign-cert");
     if (!certificate) {
@@ -142,7 +152,18 @@ int run_master(const command_line& line) {
     publish_master({line.only_positional("TREE"),
                     version_argument("--version", line.required("--version")),
                     line.required("--startapp"), patches_argument(line.value("--patches")),
-                    line.flag("--force-notes"), signer_argument(line), expires_argument(line)});
+                    line.flag("--force-notes"), signer_argument(line), expires_argument(line),
+                    rollout_argument(line.value("--rollout"))});
+    return exit_ok;
+}
+
+int run_rollout(const command_line& line) {
+    const rollout_options options{line.only_positional("TREE"),
+                                  *rollout_argument(line.required("--percent")),
+                                  signer_argument(line)};
+    publish_rollout(options);
+    std::printf("rollout: the master record offers its version to %d%% of the installations\n",
+                options.percent);
     return exit_ok;
 }
 
@@ -213,8 +234,10 @@ std::optional<std::filesystem::path> launcher_argument(const command_line& line,
 int run_release(const command_line& line) {
     release_options options{version_arguments(line, line.only_positional("DIR")),
                             line.required("--startapp"),
-                            keep_argument(line.value("--keep-patches")), line.flag("--force-notes"),
-                            expires_argument(line)};
+                            keep_argument(line.value("--keep-patches")),
+                            line.flag("--force-notes"),
+                            expires_argument(line),
+                            rollout_argument(line.value("--rollout"))};
     options.version.launcher = launcher_argument(line, options.version.signer);
     if (!options.version.signer)
         std::fprintf(stderr, "warning: the release is unsigned (--sign KEYFILE): %s\n",
@@ -263,22 +286,33 @@ const std::map<std::string, subcommand>& subcommands() {
           "smaller than the file stored in version B. --sign writes versioninfo.vif.sig.\n",
           run_patch}},
         {"master",
-         {{"--version", "--startapp", "--patches", "--sign", "--expires"},
+         {{"--version", "--startapp", "--patches", "--sign", "--expires", "--rollout"},
           {"--force-notes"},
           "usage: quillomark-publish master TREE --version N --startapp NAME\n"
-          "           [--patches auto|A_N,...] [--force-notes]\n"
+          "           [--patches auto|A_N,...] [--force-notes] [--rollout P]\n"
           "           [--sign KEYFILE [--expires YYYY-MM-DDTHH:MM:SSZ]]\n"
           "Writes TREE/masterversion. auto lists every patch set in TREE leading to N.\n"
+          "--rollout offers N to P percent of the installations (0-100; default all).\n"
           "--sign adds expires= (UTC, default 90 days ahead) and the record's own signature,\n"
           "sig=, as its last piece.\n",
           run_master}},
+        {"rollout",
+         {{"--percent", "--sign"},
+          {},
+          "usage: quillomark-publish rollout TREE --percent P [--sign KEYFILE]\n"
+          "Offers the master record's version to P percent of the installations (0-100):\n"
+          "rewrites only the record's rollout piece, signed again with KEYFILE, which a\n"
+          "signed record needs. Each installation takes the version when its own bucket\n"
+          "lies below P; 0 halts the rollout, and a wider share never takes an\n"
+          "installation back. Then upload sends masterversion alone.\n",
+          run_rollout}},
         {"release",
          {{"--tree", "--startapp", "--notes", "--keep-patches", "--compress", "--sign", "--expires",
-           "--launcher"},
+           "--launcher", "--rollout"},
           {"--force-notes", "--skip-empty"},
           "usage: quillomark-publish release DIR --tree TREE --startapp NAME\n"
           "           [--notes FILE] [--keep-patches K] [--compress auto|all|none]\n"
-          "           [--force-notes] [--skip-empty]\n"
+          "           [--force-notes] [--skip-empty] [--rollout P]\n"
           "           [--sign KEYFILE [--expires YYYY-MM-DDTHH:MM:SSZ]]\n"
           "           [--launcher FILE]\n"
           "Publishes DIR as the next version, patch sets from each of the last K\n"
@@ -286,7 +320,8 @@ const std::map<std::string, subcommand>& subcommands() {
           "signs every record it writes and verifies the signatures too.\n"
           "--launcher publishes FILE (written by the launcher command) as the\n"
           "launcher of the release, under its own file name; its key must be the\n"
-          "release's.\n",
+          "release's. --rollout offers it to P percent of the installations first\n"
+          "(see the rollout command).\n",
           run_release}},
         {"launcher",
          {{"--base-url", "--key", "--icon", "--product", "--version", "--template", "--out",
@@ -338,8 +373,8 @@ const std::map<std::string, subcommand>& subcommands() {
 }
 
 const char* general_help = "usage: quillomark-publish COMMAND ... (COMMAND --help for each)\n"
-                           "commands: release, version, patch, master, verify, upload, keygen,\n"
-                           "          launcher\n"
+                           "commands: release, version, patch, master, rollout, verify, upload,\n"
+                           "          keygen, launcher\n"
                            "exit status: 0 done, 1 failed or faults found, 2 bad input\n";
 
 int run(const std::vector<std::string>& arguments) {
