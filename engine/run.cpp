@@ -209,7 +209,8 @@ bool CUpdater::waits_for_rollout(const master_record& master) {
         return false;
     const std::string share = "Phased rollout: version " + std::to_string(version_number) +
                               " is offered to " + std::to_string(percent) + "%, ";
-    const std::optional<std::string> identity = installation_identity(install_dir);
+    const std::optional<std::string> identity =
+        installation_identity(install_dir, pause_unless_aborted());
     if (!identity) {
         log_info(share + "this installation waits (no identity)");
         return true;
