@@ -3,8 +3,8 @@
 // just written or is about to be replaced, for a moment. An operation that fails for
 // that reason is tried again after growing pauses, 10 seconds in all for one file
 // unless the caller sets another limit, before the file fails as it would have at
-// once. Header only: the patch tool, which
-// links nothing of the launcher's, uses it too.
+// once. Header only: the patch tool, which links nothing of the launcher's, uses it
+// too.
 
 #include <algorithm>
 #include <chrono>
@@ -28,7 +28,7 @@ class held_file_pauses {
 
     explicit held_file_pauses(std::chrono::milliseconds total = for_one_file) : total(total) {}
 
-    // The pause before the next attempt; none once the 10 s are spent.
+    // The pause before the next attempt; none once the time is spent.
     std::optional<std::chrono::milliseconds> next() {
         if (spent >= total)
             return std::nullopt;

@@ -333,7 +333,8 @@ HELD_LINE = re.compile(r"File held by another program, trying again in (\d+) ms:
 
 
 def held_file_retries(log, pattern=HELD_LINE):
-    """The pauses announced for held files: (milliseconds, the file moved onto, the line)."""
+    """The pauses announced for held files: (milliseconds, the file moved onto or
+    removed, the line)."""
     return [(int(match[1]), match[2], line) for line in log.lines
             if (match := pattern.fullmatch(line.text))]
 
