@@ -27,6 +27,9 @@
 #include <thread>
 #include <vector>
 
+// The command-line word of a run that shows no window and starts no application.
+constexpr const char* silent_option = "--silent";
+
 class CUpdater : public update_host {
   public:
     CUpdater();
@@ -108,6 +111,9 @@ class CUpdater : public update_host {
     // With a key, every record the run trusts must carry the key's signature, and
     // the master record a future expiry.
     std::string release_key_hex;
+    // A silent run (no window, no application start) also makes the launcher that a
+    // self-update restarts silent.
+    bool silent = false;
 
   protected:
     struct entry_paths;
@@ -130,6 +136,8 @@ class CUpdater : public update_host {
     void wait_for_next_poll();
     void wake(bool files_done);
     void retire_run_thread_and_start_waiter();
+    // Posts UM_RUN_ENDED when the calling thread is the engine's last one.
+    void end_thread(bool waiter);
 
     bool read_master_record(CFileTransfer& transfer, master_record& master);
     stdio_stream read_local_info();
@@ -179,6 +187,7 @@ class CUpdater : public update_host {
     std::mutex wake_lock;
     std::condition_variable wake_signal;
     bool every_file_done = false;
+    bool waiter_started = false;
     // When the worker last posted the name of a file it checks.
     std::chrono::steady_clock::time_point last_check_text_posted{};
     std::vector<std::shared_ptr<std::thread>> retired_threads;

@@ -18,6 +18,7 @@ enum updater_message : UINT {
     UM_ERROR = WM_USER + 104,         // wParam: engine's error text; lParam: string-table id
     UM_RELEASE_NOTES = WM_USER + 105, // wParam: engine's UTF-8 notes; lParam: 1 = show now
     UM_START_APP = WM_USER + 106,     // wParam: new std::string* command, freed by the window
+    UM_RUN_ENDED = WM_USER + 107,     // the engine's last thread ends; nothing follows
 };
 
 // String-table texts shown under "VIGA!" by UM_ERROR.

@@ -201,15 +201,19 @@ int run_launcher(const command_line& line) {
     if (version_text && !version)
         throw bad_input("--version must be A.B.C.D, each number at most 65535");
     const auto template_file = line.value("--template");
-    write_launcher({template_file ? std::filesystem::path(*template_file) : installed_template(),
-                    line.required("--out"),
-                    {line.required("--base-url"), key ? public_key_hex(*key) : ""},
-                    icon ? std::optional<std::filesystem::path>(*icon) : std::nullopt,
-                    line.value("--product"),
-                    version,
-                    signing_arguments(line)});
-    std::printf("launcher %s: %s%s\n", line.required("--out").c_str(),
-                line.required("--base-url").c_str(), key ? ", signed releases only" : ", unsigned");
+    write_launcher(
+        {template_file ? std::filesystem::path(*template_file) : installed_template(),
+         line.required("--out"),
+         {line.required("--base-url"), key ? public_key_hex(*key) : "",
+          line.value("--install-dir").value_or(""), line.value("--publisher").value_or("")},
+         icon ? std::optional<std::filesystem::path>(*icon) : std::nullopt,
+         line.value("--product"),
+         version,
+         signing_arguments(line)});
+    const auto install_dir = line.value("--install-dir");
+    std::printf("launcher %s: %s%s%s\n", line.required("--out").c_str(),
+                line.required("--base-url").c_str(), key ? ", signed releases only" : ", unsigned",
+                install_dir ? (", setup into " + *install_dir).c_str() : "");
     return exit_ok;
 }
 
@@ -325,10 +329,12 @@ const std::map<std::string, subcommand>& subcommands() {
           run_release}},
         {"launcher",
          {{"--base-url", "--key", "--icon", "--product", "--version", "--template", "--out",
-           "--sign-cert", "--sign-password-file", "--timestamp-url"},
+           "--sign-cert", "--sign-password-file", "--timestamp-url", "--install-dir",
+           "--publisher"},
           {"--unsigned"},
           "usage: quillomark-publish launcher --base-url URL (--key PUBLIC | --unsigned)\n"
           "           [--icon FILE.ico] [--product NAME] [--version A.B.C.D]\n"
+          "           [--install-dir DIR [--publisher NAME]]\n"
           "           [--template FILE] --out FILE\n"
           "           [--sign-cert FILE.pfx [--sign-password-file FILE]\n"
           "            [--timestamp-url URL]]\n"
@@ -338,7 +344,12 @@ const std::map<std::string, subcommand>& subcommands() {
           "by keygen). --icon sets every image of the .ico as its icon; --product and\n"
           "--version set the name, description and versions Explorer shows. Only\n"
           "resources change. --sign-cert signs the file with osslsigncode (Authenticode,\n"
-          "PKCS#12 certificate; the password file's first line is the password).\n",
+          "PKCS#12 certificate; the password file's first line is the password).\n"
+          "--install-dir makes the launcher the product's setup as well: started outside\n"
+          "DIR (which starts with %LOCALAPPDATA%, %APPDATA% or %USERPROFILE%, for example\n"
+          "%LOCALAPPDATA%\\Programs\\Product) it installs itself there for the user, with\n"
+          "Start menu and desktop shortcuts and an entry in Apps & Features that names\n"
+          "--publisher; it needs --product, the name of both.\n",
           run_launcher}},
         {"verify",
          {{"--key"},

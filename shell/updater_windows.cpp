@@ -19,6 +19,8 @@ HWND notes_window = nullptr;
 std::wstring notes_text;
 std::string deferred_start_command;
 std::function<void()> cancel_handler;
+bool silent = false;
+bool completed = false;
 
 HINSTANCE module_instance() {
     return GetModuleHandleW(nullptr);
@@ -74,14 +76,19 @@ void show_error(HWND window, LPARAM string_id) {
 void receive_release_notes(HWND window, WPARAM wparam, LPARAM lparam) {
     notes_text = with_crlf_line_ends(displayable(reinterpret_cast<const char*>(wparam)));
     EnableWindow(GetDlgItem(window, IDC_NOTES_BUTTON), TRUE);
-    if (lparam == 1)
+    if (lparam == 1 && !silent)
         open_notes_window();
 }
 
-// Starts now, or once the open release-notes window is closed.
+// Starts now, or once the open release-notes window is closed; a silent run only ends.
 void receive_start_command(HWND window, WPARAM wparam) {
     const auto command = take_posted_string(wparam);
     const std::string text = command ? *command : std::string();
+    completed = true;
+    if (silent) {
+        DestroyWindow(window);
+        return;
+    }
     if (notes_window) {
         deferred_start_command = text;
         return;
@@ -139,6 +146,10 @@ INT_PTR handle_progress_message(HWND window, UINT message, WPARAM wparam, LPARAM
         return 0;
     case UM_START_APP:
         receive_start_command(window, wparam);
+        return 0;
+    case UM_RUN_ENDED:
+        if (silent)
+            DestroyWindow(window);
         return 0;
     default:
         return FALSE;
@@ -198,4 +209,12 @@ void set_cancel_handler(std::function<void()> handler) {
 
 HWND current_notes_window() {
     return notes_window;
+}
+
+void make_run_silent() {
+    silent = true;
+}
+
+bool run_completed() {
+    return completed;
 }

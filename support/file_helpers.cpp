@@ -10,8 +10,6 @@
 #include <thread>
 #include <vector>
 
-namespace fs = std::filesystem;
-
 namespace {
 
 constexpr std::int64_t copy_chunk_limit = 4 * 1024 * 1024;
@@ -47,13 +45,10 @@ void log_removal(const std::error_code& error) {
 
 // Deletes every entry below the directory, depth first. A listing that fails is
 // logged and ends the walk of this directory.
-void delete_children(const fs::path& directory, held_file_pauses& pauses,
+void delete_children(const native_path& directory, held_file_pauses& pauses,
                      const held_file_wait& wait) {
-    std::error_code error;
-    fs::directory_iterator entry(directory, error);
-    for (; !error && entry != fs::directory_iterator(); entry.increment(error))
-        _DeleteDirectory(entry->path(), pauses, wait);
-    if (error)
+    if (const std::error_code error = list_directory(
+            directory, [&](const native_path& entry) { _DeleteDirectory(entry, pauses, wait); }))
         log_removal(error);
 }
 
@@ -102,10 +97,10 @@ void DeleteDirectory(const std::string& path, held_file_pauses pauses, const hel
     _DeleteDirectory(path_from_utf8(tree), pauses, wait);
 }
 
-void _DeleteDirectory(const fs::path& path, held_file_pauses& pauses, const held_file_wait& wait) {
+void _DeleteDirectory(const native_path& path, held_file_pauses& pauses,
+                      const held_file_wait& wait) {
     std::error_code status_error;
-    const fs::file_status status = fs::status(path, status_error);
-    if (fs::is_directory(status) && !is_link(path))
+    if (is_directory_at(path, status_error) && !is_link(path))
         delete_children(path, pauses, wait);
     const std::error_code remove_error = remove_entry(path, pauses, wait);
     if (!status_error)

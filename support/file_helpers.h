@@ -31,6 +31,15 @@ void delete_file_utf8(const std::string& path, const held_file_wait& wait = slee
 // destination untouched.
 bool copy_file_contents(const std::string& source, const std::string& destination);
 
+// A path in the form the system's file calls take: UTF-16 on Windows, where the C++
+// library's file-system paths would bring its whole locale and stream machinery
+// (1 MB) into the launcher; the library's path elsewhere.
+#ifdef _WIN32
+using native_path = std::wstring;
+#else
+using native_path = std::filesystem::path;
+#endif
+
 // Deletes a directory tree (a trailing backslash is ignored). Every removal is
 // logged with the prefix "_DeleteDirectory "; nothing is thrown. Links inside the
 // tree are removed as links, never followed. Holds by other programs are waited
@@ -40,7 +49,7 @@ void DeleteDirectory(const std::string& path, held_file_pauses pauses = held_fil
                      const held_file_wait& wait = sleep_through);
 
 // The recursive worker of DeleteDirectory.
-void _DeleteDirectory(const std::filesystem::path& path, held_file_pauses& pauses,
+void _DeleteDirectory(const native_path& path, held_file_pauses& pauses,
                       const held_file_wait& wait);
 
 #ifdef _WIN32

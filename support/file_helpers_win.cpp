@@ -104,13 +104,12 @@ bool create_directory_path(const std::string& path) {
 }
 
 void clear_path_for_new_file(const std::string& path, const held_file_wait& wait) {
-    const std::filesystem::path file = path_from_utf8(path);
+    const native_path file = path_from_utf8(path);
     held_file_pauses pauses;
     const std::error_code removal = remove_entry(file, pauses, wait);
     if (!removal || removal.value() == ERROR_FILE_NOT_FOUND)
         return;
-    std::filesystem::path aside = file;
-    aside += L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
-             std::to_wstring(GetTickCount64()) + L".old";
+    const native_path aside = file + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                              std::to_wstring(GetTickCount64()) + L".old";
     MoveFileExW(file.c_str(), aside.c_str(), 0);
 }
