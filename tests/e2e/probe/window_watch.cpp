@@ -233,6 +233,7 @@ void window_watch::sample_job_windows() {
 }
 
 window_view window_watch::sample() {
+    const std::lock_guard one_at_a_time(sampling_);
     sample_job_windows();
     window_view view;
     HWND progress = find_progress_window();

@@ -103,6 +103,9 @@ class window_watch {
     bool wait_for(std::chrono::milliseconds timeout, Predicate predicate);
 
     std::mutex lock_;
+    // The watcher and the commands both sample: one sample at a time, so that an
+    // older reading is never recorded after a newer one.
+    std::mutex sampling_;
     std::condition_variable changed_;
     DWORD process_id_ = 0;
     std::shared_ptr<kernel_handle> job_;
