@@ -34,22 +34,24 @@ std::optional<std::string> new_identity() {
 
 // Written beside the file and moved over it, so that a crash never leaves half an
 // identity behind.
-bool store_identity(const std::string& identity, const std::string& path) {
+bool store_identity(const std::string& identity, const std::string& path,
+                    const held_file_wait& wait) {
     const std::string staged = path + ".part";
     stdio_stream file;
     bool stored = open_file_utf8("wb", file, staged);
     stored = stored && write_file(file, identity.size(), identity.data()) == identity.size();
     stored = close_file(file) == 0 && stored;
     held_file_pauses pauses;
-    stored = stored && move_into_place(staged, path, pauses) == ERROR_SUCCESS;
+    stored = stored && move_into_place(staged, path, pauses, wait) == ERROR_SUCCESS;
     if (!stored)
-        delete_file_utf8(staged);
+        delete_file_utf8(staged, wait);
     return stored;
 }
 
 } // namespace
 
-std::optional<std::string> installation_identity(const std::string& install_dir) {
+std::optional<std::string> installation_identity(const std::string& install_dir,
+                                                 const held_file_wait& wait) {
     const std::string path = install_dir + "\\" + identity_file_name;
     const std::optional<std::string> stored = read_identity_file(path);
     if (stored && is_identity_text(*stored))
@@ -64,7 +66,7 @@ std::optional<std::string> installation_identity(const std::string& install_dir)
                  " is damaged or unreadable: a new one replaces it");
     else
         log_info("New installation identity in " + path);
-    if (!store_identity(*identity, path))
+    if (!store_identity(*identity, path, wait))
         log_error("Could not store the installation identity in " + path);
     return identity;
 }

@@ -5,6 +5,8 @@
 // its bucket, 0 to 99, takes the release when it lies below the share. Mixing the
 // version in draws a new sample for every release.
 
+#include "held_files.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -37,6 +39,7 @@ int rollout_bucket(std::string_view identity, std::int32_t version);
 // damaged or unreadable file is replaced by a new identity from the system's
 // generator (with a log line), flushed and moved into place; when it cannot be
 // stored, the new identity still serves this run. None only when the system gives
-// no random bytes.
-std::optional<std::string> installation_identity(const std::string& install_dir);
+// no random bytes. A hold on the file is waited out through `wait`.
+std::optional<std::string> installation_identity(const std::string& install_dir,
+                                                 const held_file_wait& wait);
 #endif

@@ -218,7 +218,8 @@ bool CUpdater::waits_for_rollout(const master_record& master) {
         return false;
     const std::string share = "Phased rollout: version " + std::to_string(version_number) +
                               " is offered to " + std::to_string(percent) + "%, ";
-    const std::optional<std::string> identity = installation_identity(install_dir);
+    const std::optional<std::string> identity =
+        installation_identity(install_dir, pause_unless_aborted());
     if (!identity) {
         log_info(share + "this installation waits (no identity)");
         return true;
@@ -257,7 +258,7 @@ stdio_stream CUpdater::read_local_info() {
         return stream;
     local_info.clear();
     close_file(stream);
-    delete_file_utf8(path);
+    delete_file_utf8(path, pause_unless_aborted());
     return stream;
 }
 
@@ -364,7 +365,7 @@ bool CUpdater::write_patch_tool() {
     const std::string path = temp_dir + "\\bspatch.exe";
     create_directory_path(path);
     // A patch tool whose launcher was ended while starting it stays suspended, holding it.
-    clear_path_for_new_file(path);
+    clear_path_for_new_file(path, pause_unless_aborted());
     stdio_stream file;
     if (!open_file_utf8("wb", file, path))
         return false;

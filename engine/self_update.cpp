@@ -33,7 +33,7 @@ void CUpdater::replace_launcher(const file_info& record, CFileTransfer& transfer
         return show_launcher_error(*this, "DIR");
     // A copy from an earlier hand-off whose launcher was ended while creating it stays
     // suspended for good, holding its file.
-    clear_path_for_new_file(fresh);
+    clear_path_for_new_file(fresh, pause_unless_aborted());
     if (!download_to_file(download, transfer, file_base_url + url_escaped_name(record.name)))
         return show_launcher_error(*this, "DOWNLOAD");
     if (compressed &&

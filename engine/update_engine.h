@@ -65,7 +65,9 @@ class CUpdater : public update_host {
     // Posts the percentage unless it equals the last one posted in this process.
     void post_progress(unsigned percentage);
 
-    // The file phase, on the worker thread.
+    // The file phase, on the worker thread. An exception that ends it, or a finishing
+    // job, is reported as that file's failed download (or, with no file, as a failed
+    // update), so the run ends as after any other failure.
     void update_files(CFileTransfer* transfer) override;
     file_info* take_next_file();
     void mark_file_done(file_info* entry);
@@ -113,13 +115,23 @@ class CUpdater : public update_host {
     // self-update restarts silent.
     bool silent = false;
 
+  protected:
+    struct entry_paths;
+
+    // The downloaded file's unpacking, check and move; on the finishing line. A test
+    // makes it throw, as an allocation failure would.
+    virtual void install_download(file_info& entry, const entry_paths& paths,
+                                  held_file_pauses& pauses);
+
   private:
     enum class patch_outcome { applied, failed, aborted };
-    struct entry_paths;
     struct file_phase_state;
 
     // Sleeps for the duration; returns early, with true, when the run is aborted.
     bool sleep_unless_aborted(std::chrono::milliseconds duration);
+    // The wait between two tries on a held file: it ends, giving up, when the run is
+    // aborted, so that Cancel never waits for another program.
+    held_file_wait pause_unless_aborted();
     // The waiter's pause between two polls, which also ends when the last file is done.
     void wait_for_next_poll();
     void wake(bool files_done);
@@ -145,6 +157,12 @@ class CUpdater : public update_host {
     void show_check_of(const file_info& entry);
     std::vector<file_info*> pending_snapshot();
     std::vector<check_item> check_items(const std::vector<file_info*>& entries) const;
+    // The file loop; `current` names the entry in hand.
+    void update_each_file(CFileTransfer& transfer, const file_info*& current);
+    void report_download_failure(const file_info& entry);
+    // Reports the exception being handled, which ended `where` (with the entry it had
+    // in hand, or none), and aborts the run.
+    void report_unexpected_error(const char* where, const file_info* entry) noexcept;
     // `local`: the record of the installed file, computed when the entry was taken.
     bool update_entry(file_info& entry, const file_info& local, CFileTransfer& transfer,
                       finishing_line& finishing);
@@ -153,14 +171,13 @@ class CUpdater : public update_host {
                             CFileTransfer& transfer, held_file_pauses& pauses);
     bool download_whole_file(file_info& entry, const entry_paths& paths, CFileTransfer& transfer,
                              held_file_pauses pauses, finishing_line& finishing);
-    // The downloaded file's unpacking, check and move; on the finishing line.
-    void install_download(file_info& entry, const entry_paths& paths, held_file_pauses& pauses);
     // Moves a checked file over the installed one (move_into_place); the system error.
     DWORD move_over_installed_file(const std::string& source, const std::string& target,
                                    held_file_pauses& pauses);
     file_phase_state file_phase_snapshot();
     void complete_update();
     void store_installed_version();
+    void remove_work_directory();
 
     std::optional<public_key> release_key;
     // The run's own downloads: the records, the release notes and a new launcher.

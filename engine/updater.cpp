@@ -131,7 +131,7 @@ void CUpdater::retire_run_thread_and_start_waiter() {
         try {
             wait_for_completion();
         } catch (...) {
-            log_error("Completion ended by an unexpected error");
+            report_unexpected_error("Completion", nullptr);
         }
         end_thread(true);
     });
@@ -151,6 +151,10 @@ void CUpdater::end_thread(bool waiter) {
 bool CUpdater::sleep_unless_aborted(std::chrono::milliseconds duration) {
     std::unique_lock lock(wake_lock);
     return wake_signal.wait_for(lock, duration, [this] { return abort_requested.load(); });
+}
+
+held_file_wait CUpdater::pause_unless_aborted() {
+    return [this](std::chrono::milliseconds pause) { return !sleep_unless_aborted(pause); };
 }
 
 void CUpdater::wait_for_next_poll() {

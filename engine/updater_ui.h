@@ -27,6 +27,7 @@ enum error_string_id : LPARAM {
     IDS_HASH_MISMATCH = 105,
     IDS_COPY_FAILED = 106,
     IDS_DOWNLOAD_FAILED = 107,
+    IDS_UPDATE_FAILED = 108,
 };
 
 // The progress window, written once by the entry before the engine is created.

@@ -100,12 +100,14 @@ parsed_launcher_config own_settings() {
     return parse_launcher_config(record);
 }
 
-// Bounds the engine's shut-down. Closing a request's handle ends a read that waits
-// in WinINet on Windows, but not under Wine, where a server that stopped sending
-// mid-body would hold the process until the receive time-out (60 s). Once the
-// transfers are ended nothing the engine still does can damage the installation:
-// every file, and the installed record, is replaced by a rename of a complete
-// copy. So at the deadline the process ends, whatever still waits.
+// Bounds the shut-down. Closing a request's handle ends a read that waits in WinINet
+// on Windows, but not under Wine, where a server that stopped sending mid-body, or
+// sends a byte now and then, would hold the process until the receive time-out
+// (60 s). Once the transfers are ended nothing the engine still does can damage the
+// installation: every file, and the installed record, is replaced by a rename of a
+// complete copy. So at the deadline the process ends, whatever still waits. Counted
+// from Cancel, it leaves one of the two seconds that Cancel may take to Wine's
+// teardown of the process.
 class shut_down_deadline {
   public:
     shut_down_deadline() : watcher([this] { watch(); }) {}
@@ -121,13 +123,13 @@ class shut_down_deadline {
     shut_down_deadline& operator=(const shut_down_deadline&) = delete;
 
   private:
-    static constexpr std::chrono::milliseconds limit{1500};
+    static constexpr std::chrono::milliseconds limit{1000};
 
     void watch() {
         std::unique_lock guard(lock);
         if (signal.wait_for(guard, limit, [this] { return met; }))
             return;
-        log_error("Shut-down still waits for a transfer after " + std::to_string(limit.count()) +
+        log_error("Shut-down still waits after " + std::to_string(limit.count()) +
                   " ms: the process ends now");
         log_info("Quillomark End");
         TerminateProcess(GetCurrentProcess(), 0);
@@ -138,6 +140,21 @@ class shut_down_deadline {
     bool met = false;
     std::thread watcher;
 };
+
+// Aborts the run, which ends its waits, ends its transfers and starts the deadline,
+// unless done already. On Cancel it runs on the window thread before the window
+// goes: nothing may throw.
+void begin_shut_down(CUpdater& updater, std::optional<shut_down_deadline>& deadline) noexcept {
+    if (deadline)
+        return;
+    try {
+        deadline.emplace();
+    } catch (const std::system_error& error) {
+        log_error(std::string("Shut-down deadline could not start: ") + error.what());
+    }
+    updater.request_abort();
+    updater.end_transfers();
+}
 
 // The progress window of the run that holds the lock carries the lock's name as a
 // window property, so a second start can find it.
@@ -184,11 +201,13 @@ int normal_run(HINSTANCE instance, int show_command, bool silent,
     updater.silent = silent;
     if (!start_update_run(updater, settings))
         PostMessageW(progress_window, UM_RUN_ENDED, 0, 0);
+    std::optional<shut_down_deadline> deadline;
+    set_cancel_handler([&] { begin_shut_down(updater, deadline); });
     const int exit_code = run_message_loop();
-    {
-        const shut_down_deadline deadline;
-        updater.shut_down();
-    }
+    set_cancel_handler({});
+    begin_shut_down(updater, deadline);
+    updater.shut_down();
+    deadline.reset();
     if (run_completed())
         refresh_uninstall_entry(own_product_name(), folder);
     log_info("Quillomark End");

@@ -18,6 +18,7 @@ namespace {
 HWND notes_window = nullptr;
 std::wstring notes_text;
 std::string deferred_start_command;
+std::function<void()> cancel_handler;
 bool silent = false;
 bool completed = false;
 
@@ -96,6 +97,14 @@ void receive_start_command(HWND window, WPARAM wparam) {
     DestroyWindow(window);
 }
 
+// Under Wine, destroying a window waits for the window manager to withdraw it (two
+// seconds for each window without one): the run is told first.
+void cancel(HWND window) {
+    if (cancel_handler)
+        cancel_handler();
+    DestroyWindow(window);
+}
+
 INT_PTR handle_progress_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
     case WM_INITDIALOG:
@@ -111,7 +120,7 @@ INT_PTR handle_progress_message(HWND window, UINT message, WPARAM wparam, LPARAM
         return 0;
     case WM_COMMAND:
         if (LOWORD(wparam) == IDCANCEL)
-            DestroyWindow(window);
+            cancel(window);
         else if (LOWORD(wparam) == IDC_NOTES_BUTTON)
             open_notes_window();
         else
@@ -192,6 +201,10 @@ INT_PTR CALLBACK notes_window_procedure(HWND window, UINT message, WPARAM wparam
         log_window_failure("unknown error");
     }
     return 0;
+}
+
+void set_cancel_handler(std::function<void()> handler) {
+    cancel_handler = std::move(handler);
 }
 
 HWND current_notes_window() {

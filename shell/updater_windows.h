@@ -5,6 +5,12 @@
 
 #include <windows.h>
 
+#include <functional>
+
+// Called on the window thread when the user cancels, before the progress window is
+// destroyed; it must not throw. Empty by default.
+void set_cancel_handler(std::function<void()> handler);
+
 INT_PTR CALLBACK progress_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 INT_PTR CALLBACK notes_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 

@@ -45,5 +45,7 @@ std::error_code list_directory(const native_path& directory,
                                const std::function<void(const native_path&)>& visit);
 
 // Removes a file, an empty directory or a link itself (never what it points to);
-// the error is the one the system gave for that removal.
-std::error_code remove_entry(const native_path& path);
+// the error is the one the system gave for that removal. On Windows a hold by
+// another program is waited out with `pauses`, each pause through `wait`.
+std::error_code remove_entry(const native_path& path, held_file_pauses& pauses,
+                             const held_file_wait& wait);

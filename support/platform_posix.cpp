@@ -69,12 +69,12 @@ std::error_code list_directory(const native_path& directory,
     return error;
 }
 
-std::error_code remove_entry(const native_path& path) {
+std::error_code remove_entry(const native_path& path, held_file_pauses&, const held_file_wait&) {
     std::error_code error;
     std::filesystem::remove(path, error);
     return error;
 }
 
-void delete_file_utf8(const std::string& path) {
+void delete_file_utf8(const std::string& path, const held_file_wait&) {
     unlink(path.c_str());
 }

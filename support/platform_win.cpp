@@ -112,7 +112,8 @@ std::error_code list_directory(const native_path& directory,
 // The Win32 calls themselves: std::filesystem::remove tries DeleteFileW after a
 // failed RemoveDirectoryW and reports that second error. A hold by another program
 // is waited out.
-std::error_code remove_entry(const native_path& path) {
+std::error_code remove_entry(const native_path& path, held_file_pauses& pauses,
+                             const held_file_wait& wait) {
     const auto attempt = [&]() -> DWORD {
         const DWORD attributes = GetFileAttributesW(path.c_str());
         const bool directory =
@@ -121,15 +122,16 @@ std::error_code remove_entry(const native_path& path) {
             return ERROR_SUCCESS;
         return GetLastError();
     };
-    held_file_pauses pauses;
-    const DWORD error = retry_while_file_held("remove " + wide_to_utf8(path), pauses, attempt);
+    const DWORD error =
+        retry_while_file_held("remove " + wide_to_utf8(path), pauses, attempt, wait);
     return {static_cast<int>(error), std::system_category()};
 }
 
-void delete_file_utf8(const std::string& path) {
+void delete_file_utf8(const std::string& path, const held_file_wait& wait) {
     const std::wstring file = system_path(path);
     held_file_pauses pauses;
-    retry_while_file_held("remove " + path, pauses, [&]() -> DWORD {
-        return DeleteFileW(file.c_str()) ? ERROR_SUCCESS : GetLastError();
-    });
+    retry_while_file_held(
+        "remove " + path, pauses,
+        [&]() -> DWORD { return DeleteFileW(file.c_str()) ? ERROR_SUCCESS : GetLastError(); },
+        wait);
 }
