@@ -270,7 +270,7 @@ CUpdater::patch_outcome CUpdater::try_patch(const file_info& entry, const entry_
         log_error("Patch: Hash check failed " + paths.fresh);
         return patch_outcome::failed;
     }
-    if (replace_file(paths.fresh, paths.local, pauses) != ERROR_SUCCESS) {
+    if (move_over_installed_file(paths.fresh, paths.local, pauses) != ERROR_SUCCESS) {
         log_error("Patch: move file failed " + paths.fresh + "->" + paths.local);
         return patch_outcome::failed;
     }
@@ -280,8 +280,8 @@ CUpdater::patch_outcome CUpdater::try_patch(const file_info& entry, const entry_
 }
 
 // A hold on either file is waited out unless the run is aborted meanwhile.
-DWORD CUpdater::replace_file(const std::string& source, const std::string& target,
-                             held_file_pauses& pauses) {
+DWORD CUpdater::move_over_installed_file(const std::string& source, const std::string& target,
+                                         held_file_pauses& pauses) {
     return move_into_place(source, target, pauses, pause_unless_aborted());
 }
 
@@ -335,7 +335,8 @@ void CUpdater::install_download(file_info& entry, const entry_paths& paths,
         report_error("Uuendatud faili hash ei vasta serveri versioonile!", IDS_HASH_MISMATCH);
         return;
     }
-    if (const DWORD error = replace_file(staged, paths.local, pauses); error != ERROR_SUCCESS) {
+    if (const DWORD error = move_over_installed_file(staged, paths.local, pauses);
+        error != ERROR_SUCCESS) {
         log_error("Replace failed: " + staged + "->" + paths.local + " (" + std::to_string(error) +
                   ")");
         if (compressed)

@@ -31,7 +31,9 @@ const std::string& master_record::value(const std::string& key) const {
 }
 
 void master_record::set(const std::string& key, const std::string& value) {
-    values_[key] = value;
+    const bool added = values_.insert_or_assign(key, value).second;
+    if (!added && !repeated_key_)
+        repeated_key_ = key;
 }
 
 void parse_master_version(const std::string& text, master_record& record) {

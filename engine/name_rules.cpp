@@ -1,5 +1,6 @@
 #include "name_rules.h"
 
+#include "hex_text.h"
 #include "text_decoding.h"
 
 #include <algorithm>
@@ -69,7 +70,6 @@ bool is_safe_relative_name(std::string_view name) {
 }
 
 std::string url_escaped_name(std::string_view name) {
-    static constexpr char hex_digits[] = "0123456789ABCDEF";
     std::string escaped;
     escaped.reserve(name.size());
     for (const char character : name) {
@@ -80,8 +80,7 @@ std::string url_escaped_name(std::string_view name) {
             continue;
         }
         escaped += '%';
-        escaped += hex_digits[byte >> 4];
-        escaped += hex_digits[byte & 0x0F];
+        append_hex(escaped, byte, hex_case::upper);
     }
     return escaped;
 }

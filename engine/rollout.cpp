@@ -1,5 +1,6 @@
 #include "rollout.h"
 
+#include "hex_text.h"
 #include "md5.h"
 #include "version_info.h"
 
@@ -8,11 +9,6 @@
 namespace {
 
 constexpr std::size_t identity_bytes = 16;
-constexpr char hex_digits[] = "0123456789abcdef";
-
-bool is_lower_hex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-}
 
 } // namespace
 
@@ -34,16 +30,12 @@ std::optional<int> rollout_percent_of(const master_record& record) {
 }
 
 std::string identity_text(const unsigned char (&random)[16]) {
-    std::string text;
-    for (const unsigned char byte : random) {
-        text += hex_digits[byte >> 4];
-        text += hex_digits[byte & 0xF];
-    }
-    return text;
+    return hex_of(random);
 }
 
 bool is_identity_text(std::string_view text) {
-    return text.size() == 2 * identity_bytes && std::all_of(text.begin(), text.end(), is_lower_hex);
+    const std::optional<std::string> bytes = bytes_from_hex(text);
+    return bytes && bytes->size() == identity_bytes;
 }
 
 int rollout_bucket(std::string_view identity, std::int32_t version) {

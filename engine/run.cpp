@@ -103,6 +103,15 @@ bool master_is_current(const master_record& master, const std::string& url) {
     return false;
 }
 
+// A publisher writes each key once: a signed record that gives one twice was made
+// from a value that carried pieces of its own ("startapp=app$version=1").
+bool names_each_key_once(const master_record& master, const std::string& url) {
+    if (!master.repeated_key())
+        return true;
+    log_error("Refused " + url + ": key \"" + *master.repeated_key() + "\" appears twice");
+    return false;
+}
+
 // A signature proves who made a record, not which version it was made for: a signed
 // run takes only the version that the master record names.
 bool states_master_version(const version_info& info, std::int32_t version, const std::string& url) {
@@ -223,7 +232,7 @@ bool CUpdater::waits_for_rollout(const master_record& master) {
 }
 
 // Fetches and parses the master record; with a release key built in, only a record
-// signed with it and not yet expired counts as received.
+// signed with it, giving each key once and not yet expired counts as received.
 bool CUpdater::read_master_record(CFileTransfer& transfer, master_record& master) {
     const std::string url = base_url + master_file_name;
     if (!release_key_hex.empty() && !(release_key = parse_public_key(release_key_hex))) {
@@ -234,7 +243,7 @@ bool CUpdater::read_master_record(CFileTransfer& transfer, master_record& master
     if (!text || (release_key && !master_signed_by(*release_key, *text, url)))
         return false;
     parse_master_version(*text, master);
-    return !release_key || master_is_current(master, url);
+    return !release_key || (names_each_key_once(master, url) && master_is_current(master, url));
 }
 
 // Reads the installed record; a damaged one is deleted and counts as version 0.

@@ -1,5 +1,6 @@
 #include "signature.h"
 
+#include "hex_text.h"
 #include "log_format.h"
 
 #include <sodium.h>
@@ -7,16 +8,6 @@
 #include <cstdio>
 
 namespace {
-
-constexpr const char* hex_digits = "0123456789abcdef";
-
-std::optional<int> hex_value(char digit) {
-    if (digit >= '0' && digit <= '9')
-        return digit - '0';
-    if (digit >= 'a' && digit <= 'f')
-        return digit - 'a' + 10;
-    return std::nullopt;
-}
 
 constexpr std::int64_t microseconds_per_second = 1000000;
 
@@ -68,30 +59,6 @@ bool is_calendar_time(const log_time& time) {
            time.minute <= 59 && time.second <= 59;
 }
 
-// Lower-case hex digits, two per byte, as bytes; nothing for any other text.
-std::optional<std::string> bytes_from_hex(std::string_view hex) {
-    if (hex.size() % 2 != 0)
-        return std::nullopt;
-    std::string bytes;
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        const auto high = hex_value(hex[i]);
-        const auto low = hex_value(hex[i + 1]);
-        if (!high || !low)
-            return std::nullopt;
-        bytes += static_cast<char>(*high * 16 + *low);
-    }
-    return bytes;
-}
-
-std::string hex_of(std::string_view bytes) {
-    std::string hex;
-    for (const char byte : bytes) {
-        hex += hex_digits[static_cast<unsigned char>(byte) >> 4];
-        hex += hex_digits[byte & 15];
-    }
-    return hex;
-}
-
 } // namespace
 
 std::optional<public_key> parse_public_key(std::string_view hex) {
@@ -104,7 +71,7 @@ std::optional<public_key> parse_public_key(std::string_view hex) {
 }
 
 std::string public_key_hex(const public_key& key) {
-    return hex_of(std::string_view(reinterpret_cast<const char*>(key.data()), key.size()));
+    return hex_of(key);
 }
 
 bool signature_matches(const public_key& key, std::string_view bytes, std::string_view signature) {

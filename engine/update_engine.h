@@ -172,8 +172,8 @@ class CUpdater : public update_host {
     bool download_whole_file(file_info& entry, const entry_paths& paths, CFileTransfer& transfer,
                              held_file_pauses pauses, finishing_line& finishing);
     // Moves a checked file over the installed one (move_into_place); the system error.
-    DWORD replace_file(const std::string& source, const std::string& target,
-                       held_file_pauses& pauses);
+    DWORD move_over_installed_file(const std::string& source, const std::string& target,
+                                   held_file_pauses& pauses);
     file_phase_state file_phase_snapshot();
     void complete_update();
     void store_installed_version();

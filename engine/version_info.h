@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -90,12 +91,16 @@ class master_record {
     const std::string& value(const std::string& key) const;
     void set(const std::string& key, const std::string& value);
     const std::map<std::string, std::string>& values() const { return values_; }
+    // The first key that was set twice. A publisher writes each key once, so a
+    // record with one came from a value that held a "$" of its own.
+    const std::optional<std::string>& repeated_key() const { return repeated_key_; }
 
   private:
     std::map<std::string, std::string> values_;
+    std::optional<std::string> repeated_key_;
 };
 
 // Splits "key=value$key=value..." into the record: the key is verbatim, the value
 // trimmed of white space; pieces without "=" are skipped; later keys win. Every
-// pair is logged as "MasterVersion: key=value".
+// pair is logged as "MasterVersion: key=value". A key given twice is noted.
 void parse_master_version(const std::string& text, master_record& record);

@@ -34,7 +34,7 @@ std::string utf8_from_wide(const wchar_t* text) {
 }
 
 std::FILE* open_file(const char* path, const char* mode) {
-    const std::wstring wide_path = long_path(to_wide(path));
+    const std::wstring wide_path = with_long_path_prefix(to_wide(path));
     const std::wstring wide_mode = to_wide(mode);
     std::FILE* file = nullptr;
     held_file_pauses pauses;

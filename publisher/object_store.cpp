@@ -1,5 +1,6 @@
 #include "object_store.h"
 
+#include "hex_text.h"
 #include "md5.h"
 #include "publish_errors.h"
 #include "stdio_stream.h"
@@ -38,15 +39,13 @@ bool unreserved(unsigned char c) {
 
 // A key as S3 signs it: every byte but the unreserved characters and "/" escaped.
 std::string escaped_key(const std::string& key) {
-    static const char* digits = "0123456789ABCDEF";
     std::string escaped;
     for (const unsigned char c : key) {
         if (unreserved(c) || c == '/') {
             escaped += static_cast<char>(c);
         } else {
             escaped += '%';
-            escaped += digits[c >> 4];
-            escaped += digits[c & 15];
+            append_hex(escaped, c, hex_case::upper);
         }
     }
     return escaped;
@@ -91,17 +90,30 @@ bool connection_dropped(CURLcode result) {
     }
 }
 
-std::optional<digest_bytes> digest_of_etag(std::string etag) {
-    if (etag.size() == 34 && etag.front() == '"' && etag.back() == '"')
-        etag = etag.substr(1, 32);
+// Every object carries the MD5 of its bytes as metadata of its own: behind
+// encryption (SSE-KMS, SSE-C) even a single-part upload's ETag is no MD5.
+constexpr const char* digest_metadata = "x-amz-meta-md5";
+
+// 32 hex digits, in quotes as an ETag comes, or bare.
+std::optional<digest_bytes> digest_of_hex(std::string text) {
+    if (text.size() == 34 && text.front() == '"' && text.back() == '"')
+        text = text.substr(1, 32);
     digest_bytes digest;
     std::size_t length = 0;
-    if (etag.size() != 32 ||
-        sodium_hex2bin(digest.data(), digest.size(), etag.c_str(), etag.size(), nullptr, &length,
+    if (text.size() != 32 ||
+        sodium_hex2bin(digest.data(), digest.size(), text.c_str(), text.size(), nullptr, &length,
                        nullptr) != 0 ||
         length != digest.size())
         return std::nullopt;
     return digest;
+}
+
+// The digest that an answer's header states, when it states one.
+std::optional<digest_bytes> digest_in_header(CURL* handle, const char* name) {
+    curl_header* header = nullptr;
+    if (curl_easy_header(handle, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK)
+        return std::nullopt;
+    return digest_of_hex(header->value);
 }
 
 // Rewinds a file being sent, when libcurl sends it again on a new connection.
@@ -244,10 +256,12 @@ stored_object store_connection::look_up(const std::string& key) {
         return {};
     if (status != 200)
         throw publish_failure("HEAD " + key + ": " + refusal(status, ""));
-    curl_header* etag = nullptr;
-    if (curl_easy_header(handle, "ETag", 0, CURLH_HEADER, -1, &etag) == CURLHE_OK)
-        if (const auto digest = digest_of_etag(etag->value))
-            return {true, digest};
+    // An object put by an earlier publisher has no digest of its own; the ETag of a
+    // single-part upload without encryption is its MD5.
+    if (auto digest = digest_in_header(handle, digest_metadata))
+        return {true, digest};
+    if (auto digest = digest_in_header(handle, "ETag"))
+        return {true, digest};
     // A multipart upload's ETag is no MD5: the bytes themselves tell.
     return {true, digest_by_reading(key)};
 }
@@ -282,6 +296,7 @@ void store_connection::put(const std::string& key, const std::filesystem::path& 
                       sodium_base64_VARIANT_ORIGINAL);
     header_list headers = request_headers(settings_.credentials);
     headers = append(std::move(headers), std::string("Content-MD5: ") + base64);
+    headers = append(std::move(headers), std::string(digest_metadata) + ": " + hex_of(digest));
     headers = append(std::move(headers), "Content-Type: " + object.content_type);
     headers = append(std::move(headers), "Cache-Control: " + object.cache_control);
     const std::string url = url_of(key);

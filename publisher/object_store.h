@@ -41,8 +41,9 @@ struct store_settings {
 // What the store holds under a key.
 struct stored_object {
     bool exists = false;
-    // The MD5 of its bytes when the store tells it (a single-part upload's ETag), or
-    // when the object was read to find it.
+    // The MD5 of its bytes when the store tells it (the digest put as the object's
+    // metadata, else a single-part upload's ETag), or when the object was read to
+    // find it.
     std::optional<digest_bytes> digest;
 };
 
@@ -59,10 +60,11 @@ class store_connection {
     store_connection(const store_connection&) = delete;
     store_connection& operator=(const store_connection&) = delete;
 
-    // HEAD, and a GET for the digest when the ETag is not one. Throws
-    // publish_failure when the store refuses or stays unreachable.
+    // HEAD, and a GET for the digest when neither the metadata nor the ETag holds
+    // one. Throws publish_failure when the store refuses or stays unreachable.
     stored_object look_up(const std::string& key);
-    // PUT of a file's bytes with their MD5 (Content-MD5, checked by the store).
+    // PUT of a file's bytes with their MD5 (Content-MD5, checked by the store, and
+    // the metadata x-amz-meta-md5 in hex, for later look-ups).
     void put(const std::string& key, const std::filesystem::path& file, std::uint64_t size,
              const digest_bytes& digest, const object_headers& headers);
 

@@ -28,7 +28,7 @@ struct upload_summary {
     std::size_t objects_kept = 0; // already in the store with the same bytes
 };
 
-// Looks up every object first (HEAD; the ETag is the MD5 of a single-part upload)
+// Looks up every object first (HEAD; its MD5 from its metadata, see store_connection)
 // and refuses with bad_input, before anything is sent, when the store holds other
 // bytes under a version's or patch set's name: a published version never changes.
 // Then sends what differs, `jobs` at a time within each step, the steps one after

@@ -1,5 +1,7 @@
 #include "pe_resources.h"
 
+#include "little_endian.h"
+
 #include <algorithm>
 #include <span>
 #include <vector>
@@ -7,26 +9,6 @@
 namespace {
 
 using byte_view = std::span<const unsigned char>;
-
-std::uint16_t u16_at(byte_view data, std::size_t offset) {
-    if (offset > data.size() || data.size() - offset < 2)
-        throw pe_format_error("truncated");
-    return static_cast<std::uint16_t>(data[offset] | data[offset + 1] << 8);
-}
-
-std::uint32_t u32_at(byte_view data, std::size_t offset) {
-    return u16_at(data, offset) | std::uint32_t{u16_at(data, offset + 2)} << 16;
-}
-
-void put_u16(bytes& data, std::size_t offset, std::uint32_t value) {
-    data[offset] = static_cast<unsigned char>(value);
-    data[offset + 1] = static_cast<unsigned char>(value >> 8);
-}
-
-void put_u32(bytes& data, std::size_t offset, std::uint32_t value) {
-    put_u16(data, offset, value & 0xffff);
-    put_u16(data, offset + 2, value >> 16);
-}
 
 std::uint32_t align_up(std::uint64_t value, std::uint32_t alignment) {
     return static_cast<std::uint32_t>((value + alignment - 1) / alignment * alignment);
@@ -210,12 +192,9 @@ bytes write_resource_section(const resource_tree& tree, std::uint32_t section_rv
         if (id.name.empty() || string_at.contains(id.name))
             return;
         string_at[id.name] = tables + static_cast<std::uint32_t>(strings.size());
-        strings.push_back(static_cast<unsigned char>(id.name.size()));
-        strings.push_back(static_cast<unsigned char>(id.name.size() >> 8));
-        for (const char16_t c : id.name) {
-            strings.push_back(static_cast<unsigned char>(c));
-            strings.push_back(static_cast<unsigned char>(c >> 8));
-        }
+        append_u16(strings, static_cast<std::uint32_t>(id.name.size()));
+        for (const char16_t c : id.name)
+            append_u16(strings, c);
     };
     for (const auto& [type, names] : tree) {
         note_name(type);

@@ -314,17 +314,19 @@ void publish_master(const master_options& options) {
     std::string patches;
     for (const auto& name : patch_sets_to(options.tree, options.version, options.patches))
         patches += (patches.empty() ? "" : ",") + name;
-    const std::string record = "version=" + std::to_string(options.version) +
-                               "$patches=" + patches + "$startapp=" + startapp +
-                               "$force_releasenotes=" + (options.force_notes ? "1" : "0") +
-                               (options.rollout ? rollout_piece(*options.rollout) : "");
+    std::vector<master_piece> pieces{{"version", std::to_string(options.version)},
+                                     {"patches", patches},
+                                     {"startapp", startapp},
+                                     {"force_releasenotes", options.force_notes ? "1" : "0"}};
+    if (options.rollout)
+        pieces.push_back({rollout_key, std::to_string(*options.rollout)});
     const fs::path path = options.tree / master_file_name;
     if (!options.signer) {
-        replace_file(path, record);
+        write_by_rename(path, master_record_text(pieces));
         return;
     }
-    replace_file(path, options.signer->signed_master(record + "$" + expires_key + "=" +
-                                                     format_utc_time(options.expires)));
+    pieces.push_back({expires_key, format_utc_time(options.expires)});
+    write_by_rename(path, options.signer->signed_master(master_record_text(pieces)));
     // A detached master signature of an earlier publisher would only mislead a reader.
     fs::path old_signature = path;
     old_signature += signature_suffix;
@@ -338,6 +340,7 @@ std::int32_t publish_release(const release_options& options) {
                      [&](const source_file& file) { return file.name == startapp; }))
         throw bad_input("--startapp \"" + options.startapp + "\" is not a file of " +
                         options.version.source.string());
+    check_master_piece({"startapp", startapp});
     const auto earlier = versions_in(options.version.tree);
     version_options version = options.version;
     version.version = earlier.empty() ? 1 : earlier.back() + 1;
@@ -372,5 +375,5 @@ void publish_rollout(const rollout_options& options) {
         throw bad_input("the master record is unsigned; sign it first with quillomark-publish "
                         "master TREE ... --sign KEYFILE");
     const std::string rewritten = with_rollout(unsigned_part, options.percent);
-    replace_file(path, options.signer ? options.signer->signed_master(rewritten) : rewritten);
+    write_by_rename(path, options.signer ? options.signer->signed_master(rewritten) : rewritten);
 }

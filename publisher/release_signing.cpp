@@ -77,7 +77,7 @@ std::string release_signer::signature_of(std::span<const unsigned char> content)
 void release_signer::sign_file(const std::filesystem::path& file) const {
     std::filesystem::path target = file;
     target += signature_suffix;
-    replace_file(target, signature_of(read_whole_file(file)));
+    write_by_rename(target, signature_of(read_whole_file(file)));
 }
 
 std::string release_signer::signed_master(const std::string& record) const {

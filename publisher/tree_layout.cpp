@@ -41,6 +41,24 @@ std::optional<patch_set_name> parse_patch_set_name(std::string_view text) {
     return patch_set_name{*from, *to};
 }
 
+void check_master_piece(const master_piece& piece) {
+    if (piece.key.find('=') != std::string::npos)
+        throw bad_input("the master record's key \"" + piece.key +
+                        "\" holds a \"=\", which ends a key");
+    if (piece.value.find('$') != std::string::npos)
+        throw bad_input(piece.key + " \"" + piece.value +
+                        "\" holds a \"$\", which separates the master record's pieces");
+}
+
+std::string master_record_text(const std::vector<master_piece>& pieces) {
+    std::string text;
+    for (const master_piece& piece : pieces) {
+        check_master_piece(piece);
+        text += (text.empty() ? "" : "$") + piece.key + "=" + piece.value;
+    }
+    return text;
+}
+
 namespace {
 
 std::vector<std::string> directory_names(const fs::path& tree) {
@@ -134,7 +152,7 @@ void refuse_existing(const fs::path& target) {
         throw bad_input(target.string() + " exists already");
 }
 
-void replace_file(const fs::path& target, std::string_view content) {
+void write_by_rename(const fs::path& target, std::string_view content) {
     const fs::path temporary = staging_path(target);
     write_whole_file(temporary, std::span(reinterpret_cast<const unsigned char*>(content.data()),
                                           content.size()));

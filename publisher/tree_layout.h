@@ -34,6 +34,18 @@ std::optional<patch_set_name> parse_patch_set_name(std::string_view text);
 std::vector<std::int32_t> versions_in(const fs::path& tree);
 std::vector<patch_set_name> patch_sets_in(const fs::path& tree);
 
+// One piece of the master record, "key=value".
+struct master_piece {
+    std::string key;
+    std::string value;
+};
+// A "$" in a value (or a "=" in a key) would give the master record pieces that
+// nobody wrote, under the signature that covers them: refused with bad_input
+// naming it.
+void check_master_piece(const master_piece& piece);
+// The master record's text: the pieces, each checked, in order, joined by "$".
+std::string master_record_text(const std::vector<master_piece>& pieces);
+
 // A record name ("data\\a.txt") as a path below a directory.
 fs::path path_of_name(const fs::path& directory, const std::string& name);
 
@@ -64,4 +76,4 @@ class staged_directory {
 void refuse_existing(const fs::path& target);
 
 // Writes a small file through a temporary file beside it and a rename.
-void replace_file(const fs::path& target, std::string_view content);
+void write_by_rename(const fs::path& target, std::string_view content);

@@ -133,6 +133,8 @@ class tree_verifier {
         const std::string text(bytes->begin(), bytes->end());
         master_record record;
         parse_master_version(text, record);
+        if (record.repeated_key())
+            fault(master_file_name, "key " + in_quotes(*record.repeated_key()) + " appears twice");
         if (key_) {
             check_master_signature(text);
             check_expiry_of(record);

@@ -1,5 +1,6 @@
 #include "version_block.h"
 
+#include "little_endian.h"
 #include "pe_resources.h"
 
 #include <charconv>
@@ -16,23 +17,6 @@ struct version_node {
 
 std::size_t align4(std::size_t offset) {
     return (offset + 3) & ~std::size_t{3};
-}
-
-std::uint16_t u16_at(const bytes& data, std::size_t offset) {
-    if (offset + 2 > data.size())
-        throw pe_format_error("the version block is truncated");
-    return static_cast<std::uint16_t>(data[offset] | data[offset + 1] << 8);
-}
-
-void put_u16(bytes& out, std::size_t offset, std::size_t value) {
-    out[offset] = static_cast<unsigned char>(value);
-    out[offset + 1] = static_cast<unsigned char>(value >> 8);
-}
-
-void append_u16(bytes& out, std::size_t value) {
-    out.push_back(0);
-    out.push_back(0);
-    put_u16(out, out.size() - 2, value);
 }
 
 // A version block nests four levels deep (root, file information, table, string).
@@ -108,9 +92,9 @@ bytes utf16_bytes(const std::u16string& text) {
 std::string utf8_of(const bytes& utf16) {
     std::string out;
     for (std::size_t i = 0; i + 1 < utf16.size(); i += 2) {
-        std::uint32_t c = utf16[i] | utf16[i + 1] << 8;
+        std::uint32_t c = u16_at(utf16, i);
         if (c >= 0xd800 && c < 0xdc00 && i + 3 < utf16.size()) {
-            c = 0x10000 + ((c - 0xd800) << 10) + ((utf16[i + 2] | utf16[i + 3] << 8) - 0xdc00);
+            c = 0x10000 + ((c - 0xd800) << 10) + (u16_at(utf16, i + 2) - 0xdc00);
             i += 2;
         }
         if (c < 0x80) {
@@ -138,17 +122,14 @@ constexpr std::size_t fixed_size = 52;
 version_node parse_root(const bytes& block) {
     version_node root = parse_node(block, 0, block.size());
     if (root.key != u"VS_VERSION_INFO" || root.value.size() != fixed_size ||
-        (root.value[0] | root.value[1] << 8 | root.value[2] << 16 |
-         std::uint32_t{root.value[3]} << 24) != fixed_signature)
+        u32_at(root.value, 0) != fixed_signature)
         throw pe_format_error("the version block has no fixed file information");
     return root;
 }
 
 version_numbers numbers_at(const bytes& fixed, std::size_t offset) {
-    const auto word = [&](std::size_t at) {
-        return static_cast<std::uint16_t>(fixed[offset + at] | fixed[offset + at + 1] << 8);
-    };
-    return {word(2), word(0), word(6), word(4)};
+    return {u16_at(fixed, offset + 2), u16_at(fixed, offset), u16_at(fixed, offset + 6),
+            u16_at(fixed, offset + 4)};
 }
 
 void put_numbers(bytes& fixed, std::size_t offset, const version_numbers& numbers) {

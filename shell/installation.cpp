@@ -127,7 +127,8 @@ std::optional<version_info> installed_record(const std::wstring& folder) {
 }
 
 bool has_installed_record(const std::wstring& folder) {
-    return GetFileAttributesW(long_path(folder + L"\\" + installed_record_name).c_str()) !=
+    return GetFileAttributesW(
+               with_long_path_prefix(folder + L"\\" + installed_record_name).c_str()) !=
            INVALID_FILE_ATTRIBUTES;
 }
 
@@ -158,9 +159,9 @@ installation_measure measure_installation(const std::wstring& folder) {
 }
 
 bool copy_into_place(const std::wstring& source, const std::wstring& target) {
-    const std::wstring staged = long_path(target + L".new");
+    const std::wstring staged = with_long_path_prefix(target + L".new");
     held_file_pauses pauses;
-    if (CopyFileW(long_path(source).c_str(), staged.c_str(), FALSE) &&
+    if (CopyFileW(with_long_path_prefix(source).c_str(), staged.c_str(), FALSE) &&
         move_into_place(staged, target, pauses) == ERROR_SUCCESS)
         return true;
     DeleteFileW(staged.c_str());

@@ -173,21 +173,23 @@ int normal_run(HINSTANCE instance, int show_command, bool silent,
     // A second start in the same installation only shows the first one's window:
     // two runs would share Temp and replace the same files at once.
     const std::wstring folder = own_folder();
-    const std::wstring lock_name = run_lock_name(folder);
-    const run_lock lock(lock_name);
+    const run_lock lock(folder);
     if (!lock.first()) {
         if (silent)
             return 1;
-        EnumWindows(bring_marked_window_to_front, reinterpret_cast<LPARAM>(lock_name.c_str()));
+        EnumWindows(bring_marked_window_to_front, reinterpret_cast<LPARAM>(lock.name().c_str()));
         return 0;
     }
     if (silent)
         make_run_silent();
     const DWORD window_error = create_progress_window(instance, silent ? SW_HIDE : show_command);
     if (!window_error)
-        SetPropW(progress_window, lock_name.c_str(), progress_window);
+        SetPropW(progress_window, lock.name().c_str(), progress_window);
     log_open("ezo.log");
     log_info("Quillomark Start");
+    if (lock.global_refusal())
+        log_info("Run lock holds in this session only: the global one was refused (error " +
+                 std::to_string(lock.global_refusal()) + ")");
     // Without its window the run could neither report nor hand over the start, and
     // the message loop would wait for ever.
     if (window_error) {

@@ -49,7 +49,8 @@ bool remove_file(const std::wstring& path) {
     held_file_pauses pauses;
     const DWORD error =
         retry_while_file_held("remove " + wide_to_utf8(path), pauses, [&]() -> DWORD {
-            return DeleteFileW(long_path(path).c_str()) ? ERROR_SUCCESS : GetLastError();
+            return DeleteFileW(with_long_path_prefix(path).c_str()) ? ERROR_SUCCESS
+                                                                    : GetLastError();
         });
     return error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
@@ -75,7 +76,7 @@ std::vector<std::wstring> listed_subfolders(const std::vector<std::wstring>& nam
 // Files below the folder, links not followed.
 unsigned count_files(const std::wstring& folder) {
     WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW(long_path(folder + L"\\*").c_str(), &found);
+    const HANDLE search = FindFirstFileW(with_long_path_prefix(folder + L"\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
         return 0;
     unsigned count = 0;
@@ -97,7 +98,8 @@ bool start_finishing_copy(const std::wstring& folder, bool silent) {
     const std::wstring temporary = temporary_folder();
     const std::wstring copy =
         temporary + L"\\" + copy_prefix + std::to_wstring(GetCurrentProcessId()) + L".exe";
-    if (!CopyFileW(long_path(own_executable_path()).c_str(), long_path(copy).c_str(), FALSE))
+    if (!CopyFileW(with_long_path_prefix(own_executable_path()).c_str(),
+                   with_long_path_prefix(copy).c_str(), FALSE))
         return false;
     const std::wstring command = quoted(copy) + L" remove " + quoted(installed_launcher(folder)) +
                                  L" " + std::to_wstring(GetCurrentProcessId()) +
@@ -134,10 +136,10 @@ std::optional<std::wstring> remove_installed_files(const std::wstring& folder) {
             return name;
     const std::wstring work_folder = folder + L"\\Temp";
     DeleteDirectory(wide_to_utf8(work_folder));
-    if (GetFileAttributesW(long_path(work_folder).c_str()) != INVALID_FILE_ATTRIBUTES)
+    if (GetFileAttributesW(with_long_path_prefix(work_folder).c_str()) != INVALID_FILE_ATTRIBUTES)
         return L"Temp";
     for (const std::wstring& subfolder : listed_subfolders(names))
-        RemoveDirectoryW(long_path(folder + L"\\" + subfolder).c_str());
+        RemoveDirectoryW(with_long_path_prefix(folder + L"\\" + subfolder).c_str());
     return std::nullopt;
 }
 
@@ -147,7 +149,7 @@ bool remove_launcher_and_traces(const std::wstring& product, const std::wstring&
     const bool shortcuts_removed = remove_shortcuts(product, folder);
     const bool entry_removed = shortcuts_removed && remove_uninstall_entry(product, folder);
     if (count_files(folder) == 0)
-        RemoveDirectoryW(long_path(folder).c_str());
+        RemoveDirectoryW(with_long_path_prefix(folder).c_str());
     return entry_removed;
 }
 
@@ -159,7 +161,7 @@ int run_removal(bool silent) {
                     (L"Kas eemaldada rakendus " + product + L" ja kõik selle failid?").c_str(),
                     product.c_str(), MB_YESNO | MB_ICONQUESTION) != IDYES)
         return 1;
-    const run_lock lock(run_lock_name(folder));
+    const run_lock lock(folder);
     if (!lock.first()) {
         tell_busy(silent);
         return 1;
@@ -183,7 +185,7 @@ int finish_removal(std::span<wchar_t*> arguments) {
         WaitForSingleObject(first.get(), INFINITE);
     const std::wstring folder = folder_of(launcher);
     const std::wstring product = own_product_name();
-    const run_lock lock(run_lock_name(folder));
+    const run_lock lock(folder);
     if (!lock.first()) {
         tell_busy(silent);
         return 1;

@@ -108,7 +108,8 @@ bool remove_shortcuts(const std::wstring& product, const std::wstring& folder) {
     bool removed = true;
     for (const std::wstring& path : shortcut_paths(product)) {
         const auto starts_in = link_working_folder(path);
-        if (starts_in && same_file(*starts_in, folder) && !DeleteFileW(long_path(path).c_str()))
+        if (starts_in && same_file(*starts_in, folder) &&
+            !DeleteFileW(with_long_path_prefix(path).c_str()))
             removed = false;
     }
     return removed;

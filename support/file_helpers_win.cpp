@@ -38,7 +38,7 @@ DWORD flush_to_disk(const std::wstring& path) {
 } // namespace
 
 std::wstring system_path(const std::string& path) {
-    return long_path(utf8_to_wide(path));
+    return with_long_path_prefix(utf8_to_wide(path));
 }
 
 DWORD retry_while_file_held(const std::string& description, held_file_pauses& pauses,
@@ -59,8 +59,8 @@ DWORD move_into_place(const std::string& source, const std::string& target,
 
 DWORD move_into_place(const std::wstring& source_path, const std::wstring& target_path,
                       held_file_pauses& pauses, const held_file_wait& wait) {
-    const std::wstring source = long_path(source_path);
-    const std::wstring target = long_path(target_path);
+    const std::wstring source = with_long_path_prefix(source_path);
+    const std::wstring target = with_long_path_prefix(target_path);
     bool flushed = false;
     const auto attempt = [&]() -> DWORD {
         if (!flushed) {

@@ -12,7 +12,7 @@
 // characters that CreateDirectory keeps for an 8.3 name inside the directory.
 constexpr std::size_t longest_plain_path = 247;
 
-inline std::wstring long_path(std::wstring path) {
+inline std::wstring with_long_path_prefix(std::wstring path) {
     const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
     const bool on_drive = path.size() > 2 && path[1] == L':' && separator(path[2]);
     const bool on_share = path.size() > 2 && separator(path[0]) && separator(path[1]) &&

@@ -1,5 +1,7 @@
 #include "md5.h"
 
+#include "hex_text.h"
+
 #include <cstring>
 
 namespace {
@@ -158,16 +160,10 @@ void md5_final(md5_context& context, unsigned char digest[16]) {
 }
 
 std::string md5_hex(std::string_view bytes) {
-    static constexpr char hex_digits[] = "0123456789abcdef";
     md5_context context;
     md5_init(context);
     md5_update(context, bytes.data(), bytes.size());
     unsigned char digest[16];
     md5_final(context, digest);
-    std::string text;
-    for (const unsigned char byte : digest) {
-        text += hex_digits[byte >> 4];
-        text += hex_digits[byte & 15];
-    }
-    return text;
+    return hex_of(digest);
 }

@@ -2,6 +2,7 @@
 // it, and the seconds the computation took, for benchmarks.
 
 #include "file_info.h"
+#include "hex_text.h"
 
 #include <chrono>
 #include <cstdio>
@@ -14,8 +15,6 @@ int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     const file_info info = make_file_info(argv[1], argv[1]);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    for (unsigned char byte : info.digest)
-        std::printf("%02x", byte);
-    std::printf(" %.6f\n", took.count());
+    std::printf("%s %.6f\n", hex_of(info.digest).c_str(), took.count());
     return file_info_valid(info) ? 0 : 1;
 }

@@ -17,8 +17,8 @@ file_handle open_input(const char* path) {
 }
 
 file_handle open_input(const wchar_t* path) {
-    return file_handle(CreateFileW(long_path(path).c_str(), GENERIC_READ, read_sharing, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file_handle(CreateFileW(with_long_path_prefix(path).c_str(), GENERIC_READ, read_sharing,
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 file_handle create_output(const char* path) {
@@ -27,8 +27,8 @@ file_handle create_output(const char* path) {
 }
 
 file_handle create_output(const wchar_t* path) {
-    return file_handle(CreateFileW(long_path(path).c_str(), GENERIC_WRITE, read_sharing, nullptr,
-                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file_handle(CreateFileW(with_long_path_prefix(path).c_str(), GENERIC_WRITE, read_sharing,
+                                   nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // The SDK streams only borrow the handles; the file_handle owners close them.

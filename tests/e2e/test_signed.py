@@ -134,6 +134,12 @@ def expired_master(site):
     RELEASE_KEY.sign_tree(site.download)
 
 
+def master_with_a_value_holding_a_piece(site):
+    """What a publisher that let "$" into a value would sign: the later version wins."""
+    site.master(2, startapp="app.exe$version=1", patches=["1_2"], extra=expires_in(NEXT_QUARTER))
+    RELEASE_KEY.sign_tree(site.download)
+
+
 def master_without_expiry(site):
     site.master(2, patches=["1_2"])
     RELEASE_KEY.sign_tree(site.download)
@@ -161,6 +167,8 @@ REFUSED = {
     "piece after the signature": (master_piece_added_after_signature, MASTER_FAILED,
                                   "masterversion: no signature"),
     "master record expired": (expired_master, MASTER_FAILED, "masterversion: expired"),
+    "a key given twice": (master_with_a_value_holding_a_piece, MASTER_FAILED,
+                          'masterversion: key "version" appears twice'),
     "master record without expiry": (master_without_expiry, MASTER_FAILED,
                                      "masterversion: no expiry date"),
     "signed with another key": (another_key, MASTER_FAILED, "masterversion: wrong signature"),

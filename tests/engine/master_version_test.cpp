@@ -19,6 +19,7 @@ TEST(MasterVersion, DollarSeparatedPiecesGiveTheirPairs) {
     EXPECT_EQ(record.value("patches"), "10_12,11_12");
     EXPECT_EQ(record.value("startapp"), "app.exe");
     EXPECT_EQ(record.value("force_releasenotes"), "");
+    EXPECT_EQ(record.repeated_key(), std::nullopt);
 }
 
 TEST(MasterVersion, ValuesAreTrimmedButKeysKeptVerbatim) {
@@ -30,10 +31,12 @@ TEST(MasterVersion, ValuesAreTrimmedButKeysKeptVerbatim) {
     EXPECT_EQ(record.value("patches"), "1_2");
 }
 
-TEST(MasterVersion, LaterKeysWinAndOnlyTheFirstEqualsSeparates) {
-    const master_record record = parsed("version=3$version=4$formula=a=b=c");
-    EXPECT_EQ(record.value("version"), "4");
-    EXPECT_EQ(record.value("formula"), "a=b=c");
+TEST(MasterVersion, LaterKeysWinAreNotedAndOnlyTheFirstEqualsSeparates) {
+    const master_record record = parsed("formula=a=b=c$version=3$version=4$formula=$version=5");
+    EXPECT_EQ(record.value("version"), "5");
+    EXPECT_EQ(record.value("formula"), "");
+    EXPECT_EQ(record.repeated_key(), "version");
+    EXPECT_EQ(parsed("formula=a=b=c").value("formula"), "a=b=c");
 }
 
 TEST(MasterVersion, PiecesWithoutEqualsAndATrailingDollarAddNothing) {

@@ -197,8 +197,14 @@ def damage_rollout(tree):
     return 'masterversion: "rollout" "5%" is not a whole number from 0 to 100'
 
 
+def damage_repeated_key(tree):
+    """What a value holding "$" would make: the later version piece would win."""
+    (tree / "masterversion").write_text("version=2$patches=1_2$startapp=app.exe$version=1")
+    return 'masterversion: key "version" appears twice'
+
+
 DAMAGE = [damage_missing_file, damage_digest, damage_patch, damage_container, damage_name,
-          damage_startapp, damage_listed_set, damage_rollout]
+          damage_startapp, damage_listed_set, damage_rollout, damage_repeated_key]
 
 
 @pytest.mark.parametrize("damage", DAMAGE, ids=[d.__name__ for d in DAMAGE])
@@ -234,7 +240,7 @@ def test_verify_over_http(served):
 
 def bad_inputs(tmp_path):
     """(arguments, message) of every kind of bad input; the tree holds version 1."""
-    good = make_release(tmp_path / "good", {"app.exe": b"app"})
+    good = make_release(tmp_path / "good", {"app.exe": b"app", "app$version=1": b"legal name"})
     tree = tmp_path / "tree"
     publish("release", good, "--tree", tree, "--startapp", "app.exe")
     cased = make_release(tmp_path / "cased", {"Data/a.txt": b"1", "data/b.txt": b"2"})
@@ -262,6 +268,10 @@ def bad_inputs(tmp_path):
         (["master", tree, "--version", "1", "--startapp", "app.exe", "--patches", "7_1"],
          "patch set 7_1 is not in"),
         (["release", good, "--tree", tree, "--startapp", "other.exe"], "is not a file of"),
+        (["release", good, "--tree", tree, "--startapp", "app$version=1"],
+         'startapp "app$version=1" holds a "$"'),
+        (["master", tree, "--version", "1", "--startapp", "app$version=1"],
+         'startapp "app$version=1" holds a "$"'),
         (["release", good, "--tree", tree, "--startapp", "app.exe", "--rollout", "1e2"],
          "--rollout and --percent take a whole number from 0 to 100"),
         (["master", tree, "--version", "1", "--startapp", "app.exe", "--rollout", "101"],

@@ -4,13 +4,17 @@ server's log file) instead of syslog.
 
 The filter appends two lines per request to its log file: "> METHOD PATH" when the
 request arrives and "< STATUS METHOD PATH" when its answer starts (PATH as Swift
-decodes it: "/BUCKET/KEY" for S3 requests). It fails requests on demand: the rules
+decodes it: "/BUCKET/KEY" for S3 requests). It fails or alters requests on demand: the rules
 file maps "METHOD PATH" to a list of outcomes for its next requests, each "503",
-"429" (answered at once) or "drop" (the connection is closed unanswered); requests
-beyond the list pass. The file is read anew for each request, and replacing it
-starts its lists from the beginning.
+"429" (answered at once), "drop" (the connection is closed unanswered),
+"opaque-etag" (answered by Swift, with an ETag that is not the MD5 of the object, as
+a store gives behind encryption) or "no-metadata" (answered by Swift without the
+object's own metadata, as for an object put by an older client); requests beyond
+the list pass. The file is read anew for each request, and replacing it starts its
+lists from the beginning.
 """
 
+import hashlib
 import json
 import logging
 import socket
@@ -58,12 +62,26 @@ class RequestLog:
 
         def logged_start(status, headers, *rest):
             self.write(f"< {status.split()[0]} {request}")
-            return start_response(status, headers, *rest)
+            return start_response(status, answered(outcome, headers), *rest)
 
-        if outcome:
+        if outcome in ("503", "429"):
             logged_start(f"{outcome} Injected", [("Content-Length", "0")])
             return [b""]
         return self.app(environ, logged_start)
+
+
+def answered(outcome, headers):
+    if outcome == "opaque-etag":
+        return [(name, opaque(value) if name.lower() == "etag" else value)
+                for name, value in headers]
+    if outcome == "no-metadata":
+        return [(name, value) for name, value in headers
+                if not name.lower().startswith("x-amz-meta-")]
+    return headers
+
+
+def opaque(etag):
+    return '"' + hashlib.md5(etag.encode("ascii")).hexdigest() + '"'
 
 
 def filter_factory(global_conf, **local_conf):

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <sstream>
 #include <system_error>
 #include <vector>
@@ -120,7 +121,7 @@ TEST(DirectoryHelpers, DeleteDirectoryLogsTheSystemsReasonForAReadOnlyFile) {
     EXPECT_TRUE(kept);
 }
 
-TEST(RunLock, EverySpellingOfADirectoryGivesOneLock) {
+TEST(RunLock, EveryNameOfAFolderGivesOneGlobalLock) {
     scratch_directory dir;
     const std::wstring directory = utf8_to_wide(dir.file("Quillo mark õun"));
     ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
@@ -131,15 +132,37 @@ TEST(RunLock, EverySpellingOfADirectoryGivesOneLock) {
     CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
 
     const std::wstring name = run_lock_name(directory);
-    EXPECT_EQ(name.rfind(L"Local\\", 0), 0u);
-    EXPECT_EQ(name.find(L'\\', 6), std::wstring::npos);
-    for (const std::wstring& spelling : {directory + L"\\", upper, short_form + L"\\",
-                                         directory + L"\\.\\", directory + L"\\sub\\..\\"})
+    EXPECT_EQ(name.find(L'\\'), std::wstring::npos);
+    for (const std::wstring& spelling :
+         {directory + L"\\", upper, short_form + L"\\", directory + L"\\.\\",
+          directory + L"\\sub\\..\\", L"\\\\?\\" + directory, L"\\\\?\\" + upper + L"\\"})
         EXPECT_EQ(run_lock_name(spelling), name) << wide_to_utf8(spelling);
     EXPECT_NE(run_lock_name(directory + L" 2"), name);
+    const char* link_tree = std::getenv("QM_LINK_TREE");
+    ASSERT_NE(link_tree, nullptr);
+    const std::wstring linked = utf8_to_wide(link_tree);
+    EXPECT_EQ(run_lock_name(linked + L"\\outside link"), run_lock_name(linked + L"\\outside"));
+    EXPECT_NE(run_lock_name(linked + L"\\outside"), run_lock_name(linked + L"\\Temp"));
 
-    const run_lock first(name);
+    const run_lock first(directory);
     EXPECT_TRUE(first.first());
-    EXPECT_FALSE(run_lock(name).first());
-    EXPECT_TRUE(run_lock(run_lock_name(directory + L" 2")).first());
+    EXPECT_EQ(first.name(), name);
+    EXPECT_EQ(first.global_refusal(), 0u);
+    EXPECT_TRUE(kernel_handle(OpenMutexW(SYNCHRONIZE, FALSE, (L"Global\\" + name).c_str())));
+    EXPECT_FALSE(kernel_handle(OpenMutexW(SYNCHRONIZE, FALSE, (L"Local\\" + name).c_str())));
+    EXPECT_FALSE(run_lock(L"\\\\?\\" + short_form).first());
+    EXPECT_TRUE(run_lock(directory + L" 2").first());
+}
+
+TEST(RunLock, AGlobalNameThatCannotBeTakenLeavesTheLockToTheSession) {
+    scratch_directory dir;
+    const std::wstring directory = utf8_to_wide(dir.file(""));
+    const kernel_handle other_kind(
+        CreateEventW(nullptr, FALSE, FALSE, (L"Global\\" + run_lock_name(directory)).c_str()));
+    ASSERT_TRUE(other_kind);
+
+    const run_lock first(directory);
+    EXPECT_TRUE(first.first());
+    EXPECT_EQ(first.global_refusal(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(run_lock(directory).first());
 }
