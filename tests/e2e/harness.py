@@ -76,7 +76,7 @@ class Record:
     def encoded(self):
         name = self.name.encode("utf-8")
         return (struct.pack("<i", len(name)) + name
-                + struct.pack("<iBB", len(self.content), int(self.compressed), 16) + md5(self.content))
+                + struct.pack("<IBB", len(self.content), int(self.compressed), 16) + md5(self.content))
 
 
 def version_info(version, records):
