@@ -87,7 +87,8 @@ class patch_applier {
             const auto triple = read_control_triple(blocks_.control);
             if (!triple)
                 return patch_outcome::corrupt;
-            if (!add_diff_run(triple->diff_count) || !copy_extra_run(triple->extra_count) ||
+            if (!write_run(blocks_.diff, triple->diff_count, true) ||
+                !write_run(blocks_.extra, triple->extra_count, false) ||
                 !advance_old_position(triple->old_step))
                 return outcome_;
         }
@@ -114,36 +115,28 @@ class patch_applier {
             static_cast<std::size_t>(std::min<std::int64_t>(left, std::int64_t(piece_.size()))));
     }
 
-    bool add_diff_run(std::int64_t count) {
+    // A diff run adds the old file's bytes to its block's; an extra run takes its
+    // block's bytes alone.
+    bool write_run(block_reader& block, std::int64_t count, bool adds_old_bytes) {
         if (!claim_new_bytes(count))
             return false;
         while (count > 0) {
             const std::span<unsigned char> piece = next_piece(count);
-            if (!blocks_.diff.read_exact(piece.data(), piece.size()))
+            if (!block.read_exact(piece.data(), piece.size()))
                 return fail(patch_outcome::corrupt);
-            if (!add_old_bytes(old_file_, old_position_, piece))
-                return fail(patch_outcome::old_file_unreadable);
+            if (adds_old_bytes && !add_old_run(piece))
+                return false;
             if (!new_file_.write(piece))
                 return fail(patch_outcome::new_file_unwritable);
-            if (!advance_old_position(static_cast<std::int64_t>(piece.size())))
-                return false;
             count -= static_cast<std::int64_t>(piece.size());
         }
         return true;
     }
 
-    bool copy_extra_run(std::int64_t count) {
-        if (!claim_new_bytes(count))
-            return false;
-        while (count > 0) {
-            const std::span<unsigned char> piece = next_piece(count);
-            if (!blocks_.extra.read_exact(piece.data(), piece.size()))
-                return fail(patch_outcome::corrupt);
-            if (!new_file_.write(piece))
-                return fail(patch_outcome::new_file_unwritable);
-            count -= static_cast<std::int64_t>(piece.size());
-        }
-        return true;
+    bool add_old_run(std::span<unsigned char> piece) {
+        if (!add_old_bytes(old_file_, old_position_, piece))
+            return fail(patch_outcome::old_file_unreadable);
+        return advance_old_position(static_cast<std::int64_t>(piece.size()));
     }
 
     bool advance_old_position(std::int64_t step) {

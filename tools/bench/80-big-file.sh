@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The launcher on one big file of 1 GiB in an LZMA container (see launcher.bash):
-#   big_file_install_time_ratio  first installation (target <= 1.0)
+#   big_file_install_time_ratio  first installation (target <= 1.0), and
+#                                big_file_install_vs_curl_time_ratio beside it
 #   big_file_patch_time_ratio    a patch changing 1 % of it
 #   big_file_patch_overhead_ratio  the same against the reference plus one hidden
 #                                process start (target <= 1.0)
 #   big_file_peak_mib            the launcher's peak resident size (Wine process),
 #                                over both; target <= 64 + big_file_dictionary_mib
-#   big_file_patch_tool_peak_mib the patch tool's peak resident size; target <=
-#                                old + new + 16 = big_file_patch_tool_limit_mib
+#   big_file_patch_tool_peak_mib the patch tool's peak resident size (target <= 64,
+#                                since it streams the new file; it held old + new
+#                                + 16 = big_file_patch_tool_limit_mib before)
 # Each side counts its fastest of two runs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
