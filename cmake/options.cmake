@@ -35,3 +35,19 @@ if(QM_FUZZ)
         -Wno-bitwise-instead-of-logical)
     target_compile_options(qm_third_party_options INTERFACE -fsanitize=fuzzer-no-link)
 endif()
+
+# qm_ship_stripped(TARGET): a Windows program that is shipped (the launcher, which
+# users download, and the patch tool inside it) carries no debug sections or symbol
+# table. They go to TARGET's file name plus ".debug" beside it, which the program
+# names (.gnu_debuglink) for gdb and addr2line, for crash analysis.
+function(qm_ship_stripped target)
+    if(NOT WIN32)
+        return()
+    endif()
+    set(program $<TARGET_FILE:${target}>)
+    add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND ${CMAKE_OBJCOPY} --only-keep-debug ${program} ${program}.debug
+        COMMAND ${CMAKE_STRIP} --strip-all ${program}
+        COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=${program}.debug ${program}
+        VERBATIM)
+endfunction()

@@ -41,12 +41,20 @@ bool check_ahead::claim_open_slot(std::size_t from_index, std::size_t& claimed) 
     return true;
 }
 
+// A record that cannot be computed (no memory) is handed back to the worker, which
+// computes it itself when it gets there.
 void check_ahead::compute(std::size_t index) {
-    file_info record = make_file_info(items[index].name, items[index].path);
+    file_info record;
+    slot_state outcome = slot_state::done;
+    try {
+        record = make_file_info(items[index].name, items[index].path);
+    } catch (...) {
+        outcome = slot_state::reserved;
+    }
     {
         const std::lock_guard guard(lock);
         slots[index].record = std::move(record);
-        slots[index].state = slot_state::done;
+        slots[index].state = outcome;
     }
     slot_done.notify_all();
 }
@@ -72,6 +80,6 @@ file_info check_ahead::record_of(std::size_t index) {
             continue;
         }
         guard.lock();
-        slot_done.wait(guard, [&] { return slots[index].state == slot_state::done; });
+        slot_done.wait(guard, [&] { return slots[index].state != slot_state::computing; });
     }
 }

@@ -8,8 +8,8 @@
 // A record computed ahead is only right if nothing writes its file before the
 // worker reaches it. The worker writes only the installed file of its current
 // entry and its own work files, so an entry is computed ahead only when no other
-// entry can name the same file (see file_alias_key) and its name does not lead
-// into the work directory.
+// entry can name the same file, installed or in the work directory (see
+// file_alias_key), and its name does not lead into the work directory.
 
 #include "file_info.h"
 

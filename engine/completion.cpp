@@ -49,7 +49,11 @@ void CUpdater::wait_for_completion() {
 
 void CUpdater::complete_update() {
     store_installed_version();
-    DeleteDirectory(temp_dir);
+    // Cancelled meanwhile (the record may have waited for another program): the next
+    // start completes the update.
+    if (abort_requested)
+        return;
+    remove_work_directory();
     post_progress(100);
     set_info_text("Vajalikud failid edukalt uuendatud");
     set_title_text("VALMIS");
@@ -69,7 +73,17 @@ void CUpdater::store_installed_version() {
     stored = stored && remote_info.write(file.get());
     stored = close_file(file) == 0 && stored;
     held_file_pauses pauses;
-    stored = stored && move_into_place(staged, path, pauses) == ERROR_SUCCESS;
+    stored =
+        stored && move_into_place(staged, path, pauses, pause_unless_aborted()) == ERROR_SUCCESS;
     if (!stored)
         log_error("Could not store the installed version information in " + path);
+}
+
+// The application must not wait for a file that another program holds in the work
+// directory: after a second in all, what is still held stays for the next update.
+void CUpdater::remove_work_directory() {
+    constexpr std::chrono::milliseconds longest_wait{1000};
+    DeleteDirectory(temp_dir, held_file_pauses(longest_wait), pause_unless_aborted());
+    if (GetFileAttributesW(system_path(temp_dir).c_str()) != INVALID_FILE_ATTRIBUTES)
+        log_info("Work directory left for the next update: " + temp_dir);
 }

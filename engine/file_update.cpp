@@ -14,6 +14,7 @@
 #include "utf8.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <map>
 #include <system_error>
@@ -33,20 +34,35 @@ bool has_digest_of(const std::string& path, const file_info& entry) {
     return digests_equal(make_file_info(entry.name, path), entry);
 }
 
-// Names that may share their file with another entry's name, or that lead into the
-// work directory, where the worker writes.
+// The files an entry's update reads or writes, relative to the installation
+// directory, as keys under which names of one file meet (file_alias_key): the
+// installed file, and in the work directory the download (whole file or patch) and
+// the unpacked or patched file beside it.
+std::array<std::string, 3> path_keys(const std::string& name) {
+    const std::string work = "Temp\\" + name;
+    return {file_alias_key(name), file_alias_key(work), file_alias_key(work + ".new")};
+}
+
+// Entries that share no file with another entry and whose names do not lead into
+// the work directory, where the worker writes its own files. Only these may be
+// checked ahead, or be worked on while the finishing line still works on another:
+// entry X unpacks to Temp\X.new, where entry x.NEW downloads.
 std::vector<bool> may_run_ahead(const std::vector<file_info*>& entries) {
     std::map<std::string, int> uses;
-    std::vector<std::string> keys;
+    std::vector<std::array<std::string, 3>> keys;
     for (const file_info* entry : entries) {
-        keys.push_back(file_alias_key(entry->name));
-        ++uses[keys.back()];
+        keys.push_back(path_keys(entry->name));
+        for (const std::string& key : keys.back())
+            ++uses[key];
     }
     std::vector<bool> allowed;
-    for (std::size_t index = 0; index < entries.size(); ++index)
-        allowed.push_back(uses[keys[index]] == 1 && keys[index] != "TEMP" &&
-                          !keys[index].starts_with("TEMP\\") &&
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        const std::string& installed = keys[index][0];
+        allowed.push_back(std::all_of(keys[index].begin(), keys[index].end(),
+                                      [&](const std::string& key) { return uses[key] == 1; }) &&
+                          installed != "TEMP" && !installed.starts_with("TEMP\\") &&
                           entries[index]->name.find('~') == std::string::npos);
+    }
     return allowed;
 }
 
@@ -93,18 +109,28 @@ std::vector<check_item> CUpdater::check_items(const std::vector<file_info*>& ent
 }
 
 void CUpdater::update_files(CFileTransfer* transfer) {
+    const file_info* current = nullptr;
+    try {
+        update_each_file(*transfer, current);
+    } catch (...) {
+        report_unexpected_error("The file phase", current);
+    }
+}
+
+void CUpdater::update_each_file(CFileTransfer& transfer, const file_info*& current) {
     const std::vector<file_info*> entries = pending_snapshot();
     std::unordered_map<const file_info*, std::size_t> positions;
     for (std::size_t index = 0; index < entries.size(); ++index)
         positions.emplace(entries[index], index);
     std::vector<check_item> items = check_items(entries);
-    // A name that may share its file with another waits until the files before it
+    // An entry that may share a file with another waits until the files before it
     // are in place, as it would have if nothing ran ahead.
     std::vector<bool> waits_for_finishing;
     for (const check_item& item : items)
         waits_for_finishing.push_back(!item.may_run_ahead);
     check_ahead checks(std::move(items), abort_requested);
-    finishing_line finishing;
+    finishing_line finishing(
+        [] { log_trace("Download waits for the files before it to be installed"); });
     try {
         checks.start();
         finishing.start();
@@ -112,15 +138,51 @@ void CUpdater::update_files(CFileTransfer* transfer) {
         log_error(std::string("Checking ahead could not start: ") + error.what());
     }
     while (file_info* entry = take_next_file()) {
+        current = entry;
         const std::size_t index = positions.at(entry);
         if (waits_for_finishing[index])
             finishing.drain();
         if (is_launcher_record(*entry))
             mark_file_done(entry);
-        else if (!update_entry(*entry, checks.record_of(index), *transfer, finishing))
+        else if (!update_entry(*entry, checks.record_of(index), transfer, finishing))
             return;
     }
+    current = nullptr;
     finishing.drain();
+}
+
+void CUpdater::report_download_failure(const file_info& entry) {
+    report_error("Downloading of required file " + entry.name + " failed!", IDS_DOWNLOAD_FAILED);
+}
+
+namespace {
+
+std::string unexpected_error_text() {
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (const transfer_error& error) {
+        return error.message;
+    } catch (...) {
+        return "an unknown exception";
+    }
+}
+
+} // namespace
+
+// Without a report the completion waiter would wait for ever for files that are
+// never done. Whatever fails here still aborts the run.
+void CUpdater::report_unexpected_error(const char* where, const file_info* entry) noexcept {
+    try {
+        log_error(std::string(where) + " ended by an unexpected error: " + unexpected_error_text());
+        if (entry)
+            report_download_failure(*entry);
+        else
+            report_error("Viga failide uuendamisel!", IDS_UPDATE_FAILED);
+    } catch (...) {
+        abort_requested = true;
+    }
 }
 
 CUpdater::entry_paths CUpdater::paths_for(const file_info& entry) const {
@@ -213,16 +275,14 @@ CUpdater::patch_outcome CUpdater::try_patch(const file_info& entry, const entry_
         return patch_outcome::failed;
     }
     log_info("Patch: successful " + paths.local);
-    delete_file_utf8(paths.work);
+    delete_file_utf8(paths.work, pause_unless_aborted());
     return patch_outcome::applied;
 }
 
 // A hold on either file is waited out unless the run is aborted meanwhile.
 DWORD CUpdater::replace_file(const std::string& source, const std::string& target,
                              held_file_pauses& pauses) {
-    return move_into_place(source, target, pauses, [this](std::chrono::milliseconds pause) {
-        return !sleep_unless_aborted(pause);
-    });
+    return move_into_place(source, target, pauses, pause_unless_aborted());
 }
 
 // The whole file goes to W; the finishing line unpacks it to N when it is a
@@ -239,13 +299,18 @@ bool CUpdater::download_whole_file(file_info& entry, const entry_paths& paths,
         // A file before this one that failed to install was the first error.
         finishing.drain();
         log_error("Download failed: " + paths.file_url);
-        report_error("Downloading of required file " + entry.name + " failed!",
-                     IDS_DOWNLOAD_FAILED);
+        report_download_failure(entry);
         return false;
     }
     log_trace("Downloaded: " + paths.file_url);
     finishing.hand_over(
-        [this, &entry, paths, pauses]() mutable { install_download(entry, paths, pauses); },
+        [this, &entry, paths, pauses]() mutable {
+            try {
+                install_download(entry, paths, pauses);
+            } catch (...) {
+                report_unexpected_error("A finishing job", &entry);
+            }
+        },
         std::uint64_t{entry.size});
     return !abort_requested;
 }
@@ -280,6 +345,6 @@ void CUpdater::install_download(file_info& entry, const entry_paths& paths,
         return;
     }
     log_trace("Installed: " + paths.local);
-    delete_file_utf8(paths.work);
+    delete_file_utf8(paths.work, pause_unless_aborted());
     mark_file_done(&entry);
 }

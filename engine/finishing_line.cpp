@@ -1,5 +1,8 @@
 #include "finishing_line.h"
 
+finishing_line::finishing_line(std::function<void()> waiting_for_room)
+    : waiting_for_room(std::move(waiting_for_room)) {}
+
 finishing_line::~finishing_line() {
     {
         const std::lock_guard guard(lock);
@@ -20,14 +23,22 @@ void finishing_line::hand_over(std::function<void()> job, std::uint64_t bytes) {
         return;
     }
     std::unique_lock guard(lock);
-    changed.wait(guard, [&] {
-        return queued.empty() || queued_bytes + bytes <= waiting_bytes_limit || failure;
-    });
+    if (!has_room_for(bytes) && waiting_for_room) {
+        guard.unlock();
+        waiting_for_room();
+        guard.lock();
+    }
+    changed.wait(guard, [&] { return has_room_for(bytes); });
     throw_failure();
     queued.push_back({std::move(job), bytes});
     queued_bytes += bytes;
     guard.unlock();
     changed.notify_all();
+}
+
+// A failure ends every wait: it is thrown to the handing thread instead.
+bool finishing_line::has_room_for(std::uint64_t bytes) const {
+    return queued.empty() || queued_bytes + bytes <= waiting_bytes_limit || failure;
 }
 
 void finishing_line::drain() {

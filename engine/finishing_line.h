@@ -21,7 +21,9 @@
 
 class finishing_line {
   public:
-    finishing_line() = default;
+    // `waiting_for_room` is called on the handing thread, outside the line's lock,
+    // before a hand-over waits for the jobs before it.
+    explicit finishing_line(std::function<void()> waiting_for_room = {});
     // Runs what is still queued, then ends the thread; a failure is dropped.
     ~finishing_line();
     finishing_line(const finishing_line&) = delete;
@@ -40,6 +42,7 @@ class finishing_line {
   private:
     void run_jobs();
     void throw_failure();
+    bool has_room_for(std::uint64_t bytes) const;
 
     std::mutex lock;
     std::condition_variable changed;
@@ -48,6 +51,7 @@ class finishing_line {
         std::uint64_t bytes;
     };
 
+    std::function<void()> waiting_for_room;
     std::deque<queued_job> queued;
     std::uint64_t queued_bytes = 0;
     bool busy = false;

@@ -1,8 +1,12 @@
 #include "launcher_config.h"
 
+#include "name_rules.h"
 #include "signature.h"
+#include "text_decoding.h"
 
 #include <algorithm>
+#include <array>
+#include <cctype>
 #include <map>
 
 namespace {
@@ -10,6 +14,14 @@ namespace {
 constexpr std::string_view format_line = "quillomark-config 1";
 constexpr std::string_view base_url_key = "base_url";
 constexpr std::string_view public_key_key = "public_key";
+constexpr std::string_view install_dir_key = "install_dir";
+constexpr std::string_view publisher_key = "publisher";
+constexpr std::array<std::string_view, 4> known_keys = {base_url_key, public_key_key,
+                                                        install_dir_key, publisher_key};
+constexpr std::array<std::string_view, 3> per_user_folders = {"%LOCALAPPDATA%", "%APPDATA%",
+                                                              "%USERPROFILE%"};
+constexpr std::size_t longest_publisher = 200;
+constexpr std::size_t longest_install_subfolder = 160;
 
 bool starts_with_scheme(std::string_view url, std::string_view scheme) {
     return url.substr(0, scheme.size()) == scheme && url.size() > scheme.size();
@@ -33,7 +45,8 @@ record_values(std::string_view record, std::string& fault) {
         const std::string_view line = record.substr(start + 1, end - start - 1);
         const std::size_t equals = line.find('=');
         const std::string key(line.substr(0, equals));
-        if (equals == std::string_view::npos || (key != base_url_key && key != public_key_key) ||
+        if (equals == std::string_view::npos ||
+            std::find(known_keys.begin(), known_keys.end(), key) == known_keys.end() ||
             values.contains(key)) {
             fault = "unexpected line \"" + std::string(line) + "\"";
             return std::nullopt;
@@ -44,15 +57,68 @@ record_values(std::string_view record, std::string& fault) {
     return values;
 }
 
+bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+               return std::toupper(static_cast<unsigned char>(a)) ==
+                      std::toupper(static_cast<unsigned char>(b));
+           });
+}
+
+bool has_control_character(std::string_view text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < ' ' || c == 0x7f; });
+}
+
+void add_optional_line(std::string& record, std::string_view key, const std::string& value) {
+    if (!value.empty())
+        record += std::string(key) + "=" + value + "\n";
+}
+
+std::string value_or_empty(const std::map<std::string, std::string, std::less<>>& values,
+                           std::string_view key) {
+    const auto found = values.find(key);
+    return found == values.end() ? std::string() : found->second;
+}
+
 } // namespace
+
+std::optional<std::string> install_dir_fault(std::string_view dir) {
+    const auto folder = std::find_if(
+        per_user_folders.begin(), per_user_folders.end(),
+        [&](std::string_view prefix) { return starts_with_ignoring_case(dir, prefix); });
+    if (folder == per_user_folders.end())
+        return "the installation folder must start with %LOCALAPPDATA%, %APPDATA% or "
+               "%USERPROFILE% (a folder of the user's own)";
+    const std::string_view below = dir.substr(folder->size());
+    if (below.empty())
+        return std::nullopt;
+    const std::string_view path = below.substr(1);
+    if (below.front() != '\\' || !is_safe_relative_name(path) ||
+        path.find_first_of("/%") != std::string_view::npos)
+        return "after " + std::string(*folder) +
+               " the installation folder must go on with a backslash and a relative path of "
+               "valid names, without /, % or ..";
+    if (path.size() > longest_install_subfolder)
+        return "the installation folder's path below " + std::string(*folder) + " is longer than " +
+               std::to_string(longest_install_subfolder) + " bytes";
+    return std::nullopt;
+}
+
+std::optional<std::string> publisher_fault(std::string_view name) {
+    if (name.empty() || name.size() > longest_publisher || !is_valid_utf8(name) ||
+        has_control_character(name))
+        return "the publisher must be UTF-8 text of 1 to " + std::to_string(longest_publisher) +
+               " bytes without line breaks or other control characters";
+    return std::nullopt;
+}
 
 std::optional<std::string> base_url_fault(std::string_view url) {
     if (!starts_with_scheme(url, "http://") && !starts_with_scheme(url, "https://"))
         return "the base URL must begin with http:// or https:// and name a host";
     if (url.back() != '/')
         return "the base URL must end with /";
-    if (std::any_of(url.begin(), url.end(),
-                    [](char c) { return static_cast<unsigned char>(c) <= ' ' || c == 0x7f; }))
+    if (url.find(' ') != std::string_view::npos || has_control_character(url))
         return "the base URL must not hold blanks or control characters";
     if (url.substr(url.find("//") + 2).front() == '/')
         return "the base URL names no host";
@@ -60,8 +126,12 @@ std::optional<std::string> base_url_fault(std::string_view url) {
 }
 
 std::string format_launcher_config(const launcher_config& config) {
-    return std::string(format_line) + "\n" + std::string(base_url_key) + "=" + config.base_url +
-           "\n" + std::string(public_key_key) + "=" + config.release_key_hex + "\n";
+    std::string record = std::string(format_line) + "\n" + std::string(base_url_key) + "=" +
+                         config.base_url + "\n" + std::string(public_key_key) + "=" +
+                         config.release_key_hex + "\n";
+    add_optional_line(record, install_dir_key, config.install_dir);
+    add_optional_line(record, publisher_key, config.publisher);
+    return record;
 }
 
 parsed_launcher_config parse_launcher_config(std::string_view record) {
@@ -77,5 +147,13 @@ parsed_launcher_config parse_launcher_config(std::string_view record) {
         return refused(*url_fault);
     if (!key->second.empty() && !parse_public_key(key->second))
         return refused("public_key is not 64 lower-case hex digits");
-    return {launcher_config{url->second, key->second}, {}};
+    launcher_config config{url->second, key->second, value_or_empty(*values, install_dir_key),
+                           value_or_empty(*values, publisher_key)};
+    if (values->contains(install_dir_key))
+        if (const auto fault = install_dir_fault(config.install_dir))
+            return refused("install_dir: " + *fault);
+    if (values->contains(publisher_key))
+        if (const auto fault = publisher_fault(config.publisher))
+            return refused("publisher: " + *fault);
+    return {std::move(config), {}};
 }

@@ -6,6 +6,13 @@
 //   quillomark-config 1
 //   base_url=http://updates.example.com/download/
 //   public_key=<64 lower-case hex digits, or nothing for unsigned releases>
+//   install_dir=%LOCALAPPDATA%\Programs\Product   (optional)
+//   publisher=Example Ltd                          (optional)
+//
+// With install_dir the launcher is also the product's setup: started outside that
+// folder it installs itself there (shell/setup.h). Without it, it runs wherever it
+// is started. The publisher is named in the uninstall entry. Both are left out of
+// the record when empty, so a record without them reads as it always did.
 //
 // Portable: the launcher reads it, the publisher writes and reads it back.
 
@@ -17,7 +24,9 @@ constexpr const char* launcher_config_resource = "QUILLOMARK_CONFIG";
 
 struct launcher_config {
     std::string base_url;
-    std::string release_key_hex; // empty: releases are taken unsigned
+    std::string release_key_hex;  // empty: releases are taken unsigned
+    std::string install_dir = {}; // empty: a portable launcher
+    std::string publisher = {};   // empty: none named
     bool operator==(const launcher_config&) const = default;
 };
 
@@ -33,3 +42,13 @@ parsed_launcher_config parse_launcher_config(std::string_view record);
 // Why a base URL cannot be used, or nothing: it must be an http:// or https:// URL
 // with a host and end with a slash, as file names are appended to it.
 std::optional<std::string> base_url_fault(std::string_view url);
+
+// Why an installation folder cannot be used, or nothing: it must start with
+// %LOCALAPPDATA%, %APPDATA% or %USERPROFILE% (per user, so no administrator rights
+// are ever needed), optionally followed by a backslash and a relative path that
+// stays below that folder, without further variables or forward slashes.
+std::optional<std::string> install_dir_fault(std::string_view dir);
+
+// Why a publisher's name cannot be used, or nothing: non-empty UTF-8 text of at
+// most 200 bytes without control characters, which would break the record's lines.
+std::optional<std::string> publisher_fault(std::string_view name);

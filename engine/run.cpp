@@ -8,6 +8,7 @@
 #include "name_rules.h"
 #include "own_resource.h"
 #include "process_start.h"
+#include "rollout.h"
 #include "signature.h"
 #include "text_decoding.h"
 #include "updater_ui.h"
@@ -187,10 +188,38 @@ void CUpdater::run() {
     const std::string notes = decode_text_leniently(
         fetch_control_file(transfer, file_base_url + "changes.txt", release_key).bytes);
 
-    if (local_info.version == remote_info.version && installed_files_present())
-        run_without_update(notes);
+    const bool same_version = local_info.version == remote_info.version;
+    if ((same_version || waits_for_rollout(master)) && installed_files_present(same_version))
+        run_without_update(notes, same_version);
     else
         run_update(transfer, notes, master.value("force_releasenotes") == "1", local_stream);
+}
+
+// A version offered to a share of the installations is taken only when this
+// installation's bucket lies inside the share. Nothing installed yet: always taken.
+bool CUpdater::waits_for_rollout(const master_record& master) {
+    if (local_info.version < 1)
+        return false;
+    const std::optional<int> offered = rollout_percent_of(master);
+    if (!offered)
+        log_error("Phased rollout: rollout=" + master.value(rollout_key) +
+                  " is not a share from 0 to 100, read as 0");
+    const int percent = offered.value_or(0);
+    if (percent >= full_rollout)
+        return false;
+    const std::string share = "Phased rollout: version " + std::to_string(version_number) +
+                              " is offered to " + std::to_string(percent) + "%, ";
+    const std::optional<std::string> identity =
+        installation_identity(install_dir, pause_unless_aborted());
+    if (!identity) {
+        log_info(share + "this installation waits (no identity)");
+        return true;
+    }
+    const int bucket = rollout_bucket(*identity, version_number);
+    const bool waits = bucket >= percent;
+    log_info(share + (waits ? "this installation waits" : "this installation takes it") +
+             " (bucket " + std::to_string(bucket) + ")");
+    return waits;
 }
 
 // Fetches and parses the master record; with a release key built in, only a record
@@ -220,15 +249,16 @@ stdio_stream CUpdater::read_local_info() {
         return stream;
     local_info.clear();
     close_file(stream);
-    delete_file_utf8(path);
+    delete_file_utf8(path, pause_unless_aborted());
     return stream;
 }
 
-// With equal versions the files are not hashed, but a file that is missing or has
+// Without an update the files are not hashed, but a file that is missing or has
 // another size than the installed record lists (a power cut, a hand that deleted
 // it) would otherwise stay broken until the next release: one look at each,
 // every broken one logged. The launcher's own file is the self-update's business.
-bool CUpdater::installed_files_present() {
+// An installation waiting for a phased rollout repairs itself by taking the release.
+bool CUpdater::installed_files_present(bool same_version) {
     bool present = true;
     for (const auto& record : local_info.files) {
         // A name that could not be ours counts as missing: the repair replaces the record.
@@ -246,17 +276,23 @@ bool CUpdater::installed_files_present() {
         present = present && size == record->size;
     }
     if (!present)
-        log_info("Local version == remote version, installation incomplete -> repairing");
+        log_info(same_version
+                     ? "Local version == remote version, installation incomplete -> repairing"
+                     : "Installation incomplete -> taking version " +
+                           std::to_string(version_number) + " after all");
     return present;
 }
 
-void CUpdater::run_without_update(const std::string& notes) {
-    log_info("Local version == remote version -> no updates");
+// The release notes describe the server's version: offered only when it is installed.
+void CUpdater::run_without_update(const std::string& notes, bool same_version) {
+    if (same_version)
+        log_info("Local version == remote version -> no updates");
     const std::string command = start_command();
     set_title_text("Uuendusi ei leitud");
     set_info_text("");
     post_progress(100);
-    publish_release_notes(notes, false);
+    if (same_version)
+        publish_release_notes(notes, false);
     if (!sleep_unless_aborted(no_update_pause))
         post_string(window, UM_START_APP, command);
 }
@@ -320,7 +356,7 @@ bool CUpdater::write_patch_tool() {
     const std::string path = temp_dir + "\\bspatch.exe";
     create_directory_path(path);
     // A patch tool whose launcher was ended while starting it stays suspended, holding it.
-    clear_path_for_new_file(path);
+    clear_path_for_new_file(path, pause_unless_aborted());
     stdio_stream file;
     if (!open_file_utf8("wb", file, path))
         return false;

@@ -33,7 +33,7 @@ void CUpdater::replace_launcher(const file_info& record, CFileTransfer& transfer
         return show_launcher_error(*this, "DIR");
     // A copy from an earlier hand-off whose launcher was ended while creating it stays
     // suspended for good, holding its file.
-    clear_path_for_new_file(fresh);
+    clear_path_for_new_file(fresh, pause_unless_aborted());
     if (!download_to_file(download, transfer, file_base_url + url_escaped_name(record.name)))
         return show_launcher_error(*this, "DOWNLOAD");
     if (compressed &&
@@ -41,8 +41,11 @@ void CUpdater::replace_launcher(const file_info& record, CFileTransfer& transfer
         return show_launcher_error(*this, "LZMA");
     if (!digests_equal(make_file_info(launcher_name, fresh), record))
         return show_launcher_error(*this, "HASH");
-    const std::string command =
+    std::string command =
         quoted(fresh) + " update " + quoted(target) + " " + std::to_string(GetCurrentProcessId());
+    // A silent run hands its silence on: the restarted launcher shows nothing either.
+    if (silent)
+        command.append(" ").append(silent_option);
     if (!run_process(command, false, false))
         return show_launcher_error(*this, "REPLACE");
     PostMessageW(window, WM_DESTROY, 0, 0);

@@ -27,6 +27,9 @@
 #include <thread>
 #include <vector>
 
+// The command-line word of a run that shows no window and starts no application.
+constexpr const char* silent_option = "--silent";
+
 class CUpdater : public update_host {
   public:
     CUpdater();
@@ -62,7 +65,9 @@ class CUpdater : public update_host {
     // Posts the percentage unless it equals the last one posted in this process.
     void post_progress(unsigned percentage);
 
-    // The file phase, on the worker thread.
+    // The file phase, on the worker thread. An exception that ends it, or a finishing
+    // job, is reported as that file's failed download (or, with no file, as a failed
+    // update), so the run ends as after any other failure.
     void update_files(CFileTransfer* transfer) override;
     file_info* take_next_file();
     void mark_file_done(file_info* entry);
@@ -106,24 +111,41 @@ class CUpdater : public update_host {
     // With a key, every record the run trusts must carry the key's signature, and
     // the master record a future expiry.
     std::string release_key_hex;
+    // A silent run (no window, no application start) also makes the launcher that a
+    // self-update restarts silent.
+    bool silent = false;
+
+  protected:
+    struct entry_paths;
+
+    // The downloaded file's unpacking, check and move; on the finishing line. A test
+    // makes it throw, as an allocation failure would.
+    virtual void install_download(file_info& entry, const entry_paths& paths,
+                                  held_file_pauses& pauses);
 
   private:
     enum class patch_outcome { applied, failed, aborted };
-    struct entry_paths;
     struct file_phase_state;
 
     // Sleeps for the duration; returns early, with true, when the run is aborted.
     bool sleep_unless_aborted(std::chrono::milliseconds duration);
+    // The wait between two tries on a held file: it ends, giving up, when the run is
+    // aborted, so that Cancel never waits for another program.
+    held_file_wait pause_unless_aborted();
     // The waiter's pause between two polls, which also ends when the last file is done.
     void wait_for_next_poll();
     void wake(bool files_done);
     void retire_run_thread_and_start_waiter();
+    // Posts UM_RUN_ENDED when the calling thread is the engine's last one.
+    void end_thread(bool waiter);
 
     bool read_master_record(CFileTransfer& transfer, master_record& master);
     stdio_stream read_local_info();
+    // True when a phased rollout leaves this installation at its version for now.
+    bool waits_for_rollout(const master_record& master);
     // False when a file of the installed record is missing or has another size.
-    bool installed_files_present();
-    void run_without_update(const std::string& notes);
+    bool installed_files_present(bool same_version);
+    void run_without_update(const std::string& notes, bool same_version);
     void run_update(CFileTransfer& transfer, const std::string& notes, bool show_notes,
                     stdio_stream& local_stream);
     bool load_patch_sets(CFileTransfer& transfer);
@@ -135,6 +157,12 @@ class CUpdater : public update_host {
     void show_check_of(const file_info& entry);
     std::vector<file_info*> pending_snapshot();
     std::vector<check_item> check_items(const std::vector<file_info*>& entries) const;
+    // The file loop; `current` names the entry in hand.
+    void update_each_file(CFileTransfer& transfer, const file_info*& current);
+    void report_download_failure(const file_info& entry);
+    // Reports the exception being handled, which ended `where` (with the entry it had
+    // in hand, or none), and aborts the run.
+    void report_unexpected_error(const char* where, const file_info* entry) noexcept;
     // `local`: the record of the installed file, computed when the entry was taken.
     bool update_entry(file_info& entry, const file_info& local, CFileTransfer& transfer,
                       finishing_line& finishing);
@@ -143,14 +171,13 @@ class CUpdater : public update_host {
                             CFileTransfer& transfer, held_file_pauses& pauses);
     bool download_whole_file(file_info& entry, const entry_paths& paths, CFileTransfer& transfer,
                              held_file_pauses pauses, finishing_line& finishing);
-    // The downloaded file's unpacking, check and move; on the finishing line.
-    void install_download(file_info& entry, const entry_paths& paths, held_file_pauses& pauses);
     // Moves a checked file over the installed one (move_into_place); the system error.
     DWORD replace_file(const std::string& source, const std::string& target,
                        held_file_pauses& pauses);
     file_phase_state file_phase_snapshot();
     void complete_update();
     void store_installed_version();
+    void remove_work_directory();
 
     std::optional<public_key> release_key;
     // The run's own downloads: the records, the release notes and a new launcher.
@@ -160,6 +187,7 @@ class CUpdater : public update_host {
     std::mutex wake_lock;
     std::condition_variable wake_signal;
     bool every_file_done = false;
+    bool waiter_started = false;
     // When the worker last posted the name of a file it checks.
     std::chrono::steady_clock::time_point last_check_text_posted{};
     std::vector<std::shared_ptr<std::thread>> retired_threads;

@@ -60,6 +60,7 @@ void CUpdater::start_at(const std::string& url, const std::wstring& executable_p
         } catch (...) {
             log_error("Update run ended by an unexpected error");
         }
+        end_thread(false);
     });
 }
 
@@ -123,19 +124,37 @@ void CUpdater::retire_run_thread_and_start_waiter() {
     const std::lock_guard guard(updater_lock);
     if (run_thread)
         retired_threads.push_back(std::move(run_thread));
-    if (!abort_requested)
-        run_thread = std::make_shared<std::thread>([this] {
-            try {
-                wait_for_completion();
-            } catch (...) {
-                log_error("Completion ended by an unexpected error");
-            }
-        });
+    if (abort_requested)
+        return;
+    waiter_started = true;
+    run_thread = std::make_shared<std::thread>([this] {
+        try {
+            wait_for_completion();
+        } catch (...) {
+            report_unexpected_error("Completion", nullptr);
+        }
+        end_thread(true);
+    });
+}
+
+// The run hands over to the waiter, or ends the engine's work itself.
+void CUpdater::end_thread(bool waiter) {
+    bool last;
+    {
+        const std::lock_guard guard(updater_lock);
+        last = waiter || !waiter_started;
+    }
+    if (last)
+        PostMessageW(window, UM_RUN_ENDED, 0, 0);
 }
 
 bool CUpdater::sleep_unless_aborted(std::chrono::milliseconds duration) {
     std::unique_lock lock(wake_lock);
     return wake_signal.wait_for(lock, duration, [this] { return abort_requested.load(); });
+}
+
+held_file_wait CUpdater::pause_unless_aborted() {
+    return [this](std::chrono::milliseconds pause) { return !sleep_unless_aborted(pause); };
 }
 
 void CUpdater::wait_for_next_poll() {

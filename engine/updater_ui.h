@@ -19,6 +19,7 @@ enum updater_message : UINT {
     UM_ERROR = WM_USER + 104,         // wParam: engine's error text; lParam: string-table id
     UM_RELEASE_NOTES = WM_USER + 105, // wParam: engine's UTF-8 notes; lParam: 1 = show now
     UM_START_APP = WM_USER + 106,     // wParam: new std::string* command, freed by the window
+    UM_RUN_ENDED = WM_USER + 107,     // the engine's last thread ends; nothing follows
 };
 
 // String-table texts shown under "VIGA!" by UM_ERROR.
@@ -27,6 +28,7 @@ enum error_string_id : LPARAM {
     IDS_HASH_MISMATCH = 105,
     IDS_COPY_FAILED = 106,
     IDS_DOWNLOAD_FAILED = 107,
+    IDS_UPDATE_FAILED = 108,
 };
 
 // The progress window, written once by the entry before the engine is created.

@@ -1,6 +1,7 @@
 #include "launcher_stamp.h"
 
 #include "icon_file.h"
+#include "name_rules.h"
 #include "publish_errors.h"
 
 #include <spawn.h>
@@ -144,11 +145,32 @@ class partial_file {
     std::filesystem::path path_;
 };
 
+// The product names the setup's shortcut files, so it must be a file name too.
+void check_setup_inputs(const launcher_options& options) {
+    const launcher_config& config = options.config;
+    if (config.install_dir.empty()) {
+        if (!config.publisher.empty())
+            throw bad_input("--publisher needs --install-dir: only a setup writes the entry that "
+                            "names the publisher");
+        return;
+    }
+    if (const auto fault = install_dir_fault(config.install_dir))
+        throw bad_input("--install-dir: " + *fault);
+    if (!config.publisher.empty())
+        if (const auto fault = publisher_fault(config.publisher))
+            throw bad_input("--publisher: " + *fault);
+    if (!options.product || !is_safe_relative_name(*options.product) ||
+        options.product->find_first_of("\\/") != std::string::npos)
+        throw bad_input("--install-dir needs --product, a name that can name a file (the "
+                        "shortcuts are <product>.lnk)");
+}
+
 void check_inputs(const launcher_options& options) {
     if (const auto fault = base_url_fault(options.config.base_url))
         throw bad_input("--base-url: " + *fault);
     if (options.product && (options.product->empty() || !utf16_of(*options.product)))
         throw bad_input("--product must be a non-empty UTF-8 name");
+    check_setup_inputs(options);
     if (options.signing) {
         if (!std::filesystem::is_regular_file(options.signing->certificate))
             throw bad_input("--sign-cert " + options.signing->certificate.string() +

@@ -6,6 +6,7 @@
 #include "object_store_upload.h"
 #include "publish_commands.h"
 #include "publish_errors.h"
+#include "rollout.h"
 #include "tree_verify.h"
 
 #include <clocale>
@@ -96,6 +97,15 @@ std::int64_t expires_argument(const command_line& line) {
     return expiry_argument(line.value("--expires"));
 }
 
+std::optional<int> rollout_argument(const std::optional<std::string>& text) {
+    if (!text)
+        return std::nullopt;
+    const std::optional<int> percent = parse_rollout_percent(*text);
+    if (!percent)
+        throw bad_input("--rollout and --percent take a whole number from 0 to 100");
+    return percent;
+}
+
 std::optional<code_signing> signing_arguments(const command_line& line) {
     const auto certificate = line.value("--sign-cert");
     if (!certificate) {
@@ -164,7 +174,18 @@ int run_master(const command_line& line) {
     publish_master({line.only_positional("TREE"),
                     version_argument("--version", line.required("--version")),
                     line.required("--startapp"), patches_argument(line.value("--patches")),
-                    line.flag("--force-notes"), signer_argument(line), expires_argument(line)});
+                    line.flag("--force-notes"), signer_argument(line), expires_argument(line),
+                    rollout_argument(line.value("--rollout"))});
+    return exit_ok;
+}
+
+int run_rollout(const command_line& line) {
+    const rollout_options options{line.only_positional("TREE"),
+                                  *rollout_argument(line.required("--percent")),
+                                  signer_argument(line)};
+    publish_rollout(options);
+    std::printf("rollout: the master record offers its version to %d%% of the installations\n",
+                options.percent);
     return exit_ok;
 }
 
@@ -202,15 +223,19 @@ int run_launcher(const command_line& line) {
     if (version_text && !version)
         throw bad_input("--version must be A.B.C.D, each number at most 65535");
     const auto template_file = line.value("--template");
-    write_launcher({template_file ? std::filesystem::path(*template_file) : installed_template(),
-                    line.required("--out"),
-                    {line.required("--base-url"), key ? public_key_hex(*key) : ""},
-                    icon ? std::optional<std::filesystem::path>(*icon) : std::nullopt,
-                    line.value("--product"),
-                    version,
-                    signing_arguments(line)});
-    std::printf("launcher %s: %s%s\n", line.required("--out").c_str(),
-                line.required("--base-url").c_str(), key ? ", signed releases only" : ", unsigned");
+    write_launcher(
+        {template_file ? std::filesystem::path(*template_file) : installed_template(),
+         line.required("--out"),
+         {line.required("--base-url"), key ? public_key_hex(*key) : "",
+          line.value("--install-dir").value_or(""), line.value("--publisher").value_or("")},
+         icon ? std::optional<std::filesystem::path>(*icon) : std::nullopt,
+         line.value("--product"),
+         version,
+         signing_arguments(line)});
+    const auto install_dir = line.value("--install-dir");
+    std::printf("launcher %s: %s%s%s\n", line.required("--out").c_str(),
+                line.required("--base-url").c_str(), key ? ", signed releases only" : ", unsigned",
+                install_dir ? (", setup into " + *install_dir).c_str() : "");
     return exit_ok;
 }
 
@@ -238,6 +263,7 @@ int run_release(const command_line& line) {
                             keep_argument(line.value("--keep-patches")),
                             line.flag("--force-notes"),
                             expires_argument(line),
+                            rollout_argument(line.value("--rollout")),
                             diff_memory_argument(line.value("--diff-memory"))};
     options.version.launcher = launcher_argument(line, options.version.signer);
     if (!options.version.signer)
@@ -293,22 +319,33 @@ const std::map<std::string, subcommand>& subcommands() {
           "launchers download it whole.\n",
           run_patch}},
         {"master",
-         {{"--version", "--startapp", "--patches", "--sign", "--expires"},
+         {{"--version", "--startapp", "--patches", "--sign", "--expires", "--rollout"},
           {"--force-notes"},
           "usage: quillomark-publish master TREE --version N --startapp NAME\n"
-          "           [--patches auto|A_N,...] [--force-notes]\n"
+          "           [--patches auto|A_N,...] [--force-notes] [--rollout P]\n"
           "           [--sign KEYFILE [--expires YYYY-MM-DDTHH:MM:SSZ]]\n"
           "Writes TREE/masterversion. auto lists every patch set in TREE leading to N.\n"
+          "--rollout offers N to P percent of the installations (0-100; default all).\n"
           "--sign adds expires= (UTC, default 90 days ahead) and the record's own signature,\n"
           "sig=, as its last piece.\n",
           run_master}},
+        {"rollout",
+         {{"--percent", "--sign"},
+          {},
+          "usage: quillomark-publish rollout TREE --percent P [--sign KEYFILE]\n"
+          "Offers the master record's version to P percent of the installations (0-100):\n"
+          "rewrites only the record's rollout piece, signed again with KEYFILE, which a\n"
+          "signed record needs. Each installation takes the version when its own bucket\n"
+          "lies below P; 0 halts the rollout, and a wider share never takes an\n"
+          "installation back. Then upload sends masterversion alone.\n",
+          run_rollout}},
         {"release",
          {{"--tree", "--startapp", "--notes", "--keep-patches", "--compress", "--sign", "--expires",
-           "--launcher", "--diff-memory"},
+           "--launcher", "--rollout", "--diff-memory"},
           {"--force-notes", "--skip-empty"},
           "usage: quillomark-publish release DIR --tree TREE --startapp NAME\n"
           "           [--notes FILE] [--keep-patches K] [--compress auto|all|none]\n"
-          "           [--force-notes] [--skip-empty]\n"
+          "           [--force-notes] [--skip-empty] [--rollout P]\n"
           "           [--sign KEYFILE [--expires YYYY-MM-DDTHH:MM:SSZ]]\n"
           "           [--launcher FILE] [--diff-memory SIZE]\n"
           "Publishes DIR as the next version, patch sets from each of the last K\n"
@@ -317,14 +354,17 @@ const std::map<std::string, subcommand>& subcommands() {
           "signatures too.\n"
           "--launcher publishes FILE (written by the launcher command) as the\n"
           "launcher of the release, under its own file name; its key must be the\n"
-          "release's.\n",
+          "release's. --rollout offers it to P percent of the installations first\n"
+          "(see the rollout command).\n",
           run_release}},
         {"launcher",
          {{"--base-url", "--key", "--icon", "--product", "--version", "--template", "--out",
-           "--sign-cert", "--sign-password-file", "--timestamp-url"},
+           "--sign-cert", "--sign-password-file", "--timestamp-url", "--install-dir",
+           "--publisher"},
           {"--unsigned"},
           "usage: quillomark-publish launcher --base-url URL (--key PUBLIC | --unsigned)\n"
           "           [--icon FILE.ico] [--product NAME] [--version A.B.C.D]\n"
+          "           [--install-dir DIR [--publisher NAME]]\n"
           "           [--template FILE] --out FILE\n"
           "           [--sign-cert FILE.pfx [--sign-password-file FILE]\n"
           "            [--timestamp-url URL]]\n"
@@ -334,7 +374,12 @@ const std::map<std::string, subcommand>& subcommands() {
           "by keygen). --icon sets every image of the .ico as its icon; --product and\n"
           "--version set the name, description and versions Explorer shows. Only\n"
           "resources change. --sign-cert signs the file with osslsigncode (Authenticode,\n"
-          "PKCS#12 certificate; the password file's first line is the password).\n",
+          "PKCS#12 certificate; the password file's first line is the password).\n"
+          "--install-dir makes the launcher the product's setup as well: started outside\n"
+          "DIR (which starts with %LOCALAPPDATA%, %APPDATA% or %USERPROFILE%, for example\n"
+          "%LOCALAPPDATA%\\Programs\\Product) it installs itself there for the user, with\n"
+          "Start menu and desktop shortcuts and an entry in Apps & Features that names\n"
+          "--publisher; it needs --product, the name of both.\n",
           run_launcher}},
         {"verify",
          {{"--key"},
@@ -369,8 +414,8 @@ const std::map<std::string, subcommand>& subcommands() {
 }
 
 const char* general_help = "usage: quillomark-publish COMMAND ... (COMMAND --help for each)\n"
-                           "commands: release, version, patch, master, verify, upload, keygen,\n"
-                           "          launcher\n"
+                           "commands: release, version, patch, master, rollout, verify, upload,\n"
+                           "          keygen, launcher\n"
                            "exit status: 0 done, 1 failed or faults found, 2 bad input\n";
 
 int run(const std::vector<std::string>& arguments) {

@@ -6,6 +6,7 @@
 #include "patch_maker.h"
 #include "progress.h"
 #include "publish_errors.h"
+#include "rollout.h"
 #include "source_scan.h"
 #include "tree_layout.h"
 
@@ -212,6 +213,55 @@ std::vector<source_file> release_files(const version_options& options) {
     return files;
 }
 
+std::string rollout_piece(int percent) {
+    return std::string("$") + rollout_key + "=" + std::to_string(percent);
+}
+
+// The record's pieces with every rollout piece set to the share; without one, the
+// piece goes before the expiry (where master writes it), or last.
+std::string with_rollout(std::string_view record, int percent) {
+    std::vector<std::string> pieces;
+    for (std::size_t start = 0; start <= record.size();) {
+        const std::size_t dollar = std::min(record.find('$', start), record.size());
+        pieces.emplace_back(record.substr(start, dollar - start));
+        start = dollar + 1;
+    }
+    const auto key_of = [](const std::string& piece) { return piece.substr(0, piece.find('=')); };
+    const std::string piece = rollout_piece(percent).substr(1);
+    bool replaced = false;
+    for (std::string& existing : pieces)
+        if (key_of(existing) == rollout_key) {
+            existing = piece;
+            replaced = true;
+        }
+    if (!replaced)
+        pieces.insert(std::find_if(pieces.begin(), pieces.end(),
+                                   [&](const std::string& p) { return key_of(p) == expires_key; }),
+                      piece);
+    std::string joined = pieces.front();
+    for (auto next = pieces.begin() + 1; next != pieces.end(); ++next)
+        joined += "$" + *next;
+    return joined;
+}
+
+// A signed record is signed again only with the key that signed it, and only
+// while launchers still take it.
+void check_signed_by(const signer_ref& signer, const master_signature& signature,
+                     const master_record& record) {
+    if (!signer)
+        throw bad_input("the master record is signed: give --sign KEYFILE to sign it again");
+    if (!signature_matches(signer->key(), signature.signed_bytes, signature.signature))
+        throw bad_input("the master record is not signed with this key; launchers with its "
+                        "key would refuse the new record");
+    const std::string& expires = record.value(expires_key);
+    const expiry_check expiry = check_expiry(expires, current_unix_time());
+    if (expiry != expiry_check::valid)
+        throw bad_input(std::string("the master record is past use: ") + expiry_problem(expiry) +
+                        " (" + expires_key + "=" + expires +
+                        "); publish it again with quillomark-publish master TREE ... --sign "
+                        "KEYFILE");
+}
+
 } // namespace
 
 std::uint64_t default_diff_memory() {
@@ -334,7 +384,8 @@ void publish_master(const master_options& options) {
         patches += (patches.empty() ? "" : ",") + name;
     const std::string record = "version=" + std::to_string(options.version) +
                                "$patches=" + patches + "$startapp=" + startapp +
-                               "$force_releasenotes=" + (options.force_notes ? "1" : "0");
+                               "$force_releasenotes=" + (options.force_notes ? "1" : "0") +
+                               (options.rollout ? rollout_piece(*options.rollout) : "");
     const fs::path path = options.tree / master_file_name;
     if (!options.signer) {
         replace_file(path, record);
@@ -367,6 +418,28 @@ std::int32_t publish_release(const release_options& options) {
         publish_patch_set(
             {version.tree, *from, version.version, version.signer, options.diff_memory});
     publish_master({version.tree, version.version, startapp, std::nullopt, options.force_notes,
-                    version.signer, options.expires});
+                    version.signer, options.expires, options.rollout});
     return version.version;
+}
+
+void publish_rollout(const rollout_options& options) {
+    const fs::path path = options.tree / master_file_name;
+    if (!fs::is_regular_file(path))
+        throw bad_input(options.tree.string() + " has no master record (" + master_file_name +
+                        "); publish a release first");
+    const bytes content = read_whole_file(path);
+    const std::string text(content.begin(), content.end());
+    const std::optional<master_signature> signature = split_master_signature(text);
+    const std::string_view unsigned_part = signature ? signature->signed_bytes : text;
+    master_record record;
+    parse_master_version(std::string(unsigned_part), record);
+    if (!parse_version_number(record.value("version")))
+        throw bad_input(path.string() + " names no version; it is not a master record");
+    if (signature)
+        check_signed_by(options.signer, *signature, record);
+    else if (options.signer)
+        throw bad_input("the master record is unsigned; sign it first with quillomark-publish "
+                        "master TREE ... --sign KEYFILE");
+    const std::string rewritten = with_rollout(unsigned_part, options.percent);
+    replace_file(path, options.signer ? options.signer->signed_master(rewritten) : rewritten);
 }

@@ -47,7 +47,8 @@ struct master_options {
     std::optional<std::vector<std::string>> patches; // empty: every set leading to version
     bool force_notes = false;
     signer_ref signer;
-    std::int64_t expires = 0; // seconds since 1970 UTC, written when signed
+    std::int64_t expires = 0;   // seconds since 1970 UTC, written when signed
+    std::optional<int> rollout; // percent of the installations; none: no piece (all)
 };
 
 struct release_options {
@@ -55,8 +56,15 @@ struct release_options {
     std::string startapp;
     int keep_patches = 3;
     bool force_notes = false;
-    std::int64_t expires = 0;                          // of the master record, when signed
+    std::int64_t expires = 0; // of the master record, when signed
+    std::optional<int> rollout;
     std::uint64_t diff_memory = default_diff_memory(); // as in patch_options
+};
+
+struct rollout_options {
+    std::filesystem::path tree;
+    int percent = 100;
+    signer_ref signer; // must be given exactly when the record is signed
 };
 
 // What a command did, for its report line.
@@ -72,6 +80,11 @@ publish_summary publish_patch_set(const patch_options& options);
 void publish_master(const master_options& options);
 // Returns the new version number; the caller verifies the tree.
 std::int32_t publish_release(const release_options& options);
+// Rewrites only the rollout piece of the tree's master record and signs it again
+// with the key that signed it. Refuses (bad_input) a tree without a master record, a
+// signed record without the signer or with another key's signature, an unsigned one
+// with a signer, and a signed one that has expired.
+void publish_rollout(const rollout_options& options);
 
 // The launcher's name for a start program given with either kind of slash.
 std::string record_name_of(std::string name);

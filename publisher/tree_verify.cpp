@@ -5,9 +5,11 @@
 #include "patch_maker.h"
 #include "progress.h"
 #include "release_signing.h"
+#include "rollout.h"
 #include "source_scan.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <set>
 
@@ -138,6 +140,7 @@ class tree_verifier {
         values.version = parse_version_number(record.value("version"));
         if (!values.version)
             fault(master_file_name, "\"version\" is not a positive number");
+        show_rollout(record, values.version);
         values.startapp = record.value("startapp");
         const std::string& listed = record.value("patches");
         for (std::size_t start = 0; start < listed.size();) {
@@ -146,6 +149,18 @@ class tree_verifier {
             start = comma + 1;
         }
         return values;
+    }
+
+    // The share of the installations the version is offered to, on standard error
+    // beside the progress.
+    void show_rollout(const master_record& record, std::optional<std::int32_t> version) {
+        const std::optional<int> percent = rollout_percent_of(record);
+        if (!percent)
+            return fault(master_file_name, "\"rollout\" " + in_quotes(record.value(rollout_key)) +
+                                               " is not a whole number from 0 to 100");
+        if (version)
+            std::fprintf(stderr, "verify: version %d is offered to %d%% of the installations\n",
+                         *version, *percent);
     }
 
     void check_listed_set(const std::string& name, master_values& values) {

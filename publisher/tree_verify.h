@@ -11,10 +11,12 @@
 
 // One line per fault, each naming the file or record at fault; none when every
 // check holds: the master record parses and names a version, patch sets and a
-// start program that exist; every record's name stays inside the installation;
-// every file unpacks to its record's size and digest; every patch has its record's
-// digest and, applied to its source version's file, yields the target's digest.
-// With a key: every versioninfo.vif, changes.txt and the master record carry the
-// key's signature, and the master record an expiry still ahead.
+// start program that exist, and a share (rollout) from 0 to 100 if any; every
+// record's name stays inside the installation; every file unpacks to its record's
+// size and digest; every patch has its record's digest and, applied to its source
+// version's file, yields the target's digest. With a key: every versioninfo.vif,
+// changes.txt and the master record carry the key's signature, and the master
+// record an expiry still ahead. The share of the installations that the master
+// record's version is offered to goes to standard error.
 std::vector<std::string> verify_tree(tree_source& source,
                                      const std::optional<public_key>& key = std::nullopt);

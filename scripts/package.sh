@@ -43,7 +43,7 @@ troff_text() { sed -e 's/\\/\\e/g' -e "s/^\\([.']\\)/\\\\\\&\\1/"; }
   "$publisher" --help | troff_text
   echo ".fi"
   echo ".SH COMMANDS"
-  for command in launcher release version patch master verify upload keygen; do
+  for command in launcher release version patch master rollout verify upload keygen; do
     echo ".SS $command"
     echo ".nf"
     "$publisher" "$command" --help | troff_text

@@ -1,11 +1,14 @@
 #include "launcher_entry.h"
 
-#include "file_helpers.h"
+#include "installation.h"
 #include "launcher_config.h"
 #include "logfile.h"
 #include "own_resource.h"
+#include "removal.h"
 #include "resource.h"
 #include "run_lock.h"
+#include "setup.h"
+#include "uninstall_entry.h"
 #include "update_engine.h"
 #include "updater_ui.h"
 #include "updater_windows.h"
@@ -52,12 +55,21 @@ int run_message_loop() {
     return static_cast<int>(message.wParam);
 }
 
-void start_update_run(CUpdater& updater, const launcher_config& settings) {
-    updater.release_key_hex = settings.release_key_hex;
+// False when no run started; the window then hears that the run has ended.
+bool start_update_run(CUpdater& updater, const parsed_launcher_config& settings) {
+    // A launcher whose settings are damaged must not guess where to download from.
+    if (!settings.config) {
+        log_error("Settings record unusable: " + settings.fault);
+        updater.set_info_text("Viga versiooni laadimisel!");
+        return false;
+    }
+    updater.release_key_hex = settings.config->release_key_hex;
     try {
-        updater.start(settings.base_url);
+        updater.start(settings.config->base_url);
+        return true;
     } catch (const std::system_error& error) {
         log_error(std::string("Update run could not start: ") + error.what());
+        return false;
     }
 }
 
@@ -75,6 +87,10 @@ DWORD create_progress_window(HINSTANCE instance, int show_command) {
     return 0;
 }
 
+bool is_word(const wchar_t* argument, const wchar_t* word) {
+    return std::wcscmp(argument, word) == 0;
+}
+
 // The settings record stamped into this executable, read once per run.
 parsed_launcher_config own_settings() {
     const std::wstring name = utf8_to_wide(launcher_config_resource);
@@ -84,12 +100,14 @@ parsed_launcher_config own_settings() {
     return parse_launcher_config(record);
 }
 
-// Bounds the engine's shut-down. Closing a request's handle ends a read that waits
-// in WinINet on Windows, but not under Wine, where a server that stopped sending
-// mid-body would hold the process until the receive time-out (60 s). Once the
-// transfers are ended nothing the engine still does can damage the installation:
-// every file, and the installed record, is replaced by a rename of a complete
-// copy. So at the deadline the process ends, whatever still waits.
+// Bounds the shut-down. Closing a request's handle ends a read that waits in WinINet
+// on Windows, but not under Wine, where a server that stopped sending mid-body, or
+// sends a byte now and then, would hold the process until the receive time-out
+// (60 s). Once the transfers are ended nothing the engine still does can damage the
+// installation: every file, and the installed record, is replaced by a rename of a
+// complete copy. So at the deadline the process ends, whatever still waits. Counted
+// from Cancel, it leaves one of the two seconds that Cancel may take to Wine's
+// teardown of the process.
 class shut_down_deadline {
   public:
     shut_down_deadline() : watcher([this] { watch(); }) {}
@@ -105,13 +123,13 @@ class shut_down_deadline {
     shut_down_deadline& operator=(const shut_down_deadline&) = delete;
 
   private:
-    static constexpr std::chrono::milliseconds limit{1500};
+    static constexpr std::chrono::milliseconds limit{1000};
 
     void watch() {
         std::unique_lock guard(lock);
         if (signal.wait_for(guard, limit, [this] { return met; }))
             return;
-        log_error("Shut-down still waits for a transfer after " + std::to_string(limit.count()) +
+        log_error("Shut-down still waits after " + std::to_string(limit.count()) +
                   " ms: the process ends now");
         log_info("Quillomark End");
         TerminateProcess(GetCurrentProcess(), 0);
@@ -122,6 +140,21 @@ class shut_down_deadline {
     bool met = false;
     std::thread watcher;
 };
+
+// Aborts the run, which ends its waits, ends its transfers and starts the deadline,
+// unless done already. On Cancel it runs on the window thread before the window
+// goes: nothing may throw.
+void begin_shut_down(CUpdater& updater, std::optional<shut_down_deadline>& deadline) noexcept {
+    if (deadline)
+        return;
+    try {
+        deadline.emplace();
+    } catch (const std::system_error& error) {
+        log_error(std::string("Shut-down deadline could not start: ") + error.what());
+    }
+    updater.request_abort();
+    updater.end_transfers();
+}
 
 // The progress window of the run that holds the lock carries the lock's name as a
 // window property, so a second start can find it.
@@ -134,21 +167,23 @@ BOOL CALLBACK bring_marked_window_to_front(HWND window, LPARAM name) {
     return FALSE;
 }
 
-std::wstring own_directory() {
-    const std::wstring path = own_executable_path();
-    return path.substr(0, path.rfind(L'\\') + 1);
-}
-
-int normal_run(HINSTANCE instance, int show_command) {
+// A silent run (no window, no application start) ends with 0 only when it completed.
+int normal_run(HINSTANCE instance, int show_command, bool silent,
+               const parsed_launcher_config& settings) {
     // A second start in the same installation only shows the first one's window:
     // two runs would share Temp and replace the same files at once.
-    const std::wstring lock_name = run_lock_name(own_directory());
+    const std::wstring folder = own_folder();
+    const std::wstring lock_name = run_lock_name(folder);
     const run_lock lock(lock_name);
     if (!lock.first()) {
+        if (silent)
+            return 1;
         EnumWindows(bring_marked_window_to_front, reinterpret_cast<LPARAM>(lock_name.c_str()));
         return 0;
     }
-    const DWORD window_error = create_progress_window(instance, show_command);
+    if (silent)
+        make_run_silent();
+    const DWORD window_error = create_progress_window(instance, silent ? SW_HIDE : show_command);
     if (!window_error)
         SetPropW(progress_window, lock_name.c_str(), progress_window);
     log_open("ezo.log");
@@ -161,80 +196,27 @@ int normal_run(HINSTANCE instance, int show_command) {
         return 1;
     }
     CUpdater updater;
-    // A launcher whose settings are damaged must not guess where to download from.
-    if (const auto settings = own_settings(); !settings.config) {
-        log_error("Settings record unusable: " + settings.fault);
-        updater.set_info_text("Viga versiooni laadimisel!");
-    } else {
-        start_update_run(updater, *settings.config);
-    }
+    updater.silent = silent;
+    if (!start_update_run(updater, settings))
+        PostMessageW(progress_window, UM_RUN_ENDED, 0, 0);
+    std::optional<shut_down_deadline> deadline;
+    set_cancel_handler([&] { begin_shut_down(updater, deadline); });
     const int exit_code = run_message_loop();
-    {
-        const shut_down_deadline deadline;
-        updater.shut_down();
-    }
+    set_cancel_handler({});
+    begin_shut_down(updater, deadline);
+    updater.shut_down();
+    deadline.reset();
+    if (run_completed())
+        refresh_uninstall_entry(own_product_name(), folder);
     log_info("Quillomark End");
+    if (silent)
+        return run_completed() ? 0 : 1;
     return exit_code;
 }
 
-struct file_identity {
-    DWORD volume = 0;
-    DWORD index_high = 0;
-    DWORD index_low = 0;
-    bool operator==(const file_identity&) const = default;
-};
-
-// The volume and file index of a path: the same file gives the same identity
-// whatever form its path is written in.
-std::optional<file_identity> identity_of(const wchar_t* path) {
-    const file_handle file(CreateFileW(
-        long_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!file || !GetFileInformationByHandle(file.get(), &information))
-        return std::nullopt;
-    return file_identity{information.dwVolumeSerialNumber, information.nFileIndexHigh,
-                         information.nFileIndexLow};
-}
-
-// False only when the process is known to run another program than the launcher:
-// a process id may have been reused once the old launcher ended.
-bool runs_launcher(HANDLE process, const wchar_t* launcher_path) {
-    std::wstring image(32768, L'\0');
-    DWORD length = static_cast<DWORD>(image.size());
-    if (!QueryFullProcessImageNameW(process, 0, image.data(), &length))
-        return true;
-    image.resize(length);
-    const auto running = identity_of(image.c_str());
-    const auto launcher = identity_of(launcher_path);
-    return !running || !launcher || *running == *launcher;
-}
-
-// The old launcher's process, unless it has ended or its id now names another program.
-kernel_handle open_old_launcher(const wchar_t* process_id, const wchar_t* launcher_path) {
-    const DWORD id = static_cast<DWORD>(_wtoi(process_id));
-    kernel_handle process(
-        id == 0 ? nullptr
-                : OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
-    if (process && !runs_launcher(process.get(), launcher_path))
-        process.reset();
-    return process;
-}
-
-// Copies the new launcher beside the old one and moves it over it in one step, so a
-// failed copy (full disk, a reader holding the file) leaves the old launcher whole.
-bool replace_executable(const wchar_t* new_copy, const wchar_t* target) {
-    const std::wstring staged = long_path(std::wstring(target) + L".new");
-    held_file_pauses pauses;
-    if (CopyFileW(long_path(new_copy).c_str(), staged.c_str(), FALSE) &&
-        move_into_place(staged, target, pauses) == ERROR_SUCCESS)
-        return true;
-    DeleteFileW(staged.c_str());
-    return false;
-}
-
-void restart_launcher(const wchar_t* target) {
-    std::wstring command_line = L"\"" + std::wstring(target) + L"\"";
+void restart_launcher(const wchar_t* target, bool silent) {
+    std::wstring command_line =
+        quoted(target) + (silent ? L" " + std::wstring(silent_argument) : L"");
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -246,13 +228,56 @@ void restart_launcher(const wchar_t* target) {
 }
 
 // The last step of a self-update, run by the new copy: wait for the old launcher to
-// end, put this copy in its place and start it. Shows nothing and logs nothing.
+// end, put this copy in its place and start it, silent when the old run was.
+// Shows nothing and logs nothing.
 int hand_off(std::span<LPWSTR> arguments) {
-    if (const kernel_handle old_launcher = open_old_launcher(arguments[3], arguments[2]))
+    if (const kernel_handle old_launcher = open_launcher_process(arguments[3], arguments[2]))
         WaitForSingleObject(old_launcher.get(), INFINITE);
-    if (replace_executable(arguments[0], arguments[2]))
-        restart_launcher(arguments[2]);
+    if (copy_into_place(arguments[0], arguments[2]))
+        restart_launcher(arguments[2],
+                         arguments.size() > 4 && is_word(arguments[4], silent_argument));
     return 0;
+}
+
+// The options of the setup, the removal and the silent run, in any order.
+struct launch_options {
+    bool silent = false;
+    bool uninstall = false;
+    std::optional<std::wstring> install_dir;
+};
+
+// Nothing when any argument is not one of these options, or one comes twice.
+std::optional<launch_options> read_options(std::span<LPWSTR> arguments) {
+    launch_options options;
+    for (std::size_t index = 1; index < arguments.size(); ++index) {
+        const wchar_t* word = arguments[index];
+        if (is_word(word, L"--install-dir") && !options.install_dir && index + 1 < arguments.size())
+            options.install_dir = arguments[++index];
+        else if (is_word(word, silent_argument) && !options.silent)
+            options.silent = true;
+        else if (is_word(word, L"--uninstall") && !options.uninstall)
+            options.uninstall = true;
+        else
+            return std::nullopt;
+    }
+    return options;
+}
+
+// A launcher with an installation folder is the product's setup outside it; the
+// removal only ever removes an installation that its launcher runs in.
+int run_with_options(HINSTANCE instance, int show_command, const launch_options& options) {
+    const auto settings = own_settings();
+    const setup_request request{settings.config.value_or(launcher_config{}), options.install_dir,
+                                options.silent};
+    const bool portable = request.settings.install_dir.empty();
+    if (options.uninstall) {
+        const bool installed =
+            portable ? has_installed_record(own_folder()) : inside_installation(request);
+        return installed && !options.install_dir ? run_removal(options.silent) : 1;
+    }
+    if (!portable && !inside_installation(request))
+        return run_setup(request);
+    return normal_run(instance, show_command, options.silent, settings);
 }
 
 } // namespace
@@ -260,9 +285,13 @@ int hand_off(std::span<LPWSTR> arguments) {
 int run_launcher(HINSTANCE instance, int show_command) {
     int count = 0;
     const argument_array arguments(CommandLineToArgvW(GetCommandLineW(), &count));
-    if (!arguments || count < 4)
-        return normal_run(instance, show_command);
-    if (std::wcscmp(arguments[1], L"update") == 0)
-        return hand_off(std::span(arguments.get(), static_cast<std::size_t>(count)));
-    return 0;
+    const std::span all(arguments.get(), arguments ? static_cast<std::size_t>(count) : 0);
+    if (all.size() >= 4 && is_word(all[1], L"update"))
+        return hand_off(all);
+    if (all.size() >= 4 && is_word(all[1], L"remove"))
+        return finish_removal(all);
+    // Up to three arguments that are no such options are ignored, as they always were.
+    if (const auto options = read_options(all))
+        return run_with_options(instance, show_command, *options);
+    return all.size() < 4 ? run_with_options(instance, show_command, {}) : 0;
 }

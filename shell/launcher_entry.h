@@ -1,9 +1,21 @@
 #pragma once
-// The launcher's process entry behind wWinMain: the command line chooses the
-// normal run (progress window, log, update engine, message loop, ordered shut-down)
-// or the hand-off mode that ends a self-update. The normal run takes its base URL
-// and release key from the executable's own settings record (launcher_config.h).
-// The result is the exit code, 0.
+// The launcher's process entry behind wWinMain. The command line chooses the mode:
+//
+//   no arguments, or up to three that are none of the options below: the normal
+//     run (progress window, log, update engine, message loop, ordered shut-down),
+//     exit code 0; or, for a launcher with an installation folder started outside
+//     it, the setup (setup.h);
+//   any of --silent, --uninstall and --install-dir PATH, each at most once: the
+//     setup with the folder chosen, a silent run (no window, no application start,
+//     exit code 0 only when it completed) or silent setup, and the removal
+//     (removal.h), silent or not;
+//   "update" and two more: the hand-off that ends a self-update ("--silent" after
+//     them restarts the launcher silent);
+//   "remove" and two more: the last step of a removal, in its temporary copy;
+//   four or more others: exit at once with 0.
+//
+// The normal run takes its base URL and release key from the executable's own
+// settings record (launcher_config.h).
 
 #include <windows.h>
 

@@ -18,6 +18,9 @@ namespace {
 HWND notes_window = nullptr;
 std::wstring notes_text;
 std::string deferred_start_command;
+std::function<void()> cancel_handler;
+bool silent = false;
+bool completed = false;
 
 HINSTANCE module_instance() {
     return GetModuleHandleW(nullptr);
@@ -73,19 +76,32 @@ void show_error(HWND window, LPARAM string_id) {
 void receive_release_notes(HWND window, WPARAM wparam, LPARAM lparam) {
     notes_text = with_crlf_line_ends(displayable(reinterpret_cast<const char*>(wparam)));
     EnableWindow(GetDlgItem(window, IDC_NOTES_BUTTON), TRUE);
-    if (lparam == 1)
+    if (lparam == 1 && !silent)
         open_notes_window();
 }
 
-// Starts now, or once the open release-notes window is closed.
+// Starts now, or once the open release-notes window is closed; a silent run only ends.
 void receive_start_command(HWND window, WPARAM wparam) {
     const auto command = take_posted_string(wparam);
     const std::string text = command ? *command : std::string();
+    completed = true;
+    if (silent) {
+        DestroyWindow(window);
+        return;
+    }
     if (notes_window) {
         deferred_start_command = text;
         return;
     }
     start_application(text);
+    DestroyWindow(window);
+}
+
+// Under Wine, destroying a window waits for the window manager to withdraw it (two
+// seconds for each window without one): the run is told first.
+void cancel(HWND window) {
+    if (cancel_handler)
+        cancel_handler();
     DestroyWindow(window);
 }
 
@@ -104,7 +120,7 @@ INT_PTR handle_progress_message(HWND window, UINT message, WPARAM wparam, LPARAM
         return 0;
     case WM_COMMAND:
         if (LOWORD(wparam) == IDCANCEL)
-            DestroyWindow(window);
+            cancel(window);
         else if (LOWORD(wparam) == IDC_NOTES_BUTTON)
             open_notes_window();
         else
@@ -130,6 +146,10 @@ INT_PTR handle_progress_message(HWND window, UINT message, WPARAM wparam, LPARAM
         return 0;
     case UM_START_APP:
         receive_start_command(window, wparam);
+        return 0;
+    case UM_RUN_ENDED:
+        if (silent)
+            DestroyWindow(window);
         return 0;
     default:
         return FALSE;
@@ -183,6 +203,18 @@ INT_PTR CALLBACK notes_window_procedure(HWND window, UINT message, WPARAM wparam
     return 0;
 }
 
+void set_cancel_handler(std::function<void()> handler) {
+    cancel_handler = std::move(handler);
+}
+
 HWND current_notes_window() {
     return notes_window;
+}
+
+void make_run_silent() {
+    silent = true;
+}
+
+bool run_completed() {
+    return completed;
 }

@@ -5,8 +5,21 @@
 
 #include <windows.h>
 
+#include <functional>
+
+// Called on the window thread when the user cancels, before the progress window is
+// destroyed; it must not throw. Empty by default.
+void set_cancel_handler(std::function<void()> handler);
+
 INT_PTR CALLBACK progress_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 INT_PTR CALLBACK notes_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// A silent run: the windows stay hidden, the application is not started, and the
+// progress window closes itself once the engine's run has ended, however it ended.
+void make_run_silent();
+
+// Whether the engine handed over the application's start: the run completed.
+bool run_completed();
 
 // The release-notes window opened last, or null when none is open.
 HWND current_notes_window();

@@ -7,9 +7,8 @@
 #include <limits>
 #include <optional>
 #include <system_error>
+#include <thread>
 #include <vector>
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -46,16 +45,19 @@ void log_removal(const std::error_code& error) {
 
 // Deletes every entry below the directory, depth first. A listing that fails is
 // logged and ends the walk of this directory.
-void delete_children(const fs::path& directory) {
-    std::error_code error;
-    fs::directory_iterator entry(directory, error);
-    for (; !error && entry != fs::directory_iterator(); entry.increment(error))
-        _DeleteDirectory(entry->path());
-    if (error)
+void delete_children(const native_path& directory, held_file_pauses& pauses,
+                     const held_file_wait& wait) {
+    if (const std::error_code error = list_directory(
+            directory, [&](const native_path& entry) { _DeleteDirectory(entry, pauses, wait); }))
         log_removal(error);
 }
 
 } // namespace
+
+bool sleep_through(std::chrono::milliseconds pause) {
+    std::this_thread::sleep_for(pause);
+    return true;
+}
 
 bool open_file_utf8(const std::string& mode, stdio_stream& slot, const std::string& path) {
     slot.reset();
@@ -88,19 +90,19 @@ bool copy_file_contents(const std::string& source, const std::string& destinatio
     return close_file(to) == 0 && copied;
 }
 
-void DeleteDirectory(const std::string& path) {
+void DeleteDirectory(const std::string& path, held_file_pauses pauses, const held_file_wait& wait) {
     std::string tree = path;
     if (!tree.empty() && tree.back() == '\\')
         tree.pop_back();
-    _DeleteDirectory(path_from_utf8(tree));
+    _DeleteDirectory(path_from_utf8(tree), pauses, wait);
 }
 
-void _DeleteDirectory(const fs::path& path) {
+void _DeleteDirectory(const native_path& path, held_file_pauses& pauses,
+                      const held_file_wait& wait) {
     std::error_code status_error;
-    const fs::file_status status = fs::status(path, status_error);
-    if (fs::is_directory(status) && !is_link(path))
-        delete_children(path);
-    const std::error_code remove_error = remove_entry(path);
+    if (is_directory_at(path, status_error) && !is_link(path))
+        delete_children(path, pauses, wait);
+    const std::error_code remove_error = remove_entry(path, pauses, wait);
     if (!status_error)
         log_removal(remove_error);
 }

@@ -2,6 +2,7 @@
 // File-system helpers on UTF-8 paths. Invalid UTF-8 throws utf8_conversion_error
 // (on Windows) before any file is touched.
 
+#include "held_files.h"
 #include "stdio_stream.h"
 
 #include <chrono>
@@ -12,15 +13,17 @@
 #include <string>
 
 #ifdef _WIN32
-#include "held_files.h"
 #include "long_paths.h"
 
 #include <windows.h>
 #endif
 
+// Sleeps through a pause before a retry; always goes on.
+bool sleep_through(std::chrono::milliseconds pause);
+
 // Removes the file; a missing or locked file is silently left alone (on Windows
-// after waiting for a hold by another program, as remove_entry does).
-void delete_file_utf8(const std::string& path);
+// after waiting up to 10 s for a hold by another program, each pause through `wait`).
+void delete_file_utf8(const std::string& path, const held_file_wait& wait = sleep_through);
 
 // Copies the source's bytes over the destination in chunks of at most 4 MiB.
 // False when either file cannot be opened or a read or write fails. A missing
@@ -28,22 +31,31 @@ void delete_file_utf8(const std::string& path);
 // destination untouched.
 bool copy_file_contents(const std::string& source, const std::string& destination);
 
+// A path in the form the system's file calls take: UTF-16 on Windows, where the C++
+// library's file-system paths would bring its whole locale and stream machinery
+// (1 MB) into the launcher; the library's path elsewhere.
+#ifdef _WIN32
+using native_path = std::wstring;
+#else
+using native_path = std::filesystem::path;
+#endif
+
 // Deletes a directory tree (a trailing backslash is ignored). Every removal is
 // logged with the prefix "_DeleteDirectory "; nothing is thrown. Links inside the
-// tree are removed as links, never followed.
-void DeleteDirectory(const std::string& path);
+// tree are removed as links, never followed. Holds by other programs are waited
+// out with `pauses`, which every removal of the tree shares, each pause through
+// `wait`; what is still held then stays.
+void DeleteDirectory(const std::string& path, held_file_pauses pauses = held_file_pauses(),
+                     const held_file_wait& wait = sleep_through);
 
 // The recursive worker of DeleteDirectory.
-void _DeleteDirectory(const std::filesystem::path& path);
+void _DeleteDirectory(const native_path& path, held_file_pauses& pauses,
+                      const held_file_wait& wait);
 
 #ifdef _WIN32
 // The UTF-16 form of a path for the system's file calls, a long one with the "\\?\"
 // prefix (long_paths.h).
 std::wstring system_path(const std::string& path);
-
-// Waits out one pause before a retry; false gives up at once.
-using held_file_wait = std::function<bool(std::chrono::milliseconds)>;
-bool sleep_through(std::chrono::milliseconds pause);
 
 // Runs a file operation, which returns a system error (0 for success), again while
 // another program holds the file (held_files.h). Each retry writes one log line
@@ -69,11 +81,12 @@ std::optional<std::int64_t> file_size(const std::string& path);
 // True when the directory exists afterwards; a plain file of that name gives false.
 bool ensure_directory(const std::string& path);
 
-// Clears the path for a new file: removes the file there or, when that fails, renames
-// it beside itself under a name of its own. A file that a running (or suspended)
-// program was started from can be renamed, though neither replaced nor deleted.
-// Whatever still stands in the way shows when the new file is written.
-void clear_path_for_new_file(const std::string& path);
+// Clears the path for a new file: removes the file there (a hold waited out through
+// `wait`) or, when that fails, renames it beside itself under a name of its own. A
+// file that a running (or suspended) program was started from can be renamed,
+// though neither replaced nor deleted. Whatever still stands in the way shows when
+// the new file is written.
+void clear_path_for_new_file(const std::string& path, const held_file_wait& wait = sleep_through);
 
 // Creates every directory of a path ("C:\a\b\file.dat" or "C:\a\b\"); true when
 // the deepest one exists afterwards. Forward slashes count as backslashes.

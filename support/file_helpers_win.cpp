@@ -4,8 +4,6 @@
 #include "utf8.h"
 #include "win_handles.h"
 
-#include <thread>
-
 namespace {
 
 bool is_wide_directory(const std::wstring& path) {
@@ -41,11 +39,6 @@ DWORD flush_to_disk(const std::wstring& path) {
 
 std::wstring system_path(const std::string& path) {
     return long_path(utf8_to_wide(path));
-}
-
-bool sleep_through(std::chrono::milliseconds pause) {
-    std::this_thread::sleep_for(pause);
-    return true;
 }
 
 DWORD retry_while_file_held(const std::string& description, held_file_pauses& pauses,
@@ -110,13 +103,13 @@ bool create_directory_path(const std::string& path) {
     return ensure_wide_directory(directory);
 }
 
-void clear_path_for_new_file(const std::string& path) {
-    const std::filesystem::path file = path_from_utf8(path);
-    const std::error_code removal = remove_entry(file);
+void clear_path_for_new_file(const std::string& path, const held_file_wait& wait) {
+    const native_path file = path_from_utf8(path);
+    held_file_pauses pauses;
+    const std::error_code removal = remove_entry(file, pauses, wait);
     if (!removal || removal.value() == ERROR_FILE_NOT_FOUND)
         return;
-    std::filesystem::path aside = file;
-    aside += L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
-             std::to_wstring(GetTickCount64()) + L".old";
+    const native_path aside = file + L"." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                              std::to_wstring(GetTickCount64()) + L".old";
     MoveFileExW(file.c_str(), aside.c_str(), 0);
 }

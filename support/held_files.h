@@ -1,12 +1,14 @@
 #pragma once
 // Another program (a virus scanner, an indexer, a backup) may hold a file that was
 // just written or is about to be replaced, for a moment. An operation that fails for
-// that reason is tried again after growing pauses, 10 seconds in all for one file,
-// before the file fails as it would have at once. Header only: the patch tool, which
-// links nothing of the launcher's, uses it too.
+// that reason is tried again after growing pauses, 10 seconds in all for one file
+// unless the caller sets another limit, before the file fails as it would have at
+// once. Header only: the patch tool, which links nothing of the launcher's, uses it
+// too.
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <optional>
 
 // The system errors a hold shows as: a sharing violation, or access denied (which
@@ -18,13 +20,15 @@ constexpr bool is_held_file_error(unsigned long system_error) {
 }
 
 // The pauses for one file: 100 ms, doubling, the last one cut so that all of them
-// add up to 10 s. One object may be handed from operation to operation on the same
-// file, so that they share the 10 s.
+// add up to 10 s (or `total`). One object may be handed from operation to operation,
+// so that they share the time.
 class held_file_pauses {
   public:
-    static constexpr std::chrono::milliseconds total{10000};
+    static constexpr std::chrono::milliseconds for_one_file{10000};
 
-    // The pause before the next attempt; none once the 10 s are spent.
+    explicit held_file_pauses(std::chrono::milliseconds total = for_one_file) : total(total) {}
+
+    // The pause before the next attempt; none once the time is spent.
     std::optional<std::chrono::milliseconds> next() {
         if (spent >= total)
             return std::nullopt;
@@ -35,9 +39,13 @@ class held_file_pauses {
     }
 
   private:
+    std::chrono::milliseconds total;
     std::chrono::milliseconds spent{0};
     std::chrono::milliseconds step{100};
 };
+
+// Waits out one pause before a retry; false gives up at once.
+using held_file_wait = std::function<bool(std::chrono::milliseconds)>;
 
 // Runs `attempt` (returning a system error, 0 for success) until it succeeds, fails
 // for another reason than a hold, or the pauses are spent; returns its last error.

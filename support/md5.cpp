@@ -156,3 +156,18 @@ void md5_final(md5_context& context, unsigned char digest[16]) {
         store_le32(digest + 4 * i, context.state[i]);
     std::memset(&context, 0, sizeof context);
 }
+
+std::string md5_hex(std::string_view bytes) {
+    static constexpr char hex_digits[] = "0123456789abcdef";
+    md5_context context;
+    md5_init(context);
+    md5_update(context, bytes.data(), bytes.size());
+    unsigned char digest[16];
+    md5_final(context, digest);
+    std::string text;
+    for (const unsigned char byte : digest) {
+        text += hex_digits[byte >> 4];
+        text += hex_digits[byte & 15];
+    }
+    return text;
+}

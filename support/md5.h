@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 struct md5_context {
     std::uint32_t state[4];
@@ -14,3 +16,6 @@ void md5_init(md5_context& context);
 void md5_update(md5_context& context, const void* data, std::size_t length);
 // Writes the 16-byte digest and wipes the context.
 void md5_final(md5_context& context, unsigned char digest[16]);
+
+// The digest of the bytes as 32 lower-case hex digits, for names derived from text.
+std::string md5_hex(std::string_view bytes);

@@ -43,7 +43,7 @@ read_file_through(const std::string& path,
     return size;
 }
 
-std::filesystem::path path_from_utf8(const std::string& path) {
+native_path path_from_utf8(const std::string& path) {
     return std::filesystem::path(path);
 }
 
@@ -51,17 +51,30 @@ std::FILE* open_shared_stream(const std::string& path, const std::string& mode) 
     return std::fopen(path.c_str(), mode.c_str());
 }
 
-bool is_link(const std::filesystem::path& path) {
+bool is_link(const native_path& path) {
     std::error_code error;
     return std::filesystem::is_symlink(std::filesystem::symlink_status(path, error));
 }
 
-std::error_code remove_entry(const std::filesystem::path& path) {
+bool is_directory_at(const native_path& path, std::error_code& error) {
+    return std::filesystem::is_directory(std::filesystem::status(path, error));
+}
+
+std::error_code list_directory(const native_path& directory,
+                               const std::function<void(const native_path&)>& visit) {
+    std::error_code error;
+    std::filesystem::directory_iterator entry(directory, error);
+    for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error))
+        visit(entry->path());
+    return error;
+}
+
+std::error_code remove_entry(const native_path& path, held_file_pauses&, const held_file_wait&) {
     std::error_code error;
     std::filesystem::remove(path, error);
     return error;
 }
 
-void delete_file_utf8(const std::string& path) {
+void delete_file_utf8(const std::string& path, const held_file_wait&) {
     unlink(path.c_str());
 }

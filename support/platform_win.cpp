@@ -60,8 +60,8 @@ read_file_through(const std::string& path,
     return size.QuadPart;
 }
 
-std::filesystem::path path_from_utf8(const std::string& path) {
-    return std::filesystem::path(system_path(path));
+native_path path_from_utf8(const std::string& path) {
+    return system_path(path);
 }
 
 std::FILE* open_shared_stream(const std::string& path, const std::string& mode) {
@@ -70,15 +70,50 @@ std::FILE* open_shared_stream(const std::string& path, const std::string& mode) 
     return _wfsopen(wide_path.c_str(), wide_mode.c_str(), _SH_DENYNO);
 }
 
-bool is_link(const std::filesystem::path& path) {
+bool is_link(const native_path& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool is_directory_at(const native_path& path, std::error_code& error) {
+    // Opened, a link is followed to what it names.
+    const file_handle file(
+        CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!file || !GetFileInformationByHandle(file.get(), &information)) {
+        error.assign(static_cast<int>(GetLastError()), std::system_category());
+        return false;
+    }
+    error.clear();
+    return (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::error_code list_directory(const native_path& directory,
+                               const std::function<void(const native_path&)>& visit) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return {static_cast<int>(GetLastError()), std::system_category()};
+    DWORD error = ERROR_SUCCESS;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..")
+            visit(directory + L"\\" + name);
+        if (!FindNextFileW(search, &found))
+            error = GetLastError();
+    } while (error == ERROR_SUCCESS);
+    FindClose(search);
+    if (error == ERROR_NO_MORE_FILES)
+        return {};
+    return {static_cast<int>(error), std::system_category()};
 }
 
 // The Win32 calls themselves: std::filesystem::remove tries DeleteFileW after a
 // failed RemoveDirectoryW and reports that second error. A hold by another program
 // is waited out.
-std::error_code remove_entry(const std::filesystem::path& path) {
+std::error_code remove_entry(const native_path& path, held_file_pauses& pauses,
+                             const held_file_wait& wait) {
     const auto attempt = [&]() -> DWORD {
         const DWORD attributes = GetFileAttributesW(path.c_str());
         const bool directory =
@@ -87,16 +122,16 @@ std::error_code remove_entry(const std::filesystem::path& path) {
             return ERROR_SUCCESS;
         return GetLastError();
     };
-    held_file_pauses pauses;
     const DWORD error =
-        retry_while_file_held("remove " + wide_to_utf8(path.wstring()), pauses, attempt);
+        retry_while_file_held("remove " + wide_to_utf8(path), pauses, attempt, wait);
     return {static_cast<int>(error), std::system_category()};
 }
 
-void delete_file_utf8(const std::string& path) {
+void delete_file_utf8(const std::string& path, const held_file_wait& wait) {
     const std::wstring file = system_path(path);
     held_file_pauses pauses;
-    retry_while_file_held("remove " + path, pauses, [&]() -> DWORD {
-        return DeleteFileW(file.c_str()) ? ERROR_SUCCESS : GetLastError();
-    });
+    retry_while_file_held(
+        "remove " + path, pauses,
+        [&]() -> DWORD { return DeleteFileW(file.c_str()) ? ERROR_SUCCESS : GetLastError(); },
+        wait);
 }

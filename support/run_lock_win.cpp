@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr const wchar_t* hex_digits = L"0123456789abcdef";
-
 std::wstring full_path(const std::wstring& path) {
     std::wstring full(GetFullPathNameW(path.c_str(), 0, nullptr, nullptr), L'\0');
     const DWORD length =
@@ -44,19 +42,8 @@ std::wstring run_lock_name(const std::wstring& directory) {
     std::wstring path = long_path(full_path(directory));
     while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/'))
         path.pop_back();
-    const std::string identity = wide_to_utf8(upper_case(path));
-    md5_context context;
-    md5_init(context);
-    md5_update(context, identity.data(), identity.size());
-    unsigned char digest[16];
-    md5_final(context, digest);
     // A mutex name may not hold a backslash beyond its namespace: the path is hashed.
-    std::wstring name = L"Local\\Quillomark.run.";
-    for (const unsigned char byte : digest) {
-        name += hex_digits[byte >> 4];
-        name += hex_digits[byte & 15];
-    }
-    return name;
+    return L"Local\\Quillomark.run." + utf8_to_wide(md5_hex(wide_to_utf8(upper_case(path))));
 }
 
 // A lock that cannot be made at all lets the run go on: a launcher that never runs

@@ -1,6 +1,7 @@
 #pragma once
-// Owners for Win32 kernel handles. Kernel objects use null as the invalid value,
-// files opened with CreateFile use INVALID_HANDLE_VALUE.
+// Owners for Win32 handles. Kernel objects use null as the invalid value, files
+// opened with CreateFile use INVALID_HANDLE_VALUE; registry keys and COM interface
+// pointers are owned the same way.
 
 #include "unique_handle.h"
 
@@ -20,3 +21,19 @@ struct file_handle_traits {
 
 using kernel_handle = unique_handle<kernel_handle_traits>;
 using file_handle = unique_handle<file_handle_traits>;
+
+struct registry_key_traits {
+    using pointer = HKEY;
+    static pointer invalid() noexcept { return nullptr; }
+    static void close(pointer key) noexcept { RegCloseKey(key); }
+};
+
+// A COM interface pointer, released once.
+template <typename Interface> struct com_interface_traits {
+    using pointer = Interface*;
+    static pointer invalid() noexcept { return nullptr; }
+    static void close(pointer object) noexcept { object->Release(); }
+};
+
+using registry_key = unique_handle<registry_key_traits>;
+template <typename Interface> using com_ptr = unique_handle<com_interface_traits<Interface>>;

@@ -4,6 +4,7 @@
 #include "file_transfer.h"
 
 #include "http_parsing.h"
+#include "logfile.h"
 #include "transfer_errors.h"
 #include "watchdog.h"
 
@@ -232,6 +233,16 @@ std::optional<text_buffer> location_header(HINTERNET request) {
     throw transfer_errors::bad_url;
 }
 
+// An answer to an https:// request may send the launcher only to another https://
+// URL: whoever sits on a plain hop could otherwise send it on to any host with a
+// certificate of its own.
+void refuse_leaving_https(const text_buffer& current, const text_buffer& target) {
+    if (!split_url(current.data()).secure || split_url(target.data()).secure)
+        return;
+    log_error(std::string("Refused redirect from ") + current.data() + " to " + target.data());
+    throw transfer_errors::redirect_leaves_https;
+}
+
 // Where a redirect leads: its Location, resolved against the URL it answered when
 // relative, or that URL itself when the answer names none (a 304, for one).
 text_buffer redirect_target(HINTERNET request) {
@@ -246,6 +257,7 @@ text_buffer redirect_target(HINTERNET request) {
     if (!InternetCombineUrlA(current.data(), location->data(), target.data(), &size,
                              ICU_ENCODE_SPACES_ONLY))
         throw transfer_errors::bad_url;
+    refuse_leaving_https(current, target);
     return target;
 }
 

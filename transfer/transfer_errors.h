@@ -32,6 +32,8 @@ inline constexpr transfer_error inconsistent_range{transfer_error::network,
 inline constexpr transfer_error download_failed{transfer_error::network, "HTTP download failed"};
 inline constexpr transfer_error too_many_redirects{transfer_error::network,
                                                    "Too many HTTP redirects"};
+inline constexpr transfer_error redirect_leaves_https{transfer_error::network,
+                                                      "Redirect from https to http refused"};
 inline constexpr transfer_error shut_down{transfer_error::network,
                                           "Transfer ended: the launcher is closing"};
 

@@ -13,6 +13,7 @@ import select
 import shutil
 import struct
 import subprocess
+import tempfile
 import threading
 import time
 from dataclasses import dataclass, field
@@ -27,6 +28,9 @@ TESTAPP = Path(os.environ.get("QM_E2E_TESTAPP", ""))
 WINE_RUN = os.environ.get("QM_WINE_RUN", "")
 SERVER_SCRIPT = os.environ.get("QM_TEST_SERVER", "")
 BASE_URL = f"http://127.0.0.1:{PORT}/download/"
+# The Wine prefix that scripts/wine-run uses.
+WINE_PREFIX = Path(os.environ.get("QUILLOMARK_WINEPREFIX")
+                   or Path(__file__).resolve().parents[2] / "build" / "wineprefix")
 
 # Control ids of the progress window.
 TITLE, INFO, BYTES, BAR, NOTES_BUTTON, CANCEL = 1003, 1001, 1002, 1000, 1006, 2
@@ -48,6 +52,36 @@ def md5(content):
 def windows_path(path):
     """The path as Wine's programs see it, through drive Z:."""
     return "Z:" + str(path).replace("/", "\\")
+
+
+def unix_path(path):
+    """A Windows path of the Wine user ("C:\\users\\...") or of drive Z: as a Linux path."""
+    drive, rest = path[0].upper(), path[3:].replace("\\", "/")
+    return Path("/" + rest) if drive == "Z" else WINE_PREFIX / "drive_c" / rest
+
+
+def registry(key):
+    """The values below a registry key, exported by Wine's reg.exe: {key: {name: value}},
+    keys as reg.exe names them ("HKEY_CURRENT_USER\\..."), REG_DWORD values as int;
+    None when there is no such key."""
+    with tempfile.TemporaryDirectory() as folder:
+        export = Path(folder) / "export.reg"
+        exported = subprocess.run([WINE_RUN, "reg", "export", key, windows_path(export), "/y"],
+                                  capture_output=True)
+        if exported.returncode != 0:
+            return None
+        text = export.read_bytes().decode("utf-16")
+    keys, current = {}, None
+    unescape = lambda quoted: re.sub(r"\\(.)", r"\1", quoted)  # noqa: E731
+    for line in text.splitlines():
+        if line.startswith("["):
+            current = keys.setdefault(line[1:-1], {})
+        value = re.fullmatch(r'"((?:[^"\\]|\\.)*)"=(?:"((?:[^"\\]|\\.)*)"|dword:([0-9a-f]{8}))',
+                             line)
+        if value:
+            name, quoted, number = value.groups()
+            current[unescape(name)] = unescape(quoted) if number is None else int(number, 16)
+    return keys
 
 
 def unix_name(name):

@@ -7,12 +7,10 @@ import re
 import shutil
 import subprocess
 from dataclasses import dataclass
-from pathlib import Path
 
+from harness import WINE_PREFIX as SHARED_PREFIX
 from harness import WINE_RUN, Probe
 
-SHARED_PREFIX = Path(os.environ.get("QUILLOMARK_WINEPREFIX")
-                     or Path(WINE_RUN).resolve().parents[1] / "build" / "wineprefix")
 TRACED_CALLS = "write,writev,pwrite64,pwritev,fsync,fdatasync,rename,renameat,renameat2"
 
 

@@ -332,10 +332,15 @@ HELD_LINE = re.compile(r"File held by another program, trying again in (\d+) ms:
                        r"move .* -> (.*) \(error \d+\)")
 
 
-def held_file_retries(log):
-    """The pauses announced for held files: (milliseconds, the file moved onto, the line)."""
+def held_file_retries(log, pattern=HELD_LINE):
+    """The pauses announced for held files: (milliseconds, the file moved onto or
+    removed, the line)."""
     return [(int(match[1]), match[2], line) for line in log.lines
-            if (match := HELD_LINE.fullmatch(line.text))]
+            if (match := pattern.fullmatch(line.text))]
+
+
+HELD_REMOVAL_LINE = re.compile(r"File held by another program, trying again in (\d+) ms: "
+                               r"remove (.*) \(error \d+\)")
 
 
 @pytest.mark.parametrize("released", [True, False], ids=["released after 1 s", "never released"])
@@ -343,10 +348,16 @@ def test_installed_file_held_open(site, probe, install_dir, released):
     """A program holds an installed file that is to be patched: the move is tried
     again with growing pauses. Released a second after the first retry, the run
     completes; never released, the file fails after 10 s of pauses (which the whole
-    download after the failed patch does not start again) with the usual text."""
+    download after the failed patch does not start again) with the usual text. A
+    file left in Temp by an earlier run and held all along delays the completed
+    run's clean-up by one second at most, and stays."""
     made = release(site, install_dir)
     held = made.installation.file("andmed.bin")
+    left = made.installation.path / "Temp" / "left.bin"
+    left.parent.mkdir()
+    left.write_bytes(b"from an earlier run")
     probe.hold(held)
+    probe.hold(left)
     try:
         if released:
             start(probe, made.installation)
@@ -361,6 +372,7 @@ def test_installed_file_held_open(site, probe, install_dir, released):
     finally:
         if not released:
             probe.release(held)
+        probe.release(left)
     log = made.installation.log()
     retries = held_file_retries(log)
     pauses = [pause for pause, _, _ in retries]
@@ -368,6 +380,12 @@ def test_installed_file_held_open(site, probe, install_dir, released):
     assert {target for _, target, _ in retries} == {windows_path(held)}
     if released:
         assert "Patch: successful " + windows_path(held) in log.texts()
+        removals = held_file_retries(log, HELD_REMOVAL_LINE)
+        assert {target for _, target, _ in removals} == {windows_path(left)}
+        assert sum(pause for pause, _, _ in removals) <= 1000, removals
+        assert "Work directory left for the next update: " + windows_path(left.parent) in \
+            log.texts()
+        assert left.exists() and len(made.installation.starts()) == 1
     else:
         assert sum(pauses) == 10000
         failed = next(line for line in log.lines if line.text.startswith("Replace failed: "))

@@ -1,6 +1,7 @@
 """A first installation into a directory whose path holds blanks and non-ASCII
 letters, with the release notes shown at once and the application's start
-deferred until they are closed; then starts with equal versions."""
+deferred until they are closed, taken although the version is offered to no
+installation yet; then starts with equal versions."""
 
 import random
 import subprocess
@@ -38,7 +39,7 @@ def assert_started_once_more(installation, starts):
 def test_first_installation_with_notes_shown_at_once(site, probe, install_dir):
     installation = install_dir("Käivitaja kaust", "Quillo mark õun")
     records = version_3(installation)
-    site.master(3, force_notes=True)
+    site.master(3, force_notes=True, extra="$rollout=0")
     served = site.version(3, records, notes=NOTES.encode("utf-8"))
     site.set_rules({"/download/masterversion": "stall=1", f"/download/3/{SUMMARY}": "stall=1"})
 
@@ -66,6 +67,7 @@ def test_first_installation_with_notes_shown_at_once(site, probe, install_dir):
         assert installation.file(record.name).read_bytes() == record.content, record.name
     assert (installation.path / "versioninfo.vif").read_bytes() == version_info(3, records)
     assert not (installation.path / "Temp").exists()
+    assert not (installation.path / "quillomark.id").exists()
     files = [r.name for r in records if r.name != "quillomark.exe"]
     assert site.requests() == ["/download/masterversion", "/download/3/versioninfo.vif",
                                "/download/3/changes.txt"] + [f"/download/3/{unix_name(n)}"

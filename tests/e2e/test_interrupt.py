@@ -1,6 +1,6 @@
 """Runs that do not reach the application: Cancel in the middle of the file phase
-with the release notes open, every failure that ends the run before it, and a
-launcher that cannot make its window."""
+with the release notes open, or while another program holds a file, every failure
+that ends the run before it, and a launcher that cannot make its window."""
 
 import os
 import subprocess
@@ -8,15 +8,18 @@ import subprocess
 import pytest
 
 from harness import (BASE_URL, CANCEL, INFO, TESTAPP, TITLE, WINE_RUN, Record, Run,
-                     assert_subsequence, file_phase_texts, version_info)
+                     assert_subsequence, file_phase_texts, version_info, windows_path)
 
 NOTES_1257 = "Täiendused: õunad, šokolaad ja žürii"
 
 
-# Cancel while the server has not answered, or has stopped sending mid-body: the
-# launcher ends at once either way, not at the 60-second time-out.
-@pytest.mark.parametrize("notes_open, stopped", [(False, "stall=120"), (True, "hang=100000")],
-                         ids=["notes closed, no answer", "notes open, body stopped"])
+# Cancel while the server has not answered, has stopped sending mid-body, or sends
+# one byte a second: the launcher ends at once each time, not at the 60-second
+# time-out.
+@pytest.mark.parametrize("notes_open, stopped", [(False, "stall=120"), (True, "hang=100000"),
+                                                 (False, "trickle=0")],
+                         ids=["notes closed, no answer", "notes open, body stopped",
+                              "notes closed, body trickles"])
 def test_cancel_during_the_file_phase(site, probe, install_dir, notes_open, stopped):
     installation = install_dir("Quillo mark")
     records = [Record("app.exe", TESTAPP.read_bytes(), compressed=True),
@@ -34,9 +37,10 @@ def test_cancel_during_the_file_phase(site, probe, install_dir, notes_open, stop
         probe.click_notes_ok()
         probe.wait_notes(0)
     probe.wait_text(INFO, "Laen alla: big.bin")
+    # Counted from the click: the window's going may take time of its own.
     probe.click(CANCEL)
-    probe.wait_gone()
     assert probe.wait_exit(5000) == 0, "the launcher still waits for its download"
+    probe.wait_gone()
     assert run.finish() == 0
     log = run.log()
     assert log.texts()[-1] == "Quillomark End"
@@ -62,6 +66,29 @@ def test_cancel_during_the_file_phase(site, probe, install_dir, notes_open, stop
     for record in records:
         assert installation.file(record.name).read_bytes() == record.content, record.name
     assert len(installation.starts()) == 1
+
+
+def test_cancel_ends_the_wait_for_a_held_file(site, probe, install_dir):
+    """Another program holds the installed record when the new one is to replace it:
+    Cancel ends the wait between two tries at once, and the record stays the old one."""
+    installation = install_dir("Quillo mark")
+    old = [Record("app.exe", TESTAPP.read_bytes()), Record("data.txt", b"old\r\n")]
+    installation.install(1, old)
+    site.master(2)
+    site.version(2, [old[0], Record("data.txt", b"new\r\n")])
+    record = installation.path / "versioninfo.vif"
+    probe.hold(record)
+    try:
+        run = Run(probe, installation)
+        installation.wait_log_line("File held by another program")
+        log = run.cancel()
+    finally:
+        probe.release(record)
+    retries = [text for text in log.texts() if text.startswith("File held by another program")]
+    assert len(retries) == 1 and f" -> {windows_path(record)} (error " in retries[0], retries
+    assert not [text for text in log.texts() if text.startswith("Shut-down still waits")]
+    assert record.read_bytes() == version_info(1, old)
+    assert installation.starts() == []
 
 
 def unsafe_name(site):

@@ -1,7 +1,8 @@
 """Updates of an installed version: through a patch set, where one patch fails in
-each of its ways and every later file comes whole; file failures that stop the run
-with a string-table text while the installed files stay intact; and a file of 3 GiB
-that installs from a container and then patches."""
+each of its ways and every later file comes whole; releases whose files share work
+files in Temp; file failures that stop the run with a string-table text while the
+installed files stay intact; and a file of 3 GiB that installs from a container and
+then patches."""
 
 import random
 
@@ -111,6 +112,46 @@ def test_patch_set_with_one_failing_patch(site, probe, install_dir, tmp_path, fa
         PATCH_FAILURES[failure].format(patch_url=f"{BASE_URL}1_2/sub\\b.bin", work=work),
         f"Downloading: {file_url}sub\\b.bin", f"Downloading: {file_url}c.bin",
         f"Downloading: {file_url}new.txt", "Quillomark End"])
+
+
+# Two entries whose work files in Temp are one file on Windows, where names ignore
+# case: the container data.pak unpacks to Temp\data.pak.new, where DATA.PAK.new
+# downloads; A.new downloads to Temp\A.new, where a is patched while the unpacking
+# of slow.pak still holds up the finishing line. Releases as (installed, offered):
+# name, size, compressed.
+SHARED_WORK_FILES = {
+    "unpacked": ([("data.pak", 100_000, False)],
+                 [("data.pak", 4_000_000, True), ("DATA.PAK.new", 4_000_000, False)]),
+    "patched": ([("a", 200_000, False)],
+                [("slow.pak", 6_000_000, True), ("A.new", 200_000, False), ("a", 0, False)]),
+}
+RUNS_PER_RELEASE = 2
+
+
+@pytest.mark.parametrize("release", SHARED_WORK_FILES)
+def test_entries_whose_work_files_meet_install_every_file(site, probe, install_dir, tmp_path,
+                                                          release):
+    contents = random.Random(release)
+    installed, offered = SHARED_WORK_FILES[release]
+    old = [APP] + [Record(name, contents.randbytes(size)) for name, size, _ in installed]
+    new = [APP] + [Record(name, changed(old[1].content) if name == "a" else contents.randbytes(size),
+                          compressed) for name, size, compressed in offered]
+    site.version(2, new)
+    if release == "patched":
+        site.patch_set(1, 2, {"a": bsdiff(old[1].content, new[-1].content, tmp_path / "patch")})
+    site.master(2, patches=["1_2"] if release == "patched" else None)
+
+    for run in range(RUNS_PER_RELEASE):
+        installation = install_dir(f"run {run}")
+        installation.install(1, old)
+        assert Run(probe, installation).finish() == 0
+        assert len(installation.starts()) == 1
+        for record in new:
+            assert installation.file(record.name).read_bytes() == record.content, record.name
+        assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, new)
+        if release == "patched":
+            assert f"Patch: successful {windows_path(installation.file('a'))}" in \
+                installation.log().texts()
 
 
 # How one file fails: compressed or not, what the server or the test does to it,

@@ -43,6 +43,20 @@ file_info record_of(const std::string& name, const std::string& content, std::ui
     return record;
 }
 
+// The engine, whose finishing jobs a test can make throw as an allocation failure would.
+class updater_under_test : public CUpdater {
+  public:
+    bool installs_throw = false;
+
+  protected:
+    void install_download(file_info& entry, const entry_paths& paths,
+                          held_file_pauses& pauses) override {
+        if (installs_throw)
+            throw std::bad_alloc();
+        CUpdater::install_download(entry, paths, pauses);
+    }
+};
+
 class FileUpdate : public ::testing::Test {
   protected:
     FileUpdate() {
@@ -90,10 +104,13 @@ class FileUpdate : public ::testing::Test {
         write_bytes(environment("QM_TRANSFER_SERVER") + "/root/" + served_prefix + name, content);
     }
 
-    void run_file_phase() {
+    void queue_files() {
         for (const auto& record : updater.remote_info.files)
             updater.pending_files.push_back(record.get());
         updater.total_files = static_cast<std::uint32_t>(updater.pending_files.size());
+    }
+    void run_file_phase() {
+        queue_files();
         CFileTransfer transfer;
         updater.update_files(&transfer);
     }
@@ -102,7 +119,7 @@ class FileUpdate : public ::testing::Test {
     scratch_directory scratch;
     std::string served_prefix;
     message_window window;
-    CUpdater updater;
+    updater_under_test updater;
 };
 
 bool contains(const std::string& text, const std::string& part) {
@@ -205,6 +222,50 @@ TEST_F(FileUpdate, AMissingFileOnTheServerIsADownloadError) {
     EXPECT_EQ(updater.error_text, "Downloading of required file data.bin failed!");
     EXPECT_TRUE(contains(log_text(), "Download failed: " + updater.file_base_url + "data.bin"));
 }
+
+// An exception that ends a finishing job (true) ends the run as a failed download of
+// its file does; one that ends the worker before it took a file, as a failed update.
+// The window shows the error, the completion waiter returns, nothing is installed
+// and nothing is started.
+class UnexpectedError : public FileUpdate, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UnexpectedError, EndsTheRunWithAnError) {
+    const bool in_finishing_job = GetParam();
+    // A name that is not UTF-8 fails the worker when it looks for the launcher's record.
+    const std::string name = in_finishing_job ? "data.bin" : "bad\xff.bin";
+    updater.installs_throw = in_finishing_job;
+    install("data.bin", "the old content");
+    serve("f-data.bin", "the new content");
+    for (const std::string& listed : {name, std::string("later.bin")})
+        updater.remote_info.files.push_back(
+            std::make_unique<file_info>(record_of(listed, "the new content")));
+    queue_files();
+
+    updater.workers[0]->start();
+    // Joined without ending its transfer, which would fail the downloads instead.
+    updater.workers[0]->CThread::stop();
+    ASSERT_TRUE(updater.aborted());
+    updater.wait_for_completion();
+
+    EXPECT_EQ(updater.error_text, in_finishing_job ? "Downloading of required file data.bin failed!"
+                                                   : "Viga failide uuendamisel!");
+    std::vector<std::pair<UINT, LPARAM>> errors_and_starts;
+    for (const posted_message& posted : window.take())
+        if (posted.message == UM_ERROR || posted.message == UM_START_APP)
+            errors_and_starts.emplace_back(posted.message, posted.lparam);
+    EXPECT_EQ(errors_and_starts,
+              (std::vector<std::pair<UINT, LPARAM>>{
+                  {UM_ERROR, in_finishing_job ? IDS_DOWNLOAD_FAILED : IDS_UPDATE_FAILED}}));
+    EXPECT_EQ(installed("data.bin"), "the old content");
+    EXPECT_FALSE(std::filesystem::exists(utf8_path(installed_path("later.bin"))));
+    EXPECT_TRUE(
+        contains(log_text(), std::string(in_finishing_job ? "A finishing job" : "The file phase") +
+                                 " ended by an unexpected error: "));
+}
+
+INSTANTIATE_TEST_SUITE_P(Where, UnexpectedError, ::testing::Bool(), [](const auto& info) {
+    return info.param ? "InAFinishingJob" : "InTheWorker";
+});
 
 TEST_F(FileUpdate, AnEmptyFileWhoseDigestMatchesIsAccepted) {
     install("empty.txt", "something");

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -18,19 +19,32 @@ TEST(FinishingLine, RunsJobsInOrderWithinTheWaitingLimitAndDrains) {
         return job % 10 == 0 ? limit / 2 + 1 : limit / 20;
     };
     std::mutex lock;
+    std::condition_variable changed;
     std::vector<int> done;
     std::int64_t handed_bytes = 0;
     std::int64_t started_bytes = 0;
     int handed = 0;
     int started = 0;
     bool over_limit = false;
+    bool waited_for_room = false;
     {
-        finishing_line line;
+        finishing_line line([&] {
+            {
+                const std::lock_guard guard(lock);
+                waited_for_room = true;
+            }
+            changed.notify_all();
+        });
         line.start();
         for (int job = 0; job < 200; ++job) {
             line.hand_over(
                 [&, job] {
-                    const std::lock_guard guard(lock);
+                    std::unique_lock guard(lock);
+                    // The first job holds the line until a hand-over waits for room, or
+                    // until half the jobs are handed over: the jobs pile up behind it
+                    // whatever the threads' timing.
+                    if (job == 0)
+                        changed.wait(guard, [&] { return waited_for_room || handed >= 100; });
                     ++started;
                     started_bytes += bytes_of(job);
                     // What waits now; a job may start before its hand-over is counted.
@@ -44,6 +58,7 @@ TEST(FinishingLine, RunsJobsInOrderWithinTheWaitingLimitAndDrains) {
                 ++handed;
                 handed_bytes += bytes_of(job);
             }
+            changed.notify_all();
             if (job == 99) {
                 line.drain();
                 EXPECT_EQ(done.size(), 100u);
@@ -53,6 +68,7 @@ TEST(FinishingLine, RunsJobsInOrderWithinTheWaitingLimitAndDrains) {
     ASSERT_EQ(done.size(), 200u);
     for (int job = 0; job < 200; ++job)
         EXPECT_EQ(done[job], job);
+    EXPECT_TRUE(waited_for_room);
     EXPECT_FALSE(over_limit);
 }
 

@@ -11,7 +11,10 @@ const std::string key_hex(64, 'a');
 TEST(LauncherConfig, WrittenRecordReadsBackAndOnlyAWholeValidRecordCounts) {
     for (const launcher_config& config :
          {launcher_config{"http://127.0.0.1:8480/download/", ""},
-          launcher_config{"https://updates.example.com/", key_hex}}) {
+          launcher_config{"https://updates.example.com/", key_hex},
+          launcher_config{"https://updates.example.com/", key_hex,
+                          "%LOCALAPPDATA%\\Programs\\Näidisrakendus", "Näide OÜ"},
+          launcher_config{"http://h/d/", "", "%userprofile%", ""}}) {
         const auto parsed = parse_launcher_config(format_launcher_config(config));
         ASSERT_TRUE(parsed.config) << parsed.fault;
         EXPECT_EQ(*parsed.config, config);
@@ -27,7 +30,18 @@ TEST(LauncherConfig, WrittenRecordReadsBackAndOnlyAWholeValidRecordCounts) {
           format + "base_url=http://h/d\npublic_key=\n",
           format + "base_url=http:///d/\npublic_key=\n",
           format + "base_url=http://h/a b/\npublic_key=\n",
-          std::string("quillomark-config 1\r\n") + url + "public_key=\n"}) {
+          std::string("quillomark-config 1\r\n") + url + "public_key=\n",
+          // The installation folder is the user's own, and stays below it.
+          format + url + "public_key=\ninstall_dir=C:\\Programs\\App\n",
+          format + url + "public_key=\ninstall_dir=%TEMP%\\App\n",
+          format + url + "public_key=\ninstall_dir=%APPDATA%App\n",
+          format + url + "public_key=\ninstall_dir=%APPDATA%\\..\\App\n",
+          format + url + "public_key=\ninstall_dir=%APPDATA%\\a/b\n",
+          format + url + "public_key=\ninstall_dir=%APPDATA%\\%TEMP%\n",
+          format + url + "public_key=\ninstall_dir=%APPDATA%\\\n",
+          format + url + "public_key=\ninstall_dir=\n",
+          format + url + "public_key=\npublisher=a\tb\n",
+          format + url + "public_key=\npublisher=\xff\n"}) {
         const auto parsed = parse_launcher_config(damaged);
         EXPECT_FALSE(parsed.config) << damaged;
         EXPECT_FALSE(parsed.fault.empty()) << damaged;

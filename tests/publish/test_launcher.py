@@ -69,14 +69,16 @@ def icon(tmp_path_factory):
 
 def test_only_resources_change_and_the_launcher_reads_back_as_asked(tmp_path, icon):
     _, out = stamp(tmp_path, "--base-url", URL, "--key", KEY, "--icon", icon,
-                   "--product", "Õunaraamat", "--version", "2.3.4.5")
+                   "--product", "Õunaraamat", "--version", "2.3.4.5",
+                   "--install-dir", INSTALL_DIR, "--publisher", "Õun & Pirn OÜ")
     template, stamped = pefile.PE(str(TEMPLATE)), pefile.PE(str(out))
     assert stamped.verify_checksum()
     assert sections_but_resources(stamped) == sections_but_resources(template)
     before, after = resources(template), resources(stamped)
     assert after[("PATCHER", 132)] == before[("PATCHER", 132)]
     assert after[(RT_RCDATA, "QUILLOMARK_CONFIG")] == (
-        f"quillomark-config 1\nbase_url={URL}\npublic_key={KEY}\n".encode())
+        f"quillomark-config 1\nbase_url={URL}\npublic_key={KEY}\n"
+        f"install_dir={INSTALL_DIR}\npublisher=Õun & Pirn OÜ\n".encode())
 
     images = icon_images(icon)
     assert len(images) == 4 and images[0][2][:4] == b"\x89PNG"
@@ -122,6 +124,8 @@ def patch_tool(tmp_path, icon):
 
 
 GOOD = ["--base-url", URL, "--key", KEY]
+INSTALL_DIR = "%LOCALAPPDATA%\\Programs\\Õunaraamat"
+SETUP = GOOD + ["--product", "Õunaraamat", "--install-dir", INSTALL_DIR]
 # Arguments (a function of the test's folder and icon gives a file) and a word of the reason.
 BAD_INPUT = {
     "no key": (["--base-url", URL], "--unsigned"),
@@ -136,6 +140,18 @@ BAD_INPUT = {
     "text as template": (GOOD + ["--template", text_file], "not a Quillomark launcher"),
     "another program": (GOOD + ["--template", patch_tool], "not a Quillomark launcher"),
     "missing certificate": (GOOD + ["--sign-cert", "missing.pfx"], "--sign-cert"),
+    # A setup installs for the user alone, below a folder of the user's own.
+    "machine-wide folder": (GOOD + ["--product", "A", "--install-dir", "C:\\Program Files\\A"],
+                            "%LOCALAPPDATA%"),
+    "another variable": (GOOD + ["--product", "A", "--install-dir", "%ProgramFiles%\\A"],
+                         "%LOCALAPPDATA%"),
+    "folder leaving": (GOOD + ["--product", "A", "--install-dir", "%APPDATA%\\..\\..\\A"],
+                       "relative path"),
+    "setup without product": (GOOD + ["--install-dir", INSTALL_DIR], "--product"),
+    "product no file name": (GOOD + ["--product", "A/B", "--install-dir", INSTALL_DIR],
+                             "--product"),
+    "publisher line break": (SETUP + ["--publisher", "Õun\npublic_key="], "--publisher"),
+    "publisher without setup": (GOOD + ["--publisher", "Õun OÜ"], "--install-dir"),
 }
 
 

@@ -135,9 +135,14 @@ def test_master_lists_and_forces(released):
             "--force-notes")
     assert (tree / "masterversion").read_text() == \
         "version=2$patches=1_2$startapp=data\\table.txt$force_releasenotes=1"
-    publish("master", tree, "--version", "1", "--startapp", "app.exe")
+    publish("master", tree, "--version", "1", "--startapp", "app.exe", "--rollout", "25")
     assert (tree / "masterversion").read_text() == \
-        "version=1$patches=$startapp=app.exe$force_releasenotes=0"
+        "version=1$patches=$startapp=app.exe$force_releasenotes=0$rollout=25"
+    publish("rollout", tree, "--percent", "0")
+    assert (tree / "masterversion").read_text() == \
+        "version=1$patches=$startapp=app.exe$force_releasenotes=0$rollout=0"
+    assert "verify: version 1 is offered to 0% of the installations\n" in \
+        publish("verify", tree).stderr
 
 
 def test_skip_empty_leaves_the_file_out(tmp_path):
@@ -199,8 +204,13 @@ def damage_listed_set(tree):
     return "3_2/versioninfo.vif: cannot be fetched"
 
 
+def damage_rollout(tree):
+    (tree / "masterversion").write_text("version=2$patches=1_2$startapp=app.exe$rollout=5%")
+    return 'masterversion: "rollout" "5%" is not a whole number from 0 to 100'
+
+
 DAMAGE = [damage_missing_file, damage_digest, damage_patch, damage_container, damage_name,
-          damage_startapp, damage_listed_set]
+          damage_startapp, damage_listed_set, damage_rollout]
 
 
 @pytest.mark.parametrize("damage", DAMAGE, ids=[d.__name__ for d in DAMAGE])
@@ -267,6 +277,13 @@ def bad_inputs(tmp_path):
         (["master", tree, "--version", "1", "--startapp", "app.exe", "--patches", "7_1"],
          "patch set 7_1 is not in"),
         (["release", good, "--tree", tree, "--startapp", "other.exe"], "is not a file of"),
+        (["release", good, "--tree", tree, "--startapp", "app.exe", "--rollout", "1e2"],
+         "--rollout and --percent take a whole number from 0 to 100"),
+        (["master", tree, "--version", "1", "--startapp", "app.exe", "--rollout", "101"],
+         "--rollout and --percent take a whole number from 0 to 100"),
+        (["rollout", tree, "--percent", "50%"], "take a whole number from 0 to 100"),
+        (["rollout", tree], "--percent is required"),
+        (["rollout", good, "--percent", "50"], "has no master record"),
         (["verify", tmp_path / "nothing"], "is not a directory"),
         (["unknown"], "unknown command"),
     ]
@@ -275,11 +292,13 @@ def bad_inputs(tmp_path):
 def test_every_bad_input_is_refused_with_status_2(tmp_path):
     cases = bad_inputs(tmp_path)
     before = sorted(p.relative_to(tmp_path / "tree") for p in (tmp_path / "tree").rglob("*"))
+    master = (tmp_path / "tree" / "masterversion").read_bytes()
     for arguments, message in cases:
         result = publish(*arguments, check_status=2)
         assert message in result.stderr, (arguments, result.stderr)
     assert sorted(p.relative_to(tmp_path / "tree")
                   for p in (tmp_path / "tree").rglob("*")) == before
+    assert (tmp_path / "tree" / "masterversion").read_bytes() == master
 
 
 def test_existing_patch_set_is_refused(released):
@@ -287,6 +306,6 @@ def test_existing_patch_set_is_refused(released):
     assert "1_2 exists already" in result.stderr
 
 
-@pytest.mark.parametrize("command", ["version", "patch", "master", "release", "verify"])
+@pytest.mark.parametrize("command", ["version", "patch", "master", "rollout", "release", "verify"])
 def test_help(command):
     assert publish(command, "--help").stdout.startswith(f"usage: quillomark-publish {command}")

@@ -160,6 +160,41 @@ def test_verify_with_the_key_names_each_fault(signed, damage):
     assert publish("verify", tree).stdout == ""
 
 
+def test_rollout_rewrites_only_its_piece_and_signs_it_again(signed, tmp_path):
+    tree, key, public = signed
+    path = tree / "masterversion"
+    released = path.read_bytes()
+    publish("rollout", tree, "--percent", "10", "--sign", key)
+    halted = path.read_bytes()
+    assert unsigned_master(halted) == \
+        unsigned_master(released).replace(b"$expires=", b"$rollout=10$expires=")
+    publish("rollout", tree, "--percent", "100", "--sign", key)
+    widened = path.read_bytes()
+    assert unsigned_master(widened) == unsigned_master(halted).replace(b"=10$", b"=100$")
+    assert master_signed_by(public, widened)
+    result = publish("verify", tree, "--key", public)
+    assert result.stdout == ""
+    assert "verify: version 2 is offered to 100% of the installations\n" in result.stderr
+
+    other = tmp_path / "other.key"
+    keygen(other)
+    for arguments, message in [
+        (["--percent", "50"], "the master record is signed: give --sign KEYFILE"),
+        (["--percent", "50", "--sign", other], "the master record is not signed with this key"),
+        (["--percent", "101", "--sign", key], "take a whole number from 0 to 100"),
+    ]:
+        result = publish("rollout", tree, *arguments, check_status=2)
+        assert message in result.stderr, (arguments, result.stderr)
+    assert path.read_bytes() == widened
+    expired = expired_master(tree, key)
+    refused = publish("rollout", tree, "--percent", "50", "--sign", key, check_status=2)
+    assert expired.split(": ")[1] in refused.stderr, refused.stderr
+    path.write_bytes(unsigned_master(widened))
+    refused = publish("rollout", tree, "--percent", "50", "--sign", key, check_status=2)
+    assert "the master record is unsigned" in refused.stderr
+    assert path.read_bytes() == unsigned_master(widened)
+
+
 def test_signing_bad_inputs_are_refused_with_status_2(signed):
     tree, key, public = signed
     source = make_release(tree.parent / "three", {"app.exe": b"app"})

@@ -79,6 +79,7 @@ class Rules:
     stall=SECONDS      waits this long before the status line (every attempt)
     hang=N             sends N body bytes, then nothing more, keeping the connection
                        open until the server stops
+    trickle=N          sends N body bytes, then one byte a second
     endless=1          200 without Content-Length, and a body that never ends
     """
 
@@ -145,6 +146,7 @@ class Response:
         self.keep_open = True
         self.drop_after = None
         self.hang_after = None
+        self.trickle_after = None
         self.reset = False
         self.endless = False
 
@@ -257,6 +259,8 @@ class Handler(socketserver.StreamRequestHandler):
             response.headers.append(("Content-Disposition", rules.get("disposition")))
         if rules.get("hang"):
             response.hang_after = rules.number("hang")
+        if rules.get("trickle"):
+            response.trickle_after = rules.number("trickle")
         if attempt == 0 and rules.get("drop"):
             response.drop_after = rules.number("drop")
             response.reset = rules.get("drop_mode") == "reset"
@@ -301,6 +305,8 @@ class Handler(socketserver.StreamRequestHandler):
             self.wfile.flush()
             self.server.stopping.wait()
             return False
+        if response.trickle_after is not None:
+            return self.send_slowly(response)
         if response.drop_after is None:
             self.wfile.write(response.head() + response.body)
             self.wfile.flush()
@@ -310,6 +316,17 @@ class Handler(socketserver.StreamRequestHandler):
         if response.reset:
             self.request.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         return False
+
+    def send_slowly(self, response):
+        """One byte a second after the first ones, until the body or the server ends."""
+        self.wfile.write(response.head() + response.body[:response.trickle_after])
+        self.wfile.flush()
+        for byte in response.body[response.trickle_after:]:
+            if self.server.stopping.wait(1):
+                return False
+            self.wfile.write(bytes([byte]))
+            self.wfile.flush()
+        return response.keep_open
 
     def send_without_end(self, response):
         """Streams until the client goes away (ConnectionError) or the server stops."""

@@ -1,10 +1,13 @@
 """The demo's own steps, run by scripts/demo.sh once nginx, the display and the
-Wine session are up: the launcher stamped and signed from the prebuilt template and
-two releases of the sample application published with it by quillomark-publish,
-version 1 installed, the launcher run twice under Wine through the end-to-end probe,
-screenshots, and a report of what happened."""
+Wine session are up: the launcher stamped and signed from the prebuilt template as
+the sample application's setup, version 1 published with it by quillomark-publish
+and installed by the setup from a download folder, version 2 published and the
+installed launcher run twice under Wine through the end-to-end probe, screenshots,
+and a report of what happened."""
 
 import argparse
+import hashlib
+import os
 import random
 import shutil
 import subprocess
@@ -15,7 +18,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 
-from harness import BAR, INFO, TITLE, Log, Probe  # noqa: E402
+from harness import BAR, INFO, TITLE, Log, Probe, registry, unix_path  # noqa: E402
 
 SHOWN_TIMEOUT = 60
 # nginx serves at 1 MiB/s per connection, so this new file keeps the progress
@@ -27,6 +30,10 @@ BIG_FILE = "andmed\\tausta muusika.bin"
 DONE_BEFORE_BIG_FILE = 2
 KNOWN_EXTRAS = {"quillomark.exe", "versioninfo.vif", "ezo.log", "shown.txt"}
 PRODUCT = "Näidisrakendus"
+INSTALL_DIR = f"%LOCALAPPDATA%\\Programs\\{PRODUCT}"
+PUBLISHER = "Quillomark demo"
+UNINSTALL_KEY = ("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillomark-"
+                 + hashlib.md5(PRODUCT.encode()).hexdigest())
 # The sample application's icon: an orange disc with a navy ring, in four sizes.
 ICON_ORANGE, ICON_NAVY = "#F28C1E", "#1B2A6B"
 
@@ -77,14 +84,16 @@ def make_icon(path):
 
 
 def stamp_launcher(args):
-    """The publisher's launcher: the template with the demo's address, key, icon and
-    name, signed; checked with osslsigncode against the demo's certificate."""
+    """The publisher's launcher, which is also the setup: the template with the demo's
+    address, key, icon, name and installation folder, signed; checked with
+    osslsigncode against the demo's certificate."""
     launcher, icon = args.demo / "quillomark.exe", args.demo / "demoapp.ico"
     make_icon(icon)
     template = ["--template", args.template] if args.template else []
     publish(args.publisher, "launcher", *template, "--base-url",
             f"http://127.0.0.1:{args.port}/download/", "--key", args.public_key, "--icon", icon,
-            "--product", PRODUCT, "--version", "1.0.0.0", "--sign-cert", args.certificate,
+            "--product", PRODUCT, "--version", "1.0.0.0", "--install-dir", INSTALL_DIR,
+            "--publisher", PUBLISHER, "--sign-cert", args.certificate,
             "--sign-password-file", args.certificate.with_name("signing.password"),
             "--out", launcher)
     subprocess.run(["osslsigncode", "verify", "-CAfile",
@@ -100,33 +109,37 @@ def screenshot(path):
                     str(path.with_name(path.stem + "-trimmed.png"))], check=True)
 
 
-def wait_for_file(path, deadline):
-    """The sample application writes its marker once its window is up; it has no other
-    channel to say so, so the marker is looked for every 50 ms."""
-    while not path.exists():
+def wait_for(done, what, deadline):
+    """The sample application writes its marker once its window is up, and the launcher
+    started by the setup ends on its own; neither has another channel to say so, so
+    they are looked for every 50 ms."""
+    while not done():
         if time.monotonic() > deadline:
-            raise RuntimeError(f"{path} did not appear")
+            raise RuntimeError(f"{what} did not happen")
         time.sleep(0.05)
 
 
 class LauncherRun:
-    """One start of the launcher in the installation, through a probe of its own."""
+    """One start of the launcher in the installation (or of the setup, which starts
+    the launcher there), through a probe of its own."""
 
-    def __init__(self, demo, install, access_log):
+    def __init__(self, demo, install, access_log, program=None):
         self.probe = Probe(demo / "probe-stderr.txt")
         self.install, self.access_log = install, access_log
         self.log_offset = (install / "ezo.log").stat().st_size if (install / "ezo.log").exists() else 0
         access_log.write_bytes(b"")
         (install / "shown.txt").unlink(missing_ok=True)
         self.started = time.monotonic()
-        self.probe.start(install, install / "quillomark.exe")
+        program = program or install / "quillomark.exe"
+        self.probe.start(program.parent, program)
 
     def wait_text(self, control, text):
         self.probe.wait_text(control, text, ms=60000)
         return time.monotonic() - self.started
 
     def wait_application(self):
-        wait_for_file(self.install / "shown.txt", time.monotonic() + SHOWN_TIMEOUT)
+        shown = self.install / "shown.txt"
+        wait_for(shown.exists, f"{shown} appearing", time.monotonic() + SHOWN_TIMEOUT)
         return time.monotonic() - self.started
 
     def close_application(self):
@@ -135,6 +148,8 @@ class LauncherRun:
         window of a Wine session starts Wine's desktop process inside the job, the job
         never empties.)"""
         assert self.probe.wait_exit(30000) == 0
+        wait_for(lambda: self.log().texts()[-1:] == ["Quillomark End"], "the launcher's end",
+                 time.monotonic() + SHOWN_TIMEOUT)
         self.probe.close()
 
     def log(self):
@@ -174,6 +189,49 @@ def installation_differences(install, release):
     return differences
 
 
+def remove_earlier_installation(folders):
+    """What an earlier demo installed into its Wine prefix: the setup would only start it."""
+    subprocess.run([os.environ["QM_WINE_RUN"], "reg", "delete", UNINSTALL_KEY, "/f"],
+                   capture_output=True)
+    for shortcut in shortcut_paths(folders):
+        unix_path(shortcut).unlink(missing_ok=True)
+    shutil.rmtree(unix_path(installed_folder(folders)), ignore_errors=True)
+
+
+def installed_folder(folders):
+    return folders["local_app_data"] + "\\Programs\\" + PRODUCT
+
+
+def shortcut_paths(folders):
+    return [f"{folders[place]}\\{PRODUCT}.lnk" for place in ("programs", "desktop")]
+
+
+def installation_report(probe, folders):
+    """The setup's traces: the shortcuts as the shell reads them, the uninstall entry."""
+    lines = []
+    for path in shortcut_paths(folders):
+        link = probe.must("shortcut", path)
+        lines.append(f"  shortcut {path} -> {link['target']} (starts in {link['working_folder']})")
+    entry = (registry(UNINSTALL_KEY) or {}).get(UNINSTALL_KEY.replace("HKCU", "HKEY_CURRENT_USER"))
+    lines.append(f"  uninstall entry {UNINSTALL_KEY}:" + ("" if entry else " MISSING"))
+    lines += [f"    {name} = {value}" for name, value in (entry or {}).items()]
+    return lines
+
+
+def publish_version(args, version, launcher, tree):
+    demo = args.demo
+    write_release(demo / f"release-{version}", release_files(version, args.win_build))
+    notes = demo / f"notes-{version}.txt"
+    notes.write_bytes(f"Versioon {version}\r\n\r\nNäidisrakenduse väljalase {version}.\r\n".encode())
+    publish(args.publisher, "release", demo / f"release-{version}", "--tree", tree,
+            "--startapp", "demoapp.exe", "--notes", notes, "--sign", args.sign,
+            "--launcher", launcher)
+    if args.upload_endpoint:
+        publish(args.publisher, "upload", tree, "s3://quillomark/demo", "--endpoint",
+                args.upload_endpoint, "--public-url", f"http://127.0.0.1:{args.port}/download/",
+                "--key", args.public_key)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--demo", type=Path, required=True)
@@ -194,28 +252,32 @@ def main():
     launcher = stamp_launcher(args)
     tree = demo / "tree"
     shutil.rmtree(tree, ignore_errors=True)
-    for version in (1, 2):
-        write_release(demo / f"release-{version}", release_files(version, args.win_build))
-        notes = demo / f"notes-{version}.txt"
-        notes.write_bytes(f"Versioon {version}\r\n\r\nNäidisrakenduse väljalase {version}.\r\n".encode())
-        publish(args.publisher, "release", demo / f"release-{version}", "--tree", tree,
-                "--startapp", "demoapp.exe", "--notes", notes, "--sign", args.sign,
-                "--launcher", launcher)
-
+    publish_version(args, 1, launcher, tree)
     base_url = f"http://127.0.0.1:{args.port}/download/"
     served_from = f"served by nginx at {base_url}"
     if args.upload_endpoint:
-        publish(args.publisher, "upload", tree, "s3://quillomark/demo", "--endpoint",
-                args.upload_endpoint, "--public-url", base_url, "--key", args.public_key)
         served_from = (f"uploaded to the object store at {args.upload_endpoint} "
                        f"(s3://quillomark/demo), {served_from} from there")
 
-    install = demo / "install"
-    shutil.rmtree(install, ignore_errors=True)
-    shutil.copytree(demo / "release-1", install)
-    shutil.copyfile(tree / "1" / "versioninfo.vif", install / "versioninfo.vif")
-    shutil.copyfile(launcher, install / "quillomark.exe")
+    # The user downloads the setup (the stamped launcher under the product's name)
+    # and starts it: it installs version 1 and starts the application.
+    folders_probe = Probe(demo / "probe-stderr.txt")
+    folders = folders_probe.must("folders")
+    remove_earlier_installation(folders)
+    install = unix_path(installed_folder(folders))
+    setup = demo / "Allalaadimised" / f"{PRODUCT}-Setup.exe"
+    setup.parent.mkdir(exist_ok=True)
+    shutil.copyfile(launcher, setup)
+    first = LauncherRun(demo, install, args.access_log, program=setup)
+    first_app_after = first.wait_application()
+    screenshot(demo / "installed.png")
+    first.close_application()
+    first_texts, first_served = first.log().texts(), first.served()
+    installed = installation_differences(install, demo / "release-1")
+    traces = installation_report(folders_probe, folders)
+    folders_probe.close()
 
+    publish_version(args, 2, launcher, tree)
     update = LauncherRun(demo, install, args.access_log)
     files = len(release_files(2, args.win_build)) + 1  # and the launcher
     update.wait_text(INFO, "Laen alla: " + BIG_FILE)
@@ -241,12 +303,18 @@ def main():
     report = [
         "Quillomark demo",
         f"  tree: {tree} (versions 1 and 2, patch set 1_2), {served_from}",
-        f"  installation: {install} (version 1 and the launcher)",
         f"  signed with {args.sign}; the launcher holds its public key",
         f"  launcher: {launcher}, stamped from {args.template or 'the installed template'} "
         "with the address, the key, "
-        f"the icon and the name \"{PRODUCT}\", Authenticode-signed (osslsigncode verify: ok), "
-        "published in both releases",
+        f"the icon, the name \"{PRODUCT}\" and the installation folder {INSTALL_DIR}, "
+        "Authenticode-signed (osslsigncode verify: ok), published in both releases",
+        f"setup: {setup} (the launcher), started from its download folder:",
+        f"  install folder: {installed_folder(folders)} ({install})",
+        f"  files: {counts(first_texts)['downloaded']} downloaded, {first_served[1]} bytes in "
+        f"{first_served[0]} requests; version 1 showed after {first_app_after:.1f} s",
+        "  installation equals release 1 and the launcher: " + ("yes" if not installed else
+                                               "NO: " + ", ".join(installed)),
+        *traces,
         "run 1, update from version 1 to 2:",
         f"  files: {done['kept']} kept, {done['patched']} patched, {done['downloaded']} downloaded",
         f"  moved: {update_served[1]} bytes in {update_served[0]} requests, "
@@ -261,13 +329,14 @@ def main():
         f"{second_app_after:.1f} s ({second_app_after - seen_after:.1f} s pause)",
         f"  moved: {again_served[1]} bytes in {again_served[0]} requests",
         "screenshots: " + ", ".join(str(demo / name) for name in
-                                    ("progress.png", "application.png", "no-updates.png")),
+                                    ("installed.png", "progress.png", "application.png",
+                                     "no-updates.png")),
         "log excerpt (run 1):",
         *["  " + text for text in update_texts if not text.startswith("MasterVersion")][:40],
     ]
     (demo / "report.txt").write_text("\n".join(report) + "\n", encoding="utf-8")
     print("\n".join(report))
-    return 0 if not differences else 1
+    return 0 if not differences and not installed else 1
 
 
 if __name__ == "__main__":

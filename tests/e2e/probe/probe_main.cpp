@@ -13,10 +13,14 @@
 //                               shown a matching text
 //   wait-notes COUNT MS         exactly COUNT notes windows are visible
 //   wait-gone MS                the progress window has been destroyed
+//   wait-message MS             a process of the job shows a message box; answers
+//                               its caption and text
+//   click-message ID            click button ID (6 yes, 7 no, 1 OK) of that box
 //   read                        texts, bar, button 1006, visible notes windows,
 //                               whether the window is minimized, in the foreground
 //   minimize                    minimize the progress window
-//   history                     every distinct text each control showed, in order
+//   history                     every distinct text each control showed, in order,
+//                               and every top-level window of the job seen visible
 //   click ID                    click button ID of the progress window
 //   click-notes-ok              click OK in the topmost visible notes window
 //   wait-exit MS                exit code of the started process
@@ -25,6 +29,10 @@
 //   hold PATH / release PATH    keep a file open, sharing only reading
 //   kill launcher|job           end the started process, or every process of the
 //                               job, at once (TerminateProcess, TerminateJobObject)
+//   shortcut PATH               the target, arguments, working folder, description
+//                               and icon of a shortcut file, read through IShellLinkW
+//   folders                     the Wine user's Start menu programs folder, desktop,
+//                               local application data and temporary folder
 //   trust-ca PATH               add the DER certificate in PATH to the ROOT store of
 //                               this Wine prefix, so that certificates it issued are
 //                               trusted
@@ -39,6 +47,9 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
 #include <wincrypt.h>
 
 #include <cstdio>
@@ -77,6 +88,10 @@ class probe {
     std::string release(const fields& command);
     std::string kill(const fields& command);
     std::string trust_ca(const fields& command);
+    std::string wait_message(const fields& command);
+    std::string click_message(const fields& command);
+    std::string shortcut(const fields& command);
+    std::string folders(const fields& command);
 
     process_job job_;
     std::vector<process_job> parked_;
@@ -166,6 +181,10 @@ const std::map<std::string, std::pair<probe::handler, size_t>>& probe::commands(
         {"release", {&probe::release, 2}},
         {"kill", {&probe::kill, 2}},
         {"trust-ca", {&probe::trust_ca, 2}},
+        {"wait-message", {&probe::wait_message, 2}},
+        {"click-message", {&probe::click_message, 2}},
+        {"shortcut", {&probe::shortcut, 2}},
+        {"folders", {&probe::folders, 1}},
     };
     return table;
 }
@@ -185,7 +204,7 @@ std::string probe::answer(const fields& command) {
 
 std::string probe::start(const fields& command) {
     const DWORD process_id = job_.start(to_wide(command[1]), command_line(command));
-    watch_.follow(process_id);
+    watch_.follow(process_id, job_.duplicate_job());
     return ok().add("pid", std::int64_t{process_id}).text();
 }
 
@@ -230,6 +249,7 @@ std::string probe::history(const fields&) {
         .add("window_seen", recorded.window_seen)
         .add("window_gone", recorded.window_gone)
         .add("samples", std::int64_t{recorded.samples})
+        .add_json("visible_windows", json_strings(recorded.visible_windows))
         .text();
 }
 
@@ -311,11 +331,80 @@ std::string probe::trust_ca(const fields& command) {
     return ok().text();
 }
 
+std::string probe::wait_message(const fields& command) {
+    const auto shown = watch_.wait_message(milliseconds(command[1]));
+    if (!shown)
+        return timed_out();
+    return ok().add("caption", shown->caption).add("text", shown->text).text();
+}
+
+std::string probe::click_message(const fields& command) {
+    HWND box = watch_.answer_message_box();
+    if (!box)
+        return failed("no message box");
+    click_button(GetDlgItem(box, std::stoi(command[1])));
+    return ok().text();
+}
+
+std::string probe::shortcut(const fields& command) {
+    IShellLinkW* link = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                reinterpret_cast<void**>(&link))))
+        return failed("no shell link object");
+    const com_ptr<IShellLinkW> owned_link(link);
+    IPersistFile* file = nullptr;
+    if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))))
+        return failed("no IPersistFile");
+    const com_ptr<IPersistFile> owned_file(file);
+    if (FAILED(file->Load(to_wide(command[1]).c_str(), STGM_READ)))
+        return failed("not loaded");
+    wchar_t target[MAX_PATH] = {}, arguments[MAX_PATH] = {}, folder[MAX_PATH] = {},
+            description[MAX_PATH] = {}, icon[MAX_PATH] = {};
+    int icon_index = -1;
+    // The target as the shell resolves it, from the link's item list: Wine keeps the
+    // path beside it only in the ANSI code page.
+    PIDLIST_ABSOLUTE items = nullptr;
+    if (FAILED(link->GetIDList(&items)) || !items || !SHGetPathFromIDListW(items, target))
+        link->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
+    CoTaskMemFree(items);
+    link->GetArguments(arguments, MAX_PATH);
+    link->GetWorkingDirectory(folder, MAX_PATH);
+    link->GetDescription(description, MAX_PATH);
+    link->GetIconLocation(icon, MAX_PATH, &icon_index);
+    return ok()
+        .add("target", to_utf8(target))
+        .add("arguments", to_utf8(arguments))
+        .add("working_folder", to_utf8(folder))
+        .add("description", to_utf8(description))
+        .add("icon", to_utf8(icon))
+        .add("icon_index", std::int64_t{icon_index})
+        .text();
+}
+
+std::string probe::folders(const fields&) {
+    const auto known = [](const KNOWNFOLDERID& id) {
+        wchar_t* path = nullptr;
+        const bool found = SUCCEEDED(SHGetKnownFolderPath(id, 0, nullptr, &path));
+        const std::string text = found ? to_utf8(path) : std::string();
+        CoTaskMemFree(path);
+        return text;
+    };
+    wchar_t temporary[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, temporary);
+    return ok()
+        .add("programs", known(FOLDERID_Programs))
+        .add("desktop", known(FOLDERID_Desktop))
+        .add("local_app_data", known(FOLDERID_LocalAppData))
+        .add("temp", to_utf8(temporary))
+        .text();
+}
+
 int main() {
     _setmode(_fileno(stdout), _O_BINARY);
     // Asking for the desktop starts Wine's desktop process now, outside the job of
     // any program under test.
     GetDesktopWindow();
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     probe instance;
     std::string line;
     while (std::getline(std::cin, line)) {

@@ -29,7 +29,9 @@ bool is_wine_desktop(DWORD process_id) {
                                 static_cast<int>(desktop.size()), TRUE) == CSTR_EQUAL;
 }
 
-std::vector<DWORD> process_ids(HANDLE job) {
+} // namespace
+
+std::vector<DWORD> job_process_ids(HANDLE job) {
     struct {
         JOBOBJECT_BASIC_PROCESS_ID_LIST list;
         ULONG_PTR more_ids[63];
@@ -42,11 +44,13 @@ std::vector<DWORD> process_ids(HANDLE job) {
     return {first, first + ids.list.NumberOfProcessIdsInList};
 }
 
+namespace {
+
 // Wine starts its desktop process (explorer.exe) from the first program that needs
 // the desktop; started inside the job, it would keep the job busy after every
 // program under test has ended.
 bool only_wine_desktop_left(HANDLE job) {
-    return std::ranges::all_of(process_ids(job), is_wine_desktop);
+    return std::ranges::all_of(job_process_ids(job), is_wine_desktop);
 }
 
 } // namespace
@@ -126,7 +130,7 @@ job_counts process_job::counts() const {
 
 std::vector<std::wstring> process_job::running() const {
     std::vector<std::wstring> images;
-    for (const DWORD id : process_ids(job_.get()))
+    for (const DWORD id : job_process_ids(job_.get()))
         images.push_back(image_of(id));
     return images;
 }
@@ -139,4 +143,12 @@ void process_job::kill(bool whole_job) {
     if (!ended && WaitForSingleObject(process_.get(), 0) != WAIT_OBJECT_0)
         throw system_failure(whole_job ? "TerminateJobObject" : "TerminateProcess");
     WaitForSingleObject(process_.get(), INFINITE);
+}
+
+kernel_handle process_job::duplicate_job() const {
+    HANDLE copy = nullptr;
+    if (!job_ || !DuplicateHandle(GetCurrentProcess(), job_.get(), GetCurrentProcess(), &copy, 0,
+                                  FALSE, DUPLICATE_SAME_ACCESS))
+        throw system_failure("DuplicateHandle");
+    return kernel_handle(copy);
 }

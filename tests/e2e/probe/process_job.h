@@ -14,6 +14,9 @@ struct job_counts {
     DWORD active; // processes still running
 };
 
+// The ids of the processes in the job now.
+std::vector<DWORD> job_process_ids(HANDLE job);
+
 class process_job {
   public:
     // Starts the command line with the given current directory; returns the process id.
@@ -30,6 +33,8 @@ class process_job {
     // the started process has ended.
     void kill(bool whole_job);
     DWORD process_id() const { return process_id_; }
+    // A handle of the job of the last start, for a watcher of its own.
+    kernel_handle duplicate_job() const;
 
   private:
     void create_job();

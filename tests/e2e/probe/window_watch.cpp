@@ -1,5 +1,6 @@
 #include "window_watch.h"
 
+#include "process_job.h"
 #include "text.h"
 
 #include <commctrl.h>
@@ -11,6 +12,8 @@ namespace {
 
 constexpr DWORD poll_interval_ms = 5;
 constexpr UINT send_timeout_ms = 500;
+// The control that holds a message box's text.
+constexpr int message_text_id = 0xFFFF;
 
 DWORD owning_process(HWND window) {
     DWORD process_id = 0;
@@ -78,6 +81,26 @@ std::vector<HWND> dialogs_of(DWORD process_id, HWND owner, bool visible_only) {
     return search.found;
 }
 
+std::string class_of(HWND window) {
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    return to_utf8(name);
+}
+
+struct job_window_search {
+    std::vector<DWORD> process_ids;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK collect_job_window(HWND window, LPARAM parameter) {
+    auto& search = *reinterpret_cast<job_window_search*>(parameter);
+    const DWORD process_id = owning_process(window);
+    if (IsWindowVisible(window) && std::find(search.process_ids.begin(), search.process_ids.end(),
+                                             process_id) != search.process_ids.end())
+        search.found.push_back(window);
+    return TRUE;
+}
+
 bool matches(const std::string& text, const std::string& wanted, text_match match) {
     return match == text_match::exact ? text == wanted : text.starts_with(wanted);
 }
@@ -95,9 +118,13 @@ window_watch::~window_watch() {
     thread_.join();
 }
 
-void window_watch::follow(DWORD process_id) {
+void window_watch::follow(DWORD process_id, kernel_handle job) {
     const std::lock_guard hold(lock_);
     process_id_ = process_id;
+    job_ = std::make_shared<kernel_handle>(std::move(job));
+    windows_seen_.clear();
+    message_box_ = nullptr;
+    answered_.clear();
     progress_ = nullptr;
     notes_known_.clear();
     history_ = {};
@@ -133,8 +160,10 @@ HWND window_watch::find_progress_window() {
             return progress_;
         process_id = process_id_;
     }
-    // Visible only once its controls exist and WM_INITDIALOG has run.
-    const std::vector<HWND> found = dialogs_of(process_id, nullptr, true);
+    // Visible only once its controls exist and WM_INITDIALOG has run. A message box
+    // is a dialog too, without the title line.
+    std::vector<HWND> found = dialogs_of(process_id, nullptr, true);
+    std::erase_if(found, [](HWND dialog) { return !GetDlgItem(dialog, title_id); });
     const std::lock_guard hold(lock_);
     if (!found.empty() && process_id_ == process_id) {
         progress_ = found.front();
@@ -174,7 +203,38 @@ window_view window_watch::read() {
     return sample();
 }
 
+// Records every top-level window of the job that shows, and the message boxes.
+void window_watch::sample_job_windows() {
+    std::shared_ptr<kernel_handle> job;
+    {
+        const std::lock_guard hold(lock_);
+        job = job_;
+    }
+    if (!job || !*job)
+        return;
+    job_window_search search{job_process_ids(job->get()), {}};
+    EnumWindows(collect_job_window, reinterpret_cast<LPARAM>(&search));
+    bool changed = false;
+    {
+        const std::lock_guard hold(lock_);
+        for (HWND window : search.found) {
+            if (std::find(windows_seen_.begin(), windows_seen_.end(), window) !=
+                windows_seen_.end())
+                continue;
+            windows_seen_.push_back(window);
+            history_.visible_windows.push_back(class_of(window) + ": " + window_text(window));
+            if (is_dialog(window) && GetDlgItem(window, message_text_id))
+                message_box_ = window;
+            changed = true;
+        }
+    }
+    if (changed)
+        changed_.notify_all();
+}
+
 window_view window_watch::sample() {
+    const std::lock_guard one_at_a_time(sampling_);
+    sample_job_windows();
     window_view view;
     HWND progress = find_progress_window();
     {
@@ -277,4 +337,29 @@ bool window_watch::wait_notes(size_t count, std::chrono::milliseconds timeout) {
 
 bool window_watch::wait_gone(std::chrono::milliseconds timeout) {
     return wait_for(timeout, [this] { return history_.window_gone; });
+}
+
+std::optional<message_view> window_watch::wait_message(std::chrono::milliseconds timeout) {
+    HWND box = nullptr;
+    wait_for(timeout, [&] {
+        box = unanswered_box();
+        return box != nullptr;
+    });
+    if (!box)
+        return std::nullopt;
+    return message_view{window_text(box), window_text(GetDlgItem(box, message_text_id))};
+}
+
+HWND window_watch::answer_message_box() {
+    const std::lock_guard hold(lock_);
+    HWND box = unanswered_box();
+    if (box)
+        answered_.push_back(box);
+    return box;
+}
+
+HWND window_watch::unanswered_box() const {
+    const bool answered =
+        std::find(answered_.begin(), answered_.end(), message_box_) != answered_.end();
+    return message_box_ && !answered && IsWindow(message_box_) ? message_box_ : nullptr;
 }

@@ -1,5 +1,6 @@
 #pragma once
-// Follows the progress window of one process from outside: a thread of its own
+// Follows the progress window of one process from outside, and the top-level
+// windows of every process of its job (message boxes among them): a thread of its own
 // reads the title (1003), info (1001) and byte (1002) lines, the bar (1000, kept as
 // decimal text), the state of button 1006 ("enabled" or "disabled") and the notes
 // windows every few milliseconds, records every
@@ -8,11 +9,14 @@
 // out-of-context WinEvent hook in another process (only EVENT_OBJECT_CREATE); a
 // text that shows for less than the interval may therefore be missed.
 
+#include "win_handles.h"
+
 #include <windows.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -45,6 +49,14 @@ struct window_history {
     bool window_seen = false;
     bool window_gone = false;
     long samples = 0; // polling rounds since the process was started
+    // "class: caption" of every top-level window of the job seen visible, in order.
+    std::vector<std::string> visible_windows;
+};
+
+// A message box of a process of the job: its caption and its text.
+struct message_view {
+    std::string caption;
+    std::string text;
 };
 
 enum class text_match { exact, prefix };
@@ -56,8 +68,9 @@ class window_watch {
     window_watch(const window_watch&) = delete;
     window_watch& operator=(const window_watch&) = delete;
 
-    // Forgets what was recorded and follows the windows of this process from now on.
-    void follow(DWORD process_id);
+    // Forgets what was recorded and follows the windows of this process, and of
+    // every process of its job, from now on.
+    void follow(DWORD process_id, kernel_handle job);
     bool wait_window(std::chrono::milliseconds timeout);
     // Waits until the control has shown a matching text; returns that text.
     std::optional<std::string> wait_text(int id, const std::string& wanted, text_match match,
@@ -70,11 +83,18 @@ class window_watch {
     HWND progress_window();
     // The topmost visible notes window, or null.
     HWND notes_window();
+    // Waits until a process of the job shows a message box that was not answered.
+    std::optional<message_view> wait_message(std::chrono::milliseconds timeout);
+    // The message box last seen, unless answered; marks it answered.
+    HWND answer_message_box();
 
   private:
     void run() noexcept;
 
     window_view sample();
+    void sample_job_windows();
+    // The message box last seen while it is there and not answered; under lock_.
+    HWND unanswered_box() const;
     void record(int id, const std::string& text);
     void record_notes(const std::vector<HWND>& windows, const std::vector<std::string>& texts);
     HWND find_progress_window();
@@ -83,8 +103,15 @@ class window_watch {
     bool wait_for(std::chrono::milliseconds timeout, Predicate predicate);
 
     std::mutex lock_;
+    // The watcher and the commands both sample: one sample at a time, so that an
+    // older reading is never recorded after a newer one.
+    std::mutex sampling_;
     std::condition_variable changed_;
     DWORD process_id_ = 0;
+    std::shared_ptr<kernel_handle> job_;
+    std::vector<HWND> windows_seen_;
+    HWND message_box_ = nullptr;
+    std::vector<HWND> answered_;
     HWND progress_ = nullptr;
     std::vector<HWND> notes_known_;
     window_history history_;

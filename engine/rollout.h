@@ -1,0 +1,45 @@
+#pragma once
+// Phased rollouts: the master record's "rollout" piece offers its version to a share
+// of the installations. Each installation decides alone, from a random identity of
+// its own kept in "quillomark.id" (never sent anywhere) and the offered version:
+// its bucket, 0 to 99, takes the release when it lies below the share. Mixing the
+// version in draws a new sample for every release.
+
+#include "held_files.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+class master_record;
+
+constexpr const char* rollout_key = "rollout";
+constexpr const char* identity_file_name = "quillomark.id";
+constexpr int full_rollout = 100;
+
+// A share of the installations in percent: decimal digits only, 0 to 100; none for
+// anything else (a sign, blanks, an empty text).
+std::optional<int> parse_rollout_percent(std::string_view text);
+
+// The share the record offers its version to: absent reads as 100; none when the
+// piece is there but not a share.
+std::optional<int> rollout_percent_of(const master_record& record);
+
+// The identity as stored: 32 lower-case hex digits of 16 random bytes.
+std::string identity_text(const unsigned char (&random)[16]);
+bool is_identity_text(std::string_view text);
+
+// The first four bytes, little-endian, of the MD5 of the identity, "/" and the
+// version in decimal, modulo 100.
+int rollout_bucket(std::string_view identity, std::int32_t version);
+
+#ifdef _WIN32
+// The installation's identity from quillomark.id in the directory. A missing,
+// damaged or unreadable file is replaced by a new identity from the system's
+// generator (with a log line), flushed and moved into place; when it cannot be
+// stored, the new identity still serves this run. None only when the system gives
+// no random bytes. A hold on the file is waited out through `wait`.
+std::optional<std::string> installation_identity(const std::string& install_dir,
+                                                 const held_file_wait& wait);
+#endif

@@ -1,0 +1,65 @@
+#pragma once
+// What the setup, the removal and the normal run share about an installation
+// folder: the launcher's file in it, the installed record and what it lists, the
+// product's name, and starting the installed launcher there. Paths are full
+// Windows paths without a trailing backslash.
+
+#include "version_info.h"
+#include "win_handles.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+constexpr const wchar_t* installed_launcher_name = L"quillomark.exe";
+constexpr const wchar_t* installed_record_name = L"versioninfo.vif";
+// The word of a run, setup or removal that shows nothing.
+constexpr const wchar_t* silent_argument = L"--silent";
+
+std::wstring own_folder();
+std::wstring folder_of(const std::wstring& path);
+std::wstring installed_launcher(const std::wstring& folder);
+
+// The product's name as Explorer shows it: ProductName of the executable's own
+// version block ("Quillomark" when it has none).
+std::wstring own_product_name();
+
+// The installation folder of the settings record with its variable expanded; empty
+// when the variable is not set.
+std::wstring expand_install_dir(const std::string& install_dir);
+// A folder the user named, as a full path; empty when it is no usable path.
+std::wstring full_folder_path(const std::wstring& folder);
+
+// The installed record, when there is one and it reads completely.
+std::optional<version_info> installed_record(const std::wstring& folder);
+bool has_installed_record(const std::wstring& folder);
+// True when the folder holds an installation: its record and its launcher.
+bool holds_installation(const std::wstring& folder);
+// True when the installed record reads and every file it lists is there with its
+// listed size: the state a completed run leaves.
+bool installation_complete(const std::wstring& folder);
+
+// What the installation takes on the disk in KiB, and its version number (none
+// before the first completed run, when only the launcher is there).
+struct installation_measure {
+    std::optional<std::int32_t> version;
+    std::uint32_t kibibytes = 0;
+};
+installation_measure measure_installation(const std::wstring& folder);
+
+// Copies the file beside the target and moves it over the target in one step, its
+// data flushed first, so the target is never left half-written.
+bool copy_into_place(const std::wstring& source, const std::wstring& target);
+
+// Starts the command line with this folder as its current directory; false when
+// it could not be started. The second form waits until the program and every
+// program it started in turn (a self-update's hand-off) have ended.
+bool start_in_folder(std::wstring command_line, const std::wstring& folder);
+bool run_to_end_in_folder(std::wstring command_line, const std::wstring& folder);
+
+// The process of a launcher that is to end before its file is replaced or removed,
+// by its id in decimal text; none when it has ended or the id now names another
+// program than `launcher_path` (an id may be reused once a process ended).
+kernel_handle open_launcher_process(const wchar_t* process_id, const wchar_t* launcher_path);
+
+std::wstring quoted(const std::wstring& path);

@@ -1,0 +1,152 @@
+"""A phased rollout across twenty installations of version 1, each with an identity
+of its own: version 2 offered to half of them reaches exactly those whose bucket,
+computed here from their quillomark.id, lies below 50, and the others start their
+application unchanged; halting the rollout changes nothing more, except that an
+installation with a missing file takes the release as its repair; widening it to
+everyone brings all to 2. A damaged identity is replaced and the run goes on. The
+installations run side by side, each through a probe of its own."""
+
+import hashlib
+import queue
+import random
+import re
+import struct
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+from harness import NOTES_BUTTON, TESTAPP, TITLE, WORK, Probe, Record, Run, version_info
+
+INSTALLATIONS = 20
+SIDE_BY_SIDE = 5
+
+
+def version_1():
+    generator = random.Random(28)
+    return [Record("app.exe", TESTAPP.read_bytes()), Record("data.bin", generator.randbytes(30_000)),
+            Record("readme.txt", b"Versioon 1\r\n")]
+
+
+def version_2():
+    generator = random.Random(29)
+    return [Record("app.exe", TESTAPP.read_bytes()), Record("data.bin", generator.randbytes(30_000)),
+            Record("readme.txt", b"Versioon 2\r\n"), Record("uus.txt", b"uus\r\n")]
+
+
+def bucket(identity, version):
+    digest = hashlib.md5(f"{identity}/{version}".encode("ascii")).digest()
+    return struct.unpack("<I", digest[:4])[0] % 100
+
+
+def waiting_line(percent, identity):
+    return (f"Phased rollout: version 2 is offered to {percent}%, this installation waits "
+            f"(bucket {bucket(identity, 2)})")
+
+
+def identity_of(installation):
+    text = (installation.path / "quillomark.id").read_text("ascii")
+    assert re.fullmatch("[0-9a-f]{32}", text), text
+    return text
+
+
+def files_of(installation):
+    """The installed files and record, without what each run adds (log, starts, identity)."""
+    return {path.name: path.read_bytes() for path in installation.path.iterdir()
+            if path.name not in ("ezo.log", "started.txt", "quillomark.id")}
+
+
+@pytest.fixture(scope="module")
+def probes(probe):
+    """The module's probe and more, for the installations that run side by side."""
+    pool = queue.Queue()
+    pool.put(probe)
+    more = [Probe(WORK / f"probe-{i}-stderr.txt") for i in range(1, SIDE_BY_SIDE)]
+    for started in more:
+        pool.put(started)
+    yield pool
+    for started in more:
+        started.close()
+
+
+def run_each(probes, installations):
+    """Starts the launcher once in every installation, some side by side; the titles
+    and notes-button states each run showed, by installation."""
+    def run_one(installation):
+        probe = probes.get()
+        try:
+            (installation.path / "ezo.log").unlink(missing_ok=True)
+            assert Run(probe, installation).finish() == 0
+            texts = probe.history()["texts"]
+            return texts[str(TITLE)], texts[str(NOTES_BUTTON)]
+        finally:
+            probes.put(probe)
+
+    with ThreadPoolExecutor(SIDE_BY_SIDE) as pool:
+        return dict(zip(installations, pool.map(run_one, installations)))
+
+
+def assert_waited(installation, shown, percent, before, starts):
+    """Left at version 1, its application started after "Uuendusi ei leitud", without
+    the release notes of a version it does not have."""
+    titles, notes_button = shown
+    assert titles[-1] == "Uuendusi ei leitud" and notes_button == ["disabled"], shown
+    assert files_of(installation) == before
+    assert len(installation.starts()) == starts
+    texts = installation.log().texts()
+    assert waiting_line(percent, identity_of(installation)) in texts, texts
+
+
+def assert_at_version_2(installation, shown, starts):
+    assert "Failide uuendamine" in shown[0], shown
+    for record in version_2():
+        assert installation.file(record.name).read_bytes() == record.content, record.name
+    assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, version_2())
+    assert len(installation.starts()) == starts
+
+
+def test_a_rollout_reaches_its_share_halts_and_widens(site, probes, install_dir):
+    installations = [install_dir(f"paigaldus {i:02}") for i in range(INSTALLATIONS)]
+    for installation in installations:
+        installation.install(1, version_1())
+    damaged = installations[0].path / "quillomark.id"
+    damaged.write_bytes(b"not an identity\r\n")
+    before = files_of(installations[0])
+    site.version(2, version_2())
+
+    site.master(2, extra="$rollout=50")
+    shown = run_each(probes, installations)
+    identities = {installation: identity_of(installation) for installation in installations}
+    assert len(set(identities.values())) == INSTALLATIONS
+    inside = [i for i in installations if bucket(identities[i], 2) < 50]
+    waiting = [i for i in installations if i not in inside]
+    assert inside and waiting, "twenty identities all on one side of 50"
+    for installation in inside:
+        assert_at_version_2(installation, shown[installation], starts=1)
+        assert (f"Phased rollout: version 2 is offered to 50%, this installation takes it "
+                f"(bucket {bucket(identities[installation], 2)})") in installation.log().texts()
+    for installation in waiting:
+        assert_waited(installation, shown[installation], 50, before, starts=1)
+    replaced = installations[0].log().texts()
+    assert any(re.fullmatch(r"Installation identity .*quillomark\.id is damaged or unreadable: "
+                            r"a new one replaces it", text) for text in replaced), replaced
+    assert any(text.startswith("New installation identity in ")
+               for text in installations[1].log().texts())
+
+    # Halted: the waiting ones stay, but a missing file is repaired by taking the release.
+    site.master(2, extra="$rollout=0")
+    repaired, *still_waiting = waiting
+    repaired.file("readme.txt").unlink()
+    shown = run_each(probes, waiting)
+    assert_at_version_2(repaired, shown[repaired], starts=2)
+    repaired.log().assert_in_order([
+        waiting_line(0, identities[repaired]), "Installed file missing: readme.txt",
+        "Installation incomplete -> taking version 2 after all", "Quillomark End"])
+    for installation in still_waiting:
+        assert_waited(installation, shown[installation], 0, before, starts=2)
+
+    site.master(2, extra="$rollout=100")
+    shown = run_each(probes, still_waiting)
+    for installation in still_waiting:
+        assert_at_version_2(installation, shown[installation], starts=3)
+        assert not [text for text in installation.log().texts() if "Phased rollout" in text]
+    assert {i: identity_of(i) for i in installations} == identities
