@@ -17,6 +17,6 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 . "$root/tools/bench/launcher.bash"
 launcher_bench launcher small
-install_scenario install 3
+install_scenario install 3 3
 check_scenario check 3
 patch_scenario patch_update 3

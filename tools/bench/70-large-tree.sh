@@ -13,6 +13,6 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 . "$root/tools/bench/launcher.bash"
 launcher_bench large large
-install_scenario large_install 2
+install_scenario large_install 2 2
 check_scenario large_check 3
 patch_scenario large_patch_update 2

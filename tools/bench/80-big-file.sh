@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # The launcher on one big file of 1 GiB in an LZMA container (see launcher.bash):
-#   big_file_install_time_ratio  first installation (target <= 1.0), and
-#                                big_file_install_vs_curl_time_ratio beside it
+#   big_file_install_time_ratio  first installation (target <= 1.0)
 #   big_file_patch_time_ratio    a patch changing 1 % of it
 #   big_file_patch_overhead_ratio  the same against the reference plus one hidden
 #                                process start (target <= 1.0)

@@ -223,14 +223,18 @@ check_installed_version_2() {
 }
 
 # The scenarios: install, check and patch update, RUNS runs for each side.
+# install_scenario NAME RUNS [CURL-RUNS]: with CURL-RUNS, the installation is also
+# set beside the curl reference, counting its fastest of that many runs.
 install_scenario() {
   serve install
   best_launch "$2" "$1"
   check_installed_version_1
   best_reference "$2" install_reference bare_fetch
   report "$1" "$launch_seconds" "$reference" "$reference_split" "$best_dir"
-  best_reference "$2" install_reference curl_fetch
-  report_against_curl "$1" "$launch_seconds" "$reference" "$reference_split"
+  if [ -n "${3:-}" ]; then
+    best_reference "$3" install_reference curl_fetch
+    report_against_curl "$1" "$launch_seconds" "$reference" "$reference_split"
+  fi
   rm -rf "$best_dir" "$work/fetched"
 }
 
