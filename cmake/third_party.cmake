@@ -32,39 +32,48 @@ target_include_directories(bz2 SYSTEM PUBLIC ${BZIP2_DIR})
 target_compile_options(bz2 PRIVATE -O2 -w)
 target_link_libraries(bz2 PUBLIC qm_third_party_options)
 
-# libdivsufsort (suffix sorting for the publisher's patch maker), host build only.
-# Its two generated headers are configured here the way its own build would.
+# libdivsufsort (suffix sorting for the publisher's patch maker), host build only,
+# twice: with 32-bit positions (divsufsort.h) and, for files of 2 GiB or more, with
+# 64-bit ones (divsufsort64.h, whose functions carry the suffix 64). The generated
+# headers are configured here the way its own build would.
 if(NOT WIN32)
     set(DIVSUFSORT_DIR ${QM_DEPS_DIR}/libdivsufsort)
     set(divsufsort_generated ${CMAKE_BINARY_DIR}/divsufsort/include)
-    set(W64BIT "")
     set(INCFILE "#include <inttypes.h>")
     set(DIVSUFSORT_EXPORT "")
     set(DIVSUFSORT_IMPORT "")
     set(SAUCHAR_TYPE "uint8_t")
     set(SAINT32_TYPE "int32_t")
-    set(SAINDEX_TYPE "int32_t")
     set(SAINT_PRId "PRId32")
-    set(SAINDEX_PRId "PRId32")
     set(PROJECT_VERSION_FULL "2.0.1")
     set(INLINE "inline")
     foreach(header IN ITEMS HAVE_INTTYPES_H HAVE_STDDEF_H HAVE_STDINT_H HAVE_STDLIB_H
             HAVE_STRING_H HAVE_STRINGS_H HAVE_MEMORY_H HAVE_SYS_TYPES_H)
         set(${header} 1)
     endforeach()
-    configure_file(${DIVSUFSORT_DIR}/include/divsufsort.h.cmake
-        ${divsufsort_generated}/divsufsort.h @ONLY)
     configure_file(${DIVSUFSORT_DIR}/include/config.h.cmake ${divsufsort_generated}/config.h)
-    add_library(divsufsort STATIC
-        ${DIVSUFSORT_DIR}/lib/divsufsort.c
-        ${DIVSUFSORT_DIR}/lib/sssort.c
-        ${DIVSUFSORT_DIR}/lib/trsort.c
-        ${DIVSUFSORT_DIR}/lib/utils.c)
-    target_include_directories(divsufsort SYSTEM PUBLIC ${divsufsort_generated}
-        PRIVATE ${DIVSUFSORT_DIR}/include)
-    target_compile_definitions(divsufsort PRIVATE HAVE_CONFIG_H=1)
-    target_compile_options(divsufsort PRIVATE -O2 -w)
-    target_link_libraries(divsufsort PUBLIC qm_third_party_options)
+    foreach(width IN ITEMS 32 64)
+        if(width EQUAL 32)
+            set(W64BIT "")
+        else()
+            set(W64BIT "64")
+        endif()
+        set(SAINDEX_TYPE "int${width}_t")
+        set(SAINDEX_PRId "PRId${width}")
+        configure_file(${DIVSUFSORT_DIR}/include/divsufsort.h.cmake
+            ${divsufsort_generated}/divsufsort${W64BIT}.h @ONLY)
+        add_library(divsufsort${W64BIT} STATIC
+            ${DIVSUFSORT_DIR}/lib/divsufsort.c
+            ${DIVSUFSORT_DIR}/lib/sssort.c
+            ${DIVSUFSORT_DIR}/lib/trsort.c
+            ${DIVSUFSORT_DIR}/lib/utils.c)
+        target_include_directories(divsufsort${W64BIT} SYSTEM PUBLIC ${divsufsort_generated}
+            PRIVATE ${DIVSUFSORT_DIR}/include)
+        target_compile_definitions(divsufsort${W64BIT} PRIVATE HAVE_CONFIG_H=1)
+        target_compile_options(divsufsort${W64BIT} PRIVATE -O2 -w)
+        target_link_libraries(divsufsort${W64BIT} PUBLIC qm_third_party_options)
+    endforeach()
+    target_compile_definitions(divsufsort64 PRIVATE BUILD_DIVSUFSORT64=1)
 endif()
 
 # GoogleTest from Debian's googletest package sources, built with our toolchain.

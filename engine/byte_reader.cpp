@@ -94,9 +94,12 @@ file_info byte_reader::read_record() {
     record.name.assign(reinterpret_cast<const char*>(buffer_.get() + pos_),
                        static_cast<std::size_t>(name_length));
     pos_ += name_length;
+    std::int32_t size_bits = 0;
+    if (!read_int32(size_bits))
+        return record;
+    record.size = static_cast<std::uint32_t>(size_bits);
     std::uint8_t length = 0;
-    if (!read_int32(record.size) || !read_byte(record.flags) || !read_byte(length) ||
-        length != digest_length)
+    if (!read_byte(record.flags) || !read_byte(length) || length != digest_length)
         return record;
     read_bytes(digest_length, record.digest.data());
     return record;

@@ -12,7 +12,7 @@ struct CUpdater::file_phase_state {
     bool queue_empty;
     std::size_t done;
     std::uint32_t total;
-    std::uint32_t bytes;
+    std::uint64_t bytes;
 };
 
 CUpdater::file_phase_state CUpdater::file_phase_snapshot() {
@@ -21,7 +21,7 @@ CUpdater::file_phase_state CUpdater::file_phase_snapshot() {
 }
 
 void CUpdater::wait_for_completion() {
-    std::uint32_t last_bytes = 0;
+    std::uint64_t last_bytes = 0;
     unsigned last_percentage = 0;
     for (;;) {
         if (abort_requested)
@@ -32,7 +32,7 @@ void CUpdater::wait_for_completion() {
         const file_phase_state state = file_phase_snapshot();
         if (state.bytes != last_bytes) {
             last_bytes = state.bytes;
-            PostMessageW(window, UM_BYTES, state.bytes, 0);
+            post_byte_count(window, state.bytes);
         }
         if (!state.queue_empty) {
             const unsigned percentage = progress_percentage(state.done, state.total);

@@ -89,9 +89,9 @@ void CUpdater::mark_file_done(file_info* entry) {
         wake(true);
 }
 
-void CUpdater::add_received_bytes(long count) {
+void CUpdater::add_received_bytes(std::int64_t count) {
     const std::lock_guard guard(updater_lock);
-    bytes_received += static_cast<std::uint32_t>(count);
+    bytes_received += static_cast<std::uint64_t>(count);
 }
 
 std::vector<file_info*> CUpdater::pending_snapshot() {
@@ -311,7 +311,7 @@ bool CUpdater::download_whole_file(file_info& entry, const entry_paths& paths,
                 report_unexpected_error("A finishing job", &entry);
             }
         },
-        static_cast<std::uint64_t>(std::max(entry.size, std::int32_t{0})));
+        std::uint64_t{entry.size});
     return !abort_requested;
 }
 

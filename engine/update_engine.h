@@ -71,7 +71,7 @@ class CUpdater : public update_host {
     void update_files(CFileTransfer* transfer) override;
     file_info* take_next_file();
     void mark_file_done(file_info* entry);
-    void add_received_bytes(long count) override;
+    void add_received_bytes(std::int64_t count) override;
     // Watches the file phase every 200 ms and completes the update.
     void wait_for_completion();
     // Downloads, checks and hands over to a new copy of the launcher.
@@ -105,7 +105,7 @@ class CUpdater : public update_host {
     version_info remote_info;
     version_info patch_set;
     std::uint32_t total_files = 0;
-    std::uint32_t bytes_received = 0;
+    std::uint64_t bytes_received = 0;
     std::atomic<bool> abort_requested{false};
     // The publisher's public key built into the launcher (64 hex digits), or empty.
     // With a key, every record the run trusts must carry the key's signature, and

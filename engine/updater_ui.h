@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -14,7 +15,7 @@ enum updater_message : UINT {
     UM_PROGRESS = WM_USER + 100,      // wParam: percentage 0 to 100
     UM_SET_TITLE = WM_USER + 101,     // wParam: new std::string*, freed by the window
     UM_SET_INFO = WM_USER + 102,      // wParam: new std::string*, freed by the window
-    UM_BYTES = WM_USER + 103,         // wParam: bytes received
+    UM_BYTES = WM_USER + 103,         // wParam, lParam: bytes received, low and high 32 bits
     UM_ERROR = WM_USER + 104,         // wParam: engine's error text; lParam: string-table id
     UM_RELEASE_NOTES = WM_USER + 105, // wParam: engine's UTF-8 notes; lParam: 1 = show now
     UM_START_APP = WM_USER + 106,     // wParam: new std::string* command, freed by the window
@@ -36,6 +37,11 @@ extern HWND progress_window;
 // Posts a heap copy of `text` with wParam pointing at it; the copy is freed here
 // when the window cannot take it.
 bool post_string(HWND window, UINT message, const std::string& text);
+
+// Posts UM_BYTES with the count split over wParam and lParam, which a 32-bit
+// program holds in 32 bits each, and reads it back from them.
+bool post_byte_count(HWND window, std::uint64_t bytes);
+std::uint64_t posted_byte_count(WPARAM wparam, LPARAM lparam);
 
 // Takes ownership of the string that came with a UM_SET_TITLE, UM_SET_INFO or
 // UM_START_APP message (null stays null).

@@ -22,7 +22,7 @@ bool write_record(std::FILE* stream, const file_info& record) {
     const unsigned char flags_and_length[2] = {record.flags, digest_length};
     return write_int32(stream, static_cast<std::int32_t>(record.name.size())) &
            write_bytes(stream, record.name.data(), record.name.size()) &
-           write_int32(stream, record.size) &
+           write_int32(stream, static_cast<std::int32_t>(record.size)) &
            write_bytes(stream, flags_and_length, sizeof flags_and_length) &
            write_bytes(stream, record.digest.data(), record.digest.size());
 }

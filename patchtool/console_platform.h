@@ -1,6 +1,7 @@
 #pragma once
 // What the patch tool needs from the operating system's console side.
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -19,6 +20,15 @@ std::string last_system_message();
 // prevents is tried again for up to 10 s (held_files.h), with one line on standard
 // output per retry.
 std::FILE* open_file(const char* path, const char* mode);
+
+// Positions the stream at a byte of the file, counted in 64 bits.
+bool seek_file(std::FILE* file, std::int64_t offset);
+// The length of the stream's file, or -1 when it cannot be measured; the stream is
+// left at its end.
+std::int64_t file_length(std::FILE* file);
+// Removes the plain file at the UTF-8 path; a device (the patch tool may be pointed
+// at one) stays.
+bool remove_file(const char* path);
 
 // Writes out what the stream buffers and asks the system to put the file's data on
 // the disk, so that it is there before anyone moves the file into place.

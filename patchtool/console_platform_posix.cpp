@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 void use_binary_standard_output() {}
@@ -12,6 +13,19 @@ std::string last_system_message() {
 
 std::FILE* open_file(const char* path, const char* mode) {
     return std::fopen(path, mode);
+}
+
+bool seek_file(std::FILE* file, std::int64_t offset) {
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+std::int64_t file_length(std::FILE* file) {
+    return fseeko(file, 0, SEEK_END) == 0 ? static_cast<std::int64_t>(ftello(file)) : -1;
+}
+
+bool remove_file(const char* path) {
+    struct stat status {};
+    return stat(path, &status) == 0 && S_ISREG(status.st_mode) && std::remove(path) == 0;
 }
 
 bool flush_to_disk(std::FILE* file) {

@@ -56,6 +56,18 @@ std::FILE* open_file(const char* path, const char* mode) {
     return file;
 }
 
+bool seek_file(std::FILE* file, std::int64_t offset) {
+    return _fseeki64(file, offset, SEEK_SET) == 0;
+}
+
+std::int64_t file_length(std::FILE* file) {
+    return _fseeki64(file, 0, SEEK_END) == 0 ? _ftelli64(file) : -1;
+}
+
+bool remove_file(const char* path) {
+    return _wremove(with_long_path_prefix(to_wide(path)).c_str()) == 0;
+}
+
 bool flush_to_disk(std::FILE* file) {
     return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
 }

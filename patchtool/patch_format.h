@@ -4,8 +4,8 @@
 // A patch starts with a 32-byte header: the magic "BSDIFF40", then the compressed
 // length of the control block, the compressed length of the diff block and the
 // size of the new file. Numbers are stored as a 63-bit magnitude, least significant
-// byte first, with the sign in the top bit of the last byte. Every number must fit
-// in 31 bits: files, blocks and positions stay below 2 GiB.
+// byte first, with the sign in the top bit of the last byte, and are read whole:
+// files, blocks and positions may pass 2 GiB and 4 GiB.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,13 +15,12 @@ inline constexpr std::size_t patch_header_size = 32;
 inline constexpr std::size_t patch_number_size = 8;
 
 struct patch_header {
-    std::int32_t control_length;
-    std::int32_t diff_length;
-    std::int32_t new_size;
+    std::int64_t control_length;
+    std::int64_t diff_length;
+    std::int64_t new_size;
 };
 
-// Decodes one number; empty when its magnitude does not fit in 31 bits.
-std::optional<std::int32_t> decode_patch_number(const unsigned char* bytes);
+std::int64_t decode_patch_number(const unsigned char* bytes);
 
-// Empty when the magic differs or a length is negative or too large.
+// Empty when the magic differs or a length is negative.
 std::optional<patch_header> parse_patch_header(const unsigned char* bytes);

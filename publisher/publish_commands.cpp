@@ -12,11 +12,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <limits>
 #include <mutex>
 #include <numeric>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -37,7 +39,7 @@ file_info make_record(const std::string& name, std::span<const unsigned char> st
                       const digest_bytes& digest, std::uint8_t flags) {
     file_info record;
     record.name = name;
-    record.size = static_cast<std::int32_t>(stored.size());
+    record.size = static_cast<std::uint32_t>(stored.size());
     record.flags = flags;
     record.digest = digest;
     return record;
@@ -94,6 +96,47 @@ void sign_files(const signer_ref& signer, std::initializer_list<fs::path> files)
 
 using changed_file = std::pair<const file_info*, const file_info*>;
 
+std::uint64_t patch_memory_of(const changed_file& change) {
+    return patch_memory_needed(change.first->size, change.second->size);
+}
+
+// "3.4 MiB", "51.0 GiB".
+std::string memory_text(std::uint64_t count) {
+    const bool large = count >= (std::uint64_t{1} << 30);
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s",
+                  static_cast<double>(count) / static_cast<double>(large ? 1 << 30 : 1 << 20),
+                  large ? "GiB" : "MiB");
+    return text;
+}
+
+// Memory shared by the threads that make patches: a thread takes what its file
+// needs, waiting while others hold too much of it, though never while none does.
+class memory_budget {
+  public:
+    explicit memory_budget(std::uint64_t total) : total_(total) {}
+
+    void take(std::uint64_t amount) {
+        std::unique_lock guard(lock_);
+        returned_.wait(guard, [&] { return taken_ == 0 || taken_ + amount <= total_; });
+        taken_ += amount;
+    }
+
+    void give_back(std::uint64_t amount) {
+        {
+            const std::lock_guard guard(lock_);
+            taken_ -= amount;
+        }
+        returned_.notify_all();
+    }
+
+  private:
+    std::mutex lock_;
+    std::condition_variable returned_;
+    const std::uint64_t total_;
+    std::uint64_t taken_ = 0;
+};
+
 // A patch from the old to the new version of a file, proven by applying it.
 bytes make_proven_patch(const fs::path& old_dir, const fs::path& new_dir,
                         const changed_file& change) {
@@ -108,9 +151,9 @@ bytes make_proven_patch(const fs::path& old_dir, const fs::path& new_dir,
 }
 
 // The patches of all changed files, in their order, made on every core (one file
-// per thread).
+// per thread) as far as the memory budget allows.
 std::vector<bytes> make_patches(const fs::path& old_dir, const fs::path& new_dir,
-                                const std::vector<changed_file>& changed,
+                                const std::vector<changed_file>& changed, std::uint64_t diff_memory,
                                 progress_meter& progress) {
     std::vector<bytes> made(changed.size());
     // Largest first, so that no big file starts last while the other cores idle.
@@ -122,14 +165,19 @@ std::vector<bytes> make_patches(const fs::path& old_dir, const fs::path& new_dir
     std::atomic<std::size_t> next{0};
     std::mutex lock;
     std::exception_ptr failure;
+    memory_budget budget(diff_memory);
     const auto work = [&] {
         for (std::size_t taken; (taken = next++) < changed.size();) {
             const std::size_t i = order[taken];
+            const std::uint64_t needed = patch_memory_of(changed[i]);
+            budget.take(needed);
             try {
                 made[i] = make_proven_patch(old_dir, new_dir, changed[i]);
+                budget.give_back(needed);
                 const std::lock_guard hold(lock);
                 progress.advance(std::uint64_t(changed[i].second->size));
             } catch (...) {
+                budget.give_back(needed);
                 const std::lock_guard hold(lock);
                 failure = failure ? failure : std::current_exception();
                 next = changed.size();
@@ -216,6 +264,14 @@ void check_signed_by(const signer_ref& signer, const master_signature& signature
 
 } // namespace
 
+std::uint64_t default_diff_memory() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    return pages > 0 && page_size > 0
+               ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 2
+               : std::uint64_t{1} << 30;
+}
+
 std::string record_name_of(std::string name) {
     std::replace(name.begin(), name.end(), '/', '\\');
     return name;
@@ -269,22 +325,34 @@ publish_summary publish_patch_set(const patch_options& options) {
     const fs::path target = options.tree / patch_set_name{options.from, options.to}.text();
     refuse_existing(target);
 
+    publish_summary summary;
     std::vector<changed_file> changed;
-    for (const auto& record : new_info.files)
-        if (const file_info* old = old_info.find(record->name);
-            old && !digests_equal(*old, *record))
-            changed.emplace_back(old, record.get());
+    for (const auto& record : new_info.files) {
+        const file_info* old = old_info.find(record->name);
+        if (!old || digests_equal(*old, *record))
+            continue;
+        const changed_file change{old, record.get()};
+        const std::uint64_t needed = patch_memory_of(change);
+        if (needed <= options.diff_memory) {
+            changed.push_back(change);
+            continue;
+        }
+        std::printf("patch set %s: \"%s\" ships whole: its patch would need %s of memory, more "
+                    "than --diff-memory %s\n",
+                    target.filename().c_str(), record->name.c_str(), memory_text(needed).c_str(),
+                    memory_text(options.diff_memory).c_str());
+        ++summary.left_out;
+    }
 
     staged_directory staging(target);
     version_info patches(version_info::standard_magic, version_info::standard_format);
     patches.version = options.to;
-    publish_summary summary;
     progress_meter progress("patch set " + target.filename().string(), changed.size(),
                             std::accumulate(changed.begin(), changed.end(), std::uint64_t{0},
                                             [](std::uint64_t sum, const auto& pair) {
                                                 return sum + std::uint64_t(pair.second->size);
                                             }));
-    const auto made = make_patches(old_dir, new_dir, changed, progress);
+    const auto made = make_patches(old_dir, new_dir, changed, options.diff_memory, progress);
     for (std::size_t i = 0; i < changed.size(); ++i) {
         const file_info& record = *changed[i].second;
         if (made[i].size() < fs::file_size(path_of_name(new_dir, record.name))) {
@@ -350,7 +418,8 @@ std::int32_t publish_release(const release_options& options) {
 
     const auto keep = std::min<std::size_t>(std::size_t(options.keep_patches), earlier.size());
     for (auto from = earlier.end() - std::ptrdiff_t(keep); from != earlier.end(); ++from)
-        publish_patch_set({version.tree, *from, version.version, version.signer});
+        publish_patch_set(
+            {version.tree, *from, version.version, version.signer, options.diff_memory});
     publish_master({version.tree, version.version, startapp, std::nullopt, options.force_notes,
                     version.signer, options.expires, options.rollout});
     return version.version;

@@ -13,6 +13,9 @@
 
 enum class compress_mode { automatic, all, none };
 
+// Half of the machine's memory.
+std::uint64_t default_diff_memory();
+
 struct version_options {
     std::filesystem::path source;
     std::filesystem::path tree;
@@ -31,6 +34,10 @@ struct patch_options {
     std::int32_t from = 0;
     std::int32_t to = 0;
     signer_ref signer;
+    // The memory that the patches being made may take together (patch_memory_needed);
+    // a file whose patch alone would need more is left out of the set, with one line
+    // saying so, and launchers download it whole.
+    std::uint64_t diff_memory = default_diff_memory();
 };
 
 struct master_options {
@@ -51,6 +58,7 @@ struct release_options {
     bool force_notes = false;
     std::int64_t expires = 0; // of the master record, when signed
     std::optional<int> rollout;
+    std::uint64_t diff_memory = default_diff_memory(); // as in patch_options
 };
 
 struct rollout_options {

@@ -1,5 +1,6 @@
 #include "source_scan.h"
 
+#include "file_info.h"
 #include "name_rules.h"
 #include "publish_errors.h"
 
@@ -7,14 +8,13 @@
 #include <array>
 #include <cstdio>
 #include <cwctype>
-#include <limits>
 #include <map>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uintmax_t largest_size = std::numeric_limits<std::int32_t>::max();
+constexpr std::uintmax_t largest_size = file_info::largest_size;
 
 // Top-level names taken by the tree's own files beside a version's files, and by
 // the launcher inside the installation (its installed version file, and the work
@@ -45,7 +45,7 @@ class source_checks {
             return fail("\"" + file.name +
                         "\" would collide with the files of the tree or of the launcher");
         if (file.size > largest_size)
-            return fail("\"" + file.name + "\" is 2 GiB or larger");
+            return fail("\"" + file.name + "\" is 4 GiB or larger");
         if (file.size == 0 && skip_empty) {
             std::fprintf(stderr, "warning: leaving out the empty file \"%s\"\n", file.name.c_str());
             keep = false;

@@ -154,7 +154,7 @@ installation_measure measure_installation(const std::wstring& folder) {
                 kibibytes(file_size(wide_to_utf8(installed_launcher(folder))).value_or(0))};
     std::uint64_t bytes = 0;
     for (const auto& file : record->files)
-        bytes += static_cast<std::uint32_t>(std::max(file->size, 0));
+        bytes += file->size;
     return {record->version, kibibytes(bytes)};
 }
 

@@ -58,8 +58,8 @@ void show_posted_text(HWND window, int control, WPARAM wparam) {
     SetDlgItemTextW(window, control, displayable(text ? text->c_str() : "").c_str());
 }
 
-void show_bytes(HWND window, WPARAM bytes) {
-    const std::string text = std::to_string(static_cast<unsigned long>(bytes) >> 10) + "KB";
+void show_bytes(HWND window, std::uint64_t bytes) {
+    const std::string text = std::to_string(bytes >> 10) + "KB";
     SetDlgItemTextA(window, IDC_BYTES, text.c_str());
 }
 
@@ -136,7 +136,7 @@ INT_PTR handle_progress_message(HWND window, UINT message, WPARAM wparam, LPARAM
         show_posted_text(window, IDC_INFO, wparam);
         return 0;
     case UM_BYTES:
-        show_bytes(window, wparam);
+        show_bytes(window, posted_byte_count(wparam, lparam));
         return 0;
     case UM_ERROR:
         show_error(window, lparam);

@@ -13,9 +13,9 @@ file_info make_file_info(const std::string& name, const std::string& path) {
         read_file_through(path, [&](const unsigned char* bytes, std::size_t count) {
             md5_update(context, bytes, count);
         });
-    if (size < 0)
+    if (size < 0 || static_cast<std::uint64_t>(size) > file_info::largest_size)
         return record;
-    record.size = static_cast<std::int32_t>(size);
+    record.size = static_cast<std::uint32_t>(size);
     md5_final(context, record.digest.data());
     return record;
 }

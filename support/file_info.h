@@ -9,15 +9,19 @@
 struct file_info {
     // Bit 0 of flags: the server stores the file as an LZMA container.
     static constexpr std::uint8_t lzma_container_flag = 0x01;
+    // The records store a size in 32 bits; read unsigned, the bytes that files below
+    // 2 GiB have always been written with stand for files of up to 4 GiB - 1.
+    static constexpr std::uint64_t largest_size = 0xFFFFFFFFu;
 
     std::string name; // UTF-8, relative to the installation directory
-    std::int32_t size = 0;
+    std::uint32_t size = 0;
     std::uint8_t flags = 0;
     std::array<unsigned char, 16> digest{}; // raw MD5 bytes; all zero when not computed
 };
 
 // Reads the file at `path` (UTF-8) and returns its record under `name`. A file that
-// cannot be opened gives size 0 and an all-zero digest.
+// cannot be opened, or that is larger than a record can state, gives size 0 and an
+// all-zero digest.
 file_info make_file_info(const std::string& name, const std::string& path);
 
 // True when size > 0, the name is not empty and the digest is not all zero.

@@ -5,6 +5,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <vector>
+
 std::uint32_t current_thread_id() {
     return static_cast<std::uint32_t>(syscall(SYS_gettid));
 }
@@ -37,9 +39,9 @@ read_file_through(const std::string& path,
     std::fseek(stream, 0, SEEK_END);
     const std::int64_t size = std::ftell(stream);
     std::fseek(stream, 0, SEEK_SET);
-    unsigned char block[1024];
-    for (std::size_t got; (got = std::fread(block, 1, sizeof block, stream)) != 0;)
-        on_bytes(block, got);
+    std::vector<unsigned char> block(64 * 1024);
+    for (std::size_t got; (got = std::fread(block.data(), 1, block.size(), stream)) != 0;)
+        on_bytes(block.data(), got);
     return size;
 }
 

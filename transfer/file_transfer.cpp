@@ -12,9 +12,9 @@
 namespace {
 
 // A local file this long or longer is resumed rather than downloaded again.
-constexpr long resume_threshold = 4096;
+constexpr std::int64_t resume_threshold = 4096;
 // How many bytes of a resumed file are fetched again and compared.
-constexpr long resume_overlap = 32;
+constexpr std::int64_t resume_overlap = 32;
 
 void log_transfer_exception(const transfer_error& error) {
     std::string line = std::string("Transfer Exception: ") + error.message;
@@ -29,9 +29,9 @@ file_transfer::~file_transfer() {
     close_internet();
 }
 
-void file_transfer::report_size(long) {}
+void file_transfer::report_size(std::int64_t) {}
 
-void file_transfer::report_progress(long) {}
+void file_transfer::report_progress(std::int64_t) {}
 
 void file_transfer::report_filename(const char*) {}
 
@@ -62,7 +62,7 @@ void file_transfer::throw_if_shut_down() const {
 void file_transfer::download_file(const char* url, const char* path, bool allow_cache,
                                   bool strict_certificates) {
     crt_file file(_open(path, _O_BINARY | _O_RDWR));
-    const long length = file ? _filelength(file.get()) : -1;
+    const std::int64_t length = file ? _filelengthi64(file.get()) : -1;
     if (length < resume_threshold) {
         file.reset();
         download_file_fresh(url, path, allow_cache, strict_certificates);
@@ -110,12 +110,12 @@ CFileTransfer::~CFileTransfer() {
     size_callback = nullptr;
 }
 
-void CFileTransfer::report_size(long total) {
+void CFileTransfer::report_size(std::int64_t total) {
     if (size_callback)
         size_callback(total);
 }
 
-void CFileTransfer::report_progress(long offset) {
+void CFileTransfer::report_progress(std::int64_t offset) {
     if (progress_callback)
         progress_callback(offset);
 }

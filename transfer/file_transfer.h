@@ -10,15 +10,20 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 struct request_arguments;
 struct request_plan;
 
 class file_transfer {
   public:
+    // The most one read of a body asks for.
+    static constexpr DWORD read_chunk_size = 64 * 1024;
+
     file_transfer() = default;
     file_transfer(const file_transfer&) = delete;
     file_transfer& operator=(const file_transfer&) = delete;
@@ -27,16 +32,18 @@ class file_transfer {
     virtual void connect(const char* host, int port, bool force);
     // One request from URL to sink. Returns when the body has been read or the
     // request was cancelled.
-    virtual void request(const char* url, transfer_copy* sink, long offset, const char* post_data,
-                         bool allow_cache, bool strict_certificates);
+    virtual void request(const char* url, transfer_copy* sink, std::int64_t offset,
+                         const char* post_data, bool allow_cache, bool strict_certificates);
     // request, and once more after a failure; a second failure reports the first error.
-    virtual void request_with_retry(const char* url, transfer_copy* sink, long offset,
+    virtual void request_with_retry(const char* url, transfer_copy* sink, std::int64_t offset,
                                     const char* post_data, bool allow_cache,
                                     bool strict_certificates);
     virtual void disconnect();
     virtual void close_internet();
-    virtual void report_size(long total);
-    virtual void report_progress(long offset);
+    virtual void report_size(std::int64_t total);
+    // Once before each read of the body and once after the last, with the offset
+    // reached.
+    virtual void report_progress(std::int64_t offset);
     virtual void report_filename(const char* name);
     virtual ~file_transfer();
     // Applies to the next new connection; 0 keeps the WinINet defaults.
@@ -83,7 +90,9 @@ class file_transfer {
     void follow_redirect(internet_handle handle, const request_arguments& arguments);
     void read_response(internet_handle handle, int status, const request_arguments& arguments);
     void report_disposition_filename(HINTERNET handle);
-    long read_body(HINTERNET handle, transfer_copy& sink, long offset, long length);
+    std::int64_t read_body(HINTERNET handle, transfer_copy& sink, std::int64_t offset,
+                           std::int64_t length);
+    DWORD next_read_size(HINTERNET handle, std::int64_t remaining, bool streaming) const;
 
     void throw_if_shut_down() const;
 
@@ -97,6 +106,7 @@ class file_transfer {
     friend class reading_registration;
 
     int redirects_followed = 0;
+    std::vector<char> read_buffer = std::vector<char>(read_chunk_size);
     watchdog call_watchdog;
     std::atomic<bool> shut_down_requested{false};
     reading_request reading;
@@ -105,15 +115,15 @@ class file_transfer {
 // Forwards the size, progress and file-name reports of its requests to callbacks.
 class CFileTransfer : public file_transfer {
   public:
-    using size_function = std::function<void(long)>;
-    using progress_function = std::function<void(long)>;
+    using size_function = std::function<void(std::int64_t)>;
+    using progress_function = std::function<void(std::int64_t)>;
     using filename_function = std::function<void(const char*)>;
 
     CFileTransfer() = default;
     ~CFileTransfer() override;
 
-    void report_size(long total) override;
-    void report_progress(long offset) override;
+    void report_size(std::int64_t total) override;
+    void report_progress(std::int64_t offset) override;
     void report_filename(const char* name) override;
 
   private:

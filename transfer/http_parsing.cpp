@@ -14,13 +14,28 @@ namespace {
 
 constexpr int status_ok = 200;
 constexpr int status_partial_content = 206;
-// Offsets are 32-bit in the sinks; `long` is wider on some builds, and a number
-// that does not fit saturates as the C runtime's %ld does on Windows.
-constexpr long largest_offset = std::numeric_limits<std::int32_t>::max();
-constexpr long smallest_offset = std::numeric_limits<std::int32_t>::min();
+constexpr std::int64_t largest_offset = std::numeric_limits<std::int64_t>::max();
 
-long saturated(long value) {
-    return std::clamp(value, smallest_offset, largest_offset);
+// Reads a decimal number as scanf's %lld would, after blanks and with an optional
+// sign, from `text`; one too large for 64 bits saturates on every build. Returns
+// where the number ends, or null (and `value` unchanged) when no digit follows.
+const char* read_number(const char* text, std::int64_t& value) {
+    while (std::isspace(static_cast<unsigned char>(*text)))
+        ++text;
+    const bool negative = *text == '-';
+    const char* digits = text + (*text == '-' || *text == '+');
+    if (!std::isdigit(static_cast<unsigned char>(*digits)))
+        return nullptr;
+    std::uint64_t magnitude = 0;
+    constexpr std::uint64_t limit = std::uint64_t{1} << 63;
+    for (; std::isdigit(static_cast<unsigned char>(*digits)); ++digits)
+        magnitude = std::min(limit, magnitude * 10 + static_cast<unsigned>(*digits - '0'));
+    if (negative)
+        value = magnitude == limit ? std::numeric_limits<std::int64_t>::min()
+                                   : -static_cast<std::int64_t>(magnitude);
+    else
+        value = static_cast<std::int64_t>(std::min(magnitude, limit - 1));
+    return digits;
 }
 
 bool equal_ignoring_case(char left, char right) {
@@ -45,7 +60,7 @@ bool is_redirect_status(int status) {
     return status >= 300 && status <= 307;
 }
 
-long accepted_offset(int status, long offset) {
+std::int64_t accepted_offset(int status, std::int64_t offset) {
     if (status == status_ok)
         return 0;
     if (status == status_partial_content && offset > 0)
@@ -53,24 +68,33 @@ long accepted_offset(int status, long offset) {
     throw transfer_errors::unexpected_status;
 }
 
-long parse_content_length(const char* text) {
-    long length = 0;
-    std::sscanf(text, "%ld", &length);
-    return std::max(saturated(length), 0L);
+std::int64_t parse_content_length(const char* text) {
+    std::int64_t length = 0;
+    read_number(text, length);
+    return std::max<std::int64_t>(length, 0);
 }
 
-long checked_range_length(const char* content_range, long offset, long length) {
-    long first = 1;
-    long last = 0;
-    std::sscanf(content_range, "bytes %ld-%ld", &first, &last);
-    first = saturated(first);
-    const std::int64_t range_length = std::int64_t{saturated(last)} - first + 1;
-    // A range that ends before it starts, or whose end does not fit a 32-bit
-    // offset, is as inconsistent as one that starts at another byte.
-    if (first != offset || range_length < 0 || offset + range_length > largest_offset ||
-        (length != 0 && length != range_length))
+// Content-Range read as "bytes %lld-%lld": the word, any blanks, the first byte, a
+// dash and the last byte.
+std::int64_t checked_range_length(const char* content_range, std::int64_t offset,
+                                  std::int64_t length) {
+    std::int64_t first = 1;
+    std::int64_t last = 0;
+    constexpr std::string_view word = "bytes";
+    if (std::string_view(content_range).starts_with(word)) {
+        const char* after_first = read_number(content_range + word.size(), first);
+        if (after_first != nullptr && *after_first == '-')
+            read_number(after_first + 1, last);
+    }
+    // A range that ends before it starts, or whose end does not fit a 64-bit
+    // offset, is as inconsistent as one that starts at another byte. The first byte
+    // equals the offset, which is positive, so the subtraction cannot overflow.
+    if (first != offset || last < first - 1 || last == largest_offset)
         throw transfer_errors::inconsistent_range;
-    return static_cast<long>(range_length);
+    const std::int64_t range_length = last - first + 1;
+    if (length != 0 && length != range_length)
+        throw transfer_errors::inconsistent_range;
+    return range_length;
 }
 
 bool is_keep_alive_value(const char* connection) {

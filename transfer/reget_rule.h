@@ -1,7 +1,7 @@
 #pragma once
 // The REGET rule of the file sinks: bytes that arrive for a range the file already
-// holds are compared with the file, not written again. Offsets and counts are
-// 32-bit, as `long` is on Windows, on every build.
+// holds are compared with the file, not written again. Offsets are 64-bit; a
+// count is what one read delivers.
 
 #include <cstdint>
 #include <optional>
@@ -14,12 +14,12 @@ struct reget_write {
     // The bytes after them, written to the file.
     std::int32_t written;
     // The offset after the write: the sink's result.
-    std::int32_t end;
+    std::int64_t end;
     // The furthest byte known to be valid afterwards.
-    std::int32_t known_length;
+    std::int64_t known_length;
 };
 
-// Empty for a write that starts before the file or ends past the largest 32-bit
+// Empty for a write that starts before the file or ends past the largest 64-bit
 // offset: such a file cannot be stored.
-std::optional<reget_write> plan_reget_write(std::int32_t known_length, std::int32_t offset,
+std::optional<reget_write> plan_reget_write(std::int64_t known_length, std::int64_t offset,
                                             std::int32_t count);

@@ -22,7 +22,7 @@ constexpr std::size_t held_back_limit = 64 * 1024;
 
 } // namespace
 
-file_copy_base::file_copy_base(crt_file open_file, long known_length)
+file_copy_base::file_copy_base(crt_file open_file, std::int64_t known_length)
     : fd(std::move(open_file)), known_length(known_length) {}
 
 file_copy_base::~file_copy_base() {
@@ -34,10 +34,10 @@ file_copy_base::~file_copy_base() {
         // Only what reached the file is valid.
         known_length = std::min(known_length, held_back_offset);
     }
-    _chsize(fd.get(), known_length);
+    _chsize_s(fd.get(), known_length);
 }
 
-long file_copy_base::write_at(const char* data, long offset, long count) {
+std::int64_t file_copy_base::write_at(const char* data, std::int64_t offset, long count) {
     if (!fd)
         open_at(offset);
     const std::optional<reget_write> plan = plan_reget_write(known_length, offset, count);
@@ -59,10 +59,17 @@ void file_copy_base::finish() {
         write_held_back();
 }
 
-// Bytes that continue the held-back ones join them; others are written first.
-void file_copy_base::hold_back(const char* data, long offset, long count) {
-    if (!held_back.empty() && offset != held_back_offset + static_cast<long>(held_back.size()))
+// Bytes that continue the held-back ones join them; others are written first. A
+// piece as large as the limit goes straight to the file when nothing waits before it.
+void file_copy_base::hold_back(const char* data, std::int64_t offset, long count) {
+    if (!held_back.empty() &&
+        offset != held_back_offset + static_cast<std::int64_t>(held_back.size()))
         write_held_back();
+    if (held_back.empty() && static_cast<std::size_t>(count) >= held_back_limit) {
+        seek(offset);
+        write_all(data, count);
+        return;
+    }
     if (held_back.empty())
         held_back_offset = offset;
     held_back.insert(held_back.end(), data, data + count);
@@ -75,30 +82,30 @@ void file_copy_base::write_held_back() {
         return;
     seek(held_back_offset);
     write_all(held_back.data(), static_cast<long>(held_back.size()));
-    held_back_offset += static_cast<long>(held_back.size());
+    held_back_offset += static_cast<std::int64_t>(held_back.size());
     held_back.clear();
 }
 
-void file_copy_base::open_at(long offset) {
+void file_copy_base::open_at(std::int64_t offset) {
     fd = open_truncated();
     if (!fd)
         throw transfer_errors::local_file_error();
     known_length = offset;
 }
 
-void file_copy_base::seek(long offset) {
+void file_copy_base::seek(std::int64_t offset) {
     if (offset == position)
         return;
     position = -1;
-    if (_lseek(fd.get(), offset, SEEK_SET) == -1)
+    if (_lseeki64(fd.get(), offset, SEEK_SET) == -1)
         throw transfer_errors::local_file_error();
     position = offset;
 }
 
 // Compares the first `overlap` bytes of `data` with the file from the current
 // position on; any difference is an error.
-void file_copy_base::compare_held(const char* data, long offset, long overlap) {
-    std::array<char, 1024> held;
+void file_copy_base::compare_held(const char* data, std::int64_t offset, long overlap) {
+    std::array<char, held_back_limit> held;
     for (long compared = 0; compared < overlap;) {
         const auto wanted = static_cast<unsigned>(std::min<long>(overlap - compared, held.size()));
         position = -1;
@@ -113,7 +120,7 @@ void file_copy_base::compare_held(const char* data, long offset, long overlap) {
 }
 
 void file_copy_base::write_all(const char* data, long count) {
-    const long start = position;
+    const std::int64_t start = position;
     position = -1;
     if (_write(fd.get(), data, static_cast<unsigned>(count)) != count)
         throw transfer_errors::local_file_error();
@@ -122,7 +129,8 @@ void file_copy_base::write_all(const char* data, long count) {
 
 file_transfer_copy::file_transfer_copy(const char* path) : path(path) {}
 
-file_transfer_copy::file_transfer_copy(const char* path, crt_file open_file, long known_length)
+file_transfer_copy::file_transfer_copy(const char* path, crt_file open_file,
+                                       std::int64_t known_length)
     : file_copy_base(std::move(open_file), known_length), path(path) {}
 
 crt_file file_transfer_copy::open_truncated() const {
@@ -135,16 +143,16 @@ crt_file file_transfer_copyw::open_truncated() const {
     return crt_file(_wopen(path, open_flags, open_permissions));
 }
 
-long memory_transfer_copy::write_at(const char* data, long offset, long count) {
-    const auto end = static_cast<unsigned long>(offset + count);
-    if (end > size_limit)
+std::int64_t memory_transfer_copy::write_at(const char* data, std::int64_t offset, long count) {
+    if (offset + count > static_cast<std::int64_t>(size_limit))
         throw transfer_errors::too_large_for_memory;
+    const auto end = static_cast<unsigned long>(offset + count);
     if (block_capacity < end)
         grow_to(end);
     if (count > 0)
         std::memcpy(block.get() + offset, data, static_cast<size_t>(count));
     valid_size = std::max(valid_size, end);
-    return static_cast<long>(valid_size);
+    return static_cast<std::int64_t>(valid_size);
 }
 
 // The block at least doubles, so a body that arrives piece by piece is copied a

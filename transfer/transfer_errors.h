@@ -7,7 +7,7 @@ namespace transfer_errors {
 
 inline constexpr transfer_error files_differ{transfer_error::local_file,
                                              "Files are not identical for REGET operation"};
-// A write past the largest 32-bit offset: the C runtime's text for EFBIG.
+// A write past the largest 64-bit offset: the C runtime's text for EFBIG.
 inline constexpr transfer_error file_too_large{transfer_error::local_file, "File too large"};
 inline constexpr transfer_error out_of_memory{transfer_error::out_of_memory, "Out of memory"};
 inline constexpr transfer_error too_large_for_memory{transfer_error::out_of_memory,

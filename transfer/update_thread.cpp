@@ -44,8 +44,8 @@ CThread::~CThread() {
 
 CUpdateThread::CUpdateThread(update_host* updater) : updater(updater) {
     set_callbacks(
-        transfer, [this](long total) { on_transfer_size(total); },
-        [this](long offset) { on_transfer_progress(offset); },
+        transfer, [this](std::int64_t total) { on_transfer_size(total); },
+        [this](std::int64_t offset) { on_transfer_progress(offset); },
         [this](const char* name) { on_transfer_filename(name); });
 }
 
@@ -66,17 +66,17 @@ void CUpdateThread::run() {
     updater->update_files(&transfer);
 }
 
-void CUpdateThread::on_transfer_size(long) {
+void CUpdateThread::on_transfer_size(std::int64_t) {
     last_progress = 0;
 }
 
 // A download without a length has no size report to reset the baseline; its first
 // offset lies below the previous download's last one, and starts the baseline there
 // so that the count never goes backwards.
-void CUpdateThread::on_transfer_progress(long offset) {
+void CUpdateThread::on_transfer_progress(std::int64_t offset) {
     if (offset < last_progress)
         last_progress = offset;
-    const long delta = offset - last_progress;
+    const std::int64_t delta = offset - last_progress;
     last_progress = offset;
     updater->add_received_bytes(delta);
 }

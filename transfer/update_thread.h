@@ -6,6 +6,7 @@
 #include "file_transfer.h"
 
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -56,7 +57,7 @@ class update_host {
   public:
     virtual void update_files(CFileTransfer* transfer) = 0;
     // Adds to the running count of bytes received (under the engine's lock).
-    virtual void add_received_bytes(long count) = 0;
+    virtual void add_received_bytes(std::int64_t count) = 0;
 
   protected:
     ~update_host() = default;
@@ -75,11 +76,11 @@ class CUpdateThread : public CThread {
   private:
     void run() override;
 
-    void on_transfer_size(long total);
-    void on_transfer_progress(long offset);
+    void on_transfer_size(std::int64_t total);
+    void on_transfer_progress(std::int64_t offset);
     void on_transfer_filename(const char* name);
 
     update_host* updater;
     CFileTransfer transfer;
-    long last_progress = 0;
+    std::int64_t last_progress = 0;
 };

@@ -1,16 +1,20 @@
 """The parts of the end-to-end tests: the server tree of versions and patch sets,
-the installation directory, the test server process, the probe that runs the
-launcher under Wine, and the readers of the log and of what the windows showed."""
+the file of 3 GiB with its container and patch, the installation directory, the
+test server process, the probe that runs the launcher under Wine, and the readers of
+the log and of what the windows showed."""
 
+import bz2
 import hashlib
 import json
 import os
+import random
 import re
 import select
 import shutil
 import struct
 import subprocess
 import tempfile
+import threading
 import time
 from dataclasses import dataclass, field
 from datetime import datetime, timedelta
@@ -110,13 +114,145 @@ class Record:
     def encoded(self):
         name = self.name.encode("utf-8")
         return (struct.pack("<i", len(name)) + name
-                + struct.pack("<iBB", len(self.content), int(self.compressed), 16) + md5(self.content))
+                + struct.pack("<IBB", len(self.content), int(self.compressed), 16) + md5(self.content))
 
 
 def version_info(version, records):
     """The bytes of a versioninfo.vif."""
     return (b"QM_VIF" + struct.pack("<Bii", 1, version, len(records))
             + b"".join(record.encoded() for record in records))
+
+
+# The file of 3 GiB: a block of 64 KiB again and again, each copy stamped with its
+# number, so that every block differs yet the file packs small and quickly.
+BIG_SIZE = 3 << 30
+BIG_BLOCK = 1 << 16
+BIG_BASE = random.Random(27).randbytes(BIG_BLOCK)
+
+
+def big_pieces(start, stop):
+    """The big file's bytes from start to stop, at most a block at a time."""
+    while start < stop:
+        index, offset = divmod(start, BIG_BLOCK)
+        block = bytearray(BIG_BASE)
+        struct.pack_into("<Q", block, index * 4099 % (BIG_BLOCK - 8), index)
+        end = min(stop - index * BIG_BLOCK, BIG_BLOCK)
+        yield block[offset:end]
+        start = index * BIG_BLOCK + end
+
+
+# Version 2 of the big file as (old position, bytes of the old file skipped, bytes
+# inserted) from front to back: an insertion, a change past 2 GiB, a run of 1 MiB of
+# the old file repeated (a step back) and a deletion near the end.
+BIG_EDITS = [(1 << 30, 0, b"inserted " * 600),
+             ((5 << 29) + 12345, 100, random.Random(5).randbytes(100)),
+             (11 << 28, -(1 << 20), b""),
+             (BIG_SIZE - (1 << 20), 70_000, b"")]
+
+
+def big_version_2_pieces():
+    position = 0
+    for at, skipped, inserted in BIG_EDITS:
+        yield from big_pieces(position, at)
+        yield inserted
+        position = at + skipped
+    yield from big_pieces(position, BIG_SIZE)
+
+
+def big_patch():
+    """BSDIFF40 from version 1 to 2 of the big file: the old file's runs come through
+    a diff block of zeros, the rest through the extra block."""
+    control, extra, position, copied = b"", b"", 0, 0
+    for at, skipped, inserted in BIG_EDITS:
+        control += b"".join(patch_number(n) for n in (at - position, len(inserted), skipped))
+        extra += inserted
+        copied += at - position
+        position = at + skipped
+    control += b"".join(patch_number(n) for n in (BIG_SIZE - position, 0, 0))
+    copied += BIG_SIZE - position
+    blocks = [bz2.compress(control), bzip2_zeros(copied), bz2.compress(extra)]
+    size = copied + len(extra)
+    return (b"BSDIFF40" + patch_number(len(blocks[0])) + patch_number(len(blocks[1]))
+            + patch_number(size) + b"".join(blocks))
+
+
+def patch_number(value):
+    """The format's 8-byte number: magnitude little-endian, sign in the top bit."""
+    return struct.pack("<Q", abs(value) | (1 << 63 if value < 0 else 0))
+
+
+BZIP2_BLOCK_MAGIC = format(0x314159265359, "048b")
+BZIP2_END_MAGIC = format(0x177245385090, "048b")
+# bzip2 -9 fills a block with 179,997 runs of 255 zeros.
+ZEROS_PER_BZIP2_BLOCK = 179_997 * 255
+
+
+def bzip2_blocks(stream):
+    """The header's bits and each block's bits (from its magic to the next) of a
+    bzip2 stream, as text of 0 and 1."""
+    bits = format(int.from_bytes(stream, "big"), f"0{len(stream) * 8}b")
+    end = bits.rfind(BZIP2_END_MAGIC)
+    starts = []
+    position = bits.find(BZIP2_BLOCK_MAGIC, 32)
+    while 0 <= position < end:
+        starts.append(position)
+        position = bits.find(BZIP2_BLOCK_MAGIC, position + 48)
+    return bits[:32], [bits[a:b] for a, b in zip(starts, starts[1:] + [end])]
+
+
+def bzip2_zeros(count):
+    """A bzip2 stream of `count` zero bytes: every full block of zeros codes alike,
+    so one is coded and repeated, where compressing 3 GiB would take half a minute.
+    The stream's CRC combines the blocks' CRCs (bits 48 to 80 of each block)."""
+    header, full = bzip2_blocks(bz2.compress(bytes(ZEROS_PER_BZIP2_BLOCK + 1)))
+    _, last = bzip2_blocks(bz2.compress(bytes(count % ZEROS_PER_BZIP2_BLOCK)))
+    blocks = full[:1] * (count // ZEROS_PER_BZIP2_BLOCK) + last
+    combined = 0
+    for block in blocks:
+        combined = ((combined << 1 | combined >> 31) & 0xFFFFFFFF) ^ int(block[48:80], 2)
+    bits = header + "".join(blocks) + BZIP2_END_MAGIC + format(combined, "032b")
+    bits += "0" * (-len(bits) % 8)
+    return int(bits, 2).to_bytes(len(bits) // 8, "big")
+
+
+class BigRecord:
+    """The record of a file that is never held in memory."""
+
+    def __init__(self, name, pieces, compressed):
+        self.name, self.compressed = name, compressed
+        digest, self.size = hashlib.md5(), 0
+        for piece in pieces:
+            digest.update(piece)
+            self.size += len(piece)
+        self.digest = digest.digest()
+
+    def encoded(self):
+        name = self.name.encode("utf-8")
+        return (struct.pack("<i", len(name)) + name
+                + struct.pack("<IBB", self.size, int(self.compressed), 16) + self.digest)
+
+
+def pack_big_version_1(container):
+    """Writes version 1 of the big file packed by xz, fed while its digest is taken;
+    meanwhile version 2's digest is taken on another thread. Returns the records of
+    both versions."""
+    with open(container, "wb") as out:
+        packer = subprocess.Popen(["xz", "--format=lzma", "--lzma1=dict=1MiB,mf=hc3,mode=fast,"
+                                   "nice=273,depth=1", "-c"], stdin=subprocess.PIPE, stdout=out)
+        second = {}
+        hashing = threading.Thread(target=lambda: second.update(
+            record=BigRecord("big.bin", big_version_2_pieces(), compressed=False)))
+        hashing.start()
+
+        def fed():
+            for piece in big_pieces(0, BIG_SIZE):
+                packer.stdin.write(piece)
+                yield piece
+        first = BigRecord("big.bin", fed(), compressed=True)
+        packer.stdin.close()
+        assert packer.wait() == 0
+        hashing.join()
+    return first, second["record"]
 
 
 class Site:

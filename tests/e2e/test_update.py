@@ -1,15 +1,17 @@
 """Updates of an installed version: through a patch set, where one patch fails in
 each of its ways and every later file comes whole; releases whose files share work
-files in Temp; and file failures that stop the run with a string-table text while
-the installed files stay intact."""
+files in Temp; file failures that stop the run with a string-table text while the
+installed files stay intact; and a file of 3 GiB that installs from a container and
+then patches."""
 
 import random
 
 import pytest
 
-from harness import (BASE_URL, DONE_INFO, INFO, STRINGS, TESTAPP, TITLE, Record,
-                     Run, assert_bytes_shown, assert_counters, assert_subsequence, bsdiff, file_phase_texts,
-                     lzma_container, unix_name, version_info, windows_path)
+from harness import (BASE_URL, BIG_SIZE, DONE_INFO, INFO, STRINGS, TESTAPP, TITLE, Record,
+                     Run, assert_bytes_shown, assert_counters, assert_subsequence, big_patch,
+                     bsdiff, file_phase_texts, lzma_container, pack_big_version_1, unix_name,
+                     version_info, windows_path)
 
 generator = random.Random(12)
 OLD = {name: generator.randbytes(size) for name, size in
@@ -211,3 +213,38 @@ def test_file_failure_stops_the_run_and_keeps_the_installation(site, probe, inst
     if log_line:
         log.assert_in_order([log_line.format(url=f"{BASE_URL}2/d.bin",
                                              local=windows_path(local)), "Quillomark End"])
+
+
+def test_a_file_of_3_gib_installs_from_a_container_and_then_patches(site, probe, install_dir):
+    installation = install_dir("Quillo mark")
+    app = Record("app.exe", TESTAPP.read_bytes())
+    container = site.download / "1" / "big.bin"
+    container.parent.mkdir(parents=True)
+    first, second = pack_big_version_1(container)
+    site.master(1)
+    site.version(1, [app])
+    site.put("1/versioninfo.vif", version_info(1, [app, first]))
+    big = installation.file("big.bin")
+    try:
+        run = Run(probe, installation)
+        assert run.finish(ms=300_000) == 0
+        assert big.stat().st_size == BIG_SIZE
+        assert (installation.path / "versioninfo.vif").read_bytes() == \
+            version_info(1, [app, first])
+
+        patch = big_patch()
+        site.master(2, patches=["1_2"])
+        site.put("2/versioninfo.vif", version_info(2, [app, second]))
+        site.put("2/changes.txt", b"")
+        site.patch_set(1, 2, {"big.bin": patch})
+        run = Run(probe, installation)
+        assert run.finish(ms=300_000) == 0
+        assert big.stat().st_size == second.size
+        assert (installation.path / "versioninfo.vif").read_bytes() == \
+            version_info(2, [app, second])
+        assert site.requests()[-2:] == ["/download/1_2/versioninfo.vif", "/download/1_2/big.bin"]
+        installation.log().assert_in_order([f"Installed: {windows_path(big)}",
+                                            f"Patch: successful {windows_path(big)}"])
+    finally:
+        big.unlink(missing_ok=True)
+        container.unlink()

@@ -35,7 +35,7 @@ std::string server_base_url() {
 }
 
 file_info record_of(const std::string& name, const std::string& content, std::uint8_t flags = 0) {
-    file_info record{name, static_cast<std::int32_t>(content.size()), flags, {}};
+    file_info record{name, static_cast<std::uint32_t>(content.size()), flags, {}};
     md5_context context;
     md5_init(context);
     md5_update(context, content.data(), content.size());

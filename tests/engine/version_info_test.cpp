@@ -91,15 +91,17 @@ TEST(VersionInfo, RecordsAreReadInOrderAndTrailingBytesIgnored) {
     const std::string bytes = vif_bytes()
                                   .header(12, 2)
                                   .record("app.exe", 1000, 0, 1)
-                                  .record("data\\pakk.dat", 5, 0x81, 50)
+                                  .record("data\\pakk.dat", -1, 0x81, 50)
                                   .text("trailing garbage")
                                   .bytes;
     ASSERT_TRUE(read_both_ways(bytes, info));
     ASSERT_EQ(info.files.size(), 2u);
     EXPECT_EQ(info.files[0]->name, "app.exe");
-    EXPECT_EQ(info.files[0]->size, 1000);
+    EXPECT_EQ(info.files[0]->size, 1000u);
     EXPECT_EQ(info.files[0]->digest[15], 16);
     EXPECT_EQ(info.files[1]->name, "data\\pakk.dat");
+    // The size field is unsigned: these bytes stand for 4 GiB - 1.
+    EXPECT_EQ(info.files[1]->size, 0xFFFFFFFFu);
     EXPECT_EQ(info.files[1]->flags, 0x81);
     EXPECT_EQ(info.files[1]->digest[0], 50);
 }
@@ -109,8 +111,7 @@ TEST(VersionInfo, AnInvalidRecordFailsTheReadAndKeepsTheRecordsBeforeIt) {
          {vif_bytes().record("zero", 0, 0, 1).bytes, vif_bytes().record("", 5, 0, 1).bytes,
           vif_bytes()
               .record("nodigest", 5, 0, 0)
-              .bytes.replace(4 + 8 + 4 + 2, 16, std::string(16, '\0')),
-          vif_bytes().record("negative", -1, 0, 1).bytes}) {
+              .bytes.replace(4 + 8 + 4 + 2, 16, std::string(16, '\0'))}) {
         version_info info = standard_info();
         const std::string bytes =
             vif_bytes().header(4, 3).record("good", 1, 0, 1).text(bad).record("x", 1, 0, 1).bytes;

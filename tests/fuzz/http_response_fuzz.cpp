@@ -1,7 +1,7 @@
 // The parts of an HTTP response that the download reads without WinINet, in the
 // order a request reads them: status, Content-Length, Content-Range (for a range
 // request), Connection and Content-Disposition. The input is the requested offset
-// (4 bytes) and then one header text per line.
+// (8 bytes) and then one header text per line.
 
 #include "fuzz_support.h"
 
@@ -32,20 +32,20 @@ bool is_fixed_error(const transfer_error& error) {
 }
 
 // The body's start and length as the request works them out; the end of the body
-// must stay within the 32-bit offsets of the sinks.
-void check_body(int status, long requested_offset, const header_buffer& content_length,
+// must stay within the 64-bit offsets of the sinks.
+void check_body(int status, std::int64_t requested_offset, const header_buffer& content_length,
                 const header_buffer& content_range) {
     try {
-        const long offset = accepted_offset(status, requested_offset);
+        const std::int64_t offset = accepted_offset(status, requested_offset);
         require(offset == 0 || (status == 206 && offset == requested_offset && offset > 0),
                 "a body starts at 0, or at the requested offset of a 206");
-        long length = parse_content_length(content_length.data());
+        std::int64_t length = parse_content_length(content_length.data());
         require(length >= 0, "a Content-Length is never negative");
-        if (offset > 0)
+        if (offset > 0) {
             length = checked_range_length(content_range.data(), offset, length);
-        require(length <= 0 ||
-                    std::int64_t{offset} + length <= std::numeric_limits<std::int32_t>::max(),
-                "the body ends within 32-bit offsets");
+            require(length >= 0 && length <= std::numeric_limits<std::int64_t>::max() - offset,
+                    "the body ends within 64-bit offsets");
+        }
     } catch (const transfer_error& error) {
         require(is_fixed_error(error), "a refused response raises one of the fixed errors");
     }
@@ -76,7 +76,7 @@ void check_filename(header_buffer disposition) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz_input input(data, size);
-    const long requested_offset = input.take_integer<std::int32_t>();
+    const std::int64_t requested_offset = input.take_integer<std::int64_t>();
     const header_buffer status_text = header_text(input.take_line());
     const header_buffer content_length = header_text(input.take_line());
     const header_buffer content_range = header_text(input.take_line());

@@ -120,24 +120,28 @@ def patch_seeds(scratch):
 
 
 def writes(known_length, *pairs):
-    return struct.pack("<i", known_length) + b"".join(struct.pack("<ii", *pair) for pair in pairs)
+    return struct.pack("<q", known_length) + b"".join(struct.pack("<qi", *pair) for pair in pairs)
 
 
 def reget_seeds():
     return {"resume": writes(4096, (4064, 1024), (5088, 1024), (6112, 100)),
             "fresh": writes(0, (0, 1024), (1024, 1024), (2048, 0)),
             "retry-from-start": writes(0, (0, 1024), (1024, 512), (0, 1024), (1024, 1024)),
-            "server-ignores-range": writes(8192, (0, 1024), (8000, 1024))}
+            "server-ignores-range": writes(8192, (0, 1024), (8000, 1024)),
+            "past-4-gib": writes(5 << 30, ((5 << 30) - 32, 65536), ((5 << 30) + 65504, 65536))}
 
 
 def response(offset, *lines):
-    return struct.pack("<i", offset) + "\n".join(lines).encode("latin-1")
+    return struct.pack("<q", offset) + "\n".join(lines).encode("latin-1")
 
 
 def http_seeds():
     return {"ok": response(0, "200", "5088", "", "Keep-Alive", ""),
             "partial": response(4064, "206", "1024", "bytes 4064-5087/5088", "close", ""),
             "partial-no-length": response(1, "206", "0", "bytes 1-0/0", "", ""),
+            "partial-past-4-gib": response(5 << 30, "206", "1024",
+                                           f"bytes {5 << 30}-{(5 << 30) + 1023}/{(5 << 30) + 1024}",
+                                           "close", ""),
             "range-ignored": response(4064, "200", "5088", "", "", ""),
             "redirect": response(0, "302", "", "", "", ""),
             "not-found": response(0, "404", "12", "", "", ""),

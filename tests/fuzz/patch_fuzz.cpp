@@ -88,7 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     require(header->control_length >= 0 && header->diff_length >= 0 && header->new_size >= 0,
             "an accepted header has no negative length");
-    if (header->new_size > new_size_limit)
+    const auto blocks_size = static_cast<std::int64_t>(patch.size() - patch_header_size);
+    if (header->new_size > new_size_limit || header->control_length > blocks_size ||
+        header->diff_length > blocks_size)
         return 0;
     std::vector<unsigned char> new_file(static_cast<std::size_t>(header->new_size));
     if (plain_blocks)

@@ -32,7 +32,7 @@ class Record:
 
     def encoded(self):
         name = self.name.encode("utf-8")
-        return (struct.pack("<i", len(name)) + name + struct.pack("<iBB", self.size, self.flags, 16)
+        return (struct.pack("<i", len(name)) + name + struct.pack("<IBB", self.size, self.flags, 16)
                 + self.digest)
 
 
@@ -45,7 +45,7 @@ def read_vif(path):
     for _ in range(count):
         (length,) = struct.unpack_from("<i", data, position)
         name = data[position + 4:position + 4 + length].decode("utf-8")
-        size, flags, digest_length = struct.unpack_from("<iBB", data, position + 4 + length)
+        size, flags, digest_length = struct.unpack_from("<IBB", data, position + 4 + length)
         assert digest_length == 16
         start = position + 4 + length + 6
         records.append(Record(name, size, flags, data[start:start + 16]))

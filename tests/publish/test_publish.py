@@ -103,6 +103,18 @@ def test_patches_agree_with_debian_bspatch(released, tmp_path):
         assert bspatch(old[record.name], patch, tmp_path) == new[record.name]
 
 
+def test_patches_beyond_the_memory_budget_are_left_out(released):
+    """A patch takes up to 9 times its file in memory: with 1 MiB, the file of 204 KB
+    ships whole, the one of 50 KB still gets its patch."""
+    tree = released[0]
+    shutil.rmtree(tree / "1_2")
+    result = publish("patch", tree, "--from", "1", "--to", "2", "--diff-memory", "1M")
+    line = result.stdout.splitlines()[0]
+    assert line.startswith('patch set 1_2: "app.exe" ships whole: its patch would need 1.')
+    assert line.endswith(" MiB of memory, more than --diff-memory 1.0 MiB")
+    assert [r.name for r in read_vif(tree / "1_2" / "versioninfo.vif")[1]] == ["data\\table.txt"]
+
+
 def test_compress_modes(tmp_path):
     source = make_release(tmp_path / "src", {"text.txt": b"abc" * 10_000,
                                              "noise.bin": random.Random(5).randbytes(20_000)})
@@ -248,13 +260,13 @@ def bad_inputs(tmp_path):
     reserved = make_release(tmp_path / "reserved", {"versioninfo.vif": b"x"})
     huge = make_release(tmp_path / "huge", {"app.exe": b"app"})
     with open(huge / "big.bin", "wb") as big:
-        big.truncate(2 ** 31)
+        big.truncate(2 ** 32)
     return [
         (["version", tmp_path / "missing", "--tree", tree, "--version", "5"], "is not a directory"),
         (["version", cased, "--tree", tree, "--version", "5"], "differ only in case"),
         (["version", empty, "--tree", tree, "--version", "5"], '"zero.txt" is empty'),
         (["version", reserved, "--tree", tree, "--version", "5"], "would collide"),
-        (["version", huge, "--tree", tree, "--version", "5"], '"big.bin" is 2 GiB or larger'),
+        (["version", huge, "--tree", tree, "--version", "5"], '"big.bin" is 4 GiB or larger'),
         (["version", good, "--tree", tree, "--version", "0"], "--version must be a positive"),
         (["version", good, "--tree", tree, "--version", "-3"], "--version must be a positive"),
         (["version", good, "--tree", tree, "--version", "2147483648"], "must be a positive"),
@@ -264,6 +276,9 @@ def bad_inputs(tmp_path):
         (["version", good, "--tree", tree, "--version", "5", "--bogus"], "unknown option --bogus"),
         (["patch", tree, "--from", "1", "--to", "4"], "version 4 is not in"),
         (["patch", tree, "--from", "1", "--to", "1"], "name the same version"),
+        (["patch", tree, "--from", "1", "--to", "2", "--diff-memory", "0"], "--diff-memory must"),
+        (["release", good, "--tree", tree, "--startapp", "app.exe", "--diff-memory", "4X"],
+         "--diff-memory must"),
         (["master", tree, "--version", "1", "--startapp", "none.exe"], "is not a file of version"),
         (["master", tree, "--version", "1", "--startapp", "app.exe", "--patches", "7_1"],
          "patch set 7_1 is not in"),

@@ -27,7 +27,7 @@ class scripted_host : public update_host {
         script(*transfer);
         script_done.set_value();
     }
-    void add_received_bytes(long count) override {
+    void add_received_bytes(std::int64_t count) override {
         bytes += count;
         smallest_addition = std::min(smallest_addition, count);
     }
@@ -38,8 +38,8 @@ class scripted_host : public update_host {
     std::promise<void> script_done;
     int runs = 0;
     std::thread::id worker_thread;
-    long bytes = 0;
-    long smallest_addition = 0;
+    std::int64_t bytes = 0;
+    std::int64_t smallest_addition = 0;
 };
 
 void fetch(CFileTransfer& transfer, long size, const std::string& rules = "") {

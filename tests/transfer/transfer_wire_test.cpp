@@ -37,15 +37,15 @@ class observed_transfer : public CFileTransfer {
 };
 
 struct reports {
-    std::vector<long> sizes;
-    std::vector<long> progress;
+    std::vector<std::int64_t> sizes;
+    std::vector<std::int64_t> progress;
     std::vector<std::string> names;
 };
 
 void record_reports(CFileTransfer& transfer, reports& into) {
     set_callbacks(
-        transfer, [&into](long total) { into.sizes.push_back(total); },
-        [&into](long offset) { into.progress.push_back(offset); },
+        transfer, [&into](std::int64_t total) { into.sizes.push_back(total); },
+        [&into](std::int64_t offset) { into.progress.push_back(offset); },
         [&into](const char* name) { into.names.emplace_back(name); });
 }
 
@@ -262,17 +262,17 @@ TEST(ContentDisposition, TheNameIsLoggedWithoutACallbackToo) {
     EXPECT_NE(log.text().find("CFileTransfere report_filename: plain.txt"), std::string::npos);
 }
 
-TEST(Reports, SizeOnceAndProgressBeforeEveryChunkOfAtMost1024BytesAndOnceAfter) {
+TEST(Reports, SizeOnceAndProgressBeforeEveryChunkOf64KiBAtMostAndOnceAfter) {
     CFileTransfer transfer;
     reports seen;
     record_reports(transfer, seen);
-    fetch_text(transfer, sample_url(10000));
-    EXPECT_EQ(seen.sizes, std::vector<long>{10000});
-    ASSERT_GE(seen.progress.size(), 11u);
+    EXPECT_EQ(fetch_text(transfer, sample_url(100000)), sample_content(100000));
+    EXPECT_EQ(seen.sizes, std::vector<std::int64_t>{100000});
+    ASSERT_GE(seen.progress.size(), 3u);
     EXPECT_EQ(seen.progress.front(), 0);
-    EXPECT_EQ(seen.progress.back(), 10000);
+    EXPECT_EQ(seen.progress.back(), 100000);
     for (size_t i = 1; i < seen.progress.size(); ++i)
-        EXPECT_LE(seen.progress[i] - seen.progress[i - 1], 1024);
+        EXPECT_LE(seen.progress[i] - seen.progress[i - 1], file_transfer::read_chunk_size);
 }
 
 TEST(Reports, AResumedDownloadReportsTheWholeSizeAndStartsAtItsOffset) {
@@ -283,7 +283,7 @@ TEST(Reports, AResumedDownloadReportsTheWholeSizeAndStartsAtItsOffset) {
     reports seen;
     record_reports(transfer, seen);
     transfer.download_file(sample_url(10000).c_str(), path.c_str(), false, false);
-    EXPECT_EQ(seen.sizes, std::vector<long>{10000});
+    EXPECT_EQ(seen.sizes, std::vector<std::int64_t>{10000});
     EXPECT_EQ(seen.progress.front(), 4064);
     EXPECT_EQ(seen.progress.back(), 10000);
 }

@@ -4,7 +4,11 @@
 # runs), patched by bsdiff:
 #   bspatch_speed_ratio   bspatch time / our tool's time under Wine (best of 5,
 #                         whole processes, so ours includes Wine's start)
-#   bspatch_memory_ratio  our tool's peak resident memory under Wine / (old + new)
+#   bspatch_memory_ratio  our tool's peak resident memory under Wine / bspatch's,
+#                         which holds old and new (target <= 0.1)
+#   bspatch_peak_mib, bspatch_reference_peak_mib  the two peaks
+#   wine_process_peak_mib the peak of a console program that does nothing under
+#                         Wine: the floor of our tool's peak
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 . "$root/tools/bench/timing.bash"
@@ -53,14 +57,23 @@ done
 cmp "$dir/new" "$dir/ours.new"
 cmp "$dir/new" "$dir/theirs.new"
 
-# Peak resident set of the largest finished child: the Windows process under Wine.
-peak_kib=$(python3 -c '
+# Peak resident set of the largest finished child, in KiB: for ours the Windows
+# process under Wine.
+peak_kib_of() {
+  python3 -c '
 import resource, subprocess, sys
 subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
 print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
-' "$root/scripts/wine-run" "$tool" "$dir/old" "$dir/ours.new" "$dir/pair.patch")
-data_bytes=$(($(stat -c %s "$dir/old") + $(stat -c %s "$dir/new")))
+' "$@"
+}
+ours_kib=$(peak_kib_of "$root/scripts/wine-run" "$tool" "$dir/old" "$dir/ours.new" "$dir/pair.patch")
+theirs_kib=$(peak_kib_of bspatch "$dir/old" "$dir/theirs.new" "$dir/pair.patch")
+wine_kib=$(peak_kib_of "$root/scripts/wine-run" "$root/build/win/tools/empty_console.exe")
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 
 echo "bspatch_speed_ratio: $(awk -v a="$best_theirs" -v b="$best_ours" 'BEGIN { printf "%.3f", a / b }')"
-echo "bspatch_memory_ratio: $(awk -v a="$peak_kib" -v b="$data_bytes" 'BEGIN { printf "%.3f", a * 1024 / b }')"
+echo "bspatch_memory_ratio: $(ratio "$ours_kib" "$theirs_kib")"
+echo "bspatch_peak_mib: $(mib "$ours_kib")"
+echo "bspatch_reference_peak_mib: $(mib "$theirs_kib")"
+echo "wine_process_peak_mib: $(mib "$wine_kib")"
 rm -f "$dir/ours.new" "$dir/theirs.new"

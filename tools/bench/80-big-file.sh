@@ -6,8 +6,9 @@
 #                                process start (target <= 1.0)
 #   big_file_peak_mib            the launcher's peak resident size (Wine process),
 #                                over both; target <= 64 + big_file_dictionary_mib
-#   big_file_patch_tool_peak_mib the patch tool's peak resident size; target <=
-#                                old + new + 16 = big_file_patch_tool_limit_mib
+#   big_file_patch_tool_peak_mib the patch tool's peak resident size (target <= 64,
+#                                since it streams the new file; it held old + new
+#                                + 16 = big_file_patch_tool_limit_mib before)
 # Each side counts its fastest of two runs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)

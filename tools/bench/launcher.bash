@@ -75,6 +75,21 @@ bare_fetch() {
     "$(windows_path "$out")" | sed -n 's/^bare_fetch_seconds: //p'
 }
 
+# Seconds of one curl process fetching a tree's list over one connection, as a user
+# would download the files, into a fresh directory as bare_fetch writes them.
+curl_fetch() {
+  local tree=$1 out=$work/fetched count seconds
+  rm -rf "$out" && mkdir -p "$out"
+  awk -v base="http://127.0.0.1:$port/download/" -v out="$out" \
+    '{ printf "url = \"%s%s\"\noutput = \"%s/%d\"\n", base, $0, out, NR - 1 }' \
+    "$work/$tree/fetch.txt" >"$work/curl.cfg"
+  seconds=$(seconds_of curl -s -f -K "$work/curl.cfg")
+  count=$(find "$out" -type f | wc -l)
+  [ "$count" = "$(wc -l <"$work/$tree/fetch.txt")" ] ||
+    { echo "launcher bench: curl fetched $count files of $tree" >&2; exit 1; }
+  echo "$seconds"
+}
+
 unpack_fetched() {
   while read -r index; do
     xz --format=lzma -dc "$work/fetched/$index" >"$work/fetched/$index.out"
@@ -115,6 +130,13 @@ report() {
   time_split "$1" "$5" "$2"
 }
 
+# report_against_curl NAME LAUNCHER-SECONDS REFERENCE-SECONDS REFERENCE-SPLIT
+report_against_curl() {
+  echo "${1}_curl_reference_seconds: $3"
+  echo "${1}_curl_reference_split: $4"
+  echo "${1}_vs_curl_time_ratio: $(ratio "$2" "$3")"
+}
+
 # report_patch_overhead NAME LAUNCHER-SECONDS REFERENCE-SECONDS: the launcher's time
 # against the reference plus the process starts that the design adds, one per patch.
 report_patch_overhead() {
@@ -148,13 +170,13 @@ best_launch() {
   launch_seconds=$best
 }
 
-# best_reference RUNS COMMAND: the fastest of RUNS runs of the reference COMMAND,
-# which sets reference_total and reference_parts; leaves them in reference and
-# reference_split.
+# best_reference RUNS COMMAND [ARGS...]: the fastest of RUNS runs of the reference
+# COMMAND, which sets reference_total and reference_parts; leaves them in reference
+# and reference_split.
 best_reference() {
   reference=
   for ((run = 1; run <= $1; run++)); do
-    "$2"
+    "${@:2}"
     if [ -z "$reference" ] || [ "$(smaller "$reference_total" "$reference")" = "$reference_total" ]; then
       reference=$reference_total
       reference_split=$reference_parts
@@ -162,9 +184,11 @@ best_reference() {
   done
 }
 
+# install_reference FETCH: FETCH (bare_fetch or curl_fetch) of the install tree,
+# then xz -d of its containers and md5sum of the installed files.
 install_reference() {
   local fetch unpack hash
-  fetch=$(bare_fetch install)
+  fetch=$("$1" install)
   unpack=$(seconds_of unpack_fetched)
   hash=$(seconds_of hash_tree "$best_dir")
   reference_total=$(sum "$fetch" "$unpack" "$hash")
@@ -199,12 +223,18 @@ check_installed_version_2() {
 }
 
 # The scenarios: install, check and patch update, RUNS runs for each side.
+# install_scenario NAME RUNS [CURL-RUNS]: with CURL-RUNS, the installation is also
+# set beside the curl reference, counting its fastest of that many runs.
 install_scenario() {
   serve install
   best_launch "$2" "$1"
   check_installed_version_1
-  best_reference "$2" install_reference
+  best_reference "$2" install_reference bare_fetch
   report "$1" "$launch_seconds" "$reference" "$reference_split" "$best_dir"
+  if [ -n "${3:-}" ]; then
+    best_reference "$3" install_reference curl_fetch
+    report_against_curl "$1" "$launch_seconds" "$reference" "$reference_split"
+  fi
   rm -rf "$best_dir" "$work/fetched"
 }
 

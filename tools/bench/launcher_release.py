@@ -4,6 +4,8 @@
   launcher_release.py WORK small      300 files, 150 MiB, patches made by bsdiff
   launcher_release.py WORK large      2,000 files, 1 GiB, sizes from bytes to tens of MiB
   launcher_release.py WORK big        one file of 1 GiB, packed; its patch changes 1 %
+  launcher_release.py WORK huge       one file of 3 GiB, packed; its patch changes a few
+                                      places (launcher only, no reference lists)
   launcher_release.py WORK many N     N files of 4 KiB (check only)
 
 Every other file (and the big one) is an LZMA container on the server. QM_BENCH_SCALE
@@ -33,7 +35,8 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "e2e"))
-from harness import Record, bsdiff, version_info  # noqa: E402
+from harness import (Record, big_patch, bsdiff, pack_big_version_1,  # noqa: E402
+                     version_info)
 
 SCALE = float(os.environ.get("QM_BENCH_SCALE", "1"))
 MIB = 1024 * 1024
@@ -67,7 +70,7 @@ def unix(name):
 def vif_record(name, size, compressed, digest):
     encoded = name.encode("utf-8")
     return (struct.pack("<i", len(encoded)) + encoded
-            + struct.pack("<iBB", size, int(compressed), 16) + digest)
+            + struct.pack("<IBB", size, int(compressed), 16) + digest)
 
 
 def vif(number, records):
@@ -276,6 +279,22 @@ def changed_difference(old_path, new_path):
     return difference
 
 
+def huge(work):
+    """The end-to-end tests' file of 3 GiB: version 1 packed, version 2 only as its
+    patch. QM_BENCH_SCALE does not apply."""
+    name = "big.bin"
+    container = work / "install" / "download" / "1" / name
+    container.parent.mkdir(parents=True)
+    first, second = pack_big_version_1(container)
+    write_control(work / "install", 1, version_info(1, [first]), "version=1$startapp=app.exe")
+    patch = work / "patch"
+    write_control(patch, 2, version_info(2, [second]), "version=2$patches=1_2$startapp=app.exe")
+    patch_bytes = big_patch()
+    write(patch / "download" / "1_2" / name, patch_bytes)
+    write(patch / "download" / "1_2" / "versioninfo.vif",
+          version_info(2, [Record(name, patch_bytes)]))
+
+
 def many(work, count):
     """Files of 4 KiB, a thousand to a folder: only the installed tree and the records."""
     count = max(10, int(count * SCALE))
@@ -295,7 +314,7 @@ def main():
     if scenario == "many":
         many(work, int(sys.argv[3]))
     else:
-        {"small": small, "large": large, "big": big}[scenario](work)
+        {"small": small, "large": large, "big": big, "huge": huge}[scenario](work)
 
 
 if __name__ == "__main__":
