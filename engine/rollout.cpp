@@ -40,11 +40,7 @@ bool is_identity_text(std::string_view text) {
 
 int rollout_bucket(std::string_view identity, std::int32_t version) {
     const std::string sample = std::string(identity) + "/" + std::to_string(version);
-    md5_context context;
-    md5_init(context);
-    md5_update(context, sample.data(), sample.size());
-    unsigned char digest[16];
-    md5_final(context, digest);
+    const std::array<unsigned char, 16> digest = md5_of_bytes(sample);
     const std::uint32_t number = std::uint32_t{digest[0]} | std::uint32_t{digest[1]} << 8 |
                                  std::uint32_t{digest[2]} << 16 | std::uint32_t{digest[3]} << 24;
     return static_cast<int>(number % 100);

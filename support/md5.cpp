@@ -159,11 +159,15 @@ void md5_final(md5_context& context, unsigned char digest[16]) {
     std::memset(&context, 0, sizeof context);
 }
 
-std::string md5_hex(std::string_view bytes) {
+std::array<unsigned char, 16> md5_of_bytes(std::string_view bytes) {
     md5_context context;
     md5_init(context);
     md5_update(context, bytes.data(), bytes.size());
-    unsigned char digest[16];
-    md5_final(context, digest);
-    return hex_of(digest);
+    std::array<unsigned char, 16> digest;
+    md5_final(context, digest.data());
+    return digest;
+}
+
+std::string md5_hex(std::string_view bytes) {
+    return hex_of(md5_of_bytes(bytes));
 }

@@ -1,6 +1,7 @@
 #pragma once
 // MD5 message digest (RFC 1321).
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,5 +18,7 @@ void md5_update(md5_context& context, const void* data, std::size_t length);
 // Writes the 16-byte digest and wipes the context.
 void md5_final(md5_context& context, unsigned char digest[16]);
 
+// The digest of bytes held in memory.
+std::array<unsigned char, 16> md5_of_bytes(std::string_view bytes);
 // The digest of the bytes as 32 lower-case hex digits, for names derived from text.
 std::string md5_hex(std::string_view bytes);
