@@ -9,6 +9,8 @@
 #   big_file_patch_tool_peak_mib the patch tool's peak resident size (target <= 64,
 #                                since it streams the new file; it held old + new
 #                                + 16 = big_file_patch_tool_limit_mib before)
+#   big_file_bspatch_memory_ratio  that peak / Debian's bspatch's on the same patch,
+#                                which holds old and new (target <= 0.1)
 # Each side counts its fastest of two runs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -25,4 +27,11 @@ peak_of() { awk -v p="$1" '$1 == p && $2 > m { m = $2 } END { printf "%.1f", m /
 echo "big_file_peak_mib: $(peak_of quillomark.exe)"
 echo "big_file_dictionary_mib: $(awk -v d="$dictionary" 'BEGIN { printf "%.1f", d / 1048576 }')"
 echo "big_file_patch_tool_peak_mib: $(peak_of bspatch.exe)"
+# Debian's bspatch on the same patch, once, outside the timed runs.
+/usr/bin/python3 "$root/tools/bench/peak_rss.py" "$QM_PEAKS" bspatch "$work/v1/data/big.bin" \
+  "$work/bspatch.out" "$work/patch/download/1_2/data/big.bin"
+cmp "$work/bspatch.out" "$work/patch/download/2/data/big.bin"
+rm -f "$work/bspatch.out"
+echo "big_file_bspatch_memory_ratio: $(awk -v a="$(peak_of bspatch.exe)" -v b="$(peak_of bspatch)" \
+  'BEGIN { printf "%.3f", a / b }')"
 echo "big_file_patch_tool_limit_mib: $(awk -v s="$size" 'BEGIN { printf "%.1f", 2 * s / 1048576 + 16 }')"
