@@ -228,7 +228,17 @@ bool CUpdater::waits_for_rollout(const master_record& master) {
     const bool waits = bucket >= percent;
     log_info(share + (waits ? "this installation waits" : "this installation takes it") +
              " (bucket " + std::to_string(bucket) + ")");
-    return waits;
+    return waits && installed_start_app_listed();
+}
+
+// A waiting installation starts what the new master record names; a release that
+// renames the application would otherwise start nothing until it reached it.
+bool CUpdater::installed_start_app_listed() const {
+    if (start_app.empty() || local_info.find(start_app))
+        return true;
+    log_info("Installed files do not list " + start_app + " -> taking version " +
+             std::to_string(version_number) + " after all");
+    return false;
 }
 
 // Fetches and parses the master record; with a release key built in, only a record

@@ -143,6 +143,7 @@ class CUpdater : public update_host {
     stdio_stream read_local_info();
     // True when a phased rollout leaves this installation at its version for now.
     bool waits_for_rollout(const master_record& master);
+    bool installed_start_app_listed() const;
     // False when a file of the installed record is missing or has another size.
     bool installed_files_present(bool same_version);
     void run_without_update(const std::string& notes, bool same_version);

@@ -150,3 +150,19 @@ def test_a_rollout_reaches_its_share_halts_and_widens(site, probes, install_dir)
         assert_at_version_2(installation, shown[installation], starts=3)
         assert not [text for text in installation.log().texts() if "Phased rollout" in text]
     assert {i: identity_of(i) for i in installations} == identities
+
+
+def test_a_waiting_installation_takes_a_release_that_renames_its_application(
+        site, probe, install_dir):
+    installation = install_dir("ümbernimetatud")
+    installation.install(1, version_1())
+    renamed = [Record("start.exe", TESTAPP.read_bytes())] + version_2()[1:]
+    site.version(2, renamed)
+    site.master(2, startapp="start.exe", extra="$rollout=0")
+    assert Run(probe, installation).finish() == 0
+    assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, renamed)
+    assert [start["command_line"].endswith('\\start.exe"') for start in installation.starts()] == [
+        True]
+    installation.log().assert_in_order([
+        waiting_line(0, identity_of(installation)),
+        "Installed files do not list start.exe -> taking version 2 after all", "Quillomark End"])
