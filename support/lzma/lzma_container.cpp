@@ -211,6 +211,21 @@ CFileOutStream output_stream(const CSzFile& file) {
     return stream;
 }
 
+// Passes the decoded bytes on to the file and adds those written to a digest.
+struct digesting_output {
+    ISeqOutStream vt;
+    ISeqOutStreamPtr target;
+    md5_context* digest;
+};
+
+std::size_t write_and_digest(ISeqOutStreamPtr stream, const void* data, std::size_t size) {
+    // The SDK hands back the vtable pointer it was given, the struct's first member.
+    const auto* self = reinterpret_cast<const digesting_output*>(stream);
+    const std::size_t written = ISeqOutStream_Write(self->target, data, size);
+    md5_update(*self->digest, data, written);
+    return written;
+}
+
 } // namespace
 
 lzma_result compress_container_files(const CSzFile& input, std::uint64_t input_size,
@@ -224,4 +239,12 @@ lzma_result decompress_container_files(const CSzFile& input, const CSzFile& outp
     CFileSeqInStream in = input_stream(input);
     CFileOutStream out = output_stream(output);
     return decompress_container(&in.vt, &out.vt);
+}
+
+lzma_result decompress_container_files(const CSzFile& input, const CSzFile& output,
+                                       md5_context& written) noexcept {
+    CFileSeqInStream in = input_stream(input);
+    CFileOutStream out = output_stream(output);
+    const digesting_output digesting{{write_and_digest}, &out.vt, &written};
+    return decompress_container(&in.vt, &digesting.vt);
 }

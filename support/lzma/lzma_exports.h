@@ -18,6 +18,8 @@
 
 #include "lzma_result.h"
 
+#include <array>
+
 extern "C" {
 // Compresses the input file into a new container (level-5 settings, size stated).
 lzma_result __stdcall LzmaCompress(const char* input_path, const char* output_path);
@@ -26,3 +28,8 @@ lzma_result __stdcall LzmaCompressW(const wchar_t* input_path, const wchar_t* ou
 lzma_result __stdcall LzmaUncompress(const char* input_path, const char* output_path);
 lzma_result __stdcall LzmaUncompressW(const wchar_t* input_path, const wchar_t* output_path);
 }
+
+// Not exported: LzmaUncompressW for the launcher itself, which also gives the MD5
+// digest of the bytes written, so that the unpacked file need not be read back.
+lzma_result uncompress_with_digest(const wchar_t* input_path, const wchar_t* output_path,
+                                   std::array<unsigned char, 16>& digest) noexcept;

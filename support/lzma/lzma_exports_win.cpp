@@ -97,3 +97,15 @@ QM_EXPORT lzma_result __stdcall LzmaUncompressW(const wchar_t* input_path,
     return code_files(input_path, output_path, decompress_handles);
 }
 }
+
+lzma_result uncompress_with_digest(const wchar_t* input_path, const wchar_t* output_path,
+                                   std::array<unsigned char, 16>& digest) noexcept {
+    md5_context written;
+    md5_init(written);
+    const lzma_result result =
+        code_files(input_path, output_path, [&written](HANDLE input, HANDLE output) {
+            return decompress_container_files(sdk_file(input), sdk_file(output), written);
+        });
+    md5_final(written, digest.data());
+    return result;
+}

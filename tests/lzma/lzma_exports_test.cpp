@@ -2,12 +2,14 @@
 // memory failure, and the launcher's export table.
 
 #include "lzma_exports.h"
+#include "md5.h"
 #include "scratch.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <array>
 #include <cstdlib>
 #include <set>
 
@@ -86,6 +88,13 @@ TEST(lzma_exports, wide_forms_take_names_outside_the_code_page) {
     ASSERT_EQ(lzma_ok, LzmaCompressW(original.c_str(), container.c_str()));
     ASSERT_EQ(lzma_ok, LzmaUncompressW(container.c_str(), back.c_str()));
     EXPECT_EQ(text_sample(), read_bytes(scratch.file("tagasi ☃.txt")));
+
+    // The launcher's own form gives the digest of what it wrote, over an older file.
+    write_bytes(scratch.file("tagasi ☃.txt"), std::string(300000, 'x'));
+    std::array<unsigned char, 16> digest{};
+    ASSERT_EQ(lzma_ok, uncompress_with_digest(container.c_str(), back.c_str(), digest));
+    EXPECT_EQ(text_sample(), read_bytes(scratch.file("tagasi ☃.txt")));
+    EXPECT_EQ(md5_of_bytes(text_sample()), digest);
 }
 
 TEST(lzma_exports, null_paths_give_minus_1) {
