@@ -506,14 +506,18 @@ def kill_at(probe, made, span, fraction, target):
     """Starts the launcher, kills it (or its whole job) at the moment, and lets
     whatever was not killed finish. A launcher killed inside the creation of its new
     copy leaves that copy suspended for good (the next start ends it with the
-    probe's job); the self-update tests show it does not block a later hand-over."""
+    probe's job); the self-update tests show it does not block a later hand-over.
+    Under Wine, a job killed while the launcher is inside CreateProcessW for the patch
+    tool can leave the child in the job without an image (it never gets past its
+    start-up): it shows as an empty path, and the recovery that follows shows it
+    blocks nothing."""
     start(probe, made.installation)
     probe.wait_window()
     time.sleep(span * fraction)
     probe.must("kill", target)
     left = probe.left_running(RUN_MS)
     new_copy = windows_path(made.installation.path / "Temp" / "quillomark.exe").casefold()
-    assert all(path.casefold() == new_copy for path in left), left
+    assert all(path.casefold() in (new_copy, "") for path in left), left
 
 
 @pytest.fixture(scope="module")
