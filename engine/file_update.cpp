@@ -321,7 +321,7 @@ void CUpdater::install_download(file_info& entry, const entry_paths& paths,
         return;
     const bool compressed = (entry.flags & file_info::lzma_container_flag) != 0;
     const std::string& staged = compressed ? paths.fresh : paths.work;
-    std::array<unsigned char, 16> unpacked_digest{};
+    md5_digest unpacked_digest{};
     if (compressed &&
         uncompress_with_digest(utf8_to_wide(paths.work).c_str(), utf8_to_wide(paths.fresh).c_str(),
                                unpacked_digest) != 0) {

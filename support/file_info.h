@@ -2,7 +2,8 @@
 // file_info: one file's record (name, size, flags, MD5 digest), and the digest of
 // a file on disk.
 
-#include <array>
+#include "md5.h"
+
 #include <cstdint>
 #include <string>
 
@@ -16,7 +17,7 @@ struct file_info {
     std::string name; // UTF-8, relative to the installation directory
     std::uint32_t size = 0;
     std::uint8_t flags = 0;
-    std::array<unsigned char, 16> digest{}; // raw MD5 bytes; all zero when not computed
+    md5_digest digest{}; // all zero when not computed
 };
 
 // Reads the file at `path` (UTF-8) and returns its record under `name`. A file that

@@ -159,11 +159,11 @@ void md5_final(md5_context& context, unsigned char digest[16]) {
     std::memset(&context, 0, sizeof context);
 }
 
-std::array<unsigned char, 16> md5_of_bytes(std::string_view bytes) {
+md5_digest md5_of_bytes(std::string_view bytes) {
     md5_context context;
     md5_init(context);
     md5_update(context, bytes.data(), bytes.size());
-    std::array<unsigned char, 16> digest;
+    md5_digest digest;
     md5_final(context, digest.data());
     return digest;
 }

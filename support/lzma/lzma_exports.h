@@ -17,8 +17,7 @@
 // before returning.
 
 #include "lzma_result.h"
-
-#include <array>
+#include "md5.h"
 
 extern "C" {
 // Compresses the input file into a new container (level-5 settings, size stated).
@@ -32,4 +31,4 @@ lzma_result __stdcall LzmaUncompressW(const wchar_t* input_path, const wchar_t* 
 // Not exported: LzmaUncompressW for the launcher itself, which also gives the MD5
 // digest of the bytes written, so that the unpacked file need not be read back.
 lzma_result uncompress_with_digest(const wchar_t* input_path, const wchar_t* output_path,
-                                   std::array<unsigned char, 16>& digest) noexcept;
+                                   md5_digest& digest) noexcept;

@@ -99,7 +99,7 @@ QM_EXPORT lzma_result __stdcall LzmaUncompressW(const wchar_t* input_path,
 }
 
 lzma_result uncompress_with_digest(const wchar_t* input_path, const wchar_t* output_path,
-                                   std::array<unsigned char, 16>& digest) noexcept {
+                                   md5_digest& digest) noexcept {
     md5_context written;
     md5_init(written);
     const lzma_result result =

@@ -9,7 +9,6 @@
 
 #include <windows.h>
 
-#include <array>
 #include <cstdlib>
 #include <set>
 
@@ -91,7 +90,7 @@ TEST(lzma_exports, wide_forms_take_names_outside_the_code_page) {
 
     // The launcher's own form gives the digest of what it wrote, over an older file.
     write_bytes(scratch.file("tagasi ☃.txt"), std::string(300000, 'x'));
-    std::array<unsigned char, 16> digest{};
+    md5_digest digest{};
     ASSERT_EQ(lzma_ok, uncompress_with_digest(container.c_str(), back.c_str(), digest));
     EXPECT_EQ(text_sample(), read_bytes(scratch.file("tagasi ☃.txt")));
     EXPECT_EQ(md5_of_bytes(text_sample()), digest);
