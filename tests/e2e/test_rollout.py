@@ -15,7 +15,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from harness import NOTES_BUTTON, TESTAPP, TITLE, WORK, Probe, Record, Run, version_info
+from harness import (NOTES_BUTTON, RUN_TITLES, TESTAPP, TITLE, WORK, Probe, Record, Run,
+                     assert_subsequence, version_info)
 
 INSTALLATIONS = 20
 SIDE_BY_SIDE = 5
@@ -97,7 +98,11 @@ def assert_waited(installation, shown, percent, before, starts):
 
 
 def assert_at_version_2(installation, shown, starts):
-    assert "Failide uuendamine" in shown[0], shown
+    """Brought to version 2 by an update run. The probe samples the window every few
+    milliseconds and five runs share the machine, so the short-lived titles of a small
+    update may be missed: what it showed follows the run's order and never says that
+    there was nothing to update."""
+    assert_subsequence(shown[0], RUN_TITLES)
     for record in version_2():
         assert installation.file(record.name).read_bytes() == record.content, record.name
     assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, version_2())
