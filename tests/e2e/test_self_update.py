@@ -95,6 +95,9 @@ def test_self_update_hands_off_and_the_new_launcher_finishes_the_run(site, probe
     records = version_2(Record("quillomark.exe", NEXT_LAUNCHER.read_bytes(), compressed=compressed))
     site.master(2)
     site.version(2, records)
+    # The old launcher's window shows the hand-off only while it fetches its copy:
+    # held for a second, so that the probe's sampling sees it on a busy machine too.
+    site.set_rules({"/download/2/quillomark.exe": "stall=1"})
 
     run = start(probe, installation)
     probe.wait_text(TITLE, LAUNCHER_TITLE)
