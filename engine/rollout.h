@@ -6,6 +6,7 @@
 // version in draws a new sample for every release.
 
 #include "held_files.h"
+#include "installation_layout.h"
 
 #include <cstdint>
 #include <optional>
@@ -15,7 +16,6 @@
 class master_record;
 
 constexpr const char* rollout_key = "rollout";
-constexpr const char* identity_file_name = "quillomark.id";
 constexpr int full_rollout = 100;
 
 // A share of the installations in percent: decimal digits only, 0 to 100; none for

@@ -86,7 +86,11 @@ std::wstring folder_of(const std::wstring& path) {
 }
 
 std::wstring installed_launcher(const std::wstring& folder) {
-    return folder + L"\\" + installed_launcher_name;
+    return path_in(folder, installed_launcher_file_name);
+}
+
+std::wstring path_in(const std::wstring& folder, const char* name) {
+    return folder + L"\\" + utf8_to_wide(name);
 }
 
 std::wstring own_product_name() {
@@ -117,7 +121,7 @@ std::wstring full_folder_path(const std::wstring& folder) {
 
 std::optional<version_info> installed_record(const std::wstring& folder) {
     stdio_stream file;
-    if (!open_file_utf8("rb", file, wide_to_utf8(folder + L"\\" + installed_record_name)))
+    if (!open_file_utf8("rb", file, wide_to_utf8(path_in(folder, installed_record_name))))
         return std::nullopt;
     version_info record(version_info::standard_magic, version_info::standard_format);
     byte_reader reader(file.get());
@@ -128,7 +132,7 @@ std::optional<version_info> installed_record(const std::wstring& folder) {
 
 bool has_installed_record(const std::wstring& folder) {
     return GetFileAttributesW(
-               with_long_path_prefix(folder + L"\\" + installed_record_name).c_str()) !=
+               with_long_path_prefix(path_in(folder, installed_record_name)).c_str()) !=
            INVALID_FILE_ATTRIBUTES;
 }
 

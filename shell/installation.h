@@ -4,6 +4,7 @@
 // product's name, and starting the installed launcher there. Paths are full
 // Windows paths without a trailing backslash.
 
+#include "installation_layout.h"
 #include "version_info.h"
 #include "win_handles.h"
 
@@ -11,14 +12,14 @@
 #include <optional>
 #include <string>
 
-constexpr const wchar_t* installed_launcher_name = L"quillomark.exe";
-constexpr const wchar_t* installed_record_name = L"versioninfo.vif";
 // The word of a run, setup or removal that shows nothing.
 constexpr const wchar_t* silent_argument = L"--silent";
 
 std::wstring own_folder();
 std::wstring folder_of(const std::wstring& path);
 std::wstring installed_launcher(const std::wstring& folder);
+// The path of one of the launcher's own names (installation_layout.h) in the folder.
+std::wstring path_in(const std::wstring& folder, const char* name);
 
 // The product's name as Explorer shows it: ProductName of the executable's own
 // version block ("Quillomark" when it has none).

@@ -56,7 +56,7 @@ bool remove_file(const std::wstring& path) {
 }
 
 bool is_launcher_name(const std::wstring& name) {
-    const std::wstring launcher = installed_launcher_name;
+    const std::wstring launcher = utf8_to_wide(installed_launcher_file_name);
     return CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), launcher.c_str(),
                                 static_cast<int>(launcher.size()), TRUE) == CSTR_EQUAL;
 }
@@ -130,7 +130,8 @@ std::optional<std::wstring> remove_installed_files(const std::wstring& folder) {
     names.erase(std::remove_if(names.begin(), names.end(), is_launcher_name), names.end());
     // Then the record, and what the launcher itself makes in its folder.
     names.insert(names.end(),
-                 {installed_record_name, L"ezo.log", utf8_to_wide(identity_file_name)});
+                 {utf8_to_wide(installed_record_name), utf8_to_wide(log_file_name),
+                  utf8_to_wide(identity_file_name)});
     for (const std::wstring& name : names)
         if (!remove_file(folder + L"\\" + name))
             return name;
@@ -172,7 +173,7 @@ int run_removal(bool silent) {
         return 1;
     }
     if (!start_finishing_copy(folder, silent)) {
-        tell_held(silent, installed_launcher_name);
+        tell_held(silent, utf8_to_wide(installed_launcher_file_name));
         return 1;
     }
     return 0;
@@ -191,7 +192,7 @@ int finish_removal(std::span<wchar_t*> arguments) {
         return 1;
     }
     if (!remove_launcher_and_traces(product, folder)) {
-        tell_held(silent, installed_launcher_name);
+        tell_held(silent, utf8_to_wide(installed_launcher_file_name));
         return 1;
     }
     std::wstring text = L"Rakendus " + product + L" on eemaldatud.";

@@ -1,0 +1,14 @@
+#pragma once
+// The names the launcher itself gives to what it keeps in an installation folder,
+// beside the files of the release. A release never ships them (the publisher leaves
+// them out), and a removal takes them away with the release's files.
+
+constexpr const char* installed_record_name = "versioninfo.vif";
+constexpr const char* log_file_name = "ezo.log";
+// The installation's random identity for phased rollouts (rollout.h).
+constexpr const char* identity_file_name = "quillomark.id";
+// The work directory: downloads, patches and the launcher's own work files. It is
+// removed after every completed update, so it must belong to the installation alone.
+constexpr const char* work_directory_name = "Temp";
+// The name a setup installs the launcher under.
+constexpr const char* installed_launcher_file_name = "quillomark.exe";
