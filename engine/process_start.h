@@ -4,6 +4,10 @@
 
 #include <string>
 
+// The command-line word of a run, setup or removal that shows no window (and of a
+// run that starts no application).
+constexpr const char* silent_option = "--silent";
+
 // Starts the UTF-8 command line; the program is its first token by the system's
 // rules. True when the process was created; a failure is logged as
 // "CreateProcess failed: <code>". Invalid UTF-8 throws utf8_conversion_error.

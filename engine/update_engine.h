@@ -27,9 +27,6 @@
 #include <thread>
 #include <vector>
 
-// The command-line word of a run that shows no window and starts no application.
-constexpr const char* silent_option = "--silent";
-
 class CUpdater : public update_host {
   public:
     CUpdater();

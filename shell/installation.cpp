@@ -37,18 +37,6 @@ std::wstring product_name_from(const std::vector<BYTE>& block) {
     return name;
 }
 
-std::wstring full_path(const std::wstring& path) {
-    std::wstring full(GetFullPathNameW(path.c_str(), 0, nullptr, nullptr), L'\0');
-    const DWORD length =
-        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (length == 0 || length >= full.size())
-        return {};
-    full.resize(length);
-    while (full.size() > 3 && full.back() == L'\\')
-        full.pop_back();
-    return full;
-}
-
 std::uint32_t kibibytes(std::uint64_t bytes) {
     return static_cast<std::uint32_t>((bytes + kibibyte - 1) / kibibyte);
 }
@@ -115,10 +103,6 @@ std::wstring expand_install_dir(const std::string& install_dir) {
     return full_path(expanded);
 }
 
-std::wstring full_folder_path(const std::wstring& folder) {
-    return folder.empty() ? std::wstring() : full_path(folder);
-}
-
 std::optional<version_info> installed_record(const std::wstring& folder) {
     stdio_stream file;
     if (!open_file_utf8("rb", file, wide_to_utf8(path_in(folder, installed_record_name))))
@@ -131,13 +115,15 @@ std::optional<version_info> installed_record(const std::wstring& folder) {
 }
 
 bool has_installed_record(const std::wstring& folder) {
-    return GetFileAttributesW(
-               with_long_path_prefix(path_in(folder, installed_record_name)).c_str()) !=
-           INVALID_FILE_ATTRIBUTES;
+    return path_exists(path_in(folder, installed_record_name));
 }
 
-bool holds_installation(const std::wstring& folder) {
-    return has_installed_record(folder) && file_size(wide_to_utf8(installed_launcher(folder)));
+bool holds_launcher(const std::wstring& folder) {
+    return file_size(wide_to_utf8(installed_launcher(folder))).has_value();
+}
+
+bool path_exists(const std::wstring& path) {
+    return GetFileAttributesW(with_long_path_prefix(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool installation_complete(const std::wstring& folder) {
@@ -217,6 +203,14 @@ std::wstring quoted(const std::wstring& path) {
     return L"\"" + path + L"\"";
 }
 
+std::wstring silent_suffix(bool silent) {
+    return silent ? L" " + utf8_to_wide(silent_option) : std::wstring();
+}
+
+bool is_silent_option(const wchar_t* word) {
+    return utf8_to_wide(silent_option) == word;
+}
+
 kernel_handle open_launcher_process(const wchar_t* process_id, const wchar_t* launcher_path) {
     const DWORD id = static_cast<DWORD>(_wtoi(process_id));
     kernel_handle process(
@@ -225,4 +219,32 @@ kernel_handle open_launcher_process(const wchar_t* process_id, const wchar_t* la
     if (process && !runs_launcher(process.get(), launcher_path))
         process.reset();
     return process;
+}
+
+std::vector<std::wstring> names_in(const std::wstring& folder, const std::wstring& pattern) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    const HANDLE search =
+        FindFirstFileW(with_long_path_prefix(folder + L"\\" + pattern).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.emplace_back(found.cFileName);
+    while (FindNextFileW(search, &found));
+    FindClose(search);
+    return names;
+}
+
+bool is_empty_or_missing(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(with_long_path_prefix(folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+    bool empty = true;
+    do
+        empty = std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0;
+    while (empty && FindNextFileW(search, &found));
+    FindClose(search);
+    return empty;
 }

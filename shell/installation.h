@@ -5,15 +5,14 @@
 // Windows paths without a trailing backslash.
 
 #include "installation_layout.h"
+#include "process_start.h"
 #include "version_info.h"
 #include "win_handles.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
-
-// The word of a run, setup or removal that shows nothing.
-constexpr const wchar_t* silent_argument = L"--silent";
+#include <vector>
 
 std::wstring own_folder();
 std::wstring folder_of(const std::wstring& path);
@@ -28,14 +27,12 @@ std::wstring own_product_name();
 // The installation folder of the settings record with its variable expanded; empty
 // when the variable is not set.
 std::wstring expand_install_dir(const std::string& install_dir);
-// A folder the user named, as a full path; empty when it is no usable path.
-std::wstring full_folder_path(const std::wstring& folder);
 
 // The installed record, when there is one and it reads completely.
 std::optional<version_info> installed_record(const std::wstring& folder);
 bool has_installed_record(const std::wstring& folder);
-// True when the folder holds an installation: its record and its launcher.
-bool holds_installation(const std::wstring& folder);
+bool holds_launcher(const std::wstring& folder);
+bool path_exists(const std::wstring& path);
 // True when the installed record reads and every file it lists is there with its
 // listed size: the state a completed run leaves.
 bool installation_complete(const std::wstring& folder);
@@ -64,3 +61,12 @@ bool run_to_end_in_folder(std::wstring command_line, const std::wstring& folder)
 kernel_handle open_launcher_process(const wchar_t* process_id, const wchar_t* launcher_path);
 
 std::wstring quoted(const std::wstring& path);
+// The command line's word for a silent run, setup or removal, when `silent`.
+std::wstring silent_suffix(bool silent);
+bool is_silent_option(const wchar_t* word);
+
+// The names of the files (not folders) in `folder` that match `pattern` ("*.lnk").
+std::vector<std::wstring> names_in(const std::wstring& folder, const std::wstring& pattern);
+
+// True when the folder holds nothing at all, or is not there.
+bool is_empty_or_missing(const std::wstring& folder);

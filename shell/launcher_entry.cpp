@@ -185,7 +185,7 @@ int normal_run(HINSTANCE instance, int show_command, bool silent,
     const DWORD window_error = create_progress_window(instance, silent ? SW_HIDE : show_command);
     if (!window_error)
         SetPropW(progress_window, lock.name().c_str(), progress_window);
-    log_open("ezo.log");
+    log_open(log_file_name);
     log_info("Quillomark Start");
     if (lock.global_refusal())
         log_info("Run lock holds in this session only: the global one was refused (error " +
@@ -217,8 +217,7 @@ int normal_run(HINSTANCE instance, int show_command, bool silent,
 }
 
 void restart_launcher(const wchar_t* target, bool silent) {
-    std::wstring command_line =
-        quoted(target) + (silent ? L" " + std::wstring(silent_argument) : L"");
+    std::wstring command_line = quoted(target) + silent_suffix(silent);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -236,8 +235,7 @@ int hand_off(std::span<LPWSTR> arguments) {
     if (const kernel_handle old_launcher = open_launcher_process(arguments[3], arguments[2]))
         WaitForSingleObject(old_launcher.get(), INFINITE);
     if (copy_into_place(arguments[0], arguments[2]))
-        restart_launcher(arguments[2],
-                         arguments.size() > 4 && is_word(arguments[4], silent_argument));
+        restart_launcher(arguments[2], arguments.size() > 4 && is_silent_option(arguments[4]));
     return 0;
 }
 
@@ -255,7 +253,7 @@ std::optional<launch_options> read_options(std::span<LPWSTR> arguments) {
         const wchar_t* word = arguments[index];
         if (is_word(word, L"--install-dir") && !options.install_dir && index + 1 < arguments.size())
             options.install_dir = arguments[++index];
-        else if (is_word(word, silent_argument) && !options.silent)
+        else if (is_silent_option(word) && !options.silent)
             options.silent = true;
         else if (is_word(word, L"--uninstall") && !options.uninstall)
             options.uninstall = true;

@@ -1,64 +1,40 @@
 #include "removal.h"
 
 #include "file_helpers.h"
+#include "file_identity.h"
 #include "installation.h"
 #include "own_resource.h"
-#include "rollout.h"
 #include "run_lock.h"
 #include "shortcuts.h"
 #include "uninstall_entry.h"
+#include "user_folders.h"
 #include "utf8.h"
 #include "win_handles.h"
 
+#include <tlhelp32.h>
+
 #include <algorithm>
-#include <cwchar>
 #include <set>
 
 namespace {
 
 constexpr const wchar_t* copy_prefix = L"quillomark-removal-";
 
-std::wstring temporary_folder() {
-    wchar_t path[MAX_PATH + 1] = {};
-    const DWORD length = GetTempPathW(MAX_PATH + 1, path);
-    std::wstring folder(path, length);
-    while (!folder.empty() && folder.back() == L'\\')
-        folder.pop_back();
-    return folder;
-}
-
 void tell(bool silent, const std::wstring& text, UINT icon) {
     if (!silent)
         MessageBoxW(nullptr, text.c_str(), own_product_name().c_str(), MB_OK | icon);
 }
 
-void tell_held(bool silent, const std::wstring& name) {
+void tell_left(bool silent, const left_in_place& left) {
     tell(silent,
-         L"Faili ei saanud eemaldada, sest see on kasutusel: " + name +
-             L". Sulge rakendus ja proovi uuesti.",
+         left.entry ? L"Registrikirjet ei saanud eemaldada: " + left.name + L". Proovi uuesti."
+                    : L"Faili ei saanud eemaldada, sest see on kasutusel: " + left.name +
+                          L". Sulge rakendus ja proovi uuesti.",
          MB_ICONWARNING);
 }
 
 void tell_busy(bool silent) {
     tell(silent, L"Rakendust uuendatakse praegu. Proovi hiljem uuesti.", MB_ICONWARNING);
-}
-
-// Removes a file, waiting out a hold by another program; a file that is not there
-// counts as removed.
-bool remove_file(const std::wstring& path) {
-    held_file_pauses pauses;
-    const DWORD error =
-        retry_while_file_held("remove " + wide_to_utf8(path), pauses, [&]() -> DWORD {
-            return DeleteFileW(with_long_path_prefix(path).c_str()) ? ERROR_SUCCESS
-                                                                    : GetLastError();
-        });
-    return error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
-
-bool is_launcher_name(const std::wstring& name) {
-    const std::wstring launcher = utf8_to_wide(installed_launcher_file_name);
-    return CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), launcher.c_str(),
-                                static_cast<int>(launcher.size()), TRUE) == CSTR_EQUAL;
 }
 
 // Every folder between the listed files and the installation folder, deepest first.
@@ -94,68 +70,113 @@ unsigned count_files(const std::wstring& folder) {
 
 // The copy that finishes the removal, started in the temporary folder so that it
 // holds nothing of the installation.
-bool start_finishing_copy(const std::wstring& folder, bool silent) {
+bool start_finishing_copy(const std::wstring& launcher, bool silent) {
     const std::wstring temporary = temporary_folder();
     const std::wstring copy =
         temporary + L"\\" + copy_prefix + std::to_wstring(GetCurrentProcessId()) + L".exe";
     if (!CopyFileW(with_long_path_prefix(own_executable_path()).c_str(),
                    with_long_path_prefix(copy).c_str(), FALSE))
         return false;
-    const std::wstring command = quoted(copy) + L" remove " + quoted(installed_launcher(folder)) +
-                                 L" " + std::to_wstring(GetCurrentProcessId()) +
-                                 (silent ? L" " + std::wstring(silent_argument) : L"");
+    const std::wstring command = quoted(copy) + L" remove " + quoted(launcher) + L" " +
+                                 std::to_wstring(GetCurrentProcessId()) + silent_suffix(silent);
     return start_in_folder(command, temporary);
+}
+
+// The identities of the programs that processes run from files named like a
+// removal's copy.
+std::vector<file_identity> running_copies() {
+    std::vector<file_identity> running;
+    const kernel_handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W process{};
+    process.dwSize = sizeof process;
+    if (!snapshot || snapshot.get() == INVALID_HANDLE_VALUE ||
+        !Process32FirstW(snapshot.get(), &process))
+        return running;
+    do {
+        if (std::wstring(process.szExeFile).find(copy_prefix) != 0)
+            continue;
+        const kernel_handle opened(
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.th32ProcessID));
+        std::wstring image(32768, L'\0');
+        DWORD length = static_cast<DWORD>(image.size());
+        if (!opened || !QueryFullProcessImageNameW(opened.get(), 0, image.data(), &length))
+            continue;
+        image.resize(length);
+        if (const auto identity = identity_of(image))
+            running.push_back(*identity);
+    } while (Process32NextW(snapshot.get(), &process));
+    return running;
+}
+
+std::optional<left_in_place> remove_shortcuts(const std::wstring& launcher) {
+    for (const std::wstring& shortcut : installation_shortcuts(launcher))
+        if (!delete_file_utf8(wide_to_utf8(shortcut)))
+            return left_in_place{shortcut, false};
+    return std::nullopt;
+}
+
+std::optional<left_in_place> remove_entry(const std::wstring& folder) {
+    const auto key = uninstall_entry_key(folder);
+    if (key && !remove_uninstall_key(*key))
+        return left_in_place{uninstall_key_path(*key), true};
+    return std::nullopt;
 }
 
 } // namespace
 
 void remove_removal_leftovers() {
     const std::wstring temporary = temporary_folder();
-    WIN32_FIND_DATAW found;
-    const HANDLE search =
-        FindFirstFileW((temporary + L"\\" + copy_prefix + L"*.exe").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
+    const std::vector<std::wstring> copies =
+        names_in(temporary, copy_prefix + std::wstring(L"*.exe"));
+    if (copies.empty())
         return;
-    do
-        DeleteFileW((temporary + L"\\" + found.cFileName).c_str());
-    while (FindNextFileW(search, &found));
-    FindClose(search);
+    const std::vector<file_identity> running = running_copies();
+    for (const std::wstring& name : copies) {
+        const std::wstring copy = temporary + L"\\" + name;
+        const auto identity = identity_of(copy);
+        if (identity && std::find(running.begin(), running.end(), *identity) == running.end())
+            DeleteFileW(with_long_path_prefix(copy).c_str());
+    }
 }
 
-std::optional<std::wstring> remove_installed_files(const std::wstring& folder) {
+std::optional<std::wstring> remove_installed_files(const std::wstring& folder,
+                                                   const std::wstring& launcher) {
     std::vector<std::wstring> names;
     if (const auto record = installed_record(folder))
         for (const auto& file : record->files)
-            names.push_back(utf8_to_wide(file->name));
-    names.erase(std::remove_if(names.begin(), names.end(), is_launcher_name), names.end());
+            if (!same_file(folder + L"\\" + utf8_to_wide(file->name), launcher))
+                names.push_back(utf8_to_wide(file->name));
     // Then the record, and what the launcher itself makes in its folder.
-    names.insert(names.end(),
-                 {utf8_to_wide(installed_record_name), utf8_to_wide(log_file_name),
-                  utf8_to_wide(identity_file_name)});
+    for (const char* own : {installed_record_name, log_file_name, identity_file_name})
+        names.push_back(utf8_to_wide(own));
     for (const std::wstring& name : names)
-        if (!remove_file(folder + L"\\" + name))
+        if (!delete_file_utf8(wide_to_utf8(folder + L"\\" + name)))
             return name;
-    const std::wstring work_folder = folder + L"\\Temp";
+    const std::wstring work_folder = path_in(folder, work_directory_name);
     DeleteDirectory(wide_to_utf8(work_folder));
-    if (GetFileAttributesW(with_long_path_prefix(work_folder).c_str()) != INVALID_FILE_ATTRIBUTES)
-        return L"Temp";
+    if (path_exists(work_folder))
+        return utf8_to_wide(work_directory_name);
     for (const std::wstring& subfolder : listed_subfolders(names))
         RemoveDirectoryW(with_long_path_prefix(folder + L"\\" + subfolder).c_str());
     return std::nullopt;
 }
 
-bool remove_launcher_and_traces(const std::wstring& product, const std::wstring& folder) {
-    if (!remove_file(installed_launcher(folder)))
-        return false;
-    const bool shortcuts_removed = remove_shortcuts(product, folder);
-    const bool entry_removed = shortcuts_removed && remove_uninstall_entry(product, folder);
+std::optional<left_in_place> remove_launcher_and_traces(const std::wstring& launcher) {
+    const std::wstring folder = folder_of(launcher);
+    if (auto left = remove_shortcuts(launcher))
+        return left;
+    if (auto left = remove_entry(folder))
+        return left;
+    if (!delete_file_utf8(wide_to_utf8(launcher)))
+        return left_in_place{launcher.substr(folder.size() + 1), false};
     if (count_files(folder) == 0)
         RemoveDirectoryW(with_long_path_prefix(folder).c_str());
-    return entry_removed;
+    return std::nullopt;
 }
 
 int run_removal(bool silent) {
-    const std::wstring folder = own_folder();
+    const std::wstring launcher = own_executable_path();
+    const std::wstring folder = folder_of(launcher);
     const std::wstring product = own_product_name();
     if (!silent &&
         MessageBoxW(nullptr,
@@ -168,12 +189,12 @@ int run_removal(bool silent) {
         return 1;
     }
     remove_removal_leftovers();
-    if (const auto held = remove_installed_files(folder)) {
-        tell_held(silent, *held);
+    if (const auto held = remove_installed_files(folder, launcher)) {
+        tell_left(silent, {*held, false});
         return 1;
     }
-    if (!start_finishing_copy(folder, silent)) {
-        tell_held(silent, utf8_to_wide(installed_launcher_file_name));
+    if (!start_finishing_copy(launcher, silent)) {
+        tell_left(silent, {launcher.substr(folder.size() + 1), false});
         return 1;
     }
     return 0;
@@ -181,21 +202,20 @@ int run_removal(bool silent) {
 
 int finish_removal(std::span<wchar_t*> arguments) {
     const std::wstring launcher = arguments[2];
-    const bool silent = arguments.size() > 4 && std::wcscmp(arguments[4], silent_argument) == 0;
+    const bool silent = arguments.size() > 4 && is_silent_option(arguments[4]);
     if (const kernel_handle first = open_launcher_process(arguments[3], launcher.c_str()))
         WaitForSingleObject(first.get(), INFINITE);
     const std::wstring folder = folder_of(launcher);
-    const std::wstring product = own_product_name();
     const run_lock lock(folder);
     if (!lock.first()) {
         tell_busy(silent);
         return 1;
     }
-    if (!remove_launcher_and_traces(product, folder)) {
-        tell_held(silent, utf8_to_wide(installed_launcher_file_name));
+    if (const auto left = remove_launcher_and_traces(launcher)) {
+        tell_left(silent, *left);
         return 1;
     }
-    std::wstring text = L"Rakendus " + product + L" on eemaldatud.";
+    std::wstring text = L"Rakendus " + own_product_name() + L" on eemaldatud.";
     if (const unsigned left = count_files(folder))
         text += L" Kausta " + folder + L" jäid failid, mida paigaldus ei loonud: " +
                 std::to_wstring(left) + L".";

@@ -3,6 +3,7 @@
 #include "file_identity.h"
 #include "installation.h"
 #include "long_paths.h"
+#include "user_folders.h"
 #include "win_handles.h"
 
 #include <objbase.h>
@@ -31,26 +32,13 @@ class com_apartment {
     bool initialized;
 };
 
-struct co_task_free {
-    void operator()(wchar_t* text) const noexcept { CoTaskMemFree(text); }
-};
-
-std::optional<std::wstring> known_folder(const KNOWNFOLDERID& id) {
-    wchar_t* path = nullptr;
-    const HRESULT result = SHGetKnownFolderPath(id, KF_FLAG_CREATE, nullptr, &path);
-    const std::unique_ptr<wchar_t, co_task_free> owned(path);
-    if (FAILED(result) || !path)
-        return std::nullopt;
-    return std::wstring(path);
-}
-
-// Where the product's shortcuts go; a folder the system cannot name is left out.
-std::vector<std::wstring> shortcut_paths(const std::wstring& product) {
-    std::vector<std::wstring> paths;
+// The folders the shortcuts go to; a folder the system cannot name is left out.
+std::vector<std::wstring> shortcut_folders() {
+    std::vector<std::wstring> folders;
     for (const KNOWNFOLDERID* id : {&FOLDERID_Programs, &FOLDERID_Desktop})
         if (const auto folder = known_folder(*id))
-            paths.push_back(*folder + L"\\" + product + L".lnk");
-    return paths;
+            folders.push_back(*folder);
+    return folders;
 }
 
 com_ptr<IShellLinkW> new_link() {
@@ -81,36 +69,73 @@ bool write_link(const std::wstring& path, const std::wstring& product, const std
            SUCCEEDED(file.get()->Save(path.c_str(), TRUE));
 }
 
-// The folder a shortcut starts its program in, when it reads as a shortcut.
-std::optional<std::wstring> link_working_folder(const std::wstring& path) {
+// The program a shortcut starts, when it reads as a shortcut: as the shell resolves
+// it from the link's item list, since Wine keeps the path beside it only in the
+// ANSI code page.
+std::optional<std::wstring> link_target(const std::wstring& path) {
     const com_ptr<IShellLinkW> link = new_link();
     const com_ptr<IPersistFile> file = link ? link_file(link.get()) : com_ptr<IPersistFile>();
-    std::array<wchar_t, MAX_PATH> folder{};
-    if (!file || FAILED(file.get()->Load(path.c_str(), STGM_READ)) ||
-        FAILED(link.get()->GetWorkingDirectory(folder.data(), static_cast<int>(folder.size()))))
+    if (!file || FAILED(file.get()->Load(path.c_str(), STGM_READ)))
         return std::nullopt;
-    return std::wstring(folder.data());
+    std::array<wchar_t, MAX_PATH> target{};
+    PIDLIST_ABSOLUTE items = nullptr;
+    const bool resolved = SUCCEEDED(link.get()->GetIDList(&items)) && items &&
+                          SHGetPathFromIDListW(items, target.data());
+    CoTaskMemFree(items);
+    if (!resolved && FAILED(link.get()->GetPath(target.data(), static_cast<int>(target.size()),
+                                                nullptr, SLGP_RAWPATH)))
+        return std::nullopt;
+    return std::wstring(target.data());
+}
+
+// By identity while the launcher is there, and by its path when a removal that
+// stopped half-way has taken it already.
+bool leads_to(const std::wstring& path, const std::wstring& launcher) {
+    const auto target = link_target(path);
+    return target && (same_file(*target, launcher) ||
+                      path_in_upper_case(full_path(*target)) == path_in_upper_case(launcher));
+}
+
+// Writes the shortcut in one folder under the first name that is free or already
+// leads to this installation.
+bool create_shortcut(const std::wstring& shortcut_folder, const std::wstring& product,
+                     const std::wstring& folder, std::vector<std::wstring>& made) {
+    constexpr int most_installations = 100;
+    const std::wstring launcher = installed_launcher(folder);
+    for (int number = 1; number <= most_installations; ++number) {
+        const std::wstring path =
+            shortcut_folder + L"\\" + product +
+            (number == 1 ? std::wstring() : L" (" + std::to_wstring(number) + L")") + L".lnk";
+        const bool taken = path_exists(path);
+        if (taken && !leads_to(path, launcher))
+            continue;
+        if (!write_link(path, product, folder))
+            return false;
+        if (!taken)
+            made.push_back(path);
+        return true;
+    }
+    return false;
 }
 
 } // namespace
 
-bool create_shortcuts(const std::wstring& product, const std::wstring& folder) {
+bool create_shortcuts(const std::wstring& product, const std::wstring& folder,
+                      std::vector<std::wstring>& made) {
     const com_apartment apartment;
-    const std::vector<std::wstring> paths = shortcut_paths(product);
-    bool written = paths.size() == 2;
-    for (const std::wstring& path : paths)
-        written = write_link(path, product, folder) && written;
+    const std::vector<std::wstring> folders = shortcut_folders();
+    bool written = folders.size() == 2;
+    for (const std::wstring& shortcut_folder : folders)
+        written = written && create_shortcut(shortcut_folder, product, folder, made);
     return written;
 }
 
-bool remove_shortcuts(const std::wstring& product, const std::wstring& folder) {
+std::vector<std::wstring> installation_shortcuts(const std::wstring& launcher) {
     const com_apartment apartment;
-    bool removed = true;
-    for (const std::wstring& path : shortcut_paths(product)) {
-        const auto starts_in = link_working_folder(path);
-        if (starts_in && same_file(*starts_in, folder) &&
-            !DeleteFileW(with_long_path_prefix(path).c_str()))
-            removed = false;
-    }
-    return removed;
+    std::vector<std::wstring> found;
+    for (const std::wstring& shortcut_folder : shortcut_folders())
+        for (const std::wstring& name : names_in(shortcut_folder, L"*.lnk"))
+            if (leads_to(shortcut_folder + L"\\" + name, launcher))
+                found.push_back(shortcut_folder + L"\\" + name);
+    return found;
 }

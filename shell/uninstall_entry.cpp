@@ -13,16 +13,17 @@ namespace {
 
 constexpr const wchar_t* uninstall_root =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+constexpr const wchar_t* key_prefix = L"Quillomark-";
 constexpr const wchar_t* location_value = L"InstallLocation";
+constexpr const wchar_t* name_value = L"DisplayName";
 
-std::wstring entry_path(const std::wstring& product) {
-    return std::wstring(uninstall_root) + L"\\" + uninstall_key_name(product);
+std::wstring entry_path(const std::wstring& key) {
+    return std::wstring(uninstall_root) + L"\\" + key;
 }
 
-registry_key open_entry(const std::wstring& product, REGSAM access) {
+registry_key open_key(const std::wstring& path, REGSAM access) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, entry_path(product).c_str(), 0, access, &key) !=
-        ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, access, &key) != ERROR_SUCCESS)
         return registry_key();
     return registry_key(key);
 }
@@ -53,6 +54,11 @@ std::optional<std::wstring> read_text(HKEY key, const wchar_t* name) {
     return text;
 }
 
+std::optional<std::wstring> entry_text(const std::wstring& key, const wchar_t* name) {
+    const registry_key opened = open_key(entry_path(key), KEY_QUERY_VALUE);
+    return opened ? read_text(opened.get(), name) : std::nullopt;
+}
+
 std::wstring today() {
     SYSTEMTIME now;
     GetLocalTime(&now);
@@ -69,51 +75,78 @@ bool set_measured_values(HKEY key, const std::wstring& folder) {
            set_number(key, L"EstimatedSize", measure.kibibytes);
 }
 
-bool names_folder(const std::wstring& product, const std::wstring& folder) {
-    const auto named = uninstall_entry_folder(product);
-    return named && same_file(*named, folder);
+bool is_ours(const std::wstring& key) {
+    const std::size_t length = std::wcslen(key_prefix);
+    return key.size() > length &&
+           CompareStringOrdinal(key.c_str(), static_cast<int>(length), key_prefix,
+                                static_cast<int>(length), TRUE) == CSTR_EQUAL;
 }
 
 } // namespace
 
-std::wstring uninstall_key_name(const std::wstring& product) {
-    return L"Quillomark-" + utf8_to_wide(md5_hex(wide_to_utf8(product)));
+std::wstring uninstall_key_name(const std::wstring& product, const std::wstring& folder) {
+    return key_prefix + utf8_to_wide(md5_hex(
+                            wide_to_utf8(product + L"\n" + path_in_upper_case(full_path(folder)))));
 }
 
-bool write_uninstall_entry(const std::wstring& product, const std::wstring& folder,
-                           const std::wstring& publisher) {
+std::wstring uninstall_key_path(const std::wstring& key) {
+    return L"HKEY_CURRENT_USER\\" + entry_path(key);
+}
+
+std::optional<std::wstring> uninstall_entry_key(const std::wstring& folder) {
+    const registry_key root = open_key(uninstall_root, KEY_ENUMERATE_SUB_KEYS);
+    if (!root)
+        return std::nullopt;
+    std::array<wchar_t, 256> name{};
+    for (DWORD index = 0;; ++index) {
+        DWORD length = static_cast<DWORD>(name.size());
+        const LSTATUS status = RegEnumKeyExW(root.get(), index, name.data(), &length, nullptr,
+                                             nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS)
+            return std::nullopt;
+        const std::wstring key(name.data(), status == ERROR_SUCCESS ? length : 0);
+        if (!is_ours(key))
+            continue;
+        const auto location = entry_text(key, location_value);
+        if (location && same_file(*location, folder))
+            return key;
+    }
+}
+
+std::optional<std::wstring> uninstall_entry_product(const std::wstring& key) {
+    return entry_text(key, name_value);
+}
+
+bool write_uninstall_entry(const std::wstring& key, const std::wstring& product,
+                           const std::wstring& folder, const std::wstring& publisher) {
     HKEY created = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, entry_path(product).c_str(), 0, nullptr, 0,
-                        KEY_SET_VALUE, nullptr, &created, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, entry_path(key).c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                        nullptr, &created, nullptr) != ERROR_SUCCESS)
         return false;
-    const registry_key key(created);
+    const registry_key opened(created);
     const std::wstring launcher = quoted(installed_launcher(folder));
-    return set_text(key.get(), L"DisplayName", product) &&
-           set_text(key.get(), L"DisplayIcon", installed_launcher(folder) + L",0") &&
-           (publisher.empty() || set_text(key.get(), L"Publisher", publisher)) &&
-           set_text(key.get(), location_value, folder) &&
-           set_text(key.get(), L"InstallDate", today()) &&
-           set_text(key.get(), L"UninstallString", launcher + L" --uninstall") &&
-           set_text(key.get(), L"QuietUninstallString", launcher + L" --uninstall --silent") &&
-           set_number(key.get(), L"NoModify", 1) && set_number(key.get(), L"NoRepair", 1) &&
-           set_measured_values(key.get(), folder);
-}
-
-std::optional<std::wstring> uninstall_entry_folder(const std::wstring& product) {
-    const registry_key key = open_entry(product, KEY_QUERY_VALUE);
-    return key ? read_text(key.get(), location_value) : std::nullopt;
+    return set_text(opened.get(), name_value, product) &&
+           set_text(opened.get(), L"DisplayIcon", installed_launcher(folder) + L",0") &&
+           (publisher.empty() || set_text(opened.get(), L"Publisher", publisher)) &&
+           set_text(opened.get(), location_value, folder) &&
+           set_text(opened.get(), L"InstallDate", today()) &&
+           set_text(opened.get(), L"UninstallString", launcher + L" --uninstall") &&
+           set_text(opened.get(), L"QuietUninstallString", launcher + L" --uninstall --silent") &&
+           set_number(opened.get(), L"NoModify", 1) && set_number(opened.get(), L"NoRepair", 1) &&
+           set_measured_values(opened.get(), folder);
 }
 
 void refresh_uninstall_entry(const std::wstring& product, const std::wstring& folder) {
-    if (!names_folder(product, folder))
+    const auto key = uninstall_entry_key(folder);
+    if (!key)
         return;
-    if (const registry_key key = open_entry(product, KEY_SET_VALUE))
-        set_measured_values(key.get(), folder);
+    if (const registry_key opened = open_key(entry_path(*key), KEY_SET_VALUE)) {
+        set_text(opened.get(), name_value, product);
+        set_measured_values(opened.get(), folder);
+    }
 }
 
-bool remove_uninstall_entry(const std::wstring& product, const std::wstring& folder) {
-    if (!names_folder(product, folder))
-        return true;
-    const LSTATUS status = RegDeleteKeyW(HKEY_CURRENT_USER, entry_path(product).c_str());
+bool remove_uninstall_key(const std::wstring& key) {
+    const LSTATUS status = RegDeleteKeyW(HKEY_CURRENT_USER, entry_path(key).c_str());
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }

@@ -21,9 +21,10 @@
 // Sleeps through a pause before a retry; always goes on.
 bool sleep_through(std::chrono::milliseconds pause);
 
-// Removes the file; a missing or locked file is silently left alone (on Windows
-// after waiting up to 10 s for a hold by another program, each pause through `wait`).
-void delete_file_utf8(const std::string& path, const held_file_wait& wait = sleep_through);
+// Removes the file, a read-only one too; true when no file is left at the path. A
+// file held by another program stays (on Windows after waiting up to 10 s for the
+// hold to end, each pause through `wait`, with a log line per try).
+bool delete_file_utf8(const std::string& path, const held_file_wait& wait = sleep_through);
 
 // Copies the source's bytes over the destination in chunks of at most 4 MiB.
 // False when either file cannot be opened or a read or write fails. A missing

@@ -1,6 +1,7 @@
 #include "file_helpers.h"
 #include "platform.h"
 
+#include <cerrno>
 #include <ctime>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -77,6 +78,6 @@ std::error_code remove_entry(const native_path& path, held_file_pauses&, const h
     return error;
 }
 
-void delete_file_utf8(const std::string& path, const held_file_wait&) {
-    unlink(path.c_str());
+bool delete_file_utf8(const std::string& path, const held_file_wait&) {
+    return unlink(path.c_str()) == 0 || errno == ENOENT || errno == ENOTDIR;
 }

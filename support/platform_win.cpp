@@ -1,4 +1,5 @@
 #include "file_helpers.h"
+#include "long_paths.h"
 #include "platform.h"
 #include "utf8.h"
 #include "win_handles.h"
@@ -99,7 +100,7 @@ std::error_code list_directory(const native_path& directory,
     do {
         const std::wstring name = found.cFileName;
         if (name != L"." && name != L"..")
-            visit(directory + L"\\" + name);
+            visit(with_long_path_prefix(directory + L"\\" + name));
         if (!FindNextFileW(search, &found))
             error = GetLastError();
     } while (error == ERROR_SUCCESS);
@@ -110,14 +111,17 @@ std::error_code list_directory(const native_path& directory,
 }
 
 // The Win32 calls themselves: std::filesystem::remove tries DeleteFileW after a
-// failed RemoveDirectoryW and reports that second error. A hold by another program
-// is waited out.
+// failed RemoveDirectoryW and reports that second error. A read-only file is made
+// writable first (DeleteFileW refuses it with the error a hold gives), and a hold by
+// another program is waited out.
 std::error_code remove_entry(const native_path& path, held_file_pauses& pauses,
                              const held_file_wait& wait) {
     const auto attempt = [&]() -> DWORD {
         const DWORD attributes = GetFileAttributesW(path.c_str());
         const bool directory =
             attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+            SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
         if (directory ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str()))
             return ERROR_SUCCESS;
         return GetLastError();
@@ -127,11 +131,8 @@ std::error_code remove_entry(const native_path& path, held_file_pauses& pauses,
     return {static_cast<int>(error), std::system_category()};
 }
 
-void delete_file_utf8(const std::string& path, const held_file_wait& wait) {
-    const std::wstring file = system_path(path);
+bool delete_file_utf8(const std::string& path, const held_file_wait& wait) {
     held_file_pauses pauses;
-    retry_while_file_held(
-        "remove " + path, pauses,
-        [&]() -> DWORD { return DeleteFileW(file.c_str()) ? ERROR_SUCCESS : GetLastError(); },
-        wait);
+    const std::error_code error = remove_entry(system_path(path), pauses, wait);
+    return !error || error.value() == ERROR_FILE_NOT_FOUND || error.value() == ERROR_PATH_NOT_FOUND;
 }

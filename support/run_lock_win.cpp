@@ -12,31 +12,13 @@
 
 namespace {
 
-std::wstring full_path(const std::wstring& path) {
-    std::wstring full(GetFullPathNameW(path.c_str(), 0, nullptr, nullptr), L'\0');
-    const DWORD length =
-        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (length == 0 || length >= full.size())
-        return path;
-    full.resize(length);
-    return full;
-}
-
-std::wstring upper_case(const std::wstring& text) {
-    std::wstring upper(text.size(), L'\0');
-    const int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.c_str(),
-                                     static_cast<int>(text.size()), upper.data(),
-                                     static_cast<int>(upper.size()), nullptr, nullptr, 0);
-    return length == static_cast<int>(text.size()) ? upper : text;
-}
-
 // A folder that cannot be opened has no identity: its full path, in upper case, is
 // hashed instead, since a mutex name may not hold a backslash beyond its namespace.
 std::wstring path_digest(const std::wstring& directory) {
     std::wstring path = full_path(directory);
-    while (path.size() > 1 && (path.back() == L'\\' || path.back() == L'/'))
-        path.pop_back();
-    return L"path." + utf8_to_wide(md5_hex(wide_to_utf8(upper_case(path))));
+    if (path.empty())
+        path = directory;
+    return L"path." + utf8_to_wide(md5_hex(wide_to_utf8(path_in_upper_case(path))));
 }
 
 std::wstring identity_hex(const file_identity& identity) {

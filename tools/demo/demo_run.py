@@ -6,7 +6,6 @@ installed launcher run twice under Wine through the end-to-end probe, screenshot
 and a report of what happened."""
 
 import argparse
-import hashlib
 import os
 import random
 import shutil
@@ -32,8 +31,7 @@ KNOWN_EXTRAS = {"quillomark.exe", "versioninfo.vif", "ezo.log", "shown.txt"}
 PRODUCT = "Näidisrakendus"
 INSTALL_DIR = f"%LOCALAPPDATA%\\Programs\\{PRODUCT}"
 PUBLISHER = "Quillomark demo"
-UNINSTALL_KEY = ("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillomark-"
-                 + hashlib.md5(PRODUCT.encode()).hexdigest())
+UNINSTALL = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 # The sample application's icon: an orange disc with a navy ring, in four sizes.
 ICON_ORANGE, ICON_NAVY = "#F28C1E", "#1B2A6B"
 
@@ -191,11 +189,18 @@ def installation_differences(install, release):
 
 def remove_earlier_installation(folders):
     """What an earlier demo installed into its Wine prefix: the setup would only start it."""
-    subprocess.run([os.environ["QM_WINE_RUN"], "reg", "delete", UNINSTALL_KEY, "/f"],
-                   capture_output=True)
+    for key in uninstall_entries(installed_folder(folders)):
+        subprocess.run([os.environ["QM_WINE_RUN"], "reg", "delete", key, "/f"],
+                       capture_output=True)
     for shortcut in shortcut_paths(folders):
         unix_path(shortcut).unlink(missing_ok=True)
     shutil.rmtree(unix_path(installed_folder(folders)), ignore_errors=True)
+
+
+def uninstall_entries(installed):
+    """The launcher's uninstall entries that name the installation folder: {key: values}."""
+    return {key: values for key, values in (registry(UNINSTALL) or {}).items()
+            if "\\Quillomark-" in key and values.get("InstallLocation") == installed}
 
 
 def installed_folder(folders):
@@ -212,9 +217,10 @@ def installation_report(probe, folders):
     for path in shortcut_paths(folders):
         link = probe.must("shortcut", path)
         lines.append(f"  shortcut {path} -> {link['target']} (starts in {link['working_folder']})")
-    entry = (registry(UNINSTALL_KEY) or {}).get(UNINSTALL_KEY.replace("HKCU", "HKEY_CURRENT_USER"))
-    lines.append(f"  uninstall entry {UNINSTALL_KEY}:" + ("" if entry else " MISSING"))
-    lines += [f"    {name} = {value}" for name, value in (entry or {}).items()]
+    entries = uninstall_entries(installed_folder(folders))
+    lines.append("  uninstall entry " + (", ".join(entries) if entries else "MISSING") + ":")
+    lines += [f"    {name} = {value}" for values in entries.values()
+              for name, value in values.items()]
     return lines
 
 
