@@ -192,13 +192,13 @@ class patch_run {
         old_file_stream old_file(old_file_.get(), old_size_);
         new_file_stream new_file(new_file_.get());
         switch (apply_patch(old_file, header_.new_size, new_file, blocks)) {
-        case patch_outcome::applied:
+        case patch_result::applied:
             return true;
-        case patch_outcome::old_file_unreadable:
+        case patch_result::old_file_unreadable:
             return fail_with_system_message("%s", old_path_);
-        case patch_outcome::new_file_unwritable:
+        case patch_result::new_file_unwritable:
             return fail_with_system_message("%s", new_path_);
-        case patch_outcome::corrupt:
+        case patch_result::corrupt:
             break;
         }
         return fail_corrupt();
