@@ -26,13 +26,25 @@ bool seek_file(std::FILE* file, std::int64_t offset);
 // The length of the stream's file, or -1 when it cannot be measured; the stream is
 // left at its end.
 std::int64_t file_length(std::FILE* file);
-// Removes the plain file at the UTF-8 path; a device (the patch tool may be pointed
-// at one) stays.
-bool remove_file(const char* path);
+
+// Whether the UTF-8 path names a device (NUL, /dev/null, a pipe) rather than a
+// file, a directory or nothing.
+bool names_device(const char* path);
+
+// The id of this process, which makes a file name of its own.
+unsigned long process_id();
 
 // Writes out what the stream buffers and asks the system to put the file's data on
 // the disk, so that it is there before anyone moves the file into place.
 bool flush_to_disk(std::FILE* file);
+
+// Moves the file at `from` over the file at `to`, present or not, in one step. On
+// Windows the move is written through to the disk, and a hold on either file is
+// waited out as in open_file.
+bool move_file_over(const char* from, const char* to);
+
+// Removes the tool's temporary file at the UTF-8 path.
+void remove_temporary_file(const char* path);
 
 #ifdef _WIN32
 // The UTF-8 form of a command-line argument.

@@ -23,11 +23,23 @@ std::int64_t file_length(std::FILE* file) {
     return fseeko(file, 0, SEEK_END) == 0 ? static_cast<std::int64_t>(ftello(file)) : -1;
 }
 
-bool remove_file(const char* path) {
+bool names_device(const char* path) {
     struct stat status {};
-    return stat(path, &status) == 0 && S_ISREG(status.st_mode) && std::remove(path) == 0;
+    return stat(path, &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode);
+}
+
+unsigned long process_id() {
+    return static_cast<unsigned long>(getpid());
 }
 
 bool flush_to_disk(std::FILE* file) {
     return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+}
+
+bool move_file_over(const char* from, const char* to) {
+    return std::rename(from, to) == 0;
+}
+
+void remove_temporary_file(const char* path) {
+    std::remove(path);
 }

@@ -2,6 +2,7 @@
 
 #include "held_files.h"
 #include "long_paths.h"
+#include "win_handles.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -27,6 +28,24 @@ std::wstring to_wide(const char* text) {
     return wide;
 }
 
+// Runs `attempt` (returning a system error, ERROR_SUCCESS for success) again while
+// another program holds the file, with one line on standard output per retry that
+// names the `call`. The last error is left for the caller, which prints the
+// system's text for it.
+template <typename Attempt> bool attempt_while_held(const std::string& call, Attempt attempt) {
+    held_file_pauses pauses;
+    const unsigned long error =
+        retry_while_held(pauses, attempt, [&](unsigned long held, std::chrono::milliseconds pause) {
+            std::printf("%s: held by another program (error %lu), trying again in %ld ms\n",
+                        call.c_str(), held, static_cast<long>(pause.count()));
+            std::fflush(stdout);
+            Sleep(static_cast<DWORD>(pause.count()));
+            return true;
+        });
+    SetLastError(error);
+    return error == ERROR_SUCCESS;
+}
+
 } // namespace
 
 std::string utf8_from_wide(const wchar_t* text) {
@@ -37,22 +56,10 @@ std::FILE* open_file(const char* path, const char* mode) {
     const std::wstring wide_path = with_long_path_prefix(to_wide(path));
     const std::wstring wide_mode = to_wide(mode);
     std::FILE* file = nullptr;
-    held_file_pauses pauses;
-    const unsigned long error = retry_while_held(
-        pauses,
-        [&]() -> unsigned long {
-            file = _wfopen(wide_path.c_str(), wide_mode.c_str());
-            return file ? ERROR_SUCCESS : GetLastError();
-        },
-        [&](unsigned long held, std::chrono::milliseconds pause) {
-            std::printf("fopen(%s): held by another program (error %lu), trying again in %ld ms\n",
-                        path, held, static_cast<long>(pause.count()));
-            std::fflush(stdout);
-            Sleep(static_cast<DWORD>(pause.count()));
-            return true;
-        });
-    // The caller prints the system's text for the open that failed.
-    SetLastError(error);
+    attempt_while_held(std::string("fopen(") + path + ")", [&]() -> unsigned long {
+        file = _wfopen(wide_path.c_str(), wide_mode.c_str());
+        return file ? ERROR_SUCCESS : GetLastError();
+    });
     return file;
 }
 
@@ -64,12 +71,36 @@ std::int64_t file_length(std::FILE* file) {
     return _fseeki64(file, 0, SEEK_END) == 0 ? _ftelli64(file) : -1;
 }
 
-bool remove_file(const char* path) {
-    return _wremove(with_long_path_prefix(to_wide(path)).c_str()) == 0;
+// A directory does not open without FILE_FLAG_BACKUP_SEMANTICS, and a file is of
+// the disk type.
+bool names_device(const char* path) {
+    const file_handle file(CreateFileW(with_long_path_prefix(to_wide(path)).c_str(), 0,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+    return file && GetFileType(file.get()) != FILE_TYPE_DISK;
+}
+
+unsigned long process_id() {
+    return GetCurrentProcessId();
 }
 
 bool flush_to_disk(std::FILE* file) {
     return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
+}
+
+bool move_file_over(const char* from, const char* to) {
+    const std::wstring wide_from = with_long_path_prefix(to_wide(from));
+    const std::wstring wide_to = with_long_path_prefix(to_wide(to));
+    return attempt_while_held(std::string("MoveFileExW(") + to + ")", [&]() -> unsigned long {
+        return MoveFileExW(wide_from.c_str(), wide_to.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+                   ? ERROR_SUCCESS
+                   : GetLastError();
+    });
+}
+
+void remove_temporary_file(const char* path) {
+    DeleteFileW(with_long_path_prefix(to_wide(path)).c_str());
 }
 
 void use_binary_standard_output() {

@@ -82,22 +82,22 @@ class patch_applier {
           piece_(static_cast<std::size_t>(
               std::clamp<std::int64_t>(new_size, 1, std::int64_t{patch_piece_size}))) {}
 
-    patch_outcome run() {
+    patch_result run() {
         while (new_position_ < new_size_) {
             const auto triple = read_control_triple(blocks_.control);
             if (!triple)
-                return patch_outcome::corrupt;
+                return patch_result::corrupt;
             if (!write_run(blocks_.diff, triple->diff_count, true) ||
                 !write_run(blocks_.extra, triple->extra_count, false) ||
                 !advance_old_position(triple->old_step))
-                return outcome_;
+                return result_;
         }
-        return patch_outcome::applied;
+        return patch_result::applied;
     }
 
   private:
-    bool fail(patch_outcome outcome) {
-        outcome_ = outcome;
+    bool fail(patch_result result) {
+        result_ = result;
         return false;
     }
 
@@ -105,7 +105,7 @@ class patch_applier {
     // its end.
     bool claim_new_bytes(std::int64_t count) {
         if (count > new_size_ - new_position_)
-            return fail(patch_outcome::corrupt);
+            return fail(patch_result::corrupt);
         new_position_ += count;
         return true;
     }
@@ -123,11 +123,11 @@ class patch_applier {
         while (count > 0) {
             const std::span<unsigned char> piece = next_piece(count);
             if (!block.read_exact(piece.data(), piece.size()))
-                return fail(patch_outcome::corrupt);
+                return fail(patch_result::corrupt);
             if (adds_old_bytes && !add_old_run(piece))
                 return false;
             if (!new_file_.write(piece))
-                return fail(patch_outcome::new_file_unwritable);
+                return fail(patch_result::new_file_unwritable);
             count -= static_cast<std::int64_t>(piece.size());
         }
         return true;
@@ -135,14 +135,14 @@ class patch_applier {
 
     bool add_old_run(std::span<unsigned char> piece) {
         if (!add_old_bytes(old_file_, old_position_, piece))
-            return fail(patch_outcome::old_file_unreadable);
+            return fail(patch_result::old_file_unreadable);
         return advance_old_position(static_cast<std::int64_t>(piece.size()));
     }
 
     bool advance_old_position(std::int64_t step) {
         if (__builtin_add_overflow(old_position_, step, &old_position_) ||
             old_position_ < -position_bound || old_position_ > position_bound)
-            return fail(patch_outcome::corrupt);
+            return fail(patch_result::corrupt);
         return true;
     }
 
@@ -151,7 +151,7 @@ class patch_applier {
     new_file_sink& new_file_;
     const patch_blocks& blocks_;
     std::vector<unsigned char> piece_;
-    patch_outcome outcome_ = patch_outcome::corrupt;
+    patch_result result_ = patch_result::corrupt;
     std::int64_t new_position_ = 0;
     std::int64_t old_position_ = 0;
 };
@@ -163,13 +163,13 @@ void add_bytes(const unsigned char* from, std::span<unsigned char> target) {
         target[i] = static_cast<unsigned char>(target[i] + from[i]);
 }
 
-patch_outcome apply_patch(old_file_source& old_file, std::int64_t new_size, new_file_sink& new_file,
-                          const patch_blocks& blocks) {
+patch_result apply_patch(old_file_source& old_file, std::int64_t new_size, new_file_sink& new_file,
+                         const patch_blocks& blocks) {
     return patch_applier(old_file, new_size, new_file, blocks).run();
 }
 
-patch_outcome apply_patch(std::span<const unsigned char> old_data,
-                          std::span<unsigned char> new_data, const patch_blocks& blocks) {
+patch_result apply_patch(std::span<const unsigned char> old_data, std::span<unsigned char> new_data,
+                         const patch_blocks& blocks) {
     memory_old_file old_file(old_data);
     memory_new_file new_file(new_data);
     return apply_patch(old_file, static_cast<std::int64_t>(new_data.size()), new_file, blocks);

@@ -43,7 +43,7 @@ class new_file_sink {
 // Adds `from`, byte by byte modulo 256, to `target`.
 void add_bytes(const unsigned char* from, std::span<unsigned char> target);
 
-enum class patch_outcome { applied, corrupt, old_file_unreadable, new_file_unwritable };
+enum class patch_result { applied, corrupt, old_file_unreadable, new_file_unwritable };
 
 // The most the loop holds of the new file at once.
 inline constexpr std::size_t patch_piece_size = 1024 * 1024;
@@ -54,8 +54,8 @@ inline constexpr std::size_t patch_piece_size = 1024 * 1024;
 // and old positions beyond 2^62 either way make the patch corrupt. Old-file
 // positions outside the old file add nothing. A failure may leave part of the new
 // file written.
-patch_outcome apply_patch(old_file_source& old_file, std::int64_t new_size, new_file_sink& new_file,
-                          const patch_blocks& blocks);
+patch_result apply_patch(old_file_source& old_file, std::int64_t new_size, new_file_sink& new_file,
+                         const patch_blocks& blocks);
 // The same with both files in memory: fills all of `new_data`, and nothing outside it.
-patch_outcome apply_patch(std::span<const unsigned char> old_data,
-                          std::span<unsigned char> new_data, const patch_blocks& blocks);
+patch_result apply_patch(std::span<const unsigned char> old_data, std::span<unsigned char> new_data,
+                         const patch_blocks& blocks);

@@ -93,6 +93,59 @@ class old_file_stream : public old_file_source {
     std::int64_t window_length_ = 0;
 };
 
+// Where the new file is written. A device takes the bytes directly, since it cannot
+// be replaced. Any other new file is written under a name of this process's beside
+// it (in its folder, so that the move is a rename on one volume) and moved over it
+// only when complete and on the disk: until then an earlier new file stays as it
+// was, and a run that fails removes the temporary file.
+class new_file_output {
+  public:
+    explicit new_file_output(const char* path)
+        : path_(path),
+          temporary_path_(names_device(path)
+                              ? std::string()
+                              : std::string(path) + ".bspatch-" + std::to_string(process_id())) {}
+    ~new_file_output() {
+        stream_.reset();
+        if (temporary_file_exists_)
+            remove_temporary_file(temporary_path_.c_str());
+    }
+    new_file_output(const new_file_output&) = delete;
+    new_file_output& operator=(const new_file_output&) = delete;
+
+    bool open() {
+        stream_.reset(open_file(writes_directly() ? path_ : temporary_path_.c_str(), "wb"));
+        if (!stream_)
+            return false;
+        temporary_file_exists_ = !writes_directly();
+        std::setvbuf(stream_.get(), buffer_.data(), _IOFBF, buffer_.size());
+        return true;
+    }
+
+    std::FILE* stream() const { return stream_.get(); }
+
+    // Puts the complete new file in place; a device only needs the buffered bytes.
+    bool finish() {
+        if (writes_directly())
+            return std::fclose(stream_.release()) == 0;
+        if (!flush_to_disk(stream_.get()) || std::fclose(stream_.release()) != 0 ||
+            !move_file_over(temporary_path_.c_str(), path_))
+            return false;
+        temporary_file_exists_ = false;
+        return true;
+    }
+
+  private:
+    bool writes_directly() const { return temporary_path_.empty(); }
+
+    const char* path_;
+    const std::string temporary_path_;
+    bool temporary_file_exists_ = false;
+    // Declared before the stream that uses it, so that it outlives the stream.
+    std::vector<char> buffer_ = std::vector<char>(new_file_buffer);
+    stdio_stream stream_;
+};
+
 class new_file_stream : public new_file_sink {
   public:
     explicit new_file_stream(std::FILE* file) : file_(file) {}
@@ -105,18 +158,17 @@ class new_file_stream : public new_file_sink {
 };
 
 // One run of the tool. Each step prints its own failure message and returns false.
-// The new file is written while the patch is applied; a run that fails removes it.
+// The new file is written while the patch is applied. The old file and the patch
+// are closed before the new file is moved into place, since either may be the new
+// file under one of its names, and Windows does not move a file over an open one.
 class patch_run {
   public:
     patch_run(const char* old_path, const char* new_path, const char* patch_path)
-        : old_path_(old_path), new_path_(new_path), patch_path_(patch_path) {}
+        : old_path_(old_path), new_path_(new_path), patch_path_(patch_path), new_file_(new_path) {}
 
     bool execute() {
-        if (read_header() && open_blocks() && open_old_file() && create_new_file() && apply() &&
-            close_blocks() && close_old_file() && finish_new_file())
-            return true;
-        discard_new_file();
-        return false;
+        return read_header() && open_blocks() && open_old_file() && create_new_file() && apply() &&
+               close_blocks() && close_old_file() && finish_new_file();
     }
 
   private:
@@ -177,12 +229,7 @@ class patch_run {
     }
 
     bool create_new_file() {
-        new_file_.reset(open_file(new_path_, "wb"));
-        if (!new_file_)
-            return fail_with_system_message("%s", new_path_);
-        new_file_created_ = true;
-        std::setvbuf(new_file_.get(), new_file_buffer_.data(), _IOFBF, new_file_buffer_.size());
-        return true;
+        return new_file_.open() ? true : fail_with_system_message("%s", new_path_);
     }
 
     bool apply() {
@@ -190,15 +237,15 @@ class patch_run {
         block_reader& diff = diff_ahead ? static_cast<block_reader&>(*diff_ahead) : *blocks_[1];
         const patch_blocks blocks{*blocks_[0], diff, *blocks_[2]};
         old_file_stream old_file(old_file_.get(), old_size_);
-        new_file_stream new_file(new_file_.get());
+        new_file_stream new_file(new_file_.stream());
         switch (apply_patch(old_file, header_.new_size, new_file, blocks)) {
-        case patch_outcome::applied:
+        case patch_result::applied:
             return true;
-        case patch_outcome::old_file_unreadable:
+        case patch_result::old_file_unreadable:
             return fail_with_system_message("%s", old_path_);
-        case patch_outcome::new_file_unwritable:
+        case patch_result::new_file_unwritable:
             return fail_with_system_message("%s", new_path_);
-        case patch_outcome::corrupt:
+        case patch_result::corrupt:
             break;
         }
         return fail_corrupt();
@@ -226,15 +273,7 @@ class patch_run {
     }
 
     bool finish_new_file() {
-        if (!flush_to_disk(new_file_.get()) || std::fclose(new_file_.release()) != 0)
-            return fail_with_system_message("%s", new_path_);
-        return true;
-    }
-
-    void discard_new_file() {
-        new_file_.reset();
-        if (new_file_created_)
-            remove_file(new_path_);
+        return new_file_.finish() ? true : fail_with_system_message("%s", new_path_);
     }
 
     const char* old_path_;
@@ -244,10 +283,7 @@ class patch_run {
     std::array<std::optional<bzip2_block>, 3> blocks_;
     stdio_stream old_file_;
     std::int64_t old_size_ = 0;
-    // Declared before the stream that uses it, so that it outlives the stream.
-    std::vector<char> new_file_buffer_ = std::vector<char>(new_file_buffer);
-    stdio_stream new_file_;
-    bool new_file_created_ = false;
+    new_file_output new_file_;
 };
 
 } // namespace
@@ -260,7 +296,7 @@ int run_patch_tool(int argc, char* argv[]) {
     try {
         return patch_run(argv[1], argv[2], argv[3]).execute() ? exit_success : exit_failure;
     } catch (const std::bad_alloc&) {
-        // Only the texts of messages are allocated through operator new.
+        // Unwinding has removed the temporary file.
         return exit_failure;
     }
 }

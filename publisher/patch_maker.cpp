@@ -317,7 +317,7 @@ std::optional<bytes> apply_patch_bytes(std::span<const unsigned char> old_data,
     bzip2_memory_block control(control_coded), diff(diff_coded), extra(extra_coded);
     bytes new_data(static_cast<std::size_t>(header->new_size));
     if (apply_patch(old_data, new_data, patch_blocks{control, diff, extra}) !=
-        patch_outcome::applied)
+        patch_result::applied)
         return std::nullopt;
     return new_data;
 }

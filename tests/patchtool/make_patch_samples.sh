@@ -2,7 +2,8 @@
 # Writes pairs of files into DIR as NAME.old and NAME.new, a patch of each pair by
 # Debian's bsdiff as NAME.patch, and Debian's bspatch result as NAME.reference.
 # OLD_BUILD and NEW_BUILD are two builds of one of our executables. The names of
-# the pairs go to DIR/names.
+# the pairs go to DIR/names; corrupt.patch is random.patch cut short in its last
+# block, which Debian's bspatch rejects.
 set -euo pipefail
 dir=$1 old_build=$2 new_build=$3
 rm -rf "$dir" && mkdir -p "$dir"
@@ -58,3 +59,8 @@ for name in executable text random empty-new empty-old; do
   cmp "$name.reference" "$name.new"
   echo "$name" >>names
 done
+
+head -c -100 random.patch >corrupt.patch
+if bspatch random.old corrupt.new corrupt.patch; then
+  exit 1
+fi

@@ -1,6 +1,7 @@
 // The patch tool as a real process: bsdiff's patches of real pairs of files, and
 // every failure that a patch or a path can provoke, each with its message, exit
-// status 1 and no new file, also when part of it had been written.
+// status 1 and the files as they were (an earlier new file unchanged, no file of
+// the tool's left), also when part of the new file had been written.
 
 #include "patch_builder.h"
 #include "scratch.h"
@@ -16,12 +17,18 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 
 namespace {
 
 constexpr std::int64_t int32_max = std::numeric_limits<std::int32_t>::max();
 constexpr std::int64_t int64_max = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t position_bound = std::int64_t{1} << 62;
+#ifdef _WIN32
+constexpr const char* null_device = "NUL";
+#else
+constexpr const char* null_device = "/dev/null";
+#endif
 
 std::string environment_path(const char* name) {
     const char* value = std::getenv(name);
@@ -44,23 +51,44 @@ std::vector<std::string> sample_names() {
     return names;
 }
 
+// Every file of a directory by name, with its content.
+std::map<std::string, std::string> directory_contents(const scratch_directory& directory) {
+    std::map<std::string, std::string> contents;
+    for (const auto& entry : std::filesystem::directory_iterator(directory.path())) {
+        const std::u8string name = entry.path().filename().u8string();
+        const std::string utf8_name(name.begin(), name.end());
+        contents[utf8_name] = read_bytes(directory.file(utf8_name));
+    }
+    return contents;
+}
+
 bool ends_with(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() &&
            text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// A scratch directory with an old file, a patch to write and a new file to expect.
+// A scratch directory with an old file, a new file from earlier, a patch to write
+// and a new file to expect.
 class patch_tool : public ::testing::Test {
   protected:
-    patch_tool() { write_bytes(old_path(), old_content); }
+    patch_tool() {
+        write_bytes(old_path(), old_content);
+        write_bytes(new_path(), "an earlier new file");
+    }
 
     tool_result apply(const std::string& patch) {
         write_bytes(patch_path(), patch);
-        return run_tool({tool_path(), old_path(), new_path(), patch_path()});
+        return run({tool_path(), old_path(), new_path(), patch_path()});
+    }
+
+    // Runs the tool on what the scratch directory holds now.
+    tool_result run(const std::vector<std::string>& arguments) {
+        files_before_run_ = directory_contents(scratch_);
+        return run_tool(arguments);
     }
 
     // A failure: its exact message (or, after the system's text, its own message),
-    // exit status 1, and no new file.
+    // exit status 1, and the scratch directory as it was before the run.
     void expect_failure(const tool_result& result, const std::string& message,
                         bool after_system_text = false) {
         EXPECT_EQ(1, result.exit_status);
@@ -70,7 +98,7 @@ class patch_tool : public ::testing::Test {
         } else {
             EXPECT_EQ(message, result.output);
         }
-        EXPECT_FALSE(std::filesystem::exists(utf8_path(new_path())));
+        EXPECT_TRUE(directory_contents(scratch_) == files_before_run_);
     }
 
     std::string old_path() const { return scratch_.file("old"); }
@@ -79,6 +107,7 @@ class patch_tool : public ::testing::Test {
 
     const std::string old_content = "ABCDEFGH";
     scratch_directory scratch_;
+    std::map<std::string, std::string> files_before_run_;
 };
 
 } // namespace
@@ -96,6 +125,60 @@ TEST(patch_tool_samples, applies_bsdiff_patches_like_the_reference_bspatch) {
         const std::string produced = read_bytes(scratch.file(name));
         EXPECT_TRUE(produced == read_bytes(sample_path(name + ".new")));
         EXPECT_TRUE(produced == read_bytes(sample_path(name + ".reference")));
+    }
+}
+
+// One file given as old and as new file, under `old_name` and `new_name`; the
+// new content lands in `patched`.
+struct one_file_twice {
+    std::string old_name;
+    std::string new_name;
+    std::string patched;
+};
+
+// The names of one file in `scratch`, "f", with a hard link to it, "link".
+std::vector<one_file_twice> names_of_one_file(const scratch_directory& scratch) {
+    const std::string file = scratch.file("f");
+    const std::string relative = std::filesystem::relative(utf8_path(file)).string();
+    std::vector<one_file_twice> names{{file, file, file},
+                                      {relative, file, file},
+                                      {file, scratch.file("link"), scratch.file("link")}};
+#ifdef _WIN32
+    names.push_back({file, scratch.file("F"), file});
+    names.push_back({"\\\\?\\" + file, file, file});
+#endif
+    return names;
+}
+
+// The tool reads the old file while it writes the new one beside it, and moves
+// that over the new file only when it is complete: one file given as both is
+// patched, and a corrupt patch leaves it as it was. Debian's bspatch truncates
+// the new file before it reads the old one, so its result for two files is the
+// reference.
+TEST(patch_tool_samples, one_file_as_old_and_new_file_under_any_of_its_names) {
+    scratch_directory scratch;
+    const std::string old_content = read_bytes(sample_path("random.old"));
+    const std::string reference = read_bytes(sample_path("random.reference"));
+    const auto patch_one_file = [&](const one_file_twice& names, const std::string& patch) {
+        std::filesystem::remove(utf8_path(scratch.file("link")));
+        write_bytes(scratch.file("f"), old_content);
+        std::filesystem::create_hard_link(utf8_path(scratch.file("f")),
+                                          utf8_path(scratch.file("link")));
+        const tool_result result =
+            run_tool({tool_path(), names.old_name, names.new_name, sample_path(patch)});
+        EXPECT_EQ(2u, directory_contents(scratch).size()) << "a file of the tool's is left";
+        return result;
+    };
+    for (const one_file_twice& names : names_of_one_file(scratch)) {
+        SCOPED_TRACE(names.old_name + " as old file, " + names.new_name + " as new file");
+        const tool_result patched = patch_one_file(names, "random.patch");
+        EXPECT_EQ(0, patched.exit_status);
+        EXPECT_EQ("", patched.output);
+        EXPECT_TRUE(read_bytes(names.patched) == reference);
+        const tool_result corrupt = patch_one_file(names, "corrupt.patch");
+        EXPECT_EQ(1, corrupt.exit_status);
+        EXPECT_EQ("Corrupt patch\n", corrupt.output);
+        EXPECT_TRUE(read_bytes(names.patched) == old_content);
     }
 }
 
@@ -161,6 +244,7 @@ TEST_F(patch_tool, a_diff_block_decoded_ahead_gives_the_same_bytes_and_the_same_
         if (i < mib + 7 || i >= mib + 9)
             expected[i] = static_cast<char>(expected[i] + diff[d++]);
     EXPECT_TRUE(read_bytes(new_path()) == expected);
+    // Without an earlier new file too, the run leaves none.
     std::filesystem::remove(utf8_path(new_path()));
     diff.pop_back();
     expect_failure(apply(build_patch(control, diff, "xy", new_size)), "Corrupt patch\n");
@@ -175,15 +259,15 @@ TEST_F(patch_tool, extra_bytes_are_copied_between_diff_runs) {
 
 TEST_F(patch_tool, wrong_argument_counts_print_the_usage_line) {
     const std::string usage = "usage: " + tool_path() + " oldfile newfile patchfile\n";
-    expect_failure(run_tool({tool_path(), old_path(), new_path()}), usage);
-    expect_failure(run_tool({tool_path(), old_path(), new_path(), patch_path(), "extra"}), usage);
+    expect_failure(run({tool_path(), old_path(), new_path()}), usage);
+    expect_failure(run({tool_path(), old_path(), new_path(), patch_path(), "extra"}), usage);
 }
 
 TEST_F(patch_tool, unreadable_files_print_the_system_text_and_the_path) {
-    expect_failure(run_tool({tool_path(), old_path(), new_path(), scratch_.file("missing")}),
+    expect_failure(run({tool_path(), old_path(), new_path(), scratch_.file("missing")}),
                    "fopen(" + scratch_.file("missing") + ")", true);
     write_bytes(patch_path(), build_patch({{8, 0, 0}}, std::string(8, '\0'), "", 8));
-    expect_failure(run_tool({tool_path(), scratch_.file("missing"), new_path(), patch_path()}),
+    expect_failure(run({tool_path(), scratch_.file("missing"), new_path(), patch_path()}),
                    scratch_.file("missing"), true);
 }
 
@@ -261,19 +345,38 @@ TEST_F(patch_tool, old_positions_that_overflow_are_corrupt) {
         "Corrupt patch\n");
 }
 
-#ifdef _WIN32
-// A scanner that holds the old file for a moment: the tool says that it waits, and
-// patches once the file is free.
-TEST_F(patch_tool, an_old_file_held_by_another_program_is_read_once_released) {
-    write_bytes(patch_path(), build_patch({{8, 0, 0}}, std::string(8, '\1'), "", 8));
-    file_handle hold(CreateFileW(utf8_path(old_path()).c_str(), GENERIC_READ, 0, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_TRUE(hold);
-    const tool_result result = run_tool({tool_path(), old_path(), new_path(), patch_path()},
-                                        [&](const std::string&) { hold.reset(); });
+// A device cannot be replaced by a move, so the tool writes to it directly.
+TEST_F(patch_tool, a_device_as_new_file_is_written_directly) {
+    write_bytes(patch_path(), build_patch({{8, 0, 0}}, std::string(8, '\0'), "", 8));
+    const tool_result result = run_tool({tool_path(), old_path(), null_device, patch_path()});
     EXPECT_EQ(0, result.exit_status);
-    EXPECT_TRUE(result.output.starts_with("fopen(" + old_path() + "): held by another program"))
-        << result.output;
+    EXPECT_EQ("", result.output);
+}
+
+#ifdef _WIN32
+// A scanner that holds the old file, and one that holds the earlier new file, for a
+// moment: the tool says that it waits for each, and patches once they are free.
+TEST_F(patch_tool, files_held_by_another_program_are_waited_for) {
+    write_bytes(patch_path(), build_patch({{8, 0, 0}}, std::string(8, '\1'), "", 8));
+    const auto hold = [](const std::string& path) {
+        return file_handle(CreateFileW(utf8_path(path).c_str(), GENERIC_READ, 0, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    };
+    file_handle old_hold = hold(old_path());
+    file_handle new_hold = hold(new_path());
+    ASSERT_TRUE(old_hold && new_hold);
+    const std::string old_wait = "fopen(" + old_path() + "): held by another program";
+    const std::string move_wait = "MoveFileExW(" + new_path() + "): held by another program";
+    const tool_result result = run_tool({tool_path(), old_path(), new_path(), patch_path()},
+                                        [&](const std::string& output) {
+                                            if (output.find(old_wait) != std::string::npos)
+                                                old_hold.reset();
+                                            if (output.find(move_wait) != std::string::npos)
+                                                new_hold.reset();
+                                        });
+    EXPECT_EQ(0, result.exit_status);
+    EXPECT_TRUE(result.output.starts_with(old_wait)) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find(move_wait)) << result.output;
     EXPECT_EQ("BCDEFGHI", read_bytes(new_path()));
 }
 
@@ -287,7 +390,7 @@ TEST_F(patch_tool, full_device_as_new_file_prints_its_path) {
 }
 
 TEST_F(patch_tool, directory_as_patch_fails_reading_the_header) {
-    expect_failure(run_tool({tool_path(), old_path(), new_path(), scratch_.path().string()}),
+    expect_failure(run({tool_path(), old_path(), new_path(), scratch_.path().string()}),
                    "fread(" + scratch_.path().string() + ")", true);
 }
 #endif
