@@ -205,7 +205,8 @@ void CUpdater::run() {
 }
 
 // A version offered to a share of the installations is taken only when this
-// installation's bucket lies inside the share. Nothing installed yet: always taken.
+// installation's bucket lies inside the share; one without an identity of its own
+// waits as one outside it does. Nothing installed yet: always taken.
 bool CUpdater::waits_for_rollout(const master_record& master) {
     if (local_info.version < 1)
         return false;
@@ -222,7 +223,7 @@ bool CUpdater::waits_for_rollout(const master_record& master) {
         installation_identity(install_dir, pause_unless_aborted());
     if (!identity) {
         log_info(share + "this installation waits (no identity)");
-        return true;
+        return installed_start_app_listed();
     }
     const int bucket = rollout_bucket(*identity, version_number);
     const bool waits = bucket >= percent;

@@ -542,8 +542,9 @@ class Probe:
             raise ProbeError(f"wait-idle: {answer}")
         return answer["running"]
 
-    def hold(self, path):
-        self.must("hold", windows_path(path))
+    def hold(self, path, exclusive=False):
+        """Keeps the file open, sharing reading, or with `exclusive` nothing."""
+        self.must("hold", windows_path(path), *(["exclusive"] if exclusive else []))
 
     def release(self, path):
         self.must("release", windows_path(path))
