@@ -4,6 +4,7 @@
 #include "update_engine.h"
 
 #include "file_helpers.h"
+#include "installation_layout.h"
 #include "logfile.h"
 #include "name_rules.h"
 #include "own_resource.h"
@@ -260,7 +261,7 @@ bool CUpdater::read_master_record(CFileTransfer& transfer, master_record& master
 // Reads the installed record; a damaged one is deleted and counts as version 0.
 // The stream stays open while the run goes on.
 stdio_stream CUpdater::read_local_info() {
-    const std::string path = install_dir + "\\versioninfo.vif";
+    const std::string path = install_dir + "\\" + installed_record_name;
     stdio_stream stream;
     if (!open_file_utf8("rb", stream, path))
         return stream;

@@ -185,7 +185,7 @@ int normal_run(HINSTANCE instance, int show_command, bool silent,
     const DWORD window_error = create_progress_window(instance, silent ? SW_HIDE : show_command);
     if (!window_error)
         SetPropW(progress_window, lock.name().c_str(), progress_window);
-    log_open("ezo.log");
+    log_open(log_file_name);
     log_info("Quillomark Start");
     if (lock.global_refusal())
         log_info("Run lock holds in this session only: the global one was refused (error " +
