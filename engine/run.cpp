@@ -23,6 +23,7 @@ using namespace std::chrono_literals;
 
 constexpr auto no_update_pause = 3000ms;
 constexpr WORD patch_tool_resource_id = 132;
+constexpr const char* patch_tool_file_name = "bspatch.exe";
 constexpr const char* master_file_name = "masterversion";
 constexpr const char* master_failure_text = "Põhiversiooni info allalaadimine ebaõnnestus!";
 
@@ -369,12 +370,16 @@ bool CUpdater::load_patch_sets(CFileTransfer& transfer) {
     return true;
 }
 
+std::string CUpdater::patch_tool_path() const {
+    return temp_dir + "\\" + patch_tool_file_name;
+}
+
 bool CUpdater::write_patch_tool() {
     const std::string_view tool =
         own_resource(L"PATCHER", MAKEINTRESOURCEW(patch_tool_resource_id));
     if (tool.empty())
         return false;
-    const std::string path = temp_dir + "\\bspatch.exe";
+    const std::string path = patch_tool_path();
     create_directory_path(path);
     // A patch tool whose launcher was ended while starting it stays suspended, holding it.
     clear_path_for_new_file(path, pause_unless_aborted());

@@ -333,6 +333,11 @@ class Installation:
     def file(self, name):
         return self.path / unix_name(name)
 
+    def work_file(self, name):
+        """Where a file of the release downloads, in the work directory's folder of the
+        release's files (apart from the launcher's own at its top)."""
+        return self.path / "Temp" / "files" / unix_name(name)
+
     def install(self, version, records):
         """Lays down the files of a version and its versioninfo.vif, as an earlier run would."""
         for record in records:
