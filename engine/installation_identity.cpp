@@ -54,13 +54,14 @@ std::optional<std::string> new_identity() {
 }
 
 // Written beside the file and moved over it, so that a crash never leaves half an
-// identity behind.
+// identity behind. What cannot be created is not ours to remove.
 bool store_identity(const std::string& identity, const std::string& path,
                     const held_file_wait& wait) {
     const std::string staged = path + ".part";
     stdio_stream file;
-    bool stored = open_file_utf8("wb", file, staged);
-    stored = stored && write_file(file, identity.size(), identity.data()) == identity.size();
+    if (!open_file_utf8("wb", file, staged))
+        return false;
+    bool stored = write_file(file, identity.size(), identity.data()) == identity.size();
     stored = close_file(file) == 0 && stored;
     held_file_pauses pauses;
     stored = stored && move_into_place(staged, path, pauses, wait) == ERROR_SUCCESS;
