@@ -5,6 +5,7 @@
 #include "update_engine.h"
 
 #include "file_helpers.h"
+#include "installation_layout.h"
 #include "logfile.h"
 #include "updater_ui.h"
 
@@ -65,8 +66,8 @@ void CUpdater::complete_update() {
 // moved after every installed file, each flushed to the disk before its move, so
 // that after a power cut it never names a version whose files were not all written.
 void CUpdater::store_installed_version() {
-    const std::string path = install_dir + "\\versioninfo.vif";
-    const std::string staged = temp_dir + "\\versioninfo.vif.part";
+    const std::string path = install_dir + "\\" + installed_record_name;
+    const std::string staged = temp_dir + "\\" + installed_record_name + ".part";
     create_directory_path(staged);
     stdio_stream file;
     bool stored = open_file_utf8("wb", file, staged);

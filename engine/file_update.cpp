@@ -6,6 +6,7 @@
 #include "check_ahead.h"
 #include "file_helpers.h"
 #include "finishing_line.h"
+#include "installation_layout.h"
 #include "logfile.h"
 #include "lzma_exports.h"
 #include "name_rules.h"
@@ -34,20 +35,31 @@ bool has_digest_of(const std::string& path, const file_info& entry) {
     return digests_equal(make_file_info(entry.name, path), entry);
 }
 
+// The release's work files lie in a folder of their own in the work directory: any
+// release name could otherwise meet one of the launcher's own work files at its top
+// (the patch tool, a new copy of the launcher, the staged record).
+constexpr const char* release_work_folder = "files";
+
+// The download (whole file or patch) of the entry named `name`, below `work_directory`.
+std::string release_work_path(const std::string& work_directory, const std::string& name) {
+    return work_directory + "\\" + release_work_folder + "\\" + name;
+}
+
 // The files an entry's update reads or writes, relative to the installation
 // directory, as keys under which names of one file meet (file_alias_key): the
 // installed file, and in the work directory the download (whole file or patch) and
 // the unpacked or patched file beside it.
 std::array<std::string, 3> path_keys(const std::string& name) {
-    const std::string work = "Temp\\" + name;
+    const std::string work = release_work_path(work_directory_name, name);
     return {file_alias_key(name), file_alias_key(work), file_alias_key(work + ".new")};
 }
 
 // Entries that share no file with another entry and whose names do not lead into
 // the work directory, where the worker writes its own files. Only these may be
 // checked ahead, or be worked on while the finishing line still works on another:
-// entry X unpacks to Temp\X.new, where entry x.NEW downloads.
+// entry X unpacks to Temp\files\X.new, where entry x.NEW downloads.
 std::vector<bool> may_run_ahead(const std::vector<file_info*>& entries) {
+    const std::string work_directory = file_alias_key(work_directory_name);
     std::map<std::string, int> uses;
     std::vector<std::array<std::string, 3>> keys;
     for (const file_info* entry : entries) {
@@ -60,7 +72,8 @@ std::vector<bool> may_run_ahead(const std::vector<file_info*>& entries) {
         const std::string& installed = keys[index][0];
         allowed.push_back(std::all_of(keys[index].begin(), keys[index].end(),
                                       [&](const std::string& key) { return uses[key] == 1; }) &&
-                          installed != "TEMP" && !installed.starts_with("TEMP\\") &&
+                          installed != work_directory &&
+                          !installed.starts_with(work_directory + "\\") &&
                           entries[index]->name.find('~') == std::string::npos);
     }
     return allowed;
@@ -186,7 +199,7 @@ void CUpdater::report_unexpected_error(const char* where, const file_info* entry
 }
 
 CUpdater::entry_paths CUpdater::paths_for(const file_info& entry) const {
-    const std::string work = temp_dir + "\\" + entry.name;
+    const std::string work = release_work_path(temp_dir, entry.name);
     const std::string url_name = url_escaped_name(entry.name);
     return {install_dir + "\\" + entry.name, work, work + ".new", file_base_url + url_name,
             patch_base_url + url_name};
@@ -259,8 +272,8 @@ CUpdater::patch_outcome CUpdater::try_patch(const file_info& entry, const entry_
         log_error("Patch:" + entry.name + " Hash Failed");
         return patch_outcome::failed;
     }
-    const std::string command = quoted(temp_dir + "\\bspatch.exe") + " " + quoted(paths.local) +
-                                " " + quoted(paths.fresh) + " " + quoted(paths.work);
+    const std::string command = quoted(patch_tool_path()) + " " + quoted(paths.local) + " " +
+                                quoted(paths.fresh) + " " + quoted(paths.work);
     if (!run_process(command, true, true)) {
         log_error("Patch: execute patcher failed " + command);
         return patch_outcome::failed;

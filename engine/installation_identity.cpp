@@ -4,6 +4,7 @@
 
 #include "file_helpers.h"
 #include "logfile.h"
+#include "win_handles.h"
 
 #include <windows.h>
 
@@ -12,16 +13,36 @@
 namespace {
 
 // An identity file holds exactly the 32 digits; a longer one is damaged.
-constexpr std::size_t identity_read_limit = 64;
+constexpr DWORD identity_read_limit = 64;
 
-// The file's text, or none when it cannot be opened.
-std::optional<std::string> read_identity_file(const std::string& path) {
-    stdio_stream file;
-    if (!open_file_utf8("rb", file, path))
-        return std::nullopt;
-    std::string text(identity_read_limit, '\0');
-    text.resize(std::fread(text.data(), 1, text.size(), file.get()));
-    return text;
+// The file's first bytes into `text`; the system error, 0 when it was read. A folder
+// in its place is not held by anyone: waiting would not make it readable.
+DWORD read_identity_file(const std::string& path, std::string& text) {
+    const std::wstring file = system_path(path);
+    const file_handle handle(CreateFileW(file.c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle) {
+        const DWORD error = GetLastError();
+        const DWORD attributes = GetFileAttributesW(file.c_str());
+        const bool folder =
+            attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+        return folder ? ERROR_DIRECTORY : error;
+    }
+    text.assign(identity_read_limit, '\0');
+    DWORD got = 0;
+    if (!ReadFile(handle.get(), text.data(), identity_read_limit, &got, nullptr))
+        return GetLastError();
+    text.resize(got);
+    return ERROR_SUCCESS;
+}
+
+identity_file_reading read_identity(const std::string& path, const held_file_wait& wait) {
+    identity_file_reading reading;
+    held_file_pauses pauses;
+    reading.error = retry_while_file_held(
+        "read " + path, pauses, [&] { return read_identity_file(path, reading.text); }, wait);
+    return reading;
 }
 
 std::optional<std::string> new_identity() {
@@ -33,13 +54,14 @@ std::optional<std::string> new_identity() {
 }
 
 // Written beside the file and moved over it, so that a crash never leaves half an
-// identity behind.
+// identity behind. What cannot be created is not ours to remove.
 bool store_identity(const std::string& identity, const std::string& path,
                     const held_file_wait& wait) {
     const std::string staged = path + ".part";
     stdio_stream file;
-    bool stored = open_file_utf8("wb", file, staged);
-    stored = stored && write_file(file, identity.size(), identity.data()) == identity.size();
+    if (!open_file_utf8("wb", file, staged))
+        return false;
+    bool stored = write_file(file, identity.size(), identity.data()) == identity.size();
     stored = close_file(file) == 0 && stored;
     held_file_pauses pauses;
     stored = stored && move_into_place(staged, path, pauses, wait) == ERROR_SUCCESS;
@@ -48,25 +70,39 @@ bool store_identity(const std::string& identity, const std::string& path,
     return stored;
 }
 
-} // namespace
-
-std::optional<std::string> installation_identity(const std::string& install_dir,
-                                                 const held_file_wait& wait) {
-    const std::string path = install_dir + "\\" + identity_file_name;
-    const std::optional<std::string> stored = read_identity_file(path);
-    if (stored && is_identity_text(*stored))
-        return stored;
+// A new identity in place of a missing or damaged file; none when it cannot be kept.
+std::optional<std::string> replaced_identity(const identity_file_reading& reading,
+                                             const std::string& path, const held_file_wait& wait) {
     const std::optional<std::string> identity = new_identity();
     if (!identity) {
         log_error("No random bytes for a new installation identity");
         return std::nullopt;
     }
-    if (stored || file_size(path))
-        log_info("Installation identity " + path +
-                 " is damaged or unreadable: a new one replaces it");
+    if (reading.error == ERROR_SUCCESS)
+        log_info("Installation identity " + path + " is damaged: a new one replaces it");
     else
         log_info("New installation identity in " + path);
-    if (!store_identity(*identity, path, wait))
-        log_error("Could not store the installation identity in " + path);
-    return identity;
+    if (store_identity(*identity, path, wait))
+        return identity;
+    log_error("Could not store the installation identity in " + path);
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::string> installation_identity(const std::string& install_dir,
+                                                 const held_file_wait& wait) {
+    const std::string path = install_dir + "\\" + identity_file_name;
+    const identity_file_reading reading = read_identity(path, wait);
+    switch (state_of(reading)) {
+    case identity_file_state::valid:
+        return reading.text;
+    case identity_file_state::replaceable:
+        return replaced_identity(reading, path, wait);
+    case identity_file_state::unreadable:
+        break;
+    }
+    log_error("Could not read the installation identity in " + path + " (error " +
+              std::to_string(reading.error) + ")");
+    return std::nullopt;
 }

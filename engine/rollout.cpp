@@ -9,6 +9,8 @@
 namespace {
 
 constexpr std::size_t identity_bytes = 16;
+// The system error for a file that is not there.
+constexpr unsigned long file_not_found = 2;
 
 } // namespace
 
@@ -36,6 +38,15 @@ std::string identity_text(const unsigned char (&random)[16]) {
 bool is_identity_text(std::string_view text) {
     const std::optional<std::string> bytes = bytes_from_hex(text);
     return bytes && bytes->size() == identity_bytes;
+}
+
+identity_file_state state_of(const identity_file_reading& reading) {
+    if (reading.error == file_not_found)
+        return identity_file_state::replaceable;
+    if (reading.error != 0)
+        return identity_file_state::unreadable;
+    return is_identity_text(reading.text) ? identity_file_state::valid
+                                          : identity_file_state::replaceable;
 }
 
 int rollout_bucket(std::string_view identity, std::int32_t version) {

@@ -34,12 +34,25 @@ bool is_identity_text(std::string_view text);
 // version in decimal, modulo 100.
 int rollout_bucket(std::string_view identity, std::int32_t version);
 
+// quillomark.id as a run found it: its first bytes, or the system error that
+// stopped the reading once a hold by another program had been waited out.
+struct identity_file_reading {
+    unsigned long error = 0;
+    std::string text;
+};
+
+// What the run does with the file: take the identity it holds, replace it (it is
+// missing, or read and damaged), or do without (it could not be read).
+enum class identity_file_state { valid, replaceable, unreadable };
+identity_file_state state_of(const identity_file_reading& reading);
+
 #ifdef _WIN32
-// The installation's identity from quillomark.id in the directory. A missing,
-// damaged or unreadable file is replaced by a new identity from the system's
-// generator (with a log line), flushed and moved into place; when it cannot be
-// stored, the new identity still serves this run. None only when the system gives
-// no random bytes. A hold on the file is waited out through `wait`.
+// The installation's identity from quillomark.id in the directory, read again while
+// another program holds it (each pause through `wait`). A missing or damaged file is
+// replaced by a new identity from the system's generator, flushed and moved into
+// place. None, logged, when the file cannot be read or a new identity cannot be
+// drawn or stored: an identity that is not kept would draw a new bucket on every
+// run, and so sooner or later take every phased release.
 std::optional<std::string> installation_identity(const std::string& install_dir,
                                                  const held_file_wait& wait);
 #endif

@@ -4,6 +4,7 @@
 #include "update_engine.h"
 
 #include "file_helpers.h"
+#include "installation_layout.h"
 #include "logfile.h"
 #include "name_rules.h"
 #include "own_resource.h"
@@ -22,6 +23,7 @@ using namespace std::chrono_literals;
 
 constexpr auto no_update_pause = 3000ms;
 constexpr WORD patch_tool_resource_id = 132;
+constexpr const char* patch_tool_file_name = "bspatch.exe";
 constexpr const char* master_file_name = "masterversion";
 constexpr const char* master_failure_text = "Põhiversiooni info allalaadimine ebaõnnestus!";
 
@@ -205,7 +207,8 @@ void CUpdater::run() {
 }
 
 // A version offered to a share of the installations is taken only when this
-// installation's bucket lies inside the share. Nothing installed yet: always taken.
+// installation's bucket lies inside the share; one without an identity of its own
+// waits as one outside it does. Nothing installed yet: always taken.
 bool CUpdater::waits_for_rollout(const master_record& master) {
     if (local_info.version < 1)
         return false;
@@ -222,7 +225,7 @@ bool CUpdater::waits_for_rollout(const master_record& master) {
         installation_identity(install_dir, pause_unless_aborted());
     if (!identity) {
         log_info(share + "this installation waits (no identity)");
-        return true;
+        return installed_start_app_listed();
     }
     const int bucket = rollout_bucket(*identity, version_number);
     const bool waits = bucket >= percent;
@@ -259,7 +262,7 @@ bool CUpdater::read_master_record(CFileTransfer& transfer, master_record& master
 // Reads the installed record; a damaged one is deleted and counts as version 0.
 // The stream stays open while the run goes on.
 stdio_stream CUpdater::read_local_info() {
-    const std::string path = install_dir + "\\versioninfo.vif";
+    const std::string path = install_dir + "\\" + installed_record_name;
     stdio_stream stream;
     if (!open_file_utf8("rb", stream, path))
         return stream;
@@ -367,12 +370,16 @@ bool CUpdater::load_patch_sets(CFileTransfer& transfer) {
     return true;
 }
 
+std::string CUpdater::patch_tool_path() const {
+    return temp_dir + "\\" + patch_tool_file_name;
+}
+
 bool CUpdater::write_patch_tool() {
     const std::string_view tool =
         own_resource(L"PATCHER", MAKEINTRESOURCEW(patch_tool_resource_id));
     if (tool.empty())
         return false;
-    const std::string path = temp_dir + "\\bspatch.exe";
+    const std::string path = patch_tool_path();
     create_directory_path(path);
     // A patch tool whose launcher was ended while starting it stays suspended, holding it.
     clear_path_for_new_file(path, pause_unless_aborted());

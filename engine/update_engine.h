@@ -147,6 +147,8 @@ class CUpdater : public update_host {
     void run_update(CFileTransfer& transfer, const std::string& notes, bool show_notes,
                     stdio_stream& local_stream);
     bool load_patch_sets(CFileTransfer& transfer);
+    // The patch tool, written out at the top of the work directory.
+    std::string patch_tool_path() const;
     bool write_patch_tool();
     bool queue_files(CFileTransfer& transfer);
     std::string start_command() const;

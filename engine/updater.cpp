@@ -2,6 +2,7 @@
 
 #include "update_engine.h"
 
+#include "installation_layout.h"
 #include "logfile.h"
 #include "own_resource.h"
 #include "updater_ui.h"
@@ -50,7 +51,7 @@ void CUpdater::start_at(const std::string& url, const std::wstring& executable_p
     const std::size_t last_backslash = executable_path.rfind(L'\\');
     if (last_backslash != std::wstring::npos) {
         install_dir = wide_to_utf8(executable_path.substr(0, last_backslash));
-        temp_dir = install_dir + "\\Temp";
+        temp_dir = install_dir + "\\" + work_directory_name;
         launcher_name = wide_to_utf8(executable_path.substr(last_backslash + 1));
     }
     const std::lock_guard guard(updater_lock);

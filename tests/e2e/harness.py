@@ -333,6 +333,11 @@ class Installation:
     def file(self, name):
         return self.path / unix_name(name)
 
+    def work_file(self, name):
+        """Where a file of the release downloads, in the work directory's folder of the
+        release's files (apart from the launcher's own at its top)."""
+        return self.path / "Temp" / "files" / unix_name(name)
+
     def install(self, version, records):
         """Lays down the files of a version and its versioninfo.vif, as an earlier run would."""
         for record in records:
@@ -542,8 +547,9 @@ class Probe:
             raise ProbeError(f"wait-idle: {answer}")
         return answer["running"]
 
-    def hold(self, path):
-        self.must("hold", windows_path(path))
+    def hold(self, path, exclusive=False):
+        """Keeps the file open, sharing reading, or with `exclusive` nothing."""
+        self.must("hold", windows_path(path), *(["exclusive"] if exclusive else []))
 
     def release(self, path):
         self.must("release", windows_path(path))

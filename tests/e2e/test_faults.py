@@ -456,7 +456,7 @@ def test_power_cut_finds_every_file_flushed_before_its_move(site, install_dir, t
     made.installation.install(1, made.old)
     made.publish(good_patches(tmp_path) | {
         DEEP.name: bsdiff(DEEP.content, deep_new.content, tmp_path / "bsdiff-deep")})
-    assert len(windows_path(made.installation.path / "Temp" / unix_name(DEEP.name))) > 300
+    assert len(windows_path(made.installation.work_file(DEEP.name))) > 300
     session = TracedSession(tmp_path)
     try:
         start(session.probe, made.installation)

@@ -3,8 +3,10 @@ of its own: version 2 offered to half of them reaches exactly those whose bucket
 computed here from their quillomark.id, lies below 50, and the others start their
 application unchanged; halting the rollout changes nothing more, except that an
 installation with a missing file takes the release as its repair; widening it to
-everyone brings all to 2. A damaged identity is replaced and the run goes on. The
-installations run side by side, each through a probe of its own."""
+everyone brings all to 2. A damaged identity is replaced and the run goes on; one
+held by another program is read once it is released; an installation that cannot
+keep an identity never takes a partial rollout. The installations run side by side,
+each through a probe of its own."""
 
 import hashlib
 import queue
@@ -53,7 +55,7 @@ def identity_of(installation):
 def files_of(installation):
     """The installed files and record, without what each run adds (log, starts, identity)."""
     return {path.name: path.read_bytes() for path in installation.path.iterdir()
-            if path.name not in ("ezo.log", "started.txt", "quillomark.id")}
+            if path.is_file() and path.name not in ("ezo.log", "started.txt", "quillomark.id")}
 
 
 @pytest.fixture(scope="module")
@@ -132,7 +134,7 @@ def test_a_rollout_reaches_its_share_halts_and_widens(site, probes, install_dir)
     for installation in waiting:
         assert_waited(installation, shown[installation], 50, before, starts=1)
     replaced = installations[0].log().texts()
-    assert any(re.fullmatch(r"Installation identity .*quillomark\.id is damaged or unreadable: "
+    assert any(re.fullmatch(r"Installation identity .*quillomark\.id is damaged: "
                             r"a new one replaces it", text) for text in replaced), replaced
     assert any(text.startswith("New installation identity in ")
                for text in installations[1].log().texts())
@@ -171,3 +173,63 @@ def test_a_waiting_installation_takes_a_release_that_renames_its_application(
     installation.log().assert_in_order([
         waiting_line(0, identity_of(installation)),
         "Installed files do not list start.exe -> taking version 2 after all", "Quillomark End"])
+
+
+def test_an_identity_held_by_another_program_is_read_once_it_is_released(site, probe, install_dir):
+    installation = install_dir("hoitud")
+    installation.install(1, version_1())
+    identity = next(f"{n:032x}" for n in range(100) if bucket(f"{n:032x}", 2) < 50)
+    stored = installation.path / "quillomark.id"
+    stored.write_text(identity, "ascii")
+    site.version(2, version_2())
+    site.master(2, extra="$rollout=50")
+
+    probe.hold(stored, exclusive=True)
+    try:
+        run = Run(probe, installation)
+        retry = installation.wait_log_line("File held by another program")
+    finally:
+        probe.release(stored)
+    assert run.finish() == 0
+    assert re.search(r": read .*quillomark\.id \(error \d+\)$", retry), retry
+    assert identity_of(installation) == identity
+    assert_at_version_2(installation, (probe.history()["texts"][str(TITLE)], None), starts=1)
+    assert (f"Phased rollout: version 2 is offered to 50%, this installation takes it "
+            f"(bucket {bucket(identity, 2)})") in installation.log().texts()
+
+
+def test_an_installation_that_cannot_keep_an_identity_never_takes_a_partial_rollout(
+        site, probes, install_dir):
+    """quillomark.id is a folder, or a folder takes the name that a new identity is
+    written under before it is moved into place: without an identity of its own the
+    installation waits as one outside the share does, run after run, rather than
+    drawing a new bucket each time, and like one takes a release that renames its
+    application. Nothing there is held by another program, so nothing is waited for."""
+    unreadable, unstorable = install_dir("kaust"), install_dir("kirjutamatu")
+    for installation in (unreadable, unstorable):
+        installation.install(1, version_1())
+    (unreadable.path / "quillomark.id").mkdir()
+    (unstorable.path / "quillomark.id.part").mkdir()
+    before = files_of(unreadable)
+    site.version(2, version_2())
+    site.master(2, extra="$rollout=99")
+
+    for starts in (1, 2):
+        shown = run_each(probes, [unreadable, unstorable])
+        for installation in (unreadable, unstorable):
+            titles, notes_button = shown[installation]
+            assert titles[-1] == "Uuendusi ei leitud" and notes_button == ["disabled"], shown
+            assert files_of(installation) == before
+            assert len(installation.starts()) == starts
+            assert not (installation.path / "quillomark.id").is_file()
+            texts = installation.log().texts()
+            assert ("Phased rollout: version 2 is offered to 99%, this installation waits "
+                    "(no identity)") in texts
+            assert not [text for text in texts if text.startswith("File held by another")], texts
+
+    renamed = [Record("start.exe", TESTAPP.read_bytes())] + version_2()[1:]
+    site.version(2, renamed)
+    site.master(2, startapp="start.exe", extra="$rollout=99")
+    run_each(probes, [unreadable, unstorable])
+    for installation in (unreadable, unstorable):
+        assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, renamed)

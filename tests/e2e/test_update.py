@@ -103,7 +103,7 @@ def test_patch_set_with_one_failing_patch(site, probe, install_dir, tmp_path, fa
     assert_subsequence(history["texts"][str(INFO)], file_phase_texts(steps))
     assert_counters(history, len(version_2()))
 
-    work = windows_path(installation.path / "Temp" / "sub") + "\\b.bin"
+    work = windows_path(installation.work_file("sub\\b.bin"))
     file_url = f"{BASE_URL}2/"
     run.log().assert_in_order([
         "Quillomark Start", "MasterVersion: patches=,1_2", "app.exe Local version ok -> Continue",
@@ -115,15 +115,27 @@ def test_patch_set_with_one_failing_patch(site, probe, install_dir, tmp_path, fa
 
 
 # Two entries whose work files in Temp are one file on Windows, where names ignore
-# case: the container data.pak unpacks to Temp\data.pak.new, where DATA.PAK.new
-# downloads; A.new downloads to Temp\A.new, where a is patched while the unpacking
-# of slow.pak still holds up the finishing line. Releases as (installed, offered):
-# name, size, compressed.
+# case: the container data.pak unpacks to Temp\files\data.pak.new, where DATA.PAK.new
+# downloads; A.new downloads to Temp\files\A.new, where a is patched while the
+# unpacking of slow.pak still holds up the finishing line. And release files named as
+# the launcher's own work files in Temp (the patch tool, patched and then used for the
+# next patch, or downloaded whole before it; the staged record; a new copy of the
+# launcher), which must meet none of them. Releases as (installed, offered): name,
+# size, compressed; PATCHED: patched from the installed file of that name.
+PATCHED = None
 SHARED_WORK_FILES = {
-    "unpacked": ([("data.pak", 100_000, False)],
+    "unpacked": ([("data.pak", 100_000)],
                  [("data.pak", 4_000_000, True), ("DATA.PAK.new", 4_000_000, False)]),
-    "patched": ([("a", 200_000, False)],
-                [("slow.pak", 6_000_000, True), ("A.new", 200_000, False), ("a", 0, False)]),
+    "patched": ([("a", 200_000)],
+                [("slow.pak", 6_000_000, True), ("A.new", 200_000, False), ("a", PATCHED, False)]),
+    "launcher's names, patched": (
+        [("bspatch.exe", 100_000), ("a", 200_000)],
+        [("bspatch.exe", PATCHED, False), ("versioninfo.vif.part", 20_000, True),
+         ("quillomark.exe.new", 50_000, False), ("a", PATCHED, False)]),
+    "launcher's names, downloaded": (
+        [("a", 200_000)],
+        [("bspatch.exe", 100_000, True), ("versioninfo.vif.part", 20_000, False),
+         ("quillomark.exe.new", 50_000, True), ("a", PATCHED, False)]),
 }
 RUNS_PER_RELEASE = 2
 
@@ -133,24 +145,26 @@ def test_entries_whose_work_files_meet_install_every_file(site, probe, install_d
                                                           release):
     contents = random.Random(release)
     installed, offered = SHARED_WORK_FILES[release]
-    old = [APP] + [Record(name, contents.randbytes(size)) for name, size, _ in installed]
-    new = [APP] + [Record(name, changed(old[1].content) if name == "a" else contents.randbytes(size),
+    old = {name: contents.randbytes(size) for name, size in installed}
+    new = [APP] + [Record(name, changed(old[name]) if size is PATCHED else contents.randbytes(size),
                           compressed) for name, size, compressed in offered]
+    patched = [record for record, (_, size, _) in zip(new[1:], offered) if size is PATCHED]
     site.version(2, new)
-    if release == "patched":
-        site.patch_set(1, 2, {"a": bsdiff(old[1].content, new[-1].content, tmp_path / "patch")})
-    site.master(2, patches=["1_2"] if release == "patched" else None)
+    if patched:
+        site.patch_set(1, 2, {record.name: bsdiff(old[record.name], record.content,
+                                                  tmp_path / record.name) for record in patched})
+    site.master(2, patches=["1_2"] if patched else None)
 
     for run in range(RUNS_PER_RELEASE):
         installation = install_dir(f"run {run}")
-        installation.install(1, old)
+        installation.install(1, [APP] + [Record(name, content) for name, content in old.items()])
         assert Run(probe, installation).finish() == 0
         assert len(installation.starts()) == 1
         for record in new:
             assert installation.file(record.name).read_bytes() == record.content, record.name
         assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, new)
-        if release == "patched":
-            assert f"Patch: successful {windows_path(installation.file('a'))}" in \
+        for record in patched:
+            assert f"Patch: successful {windows_path(installation.file(record.name))}" in \
                 installation.log().texts()
 
 

@@ -71,3 +71,14 @@ TEST(Rollout, ShareIsAWholeNumberFrom0To100AndAbsentMeans100) {
     EXPECT_EQ(percent_of_record("version=2$rollout=$startapp=app.exe"), std::nullopt);
     EXPECT_EQ(percent_of_record("version=2$rollout=half"), std::nullopt);
 }
+
+// Windows' errors: 2 no such file, 5 access denied, 32 sharing violation, 267 a folder.
+TEST(Rollout, OnlyAMissingOrDamagedIdentityFileIsReplaced) {
+    const std::string identity = "0123456789abcdef0123456789abcdef";
+    EXPECT_EQ(state_of({0, identity}), identity_file_state::valid);
+    EXPECT_EQ(state_of({0, identity + "\r\n"}), identity_file_state::replaceable);
+    EXPECT_EQ(state_of({0, ""}), identity_file_state::replaceable);
+    EXPECT_EQ(state_of({2, ""}), identity_file_state::replaceable);
+    for (const unsigned long error : {5ul, 32ul, 267ul})
+        EXPECT_EQ(state_of({error, ""}), identity_file_state::unreadable) << error;
+}

@@ -26,7 +26,9 @@
 //   wait-exit MS                exit code of the started process
 //   wait-idle MS                every process of the job has ended; process counts
 //                               (at the deadline, the processes still running)
-//   hold PATH / release PATH    keep a file open, sharing only reading
+//   hold PATH [exclusive] / release PATH
+//                               keep a file open, sharing only reading (or, with
+//                               "exclusive", nothing)
 //   kill launcher|job           end the started process, or every process of the
 //                               job, at once (TerminateProcess, TerminateJobObject)
 //   shortcut PATH               the target, arguments, working folder, description
@@ -298,8 +300,9 @@ std::string probe::wait_idle(const fields& command) {
 }
 
 std::string probe::hold(const fields& command) {
-    file_handle file(CreateFileW(to_wide(command[1]).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const DWORD sharing = command.size() > 2 && command[2] == "exclusive" ? 0 : FILE_SHARE_READ;
+    file_handle file(CreateFileW(to_wide(command[1]).c_str(), GENERIC_READ, sharing, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         return failed("cannot open, error " + std::to_string(GetLastError()));
     held_[command[1]] = std::move(file);
