@@ -53,25 +53,33 @@ std::optional<std::string> new_identity() {
     return identity_text(random);
 }
 
-// Written beside the file and moved over it, so that a crash never leaves half an
-// identity behind. What cannot be created is not ours to remove.
-bool store_identity(const std::string& identity, const std::string& path,
-                    const held_file_wait& wait) {
-    const std::string staged = path + ".part";
+// Written in the work directory (where no release file lies) and moved over the
+// file, so that a crash never leaves half an identity behind. What cannot be
+// created is not ours to remove; a work directory made for it goes again when empty.
+bool store_identity(const std::string& identity, const std::string& install_dir,
+                    const std::string& path, const held_file_wait& wait) {
+    const std::string work = install_dir + "\\" + work_directory_name;
+    const std::string staged = work + "\\" + identity_file_name + ".part";
     stdio_stream file;
-    if (!open_file_utf8("wb", file, staged))
+    const bool created = ensure_directory(work) && open_file_utf8("wb", file, staged);
+    const auto remove_empty_work = [&] { RemoveDirectoryW(system_path(work).c_str()); };
+    if (!created) {
+        remove_empty_work();
         return false;
+    }
     bool stored = write_file(file, identity.size(), identity.data()) == identity.size();
     stored = close_file(file) == 0 && stored;
     held_file_pauses pauses;
     stored = stored && move_into_place(staged, path, pauses, wait) == ERROR_SUCCESS;
     if (!stored)
         delete_file_utf8(staged, wait);
+    remove_empty_work();
     return stored;
 }
 
 // A new identity in place of a missing or damaged file; none when it cannot be kept.
 std::optional<std::string> replaced_identity(const identity_file_reading& reading,
+                                             const std::string& install_dir,
                                              const std::string& path, const held_file_wait& wait) {
     const std::optional<std::string> identity = new_identity();
     if (!identity) {
@@ -82,7 +90,7 @@ std::optional<std::string> replaced_identity(const identity_file_reading& readin
         log_info("Installation identity " + path + " is damaged: a new one replaces it");
     else
         log_info("New installation identity in " + path);
-    if (store_identity(*identity, path, wait))
+    if (store_identity(*identity, install_dir, path, wait))
         return identity;
     log_error("Could not store the installation identity in " + path);
     return std::nullopt;
@@ -98,7 +106,7 @@ std::optional<std::string> installation_identity(const std::string& install_dir,
     case identity_file_state::valid:
         return reading.text;
     case identity_file_state::replaceable:
-        return replaced_identity(reading, path, wait);
+        return replaced_identity(reading, install_dir, path, wait);
     case identity_file_state::unreadable:
         break;
     }

@@ -149,13 +149,17 @@ installation_measure measure_installation(const std::wstring& folder) {
 }
 
 bool copy_into_place(const std::wstring& source, const std::wstring& target) {
-    const std::wstring staged = with_long_path_prefix(target + L".new");
+    const std::wstring work = path_in(folder_of(target), work_directory_name);
+    const std::wstring staged =
+        with_long_path_prefix(work + L"\\" + target.substr(target.rfind(L'\\') + 1) + L".new");
     held_file_pauses pauses;
-    if (CopyFileW(with_long_path_prefix(source).c_str(), staged.c_str(), FALSE) &&
-        move_into_place(staged, target, pauses) == ERROR_SUCCESS)
-        return true;
-    DeleteFileW(staged.c_str());
-    return false;
+    const bool copied = ensure_directory(wide_to_utf8(work)) &&
+                        CopyFileW(with_long_path_prefix(source).c_str(), staged.c_str(), FALSE) &&
+                        move_into_place(staged, target, pauses) == ERROR_SUCCESS;
+    if (!copied)
+        DeleteFileW(staged.c_str());
+    RemoveDirectoryW(with_long_path_prefix(work).c_str());
+    return copied;
 }
 
 bool start_in_folder(std::wstring command_line, const std::wstring& folder) {

@@ -45,8 +45,10 @@ struct installation_measure {
 };
 installation_measure measure_installation(const std::wstring& folder);
 
-// Copies the file beside the target and moves it over the target in one step, its
-// data flushed first, so the target is never left half-written.
+// Copies the file into the work directory beside the target (where no release file
+// lies) and moves it over the target in one step, its data flushed first, so the
+// target is never left half-written. A work directory that was made for it and is
+// empty again is removed.
 bool copy_into_place(const std::wstring& source, const std::wstring& target);
 
 // Starts the command line with this folder as its current directory; false when

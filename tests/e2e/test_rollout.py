@@ -209,7 +209,7 @@ def test_an_installation_that_cannot_keep_an_identity_never_takes_a_partial_roll
     for installation in (unreadable, unstorable):
         installation.install(1, version_1())
     (unreadable.path / "quillomark.id").mkdir()
-    (unstorable.path / "quillomark.id.part").mkdir()
+    (unstorable.path / "Temp" / "quillomark.id.part").mkdir(parents=True)
     before = files_of(unreadable)
     site.version(2, version_2())
     site.master(2, extra="$rollout=99")
