@@ -376,7 +376,8 @@ const std::map<std::string, subcommand>& subcommands() {
           "resources change. --sign-cert signs the file with osslsigncode (Authenticode,\n"
           "PKCS#12 certificate; the password file's first line is the password).\n"
           "--install-dir makes the launcher the product's setup as well: started outside\n"
-          "DIR (which starts with %LOCALAPPDATA%, %APPDATA% or %USERPROFILE%, for example\n"
+          "DIR (which starts with %LOCALAPPDATA%, %APPDATA% or %USERPROFILE% and names a\n"
+          "folder of the product's own below it, not a shared one such as Temp, for example\n"
           "%LOCALAPPDATA%\\Programs\\Product) it installs itself there for the user, with\n"
           "Start menu and desktop shortcuts and an entry in Apps & Features that names\n"
           "--publisher; it needs --product, the name of both.\n",
