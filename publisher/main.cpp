@@ -302,6 +302,9 @@ const std::map<std::string, subcommand>& subcommands() {
           "Writes TREE/N/: every file of DIR, plain or in an LZMA container (auto: when\n"
           "that saves at least 5 %), its versioninfo.vif and changes.txt (the notes file\n"
           "byte for byte, or empty). Empty files are refused unless --skip-empty.\n"
+          "The launcher's own files at the top of DIR (versioninfo.vif, ezo.log,\n"
+          "quillomark.id, Temp) are left out with one line each; a quillomark.exe must\n"
+          "be a launcher written by the launcher command.\n"
           "--sign writes versioninfo.vif.sig and changes.txt.sig with the secret key.\n",
           run_version}},
         {"patch",

@@ -223,6 +223,9 @@ def test_signed_launcher_verifies_and_is_published_as_the_release_launcher(tmp_p
     _, records = read_vif(tree / "1" / "versioninfo.vif")
     assert {record.name: record.digest for record in records} == {
         "app.exe": md5(b"app\n" * 100), "quillomark.exe": md5(launcher.read_bytes())}
+    # A stamped launcher in the source folder is one too.
+    (app / "Quillomark.exe").write_bytes(launcher.read_bytes())
+    publish("release", app, "--tree", tree, "--startapp", "app.exe", "--sign", key)
 
 
 def test_an_unsigned_release_warns_in_one_line(tmp_path):
