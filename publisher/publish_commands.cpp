@@ -285,23 +285,9 @@ void check_signed_by(const signer_ref& signer, const master_signature& signature
                         "KEYFILE");
 }
 
-} // namespace
-
-std::uint64_t default_diff_memory() {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    return pages > 0 && page_size > 0
-               ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 2
-               : std::uint64_t{1} << 30;
-}
-
-std::string record_name_of(std::string name) {
-    std::replace(name.begin(), name.end(), '/', '\\');
-    return name;
-}
-
-publish_summary publish_version(const version_options& options) {
-    const auto files = release_files(options);
+// Writes the version of the release's files.
+publish_summary write_version(const version_options& options,
+                              const std::vector<source_file>& files) {
     const bytes notes = options.notes ? read_whole_file(*options.notes) : bytes{};
     const fs::path target = options.tree / std::to_string(options.version);
     fs::create_directories(options.tree);
@@ -334,6 +320,25 @@ publish_summary publish_version(const version_options& options) {
                {staging.path() / version_file_name, staging.path() / notes_file_name});
     staging.commit();
     return summary;
+}
+
+} // namespace
+
+std::uint64_t default_diff_memory() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    return pages > 0 && page_size > 0
+               ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 2
+               : std::uint64_t{1} << 30;
+}
+
+std::string record_name_of(std::string name) {
+    std::replace(name.begin(), name.end(), '/', '\\');
+    return name;
+}
+
+publish_summary publish_version(const version_options& options) {
+    return write_version(options, release_files(options));
 }
 
 publish_summary publish_patch_set(const patch_options& options) {
@@ -437,7 +442,7 @@ std::int32_t publish_release(const release_options& options) {
     version.version = earlier.empty() ? 1 : earlier.back() + 1;
     if (!earlier.empty() && earlier.back() == std::numeric_limits<std::int32_t>::max())
         throw bad_input("the tree holds the highest possible version number");
-    publish_version(version);
+    write_version(version, files);
 
     const auto keep = std::min<std::size_t>(std::size_t(options.keep_patches), earlier.size());
     for (auto from = earlier.end() - std::ptrdiff_t(keep); from != earlier.end(); ++from)
