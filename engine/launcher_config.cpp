@@ -65,6 +65,38 @@ bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
            });
 }
 
+// The user's own folder that an installation folder starts with.
+std::optional<std::string_view> user_folder_of(std::string_view dir) {
+    const auto folder = std::find_if(
+        per_user_folders.begin(), per_user_folders.end(),
+        [&](std::string_view prefix) { return starts_with_ignoring_case(dir, prefix); });
+    return folder == per_user_folders.end() ? std::nullopt : std::optional(*folder);
+}
+
+bool has_dots_alone_component(std::string_view path) {
+    for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t end = std::min(path.find_first_of("\\/", start), path.size());
+        const std::string_view component = path.substr(start, end - start);
+        if (component.find('.') != std::string_view::npos &&
+            component.find_first_not_of(". ") == std::string_view::npos)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// The key under which spellings of one folder meet (file_alias_key), without empty
+// components.
+std::string folder_key(std::string_view path) {
+    std::string key;
+    for (const char character : file_alias_key(path))
+        if (character != '\\' || (!key.empty() && key.back() != '\\'))
+            key += character;
+    if (!key.empty() && key.back() == '\\')
+        key.pop_back();
+    return key;
+}
+
 bool has_control_character(std::string_view text) {
     return std::any_of(text.begin(), text.end(),
                        [](char c) { return static_cast<unsigned char>(c) < ' ' || c == 0x7f; });
@@ -84,10 +116,8 @@ std::string value_or_empty(const std::map<std::string, std::string, std::less<>>
 } // namespace
 
 std::optional<std::string> install_dir_fault(std::string_view dir) {
-    const auto folder = std::find_if(
-        per_user_folders.begin(), per_user_folders.end(),
-        [&](std::string_view prefix) { return starts_with_ignoring_case(dir, prefix); });
-    if (folder == per_user_folders.end())
+    const auto folder = user_folder_of(dir);
+    if (!folder)
         return "the installation folder must start with %LOCALAPPDATA%, %APPDATA% or "
                "%USERPROFILE% (a folder of the user's own)";
     const std::string_view below = dir.substr(folder->size());
@@ -103,6 +133,56 @@ std::optional<std::string> install_dir_fault(std::string_view dir) {
         return "the installation folder's path below " + std::string(*folder) + " is longer than " +
                std::to_string(longest_install_subfolder) + " bytes";
     return std::nullopt;
+}
+
+bool is_shared_user_folder(std::string_view below) {
+    // Below any of the user's own folders, as they lie below %USERPROFILE% and inside
+    // %LOCALAPPDATA% and %APPDATA%.
+    static constexpr auto shared =
+        std::to_array<std::string_view>({"Temp",
+                                         "Desktop",
+                                         "Documents",
+                                         "Downloads",
+                                         "Programs",
+                                         "Music",
+                                         "Pictures",
+                                         "Videos",
+                                         "Favorites",
+                                         "Links",
+                                         "Start Menu",
+                                         "AppData",
+                                         "AppData\\Local",
+                                         "AppData\\Roaming",
+                                         "AppData\\LocalLow",
+                                         "AppData\\Local\\Temp",
+                                         "AppData\\Local\\Programs",
+                                         "Microsoft",
+                                         "Microsoft\\Windows",
+                                         "Microsoft\\Windows\\Start Menu",
+                                         "Microsoft\\Windows\\Start Menu\\Programs",
+                                         "OneDrive"});
+    const std::string key = folder_key(below);
+    return key.empty() || has_dots_alone_component(below) ||
+           std::any_of(shared.begin(), shared.end(),
+                       [&](std::string_view folder) { return folder_key(folder) == key; });
+}
+
+std::optional<std::string> shared_install_dir_fault(std::string_view dir) {
+    const auto folder = user_folder_of(dir);
+    if (!folder)
+        return std::nullopt;
+    const std::string_view below = dir.substr(folder->size());
+    if (!below.empty() && below.front() != '\\' && below.front() != '/')
+        return std::nullopt;
+    if (has_dots_alone_component(below))
+        return "the installation folder must not go through . or .. (" + std::string(dir) + ")";
+    if (!is_shared_user_folder(below))
+        return std::nullopt;
+    return std::string(dir) +
+           " is not a folder of the product's own but one that Windows and other programs "
+           "share, and an update empties the installation's work directory Temp: give a "
+           "folder below it, such as " +
+           std::string(*folder) + "\\Programs\\<product>";
 }
 
 std::optional<std::string> publisher_fault(std::string_view name) {

@@ -49,6 +49,20 @@ std::optional<std::string> base_url_fault(std::string_view url);
 // stays below that folder, without further variables or forward slashes.
 std::optional<std::string> install_dir_fault(std::string_view dir);
 
+// True when `below`, a path below one of the user's own folders ("" for the folder
+// itself), names that folder or a folder below it that the system and other programs
+// share (Temp, Desktop, the Start menu, ...): no installation may take such a folder
+// as its own, since an update empties the installation's work directory and a
+// removal takes the installation's files. Compared as Windows compares names: letter
+// case, the kind of slash, doubled or trailing separators and the dots and blanks
+// that Windows drops from the end of a component do not count. A component of dots
+// alone (. or ..) counts as shared, since its spelling does not tell where it leads.
+bool is_shared_user_folder(std::string_view below);
+
+// Why an installation folder that starts with one of the user's own folders is not
+// a folder of the product's own, or nothing (see is_shared_user_folder).
+std::optional<std::string> shared_install_dir_fault(std::string_view dir);
+
 // Why a publisher's name cannot be used, or nothing: non-empty UTF-8 text of at
 // most 200 bytes without control characters, which would break the record's lines.
 std::optional<std::string> publisher_fault(std::string_view name);

@@ -154,8 +154,10 @@ void check_setup_inputs(const launcher_options& options) {
                             "names the publisher");
         return;
     }
-    if (const auto fault = install_dir_fault(config.install_dir))
-        throw bad_input("--install-dir: " + *fault);
+    for (const auto& fault :
+         {shared_install_dir_fault(config.install_dir), install_dir_fault(config.install_dir)})
+        if (fault)
+            throw bad_input("--install-dir: " + *fault);
     if (!config.publisher.empty())
         if (const auto fault = publisher_fault(config.publisher))
             throw bad_input("--publisher: " + *fault);

@@ -1,8 +1,8 @@
 #pragma once
 // Numbers of 2 and 4 bytes, little-endian, in byte buffers: how an executable's
 // headers and resources, its version block and an .ico file store them. The
-// publisher's one reader and writer of them; a read past the end of the data throws
-// pe_format_error.
+// publisher's one reader and writer of them; a read or write past the end of the
+// data throws pe_format_error.
 
 #include "byte_files.h"
 #include "pe_resources.h"
@@ -10,8 +10,12 @@
 #include <cstdint>
 #include <span>
 
+inline bool holds_u16_at(std::span<const unsigned char> data, std::size_t offset) {
+    return offset <= data.size() && data.size() - offset >= 2;
+}
+
 inline std::uint16_t u16_at(std::span<const unsigned char> data, std::size_t offset) {
-    if (offset > data.size() || data.size() - offset < 2)
+    if (!holds_u16_at(data, offset))
         throw pe_format_error("truncated");
     return static_cast<std::uint16_t>(data[offset] | data[offset + 1] << 8);
 }
@@ -20,8 +24,9 @@ inline std::uint32_t u32_at(std::span<const unsigned char> data, std::size_t off
     return u16_at(data, offset) | std::uint32_t{u16_at(data, offset + 2)} << 16;
 }
 
-// The offset lies inside the buffer.
 inline void put_u16(bytes& data, std::size_t offset, std::uint32_t value) {
+    if (!holds_u16_at(data, offset))
+        throw pe_format_error("a field to write lies past the end of the data");
     data[offset] = static_cast<unsigned char>(value);
     data[offset + 1] = static_cast<unsigned char>(value >> 8);
 }

@@ -302,6 +302,9 @@ const std::map<std::string, subcommand>& subcommands() {
           "Writes TREE/N/: every file of DIR, plain or in an LZMA container (auto: when\n"
           "that saves at least 5 %), its versioninfo.vif and changes.txt (the notes file\n"
           "byte for byte, or empty). Empty files are refused unless --skip-empty.\n"
+          "The launcher's own files at the top of DIR (versioninfo.vif, ezo.log,\n"
+          "quillomark.id, Temp) are left out with one line each; a quillomark.exe must\n"
+          "be a launcher written by the launcher command.\n"
           "--sign writes versioninfo.vif.sig and changes.txt.sig with the secret key.\n",
           run_version}},
         {"patch",
@@ -376,7 +379,8 @@ const std::map<std::string, subcommand>& subcommands() {
           "resources change. --sign-cert signs the file with osslsigncode (Authenticode,\n"
           "PKCS#12 certificate; the password file's first line is the password).\n"
           "--install-dir makes the launcher the product's setup as well: started outside\n"
-          "DIR (which starts with %LOCALAPPDATA%, %APPDATA% or %USERPROFILE%, for example\n"
+          "DIR (which starts with %LOCALAPPDATA%, %APPDATA% or %USERPROFILE% and names a\n"
+          "folder of the product's own below it, not a shared one such as Temp, for example\n"
           "%LOCALAPPDATA%\\Programs\\Product) it installs itself there for the user, with\n"
           "Start menu and desktop shortcuts and an entry in Apps & Features that names\n"
           "--publisher; it needs --product, the name of both.\n",

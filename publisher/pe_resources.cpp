@@ -16,6 +16,9 @@ std::uint32_t align_up(std::uint64_t value, std::uint32_t alignment) {
 
 constexpr std::uint32_t subdirectory_flag = 0x80000000;
 
+// Of the optional header's data directories, only these are written.
+constexpr std::uint32_t max_directories = 16;
+
 namespace directory {
 constexpr std::size_t resources = 2;
 constexpr std::size_t security = 4;
@@ -57,7 +60,8 @@ struct pe_layout {
     std::uint32_t file_alignment = 0;
     std::uint32_t directory_count = 0;
     std::vector<section_header> sections;
-    std::size_t resources = 0; // index of the resource section
+    std::size_t headers_end = 0; // of the directories and the section table
+    std::size_t resources = 0;   // index of the resource section
 
     std::size_t directory_at(std::size_t index) const {
         return optional + field::directories + 8 * index;
@@ -94,6 +98,9 @@ pe_layout read_layout(byte_view image) {
         if (layout.sections.back().virtual_address == resource_rva)
             layout.resources = i;
     }
+    layout.headers_end =
+        std::max(layout.directory_at(std::min(layout.directory_count, max_directories)),
+                 table + 40 * layout.sections.size());
     const section_header* found = layout.sections.empty() ? nullptr : &layout.resource_section();
     if (resource_rva == 0 || !found || found->virtual_address != resource_rva ||
         std::uint64_t{found->raw_pointer} + found->raw_size > image.size())
@@ -306,6 +313,9 @@ bytes replace_resources(const bytes& image, const resource_tree& tree) {
     const section_header& old = layout.resource_section();
     if (old.raw_size % layout.file_alignment != 0)
         throw pe_format_error("the resource section is not aligned");
+    // The headers are rewritten in place, before the new section.
+    if (old.raw_pointer < layout.headers_end)
+        throw pe_format_error("the resource section overlaps the headers");
     bytes section = write_resource_section(tree, old.virtual_address);
     const auto new_size = static_cast<std::uint32_t>(section.size());
     section.resize(align_up(new_size, layout.file_alignment));
@@ -348,7 +358,8 @@ bytes replace_resources(const bytes& image, const resource_tree& tree) {
         const std::uint32_t mapped = virtual_size ? virtual_size : header.raw_size;
         image_size = std::max(image_size, address + align_up(mapped, layout.section_alignment));
     }
-    for (std::size_t index = 0; index < layout.directory_count && index < 16; ++index) {
+    for (std::size_t index = 0; index < std::min(layout.directory_count, max_directories);
+         ++index) {
         const std::size_t at = layout.directory_at(index);
         const std::uint32_t address = u32_at(image, at);
         if (index == directory::security && address != 0)

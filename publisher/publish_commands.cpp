@@ -2,6 +2,8 @@
 
 #include "byte_files.h"
 #include "container_memory.h"
+#include "installation_layout.h"
+#include "launcher_stamp.h"
 #include "name_rules.h"
 #include "patch_maker.h"
 #include "progress.h"
@@ -196,20 +198,41 @@ std::vector<bytes> make_patches(const fs::path& old_dir, const fs::path& new_dir
     return made;
 }
 
-// The source's files, with the launcher in place of its namesake.
-std::vector<source_file> release_files(const version_options& options) {
-    auto files = scan_source(options.source, options.skip_empty);
-    if (!options.launcher)
-        return files;
-    const std::string name = options.launcher->filename().string();
+// Launchers in the field update themselves to the release's launcher, so a file of
+// its name must be one that this tool wrote.
+void refuse_unstamped_launcher(const std::vector<source_file>& files) {
+    for (const auto& file : files) {
+        if (file_alias_key(file.name) != file_alias_key(installed_launcher_file_name))
+            continue;
+        try {
+            launcher_resources(read_whole_file(file.path), file.path.string());
+        } catch (const bad_input& error) {
+            throw bad_input(std::string(error.what()) +
+                            "; a release takes its launcher through --launcher FILE, written by "
+                            "quillomark-publish launcher");
+        }
+    }
+}
+
+void put_launcher_in_place_of_namesake(std::vector<source_file>& files,
+                                       const fs::path& launcher_file) {
+    const std::string name = launcher_file.filename().string();
     std::erase_if(files, [&](const source_file& file) {
         return folded_name(file.name) == folded_name(name);
     });
-    const source_file launcher{name, *options.launcher, fs::file_size(*options.launcher)};
+    const source_file launcher{name, launcher_file, fs::file_size(launcher_file)};
     files.insert(std::upper_bound(
                      files.begin(), files.end(), launcher,
                      [](const source_file& a, const source_file& b) { return a.name < b.name; }),
                  launcher);
+}
+
+// The source's files, with the launcher in place of its namesake.
+std::vector<source_file> release_files(const version_options& options) {
+    auto files = scan_source(options.source, options.skip_empty);
+    if (options.launcher)
+        put_launcher_in_place_of_namesake(files, *options.launcher);
+    refuse_unstamped_launcher(files);
     return files;
 }
 
@@ -262,23 +285,9 @@ void check_signed_by(const signer_ref& signer, const master_signature& signature
                         "KEYFILE");
 }
 
-} // namespace
-
-std::uint64_t default_diff_memory() {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    return pages > 0 && page_size > 0
-               ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 2
-               : std::uint64_t{1} << 30;
-}
-
-std::string record_name_of(std::string name) {
-    std::replace(name.begin(), name.end(), '/', '\\');
-    return name;
-}
-
-publish_summary publish_version(const version_options& options) {
-    const auto files = release_files(options);
+// Writes the version of the release's files.
+publish_summary write_version(const version_options& options,
+                              const std::vector<source_file>& files) {
     const bytes notes = options.notes ? read_whole_file(*options.notes) : bytes{};
     const fs::path target = options.tree / std::to_string(options.version);
     fs::create_directories(options.tree);
@@ -311,6 +320,25 @@ publish_summary publish_version(const version_options& options) {
                {staging.path() / version_file_name, staging.path() / notes_file_name});
     staging.commit();
     return summary;
+}
+
+} // namespace
+
+std::uint64_t default_diff_memory() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    return pages > 0 && page_size > 0
+               ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 2
+               : std::uint64_t{1} << 30;
+}
+
+std::string record_name_of(std::string name) {
+    std::replace(name.begin(), name.end(), '/', '\\');
+    return name;
+}
+
+publish_summary publish_version(const version_options& options) {
+    return write_version(options, release_files(options));
 }
 
 publish_summary publish_patch_set(const patch_options& options) {
@@ -414,7 +442,7 @@ std::int32_t publish_release(const release_options& options) {
     version.version = earlier.empty() ? 1 : earlier.back() + 1;
     if (!earlier.empty() && earlier.back() == std::numeric_limits<std::int32_t>::max())
         throw bad_input("the tree holds the highest possible version number");
-    publish_version(version);
+    write_version(version, files);
 
     const auto keep = std::min<std::size_t>(std::size_t(options.keep_patches), earlier.size());
     for (auto from = earlier.end() - std::ptrdiff_t(keep); from != earlier.end(); ++from)

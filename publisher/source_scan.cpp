@@ -1,8 +1,10 @@
 #include "source_scan.h"
 
 #include "file_info.h"
+#include "installation_layout.h"
 #include "name_rules.h"
 #include "publish_errors.h"
+#include "tree_layout.h"
 
 #include <algorithm>
 #include <array>
@@ -16,11 +18,11 @@ namespace {
 
 constexpr std::uintmax_t largest_size = file_info::largest_size;
 
-// Top-level names taken by the tree's own files beside a version's files, and by
-// the launcher inside the installation (its installed version file, and the work
-// directory that it deletes after every update).
-constexpr std::array<std::string_view, 3> reserved_top_names = {"versioninfo.vif", "changes.txt",
-                                                                "temp"};
+// What the launcher keeps at the top of an installation beside the release's files.
+// A source folder copied from an installation holds them; a release leaves them out.
+// The prepared-update files join this list.
+constexpr std::array<std::string_view, 4> launchers_own_top_names = {
+    installed_record_name, log_file_name, identity_file_name, work_directory_name};
 
 std::string record_name(const fs::path& relative) {
     std::string name = relative.generic_string();
@@ -28,10 +30,15 @@ std::string record_name(const fs::path& relative) {
     return name;
 }
 
-bool is_reserved(const std::string& folded) {
-    const std::string top = folded.substr(0, folded.find('\\'));
-    return std::find(reserved_top_names.begin(), reserved_top_names.end(), top) !=
-           reserved_top_names.end();
+// The tree's release notes lie beside a version's files.
+bool collides_with_notes(const std::string& name) {
+    return file_alias_key(name.substr(0, name.find('\\'))) == file_alias_key(notes_file_name);
+}
+
+bool is_launchers_own(const fs::path& top_name) {
+    const std::string key = file_alias_key(top_name.string());
+    return std::any_of(launchers_own_top_names.begin(), launchers_own_top_names.end(),
+                       [&](std::string_view own) { return file_alias_key(own) == key; });
 }
 
 class source_checks {
@@ -40,10 +47,8 @@ class source_checks {
         keep = true;
         if (!is_safe_relative_name(file.name))
             return fail("\"" + file.name + "\" is not a name the launcher accepts");
-        const std::string folded = folded_name(file.name);
-        if (is_reserved(folded))
-            return fail("\"" + file.name +
-                        "\" would collide with the files of the tree or of the launcher");
+        if (collides_with_notes(file.name))
+            return fail("\"" + file.name + "\" would collide with the release notes of the tree");
         if (file.size > largest_size)
             return fail("\"" + file.name + "\" is 4 GiB or larger");
         if (file.size == 0 && skip_empty) {
@@ -53,7 +58,7 @@ class source_checks {
         }
         if (file.size == 0)
             return fail("\"" + file.name + "\" is empty (use --skip-empty to leave it out)");
-        check_case(file.name, folded);
+        check_case(file.name, folded_name(file.name));
     }
 
     void throw_if_failed() const {
@@ -113,14 +118,27 @@ std::vector<source_file> scan_source(const fs::path& directory, bool skip_empty)
     if (!fs::is_directory(directory))
         throw bad_input(directory.string() + " is not a directory");
     std::vector<source_file> files;
-    for (const auto& entry : fs::recursive_directory_iterator(directory)) {
-        if (entry.is_directory())
+    std::vector<std::string> left_out;
+    for (auto entry = fs::recursive_directory_iterator(directory);
+         entry != fs::recursive_directory_iterator(); ++entry) {
+        if (entry.depth() == 0 && is_launchers_own(entry->path().filename())) {
+            left_out.push_back(entry->path().filename().string());
+            entry.disable_recursion_pending();
             continue;
-        const fs::path relative = fs::relative(entry.path(), directory);
-        if (!entry.is_regular_file())
-            throw bad_input(entry.path().string() + " is not a regular file");
-        files.push_back({record_name(relative), entry.path(), entry.file_size()});
+        }
+        if (entry->is_directory())
+            continue;
+        const fs::path relative = fs::relative(entry->path(), directory);
+        if (!entry->is_regular_file())
+            throw bad_input(entry->path().string() + " is not a regular file");
+        files.push_back({record_name(relative), entry->path(), entry->file_size()});
     }
+    std::sort(left_out.begin(), left_out.end());
+    for (const auto& name : left_out)
+        std::fprintf(stderr,
+                     "warning: leaving out \"%s\": the launcher keeps it in an installation, a "
+                     "release never ships it\n",
+                     name.c_str());
     std::sort(files.begin(), files.end(),
               [](const source_file& a, const source_file& b) { return a.name < b.name; });
     source_checks checks;

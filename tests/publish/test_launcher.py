@@ -146,13 +146,24 @@ BAD_INPUT = {
     "another variable": (GOOD + ["--product", "A", "--install-dir", "%ProgramFiles%\\A"],
                          "%LOCALAPPDATA%"),
     "folder leaving": (GOOD + ["--product", "A", "--install-dir", "%APPDATA%\\..\\..\\A"],
-                       "relative path"),
+                       ". or .."),
+    "folder through a dot": (GOOD + ["--product", "A", "--install-dir",
+                                     "%LOCALAPPDATA%\\Programs\\. \\A"], ". or .."),
     "setup without product": (GOOD + ["--install-dir", INSTALL_DIR], "--product"),
     "product no file name": (GOOD + ["--product", "A/B", "--install-dir", INSTALL_DIR],
                              "--product"),
     "publisher line break": (SETUP + ["--publisher", "Õun\npublic_key="], "--publisher"),
     "publisher without setup": (GOOD + ["--publisher", "Õun OÜ"], "--install-dir"),
 }
+# The installation's work directory Temp is emptied by every update: a folder that
+# Windows or other programs share, however spelled, is no installation's own.
+SHARED_FOLDERS = ["%LOCALAPPDATA%", "%userprofile%\\", "%LocalAppData%/temp. /",
+                  "%USERPROFILE%\\AppData\\Local\\Temp", "%USERPROFILE%\\desktop ",
+                  "%APPDATA%\\Microsoft\\Windows\\Start Menu\\Programs\\\\",
+                  "%LOCALAPPDATA%\\Programs..", "%USERPROFILE%\\OneDrive"]
+BAD_INPUT.update({f"shared folder {folder}": (GOOD + ["--product", "A", "--install-dir", folder],
+                                              "not a folder of the product's own")
+                  for folder in SHARED_FOLDERS})
 
 
 @pytest.mark.parametrize("case", BAD_INPUT)
@@ -212,6 +223,9 @@ def test_signed_launcher_verifies_and_is_published_as_the_release_launcher(tmp_p
     _, records = read_vif(tree / "1" / "versioninfo.vif")
     assert {record.name: record.digest for record in records} == {
         "app.exe": md5(b"app\n" * 100), "quillomark.exe": md5(launcher.read_bytes())}
+    # A stamped launcher in the source folder is one too.
+    (app / "Quillomark.exe").write_bytes(launcher.read_bytes())
+    publish("release", app, "--tree", tree, "--startapp", "app.exe", "--sign", key)
 
 
 def test_an_unsigned_release_warns_in_one_line(tmp_path):

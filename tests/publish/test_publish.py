@@ -145,12 +145,22 @@ def test_master_lists_and_forces(released):
         publish("verify", tree).stderr
 
 
-def test_skip_empty_leaves_the_file_out(tmp_path):
-    source = make_release(tmp_path / "src", {"a.txt": b"a", "empty.txt": b""})
-    result = publish("version", source, "--tree", tmp_path / "tree", "--version", "1",
+def test_empty_files_and_the_launchers_own_are_left_out_with_a_line_each(tmp_path):
+    # A copy of an installation: the launcher's record, log, identity and work files.
+    own = {"versioninfo.vif": b"QM_VIF", "EZO.log": b"log", "quillomark.id": b"id",
+           "Temp/x.new": b"half", "Temp/sub/y": b"y"}
+    source = make_release(tmp_path / "src", {"a.txt": b"a", "empty.txt": b"", "data/ezo.log": b"l",
+                                             **own})
+    result = publish("release", source, "--tree", tmp_path / "tree", "--startapp", "a.txt",
                      "--skip-empty")
-    assert "empty.txt" in result.stderr
-    assert [r.name for r in read_vif(tmp_path / "tree" / "1" / "versioninfo.vif")[1]] == ["a.txt"]
+    warnings = [line for line in result.stderr.splitlines()
+                if line.startswith("warning") and "unsigned" not in line]
+    assert sorted(warnings) == sorted(
+        [f'warning: leaving out "{name}": the launcher keeps it in an installation, a release '
+         "never ships it" for name in ["versioninfo.vif", "EZO.log", "quillomark.id", "Temp"]]
+        + ['warning: leaving out the empty file "empty.txt"'])
+    assert [r.name for r in read_vif(tmp_path / "tree" / "1" / "versioninfo.vif")[1]] == [
+        "a.txt", "data\\ezo.log"]
 
 
 def damage_missing_file(tree):
@@ -257,7 +267,8 @@ def bad_inputs(tmp_path):
     publish("release", good, "--tree", tree, "--startapp", "app.exe")
     cased = make_release(tmp_path / "cased", {"Data/a.txt": b"1", "data/b.txt": b"2"})
     empty = make_release(tmp_path / "empty", {"app.exe": b"app", "zero.txt": b""})
-    reserved = make_release(tmp_path / "reserved", {"versioninfo.vif": b"x"})
+    reserved = make_release(tmp_path / "reserved", {"Changes.txt": b"x"})
+    plain_launcher = make_release(tmp_path / "plain", {"app.exe": b"app", "quillomark.exe": b"MZ"})
     huge = make_release(tmp_path / "huge", {"app.exe": b"app"})
     with open(huge / "big.bin", "wb") as big:
         big.truncate(2 ** 32)
@@ -266,6 +277,9 @@ def bad_inputs(tmp_path):
         (["version", cased, "--tree", tree, "--version", "5"], "differ only in case"),
         (["version", empty, "--tree", tree, "--version", "5"], '"zero.txt" is empty'),
         (["version", reserved, "--tree", tree, "--version", "5"], "would collide"),
+        (["release", plain_launcher, "--tree", tree, "--startapp", "app.exe"],
+         "is not a Quillomark launcher: not a Windows executable; a release takes its launcher "
+         "through --launcher FILE"),
         (["version", huge, "--tree", tree, "--version", "5"], '"big.bin" is 4 GiB or larger'),
         (["version", good, "--tree", tree, "--version", "0"], "--version must be a positive"),
         (["version", good, "--tree", tree, "--version", "-3"], "--version must be a positive"),
