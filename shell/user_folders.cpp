@@ -1,6 +1,8 @@
 #include "user_folders.h"
 
 #include "file_identity.h"
+#include "launcher_config.h"
+#include "utf8.h"
 
 #include <objbase.h>
 #include <shlobj.h>
@@ -24,20 +26,16 @@ constexpr std::array shared_known_folders = {
     &FOLDERID_UserProgramFiles, &FOLDERID_Windows,      &FOLDERID_ProgramFiles,
     &FOLDERID_ProgramData};
 
-// Names that are shared folders right below the profile or an AppData folder,
+// The folders below which the names of shared folders (is_shared_user_folder) hold,
 // wherever the system puts the real ones.
-constexpr std::array shared_names = {L"Temp", L"Desktop", L"Documents", L"Downloads", L"Programs"};
+constexpr std::array user_roots = {&FOLDERID_Profile, &FOLDERID_LocalAppData,
+                                   &FOLDERID_RoamingAppData};
 
 std::vector<std::wstring> shared_folders() {
     std::vector<std::wstring> folders{temporary_folder()};
     for (const KNOWNFOLDERID* id : shared_known_folders)
         if (const auto folder = known_folder(*id, KF_FLAG_DONT_VERIFY))
             folders.push_back(*folder);
-    for (const KNOWNFOLDERID* root :
-         {&FOLDERID_Profile, &FOLDERID_LocalAppData, &FOLDERID_RoamingAppData})
-        if (const auto folder = known_folder(*root, KF_FLAG_DONT_VERIFY))
-            for (const wchar_t* name : shared_names)
-                folders.push_back(*folder + L"\\" + name);
     return folders;
 }
 
@@ -71,6 +69,14 @@ std::optional<std::wstring> shared_folder_reason(const std::wstring& folder) {
     const std::wstring key = path_in_upper_case(full_path(folder));
     if (key.size() <= 3)
         return L"it is the root of a drive";
+    for (const KNOWNFOLDERID* root : user_roots) {
+        const auto root_folder = known_folder(*root, KF_FLAG_DONT_VERIFY);
+        const std::wstring root_key =
+            root_folder ? path_in_upper_case(full_path(*root_folder)) : std::wstring();
+        if (!root_key.empty() && within(key, root_key) &&
+            is_shared_user_folder(wide_to_utf8(key.substr(root_key.size()))))
+            return L"it is a folder that programs share below " + *root_folder;
+    }
     for (const std::wstring& shared : shared_folders()) {
         const std::wstring shared_key = path_in_upper_case(full_path(shared));
         if (shared_key.empty())

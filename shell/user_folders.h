@@ -19,9 +19,10 @@ std::optional<std::wstring> known_folder(const KNOWNFOLDERID& id, DWORD flags = 
 std::wstring temporary_folder();
 
 // Why `folder` (a full path) cannot be an installation's own: a drive's root, one
-// of the user's shared folders (the profile, AppData and its Local, Roaming and
-// LocalLow, the temporary folder, the desktop, documents, downloads, the Start menu
-// and its programs, the folder for the user's programs, ...), one of Temp, Desktop,
-// Documents, Downloads and Programs directly below the profile or an AppData
-// folder, or a folder above any of these. None when it can be.
+// of the user's shared folders where the system puts them (the profile, AppData and
+// its Local, Roaming and LocalLow, the temporary folder, the desktop, documents,
+// downloads, the Start menu and its programs, the folder for the user's programs,
+// ...), a folder that the publisher's stamp also refuses below the profile or an
+// AppData folder (is_shared_user_folder), or a folder above any of these. None when
+// it can be.
 std::optional<std::wstring> shared_folder_reason(const std::wstring& folder);
