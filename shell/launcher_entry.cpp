@@ -4,6 +4,7 @@
 #include "launcher_config.h"
 #include "logfile.h"
 #include "own_resource.h"
+#include "process_wait.h"
 #include "removal.h"
 #include "resource.h"
 #include "run_lock.h"
@@ -239,11 +240,14 @@ int hand_off(std::span<LPWSTR> arguments) {
     return 0;
 }
 
-// The options of the setup, the removal and the silent run, in any order.
+// The options of the setup, the removal, the silent run and the restart to update,
+// in any order.
 struct launch_options {
     bool silent = false;
     bool uninstall = false;
     std::optional<std::wstring> install_dir;
+    // The word after "--after", empty when the command line ends with it.
+    std::optional<std::wstring> after;
 };
 
 // Nothing when any argument is not one of these options, or one comes twice.
@@ -257,6 +261,8 @@ std::optional<launch_options> read_options(std::span<LPWSTR> arguments) {
             options.silent = true;
         else if (is_word(word, L"--uninstall") && !options.uninstall)
             options.uninstall = true;
+        else if (is_word(word, L"--after") && !options.after)
+            options.after = index + 1 < arguments.size() ? arguments[++index] : L"";
         else
             return std::nullopt;
     }
@@ -280,6 +286,25 @@ int run_with_options(HINSTANCE instance, int show_command, const launch_options&
     return normal_run(instance, show_command, options.silent, settings);
 }
 
+constexpr std::chrono::seconds restart_wait_limit{60};
+constexpr int bad_argument_exit_code = 2;
+
+// The restart to update: waits for the application that asked for it, without a
+// window and without the run lock, and then starts as usual. An application still
+// running at the limit keeps its files: none is replaced under a running program.
+int run_after_process(HINSTANCE instance, int show_command, const launch_options& options) {
+    const auto process_id = read_process_id(*options.after);
+    if (!process_id || options.uninstall || options.install_dir)
+        return bad_argument_exit_code;
+    if (!wait_for_process_end(*process_id, restart_wait_limit)) {
+        log_open(log_file_name);
+        log_error("Process " + std::to_string(*process_id) + " still runs after " +
+                  std::to_string(restart_wait_limit.count()) + " s: no update started");
+        return 1;
+    }
+    return run_with_options(instance, show_command, options);
+}
+
 } // namespace
 
 int run_launcher(HINSTANCE instance, int show_command) {
@@ -292,6 +317,7 @@ int run_launcher(HINSTANCE instance, int show_command) {
         return finish_removal(all);
     // Up to three arguments that are no such options are ignored, as they always were.
     if (const auto options = read_options(all))
-        return run_with_options(instance, show_command, *options);
+        return options->after ? run_after_process(instance, show_command, *options)
+                              : run_with_options(instance, show_command, *options);
     return all.size() < 4 ? run_with_options(instance, show_command, {}) : 0;
 }

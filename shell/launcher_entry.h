@@ -9,6 +9,11 @@
 //     setup with the folder chosen, a silent run (no window, no application start,
 //     exit code 0 only when it completed) or silent setup, and the removal
 //     (removal.h), silent or not;
+//   --after PID, alone or with --silent: the restart to update (process_wait.h): once
+//     the process PID has ended (or at once when there is none) a start as without
+//     it; exit code 1 and a log line, nothing else done, when it still runs after
+//     60 s; 2 when PID is not a decimal number of at most 32 bits or another option
+//     comes with it;
 //   "update" and two more: the hand-off that ends a self-update ("--silent" after
 //     them restarts the launcher silent);
 //   "remove" and two more: the last step of a removal, in its temporary copy;

@@ -499,7 +499,8 @@ class Probe:
         return self.must("start", windows_path(directory), windows_path(program), *arguments)["pid"]
 
     def park(self, directory, program, *arguments):
-        """Creates the program suspended, held so until the probe ends."""
+        """Creates the program suspended, held so until the probe ends or the test
+        ends it with "kill parked"."""
         return self.must("park", windows_path(directory), windows_path(program), *arguments)["pid"]
 
     def wait_window(self, ms=15000):
@@ -560,10 +561,12 @@ class Run:
     """One start of the launcher in an installation, timed in local time."""
     probe: Probe
     installation: Installation
+    arguments: tuple = ()
     started: datetime = field(default_factory=datetime.now)
 
     def __post_init__(self):
-        self.probe.start(self.installation.path, self.installation.path / "quillomark.exe")
+        self.probe.start(self.installation.path, self.installation.path / "quillomark.exe",
+                         *self.arguments)
 
     def finish(self, ms=30000):
         """Waits for the launcher and every process it started; returns its exit code."""

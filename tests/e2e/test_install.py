@@ -1,7 +1,8 @@
 """A first installation into a directory whose path holds blanks and non-ASCII
 letters, with the release notes shown at once and the application's start
 deferred until they are closed, taken although the version is offered to no
-installation yet; then starts with equal versions."""
+installation yet; then starts with equal versions, and restarts to update that
+wait for the application."""
 
 import random
 import subprocess
@@ -149,6 +150,18 @@ def test_equal_versions_start_after_a_pause_without_checking_files(site, probe, 
     assert not probe.history()["window_seen"]
     assert (installation.path / "ezo.log").read_bytes() == log_before
 
+    # A restart to update whose process id is no decimal number of 32 bits, or that
+    # comes with another option than --silent, ends at once with 2 and touches nothing.
+    files_before = {p: p.read_bytes() for p in installation.path.rglob("*") if p.is_file()}
+    requests_before = site.requests()
+    for bad in [[], [""], ["abc"], ["-5"], ["0x10"], [" 5"], ["99999999999"], ["4294967296"],
+                ["5", "--uninstall"]]:
+        probe.start(installation.path, installation.path / "quillomark.exe", "--after", *bad)
+        assert probe.wait_exit(10000) == 2, bad
+        assert not probe.history()["window_seen"], bad
+    assert {p: p.read_bytes() for p in installation.path.rglob("*") if p.is_file()} == files_before
+    assert site.requests() == requests_before
+
     # The application deleted and a data file cut short: both are logged, every file
     # is checked, what differs comes back (the same-size damage too), and the
     # application starts as after an update.
@@ -203,3 +216,41 @@ def test_a_second_start_in_the_same_installation_leaves_the_run_to_the_first(
                                "/download/2/slow.bin"]
     texts = run.log().texts()
     assert texts.count("Quillomark Start") == 1 and texts.count("Quillomark End") == 1
+
+
+def test_a_restart_to_update_waits_for_the_application_to_end(site, probe, install_dir):
+    """The application asks for a restart to update: the launcher, started with its
+    process id, shows nothing and fetches nothing while it runs, then updates and
+    starts it as usual. An id that names no process lets it run at once."""
+    installation = install_dir("Quillo mark õun")
+    installation.install(1, [Record("app.exe", b"old")])
+    records = [Record("app.exe", TESTAPP.read_bytes()), Record("data.txt", b"2\r\n")]
+    site.master(2)
+    site.version(2, records)
+
+    application = probe.park(installation.path, TESTAPP)
+    run = Run(probe, installation, ("--after", str(application)))
+    assert probe.wait_exit(2000) is None, "the launcher did not wait for the application"
+    assert not probe.history()["window_seen"]
+    assert site.requests() == []
+    assert not (installation.path / "ezo.log").exists()
+    probe.must("kill", "parked")
+    assert run.finish() == 0
+    assert probe.history()["window_seen"]
+    assert_started_once_more(installation, 1)
+    for record in records:
+        assert installation.file(record.name).read_bytes() == record.content, record.name
+    assert site.requests() == ["/download/masterversion", "/download/2/versioninfo.vif",
+                               "/download/2/changes.txt", "/download/2/app.exe",
+                               "/download/2/data.txt"]
+    assert len(run.log().markers) == 1
+
+    # Process ids are multiples of four, so this one names no process; --silent may
+    # come first.
+    records[1] = Record("data.txt", b"3\r\n")
+    site.master(3)
+    site.version(3, records)
+    run = Run(probe, installation, ("--silent", "--after", "4294967295"))
+    assert run.finish() == 0
+    assert installation.file("data.txt").read_bytes() == b"3\r\n"
+    assert len(installation.starts()) == 1

@@ -4,8 +4,9 @@
 //
 //   start CWD EXE [ARG...]      start EXE in a new job; answers its pid
 //   park CWD EXE [ARG...]       create EXE suspended, in a job of its own, and keep
-//                               it so until the probe ends: the state a process is
-//                               left in when its creator ends inside CreateProcess
+//                               it so until the probe ends (or "kill parked"): the
+//                               state a process is left in when its creator ends
+//                               inside CreateProcess
 //   wait-window MS              the progress window of the started process exists
 //   wait-text ID MS exact|prefix TEXT
 //                               control ID (1003, 1001, 1002; 1000: the bar as
@@ -29,8 +30,9 @@
 //   hold PATH [exclusive] / release PATH
 //                               keep a file open, sharing only reading (or, with
 //                               "exclusive", nothing)
-//   kill launcher|job           end the started process, or every process of the
-//                               job, at once (TerminateProcess, TerminateJobObject)
+//   kill launcher|job|parked    end the started process, every process of the job,
+//                               or every parked program, at once (TerminateProcess,
+//                               TerminateJobObject)
 //   shortcut PATH               the target, arguments, working folder, description
 //                               and icon of a shortcut file, read through IShellLinkW
 //   folders                     the Wine user's Start menu programs folder, desktop,
@@ -314,8 +316,14 @@ std::string probe::release(const fields& command) {
 }
 
 std::string probe::kill(const fields& command) {
+    if (command[1] == "parked") {
+        for (process_job& parked : parked_)
+            parked.kill(true);
+        parked_.clear();
+        return ok().text();
+    }
     if (command[1] != "launcher" && command[1] != "job")
-        return failed("kill launcher or job");
+        return failed("kill launcher, job or parked");
     job_.kill(command[1] == "job");
     return ok().text();
 }

@@ -1,0 +1,19 @@
+#pragma once
+// The wait of the restart to update: an application that offers it starts
+// "quillomark.exe --after <its own process id>" and exits, and the launcher waits for
+// that process to end before it touches any file of the installation.
+
+#include <windows.h>
+
+#include <chrono>
+#include <optional>
+#include <string_view>
+
+// A process id written as decimal digits, 0 to 4294967295; none for anything else
+// (an empty text, a sign, blanks, hex, a number beyond 32 bits).
+std::optional<DWORD> read_process_id(std::wstring_view text);
+
+// True once the process has ended, and at once when the id opens no process (it has
+// ended already, never existed, or is 0) or is this process's own; false when it
+// still runs at the limit.
+bool wait_for_process_end(DWORD process_id, std::chrono::milliseconds limit);
