@@ -214,9 +214,18 @@ void refuse_unstamped_launcher(const std::vector<source_file>& files) {
     }
 }
 
+// A setup's launcher (one with an installation folder) lies in every installation as
+// quillomark.exe, whatever the name it is handed out under; another under its own.
+std::string published_launcher_name(const fs::path& launcher_file) {
+    const launcher_config settings = launcher_settings(
+        launcher_resources(read_whole_file(launcher_file), launcher_file.string()));
+    return settings.install_dir.empty() ? launcher_file.filename().string()
+                                        : installed_launcher_file_name;
+}
+
 void put_launcher_in_place_of_namesake(std::vector<source_file>& files,
                                        const fs::path& launcher_file) {
-    const std::string name = launcher_file.filename().string();
+    const std::string name = published_launcher_name(launcher_file);
     std::erase_if(files, [&](const source_file& file) {
         return folded_name(file.name) == folded_name(name);
     });

@@ -226,6 +226,15 @@ def test_signed_launcher_verifies_and_is_published_as_the_release_launcher(tmp_p
     # A stamped launcher in the source folder is one too.
     (app / "Quillomark.exe").write_bytes(launcher.read_bytes())
     publish("release", app, "--tree", tree, "--startapp", "app.exe", "--sign", key)
+    # A setup, handed out under any name, lies in every installation as quillomark.exe.
+    _, setup = stamp(tmp_path, "--base-url", URL, "--key", public, "--product", "Minu rakendus",
+                     "--install-dir", "%LOCALAPPDATA%\\Programs\\Minu rakendus",
+                     out="Minu rakendus-Setup.exe")
+    publish("release", app, "--tree", tree, "--startapp", "app.exe", "--sign", key,
+            "--launcher", setup)
+    _, records = read_vif(tree / "3" / "versioninfo.vif")
+    assert {record.name: record.digest for record in records} == {
+        "app.exe": md5(b"app\n" * 100), "quillomark.exe": md5(setup.read_bytes())}
 
 
 def test_an_unsigned_release_warns_in_one_line(tmp_path):
