@@ -45,6 +45,34 @@ bool within(const std::wstring& inner, const std::wstring& outer) {
                               (outer.ends_with(L'\\') || inner[outer.size()] == L'\\'));
 }
 
+// The folder is one of the known shared folders, or holds one.
+std::optional<std::wstring> known_folder_reason(const std::wstring& folder,
+                                                const std::wstring& key) {
+    for (const std::wstring& shared : shared_folders()) {
+        const std::wstring shared_key = path_in_upper_case(full_path(shared));
+        if (shared_key.empty())
+            continue;
+        if (key == shared_key || same_file(folder, shared))
+            return L"it is the user's shared folder " + shared;
+        if (within(shared_key, key))
+            return L"it holds the user's shared folder " + shared;
+    }
+    return std::nullopt;
+}
+
+// The folder has the name of a shared one below the profile or an AppData folder.
+std::optional<std::wstring> shared_name_reason(const std::wstring& key) {
+    for (const KNOWNFOLDERID* root : user_roots) {
+        const auto root_folder = known_folder(*root, KF_FLAG_DONT_VERIFY);
+        const std::wstring root_key =
+            root_folder ? path_in_upper_case(full_path(*root_folder)) : std::wstring();
+        if (!root_key.empty() && within(key, root_key) &&
+            is_shared_user_folder(wide_to_utf8(key.substr(root_key.size()))))
+            return L"it is a folder that programs share below " + *root_folder;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 std::optional<std::wstring> known_folder(const KNOWNFOLDERID& id, DWORD flags) {
@@ -69,22 +97,7 @@ std::optional<std::wstring> shared_folder_reason(const std::wstring& folder) {
     const std::wstring key = path_in_upper_case(full_path(folder));
     if (key.size() <= 3)
         return L"it is the root of a drive";
-    for (const KNOWNFOLDERID* root : user_roots) {
-        const auto root_folder = known_folder(*root, KF_FLAG_DONT_VERIFY);
-        const std::wstring root_key =
-            root_folder ? path_in_upper_case(full_path(*root_folder)) : std::wstring();
-        if (!root_key.empty() && within(key, root_key) &&
-            is_shared_user_folder(wide_to_utf8(key.substr(root_key.size()))))
-            return L"it is a folder that programs share below " + *root_folder;
-    }
-    for (const std::wstring& shared : shared_folders()) {
-        const std::wstring shared_key = path_in_upper_case(full_path(shared));
-        if (shared_key.empty())
-            continue;
-        if (key == shared_key || same_file(folder, shared))
-            return L"it is the user's shared folder " + shared;
-        if (within(shared_key, key))
-            return L"it holds the user's shared folder " + shared;
-    }
-    return std::nullopt;
+    if (auto reason = known_folder_reason(folder, key))
+        return reason;
+    return shared_name_reason(key);
 }

@@ -93,6 +93,7 @@ def user(probe):
     for place in ("programs", "desktop"):
         for path in unix_path(folders[place]).glob("*.lnk"):
             path.unlink()
+    (unix_path(folders["temp"]) / "quillomark-setup.log").unlink(missing_ok=True)
     shutil.rmtree(unix_path(folders["local_app_data"]) / "Programs" / PRODUCT, ignore_errors=True)
     for copy in removal_copies(folders):
         copy.unlink()
@@ -194,7 +195,8 @@ def test_setup_from_a_download_folder_installs_once_with_shortcuts_and_entry(
     subprocess.run([WINE_RUN, "reg", "add", other_key, "/v", "InstallLocation", "/d",
                     windows_path(other_product), "/f"], check=True, capture_output=True)
     temp = user["temp"].rstrip("\\")
-    for refused in (temp, user["local_app_data"], user["local_app_data"] + "\\Programs",
+    programs = user["local_app_data"] + "\\Programs"
+    for refused in (temp, user["local_app_data"], programs, programs + "\\..\\Documents",
                     windows_path(other_files), windows_path(other_product)):
         assert setup_run(probe, setup, "--install-dir", refused, "--silent") == 1, refused
     assert kept.read_text("utf-8") == "minu"
@@ -204,6 +206,8 @@ def test_setup_from_a_download_folder_installs_once_with_shortcuts_and_entry(
     assert list(entries()) == [entry_key(installed)]
     log = setup_log(user)
     assert f"into {temp} failed: it is the user's shared folder" in log
+    assert f"into {user['local_app_data']}\\Documents failed: it is a folder that programs " \
+        "share below" in log
     assert f"into {windows_path(other_files)} failed: it holds files of no installation" in log
     assert f"into {windows_path(other_product)} failed: it holds the installation of " \
         "Teine toode" in log
