@@ -1,5 +1,6 @@
 // CUpdater::run: from the master-version record to the start of the application,
-// a self-update, or the file phase.
+// a self-update, or the file phase; and CUpdater::check_release, the same judgement
+// of the records without a window and without writing anything.
 
 #include "update_engine.h"
 
