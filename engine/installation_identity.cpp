@@ -96,11 +96,15 @@ std::optional<std::string> replaced_identity(const identity_file_reading& readin
     return std::nullopt;
 }
 
+std::string identity_path(const std::string& install_dir) {
+    return install_dir + "\\" + identity_file_name;
+}
+
 } // namespace
 
 std::optional<std::string> installation_identity(const std::string& install_dir,
                                                  const held_file_wait& wait) {
-    const std::string path = install_dir + "\\" + identity_file_name;
+    const std::string path = identity_path(install_dir);
     const identity_file_reading reading = read_identity(path, wait);
     switch (state_of(reading)) {
     case identity_file_state::valid:
@@ -112,5 +116,13 @@ std::optional<std::string> installation_identity(const std::string& install_dir,
     }
     log_error("Could not read the installation identity in " + path + " (error " +
               std::to_string(reading.error) + ")");
+    return std::nullopt;
+}
+
+std::optional<std::string> stored_installation_identity(const std::string& install_dir,
+                                                        const held_file_wait& wait) {
+    const identity_file_reading reading = read_identity(identity_path(install_dir), wait);
+    if (state_of(reading) == identity_file_state::valid)
+        return reading.text;
     return std::nullopt;
 }

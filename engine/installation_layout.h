@@ -5,6 +5,8 @@
 
 constexpr const char* installed_record_name = "versioninfo.vif";
 constexpr const char* log_file_name = "ezo.log";
+// The log of a check (--check), so that the last update run's log is kept.
+constexpr const char* prepare_log_file_name = "ezo-prepare.log";
 // The installation's random identity for phased rollouts (rollout.h).
 constexpr const char* identity_file_name = "quillomark.id";
 // The work directory: downloads, patches and the launcher's own work files. It is

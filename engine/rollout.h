@@ -55,4 +55,8 @@ identity_file_state state_of(const identity_file_reading& reading);
 // run, and so sooner or later take every phased release.
 std::optional<std::string> installation_identity(const std::string& install_dir,
                                                  const held_file_wait& wait);
+// The identity that quillomark.id holds, read as above; none when it is missing,
+// damaged or unreadable. Writes nothing.
+std::optional<std::string> stored_installation_identity(const std::string& install_dir,
+                                                        const held_file_wait& wait);
 #endif

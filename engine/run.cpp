@@ -1,5 +1,6 @@
 // CUpdater::run: from the master-version record to the start of the application,
-// a self-update, or the file phase.
+// a self-update, or the file phase; and CUpdater::check_release, the same judgement
+// of the records without a window and without writing anything.
 
 #include "update_engine.h"
 
@@ -154,6 +155,26 @@ std::vector<std::string> split_patch_names(const std::string& value) {
     return names;
 }
 
+// What the window shows when the run ends for a fault.
+const char* failure_text(release_fault fault) {
+    switch (fault) {
+    case release_fault::master_without_version:
+        return "Viga versiooni laadimisel!";
+    case release_fault::record_not_received:
+        return "Aktiivse versiooni info allalaadimine ebaõnnestus!";
+    case release_fault::record_refused:
+    case release_fault::record_damaged:
+        return "Viga serverist versiooni info saamisel!";
+    case release_fault::master_not_received:
+    case release_fault::master_refused:
+    case release_fault::master_expired:
+    case release_fault::master_damaged:
+    case release_fault::older_version:
+        break;
+    }
+    return master_failure_text;
+}
+
 } // namespace
 
 void CUpdater::run() {
@@ -165,45 +186,65 @@ void CUpdater::run() {
         [this](const char* name) { set_info_text(std::string("Downloading: ") + name); });
 
     master_record master;
-    if (!read_master_record(transfer, master)) {
-        set_info_text(master_failure_text);
-        return;
-    }
-    if (master.value("version").empty()) {
-        set_info_text("Viga versiooni laadimisel!");
-        return;
-    }
-    version_number = std::atoi(master.value("version").c_str());
-    patch_names = split_patch_names(master.value("patches"));
-    start_app = master.value("startapp");
-
-    stdio_stream local_stream = read_local_info();
-    if (release_key && goes_back(version_number, local_info.version, base_url + master_file_name)) {
-        set_info_text(master_failure_text);
-        return;
-    }
-    file_base_url = base_url + std::to_string(version_number) + "/";
-    const std::string remote_url = file_base_url + "versioninfo.vif";
-    const control_file remote_bytes = fetch_control_file(transfer, remote_url, release_key);
-    if (remote_bytes.outcome == control_file::state::not_received) {
-        set_info_text("Aktiivse versiooni info allalaadimine ebaõnnestus!");
-        return;
-    }
-    if (remote_bytes.outcome == control_file::state::refused ||
-        !read_version_info(remote_info, remote_bytes.bytes) ||
-        (release_key && !states_master_version(remote_info, version_number, remote_url)) ||
-        (!start_app.empty() && !is_safe_relative_name(start_app))) {
-        set_info_text("Viga serverist versiooni info saamisel!");
+    stdio_stream local_stream;
+    if (const std::optional<release_fault> fault = read_release(transfer, master, local_stream)) {
+        set_info_text(failure_text(*fault));
         return;
     }
     const std::string notes = decode_text_leniently(
         fetch_control_file(transfer, file_base_url + "changes.txt", release_key).bytes);
 
     const bool same_version = local_info.version == remote_info.version;
-    if ((same_version || waits_for_rollout(master)) && installed_files_present(same_version))
+    if (keeps_installed_version(master, same_version))
         run_without_update(notes, same_version);
     else
         run_update(transfer, notes, master.value("force_releasenotes") == "1", local_stream);
+}
+
+release_check CUpdater::check_release(const std::string& url, const std::wstring& executable_path) {
+    set_paths(url, executable_path);
+    read_only = true;
+    master_record master;
+    stdio_stream local_stream;
+    if (const std::optional<release_fault> fault =
+            read_release(control_transfer, master, local_stream))
+        return {release_check::outcome::failed, 0, *fault};
+    if (keeps_installed_version(master, local_info.version == remote_info.version))
+        return {release_check::outcome::current, local_info.version};
+    return {release_check::outcome::available, remote_info.version};
+}
+
+std::optional<release_fault> CUpdater::read_release(CFileTransfer& transfer, master_record& master,
+                                                    stdio_stream& local_stream) {
+    if (const std::optional<release_fault> fault = read_master_record(transfer, master))
+        return fault;
+    if (master.value("version").empty())
+        return release_fault::master_without_version;
+    version_number = std::atoi(master.value("version").c_str());
+    patch_names = split_patch_names(master.value("patches"));
+    start_app = master.value("startapp");
+
+    local_stream = read_local_info();
+    if (release_key && goes_back(version_number, local_info.version, base_url + master_file_name))
+        return release_fault::older_version;
+    file_base_url = base_url + std::to_string(version_number) + "/";
+    const std::string remote_url = file_base_url + "versioninfo.vif";
+    const control_file remote_bytes = fetch_control_file(transfer, remote_url, release_key);
+    if (remote_bytes.outcome == control_file::state::not_received)
+        return release_fault::record_not_received;
+    if (remote_bytes.outcome == control_file::state::refused)
+        return release_fault::record_refused;
+    if (!read_version_info(remote_info, remote_bytes.bytes) ||
+        (release_key && !states_master_version(remote_info, version_number, remote_url)) ||
+        (!start_app.empty() && !is_safe_relative_name(start_app)))
+        return release_fault::record_damaged;
+    return std::nullopt;
+}
+
+// The installed version stays when it is the server's, or when a phased rollout does
+// not offer the new one here yet, unless an installed file is missing.
+bool CUpdater::keeps_installed_version(const master_record& master, bool same_version) {
+    return (same_version || waits_for_rollout(master)) && installed_files_present(same_version);
 }
 
 // A version offered to a share of the installations is taken only when this
@@ -221,8 +262,7 @@ bool CUpdater::waits_for_rollout(const master_record& master) {
         return false;
     const std::string share = "Phased rollout: version " + std::to_string(version_number) +
                               " is offered to " + std::to_string(percent) + "%, ";
-    const std::optional<std::string> identity =
-        installation_identity(install_dir, pause_unless_aborted());
+    const std::optional<std::string> identity = rollout_identity();
     if (!identity) {
         log_info(share + "this installation waits (no identity)");
         return installed_start_app_listed();
@@ -232,6 +272,12 @@ bool CUpdater::waits_for_rollout(const master_record& master) {
     log_info(share + (waits ? "this installation waits" : "this installation takes it") +
              " (bucket " + std::to_string(bucket) + ")");
     return waits && installed_start_app_listed();
+}
+
+// A check leaves a missing identity missing: the installation then waits.
+std::optional<std::string> CUpdater::rollout_identity() {
+    return read_only ? stored_installation_identity(install_dir, pause_unless_aborted())
+                     : installation_identity(install_dir, pause_unless_aborted());
 }
 
 // A waiting installation starts what the new master record names; a release that
@@ -246,20 +292,28 @@ bool CUpdater::installed_start_app_listed() const {
 
 // Fetches and parses the master record; with a release key built in, only a record
 // signed with it, giving each key once and not yet expired counts as received.
-bool CUpdater::read_master_record(CFileTransfer& transfer, master_record& master) {
+std::optional<release_fault> CUpdater::read_master_record(CFileTransfer& transfer,
+                                                          master_record& master) {
     const std::string url = base_url + master_file_name;
     if (!release_key_hex.empty() && !(release_key = parse_public_key(release_key_hex))) {
         log_error("Refused " + url + ": the built-in release key is unreadable");
-        return false;
+        return release_fault::master_refused;
     }
     const std::optional<std::string> text = fetch_body(transfer, url);
-    if (!text || (release_key && !master_signed_by(*release_key, *text, url)))
-        return false;
+    if (!text)
+        return release_fault::master_not_received;
+    if (release_key && !master_signed_by(*release_key, *text, url))
+        return release_fault::master_refused;
     parse_master_version(*text, master);
-    return !release_key || (names_each_key_once(master, url) && master_is_current(master, url));
+    if (release_key && !names_each_key_once(master, url))
+        return release_fault::master_damaged;
+    if (release_key && !master_is_current(master, url))
+        return release_fault::master_expired;
+    return std::nullopt;
 }
 
-// Reads the installed record; a damaged one is deleted and counts as version 0.
+// Reads the installed record; a damaged one counts as version 0 and is deleted
+// (a check keeps it).
 // The stream stays open while the run goes on.
 stdio_stream CUpdater::read_local_info() {
     const std::string path = install_dir + "\\" + installed_record_name;
@@ -271,7 +325,8 @@ stdio_stream CUpdater::read_local_info() {
         return stream;
     local_info.clear();
     close_file(stream);
-    delete_file_utf8(path, pause_unless_aborted());
+    if (!read_only)
+        delete_file_utf8(path, pause_unless_aborted());
     return stream;
 }
 

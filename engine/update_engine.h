@@ -23,9 +23,33 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+// Why the server's release cannot be judged: which record failed and how. A run
+// shows its text for the record; a check answers with the reason.
+enum class release_fault {
+    master_not_received,
+    master_refused,
+    master_expired,
+    master_damaged,
+    master_without_version,
+    older_version,
+    record_not_received,
+    record_refused,
+    record_damaged,
+};
+
+// What a start would do in this installation: keep the installed version (current),
+// take the server's (available), or nothing for a fault.
+struct release_check {
+    enum class outcome { current, available, failed };
+    outcome result;
+    std::int32_t version = 0;
+    release_fault fault = release_fault::master_not_received;
+};
 
 class CUpdater : public update_host {
   public:
@@ -41,6 +65,10 @@ class CUpdater : public update_host {
     void start_at(const std::string& url, const std::wstring& executable_path);
     // The whole decision sequence of one launcher start; runs on run_thread.
     void run();
+    // The run's judgement of the server's records for the installation of the
+    // executable, on the calling thread, without a window and without writing
+    // anything in the installation.
+    release_check check_release(const std::string& url, const std::wstring& executable_path);
 
     // Shut-down, in this order: abort, end every transfer of the engine (a download
     // in progress fails at once), stop the workers, join the run thread. shut_down
@@ -136,10 +164,18 @@ class CUpdater : public update_host {
     // Posts UM_RUN_ENDED when the calling thread is the engine's last one.
     void end_thread(bool waiter);
 
-    bool read_master_record(CFileTransfer& transfer, master_record& master);
+    void set_paths(const std::string& url, const std::wstring& executable_path);
+    // The trusted master record, the installed record (its stream stays open in
+    // `local_stream`) and the version's record; nothing when all are usable.
+    std::optional<release_fault> read_release(CFileTransfer& transfer, master_record& master,
+                                              stdio_stream& local_stream);
+    std::optional<release_fault> read_master_record(CFileTransfer& transfer, master_record& master);
     stdio_stream read_local_info();
+    // True when this start stays at the installed version.
+    bool keeps_installed_version(const master_record& master, bool same_version);
     // True when a phased rollout leaves this installation at its version for now.
     bool waits_for_rollout(const master_record& master);
+    std::optional<std::string> rollout_identity();
     bool installed_start_app_listed() const;
     // False when a file of the installed record is missing or has another size.
     bool installed_files_present(bool same_version);
@@ -180,6 +216,8 @@ class CUpdater : public update_host {
     void remove_work_directory();
 
     std::optional<public_key> release_key;
+    // A check reads only: it keeps a damaged installed record and makes no identity.
+    bool read_only = false;
     // The run's own downloads: the records, the release notes and a new launcher.
     CFileTransfer control_transfer;
     std::mutex text_lock;

@@ -47,13 +47,7 @@ void CUpdater::start(const std::string& url) {
 }
 
 void CUpdater::start_at(const std::string& url, const std::wstring& executable_path) {
-    base_url = url;
-    const std::size_t last_backslash = executable_path.rfind(L'\\');
-    if (last_backslash != std::wstring::npos) {
-        install_dir = wide_to_utf8(executable_path.substr(0, last_backslash));
-        temp_dir = install_dir + "\\" + work_directory_name;
-        launcher_name = wide_to_utf8(executable_path.substr(last_backslash + 1));
-    }
+    set_paths(url, executable_path);
     const std::lock_guard guard(updater_lock);
     run_thread = std::make_shared<std::thread>([this] {
         try {
@@ -63,6 +57,16 @@ void CUpdater::start_at(const std::string& url, const std::wstring& executable_p
         }
         end_thread(false);
     });
+}
+
+void CUpdater::set_paths(const std::string& url, const std::wstring& executable_path) {
+    base_url = url;
+    const std::size_t last_backslash = executable_path.rfind(L'\\');
+    if (last_backslash != std::wstring::npos) {
+        install_dir = wide_to_utf8(executable_path.substr(0, last_backslash));
+        temp_dir = install_dir + "\\" + work_directory_name;
+        launcher_name = wide_to_utf8(executable_path.substr(last_backslash + 1));
+    }
 }
 
 bool CUpdater::is_launcher_record(const file_info& record) const {

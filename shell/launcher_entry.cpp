@@ -1,5 +1,6 @@
 #include "launcher_entry.h"
 
+#include "check_command.h"
 #include "installation.h"
 #include "launcher_config.h"
 #include "logfile.h"
@@ -19,6 +20,7 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cwchar>
@@ -240,15 +242,18 @@ int hand_off(std::span<LPWSTR> arguments) {
     return 0;
 }
 
-// The options of the setup, the removal, the silent run and the restart to update,
-// in any order.
+// The options of the setup, the removal, the silent run, the restart to update and
+// the check, in any order.
 struct launch_options {
     bool silent = false;
     bool uninstall = false;
     std::optional<std::wstring> install_dir;
     // The word after "--after", empty when the command line ends with it.
     std::optional<std::wstring> after;
+    bool check = false;
 };
+
+constexpr int bad_argument_exit_code = 2;
 
 // Nothing when any argument is not one of these options, or one comes twice.
 std::optional<launch_options> read_options(std::span<LPWSTR> arguments) {
@@ -263,6 +268,8 @@ std::optional<launch_options> read_options(std::span<LPWSTR> arguments) {
             options.uninstall = true;
         else if (is_word(word, L"--after") && !options.after)
             options.after = index + 1 < arguments.size() ? arguments[++index] : L"";
+        else if (is_word(word, L"--check") && !options.check)
+            options.check = true;
         else
             return std::nullopt;
     }
@@ -287,7 +294,6 @@ int run_with_options(HINSTANCE instance, int show_command, const launch_options&
 }
 
 constexpr std::chrono::seconds restart_wait_limit{60};
-constexpr int bad_argument_exit_code = 2;
 
 // The restart to update: waits for the application that asked for it, without a
 // window and without the run lock, and then starts as usual. An application still
@@ -305,6 +311,19 @@ int run_after_process(HINSTANCE instance, int show_command, const launch_options
     return run_with_options(instance, show_command, options);
 }
 
+// Applications rely on the check's exit codes: with any other word it does nothing.
+int run_check_alone(const launch_options& options) {
+    const bool alone =
+        !options.silent && !options.uninstall && !options.install_dir && !options.after;
+    return alone ? run_check(own_settings()) : bad_argument_exit_code;
+}
+
+bool asks_for_check(std::span<LPWSTR> arguments) {
+    return arguments.size() > 1 &&
+           std::any_of(arguments.begin() + 1, arguments.end(),
+                       [](LPWSTR word) { return is_word(word, L"--check"); });
+}
+
 } // namespace
 
 int run_launcher(HINSTANCE instance, int show_command) {
@@ -316,8 +335,13 @@ int run_launcher(HINSTANCE instance, int show_command) {
     if (all.size() >= 4 && is_word(all[1], L"remove"))
         return finish_removal(all);
     // Up to three arguments that are no such options are ignored, as they always were.
-    if (const auto options = read_options(all))
+    if (const auto options = read_options(all)) {
+        if (options->check)
+            return run_check_alone(*options);
         return options->after ? run_after_process(instance, show_command, *options)
                               : run_with_options(instance, show_command, *options);
+    }
+    if (asks_for_check(all))
+        return bad_argument_exit_code;
     return all.size() < 4 ? run_with_options(instance, show_command, {}) : 0;
 }

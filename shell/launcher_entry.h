@@ -14,6 +14,8 @@
 //     it; exit code 1 and a log line, nothing else done, when it still runs after
 //     60 s; 2 when PID is not a decimal number of at most 32 bits or another option
 //     comes with it;
+//   --check, alone: what the next start would do, as one line on standard output
+//     and an exit code (check_command.h); 2 with any other word;
 //   "update" and two more: the hand-off that ends a self-update ("--silent" after
 //     them restarts the launcher silent);
 //   "remove" and two more: the last step of a removal, in its temporary copy;

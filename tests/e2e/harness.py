@@ -379,6 +379,36 @@ class Installation:
         return [json.loads(line) for line in record.read_text(encoding="utf-8").splitlines()]
 
 
+CHECK_LOG = "ezo-prepare.log"
+
+
+def contents(installation):
+    """Every file and folder below the installation, files with their bytes, but the
+    check's own log."""
+    return {path.relative_to(installation.path): path.read_bytes() if path.is_file() else None
+            for path in installation.path.rglob("*") if path.name != CHECK_LOG}
+
+
+def check(probe, installation):
+    """quillomark.exe --check in the installation, twice: through the probe, which sees
+    that no window shows, and with a pipe as its standard output. Neither run changes
+    anything but the check's log, and both end alike. Returns the exit code and the
+    line written, which the log repeats."""
+    before = contents(installation)
+    probe.start(installation.path, installation.path / "quillomark.exe", "--check")
+    code = probe.wait_exit()
+    assert not probe.history()["window_seen"]
+    answered = subprocess.run([WINE_RUN, installation.path / "quillomark.exe", "--check"],
+                              cwd=installation.path, stdout=subprocess.PIPE, timeout=60)
+    assert answered.returncode == code, answered
+    assert contents(installation) == before
+    line = answered.stdout.decode("ascii")
+    assert line.endswith("\r\n") and line.count("\n") == 1, line
+    log = Log((installation.path / CHECK_LOG).read_bytes()).texts()
+    assert log[-2:] == [f"Check: {line[:-2]}", "Quillomark Check End"], log
+    return code, line[:-2]
+
+
 LINE = re.compile(r"Th=([0-9a-f]+) (\d{4}-[A-Z][a-z]{2}-\d\d \d\d:\d\d:\d\d(?:\.\d{6})?) "
                   r"\[ (-?\d+) (ms|s) \] - (.*)")
 MARKER = re.compile(r"--- (\d{4}-[A-Z][a-z]{2}-\d\d \d\d:\d\d:\d\d) ---")

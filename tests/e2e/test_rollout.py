@@ -17,8 +17,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from harness import (NOTES_BUTTON, RUN_TITLES, TESTAPP, TITLE, WORK, Probe, Record, Run,
-                     assert_subsequence, version_info)
+from harness import (CHECK_LOG, NOTES_BUTTON, RUN_TITLES, TESTAPP, TITLE, WORK, Log, Probe,
+                     Record, Run, assert_subsequence, check, version_info)
 
 INSTALLATIONS = 20
 SIDE_BY_SIDE = 5
@@ -233,3 +233,32 @@ def test_an_installation_that_cannot_keep_an_identity_never_takes_a_partial_roll
     run_each(probes, [unreadable, unstorable])
     for installation in (unreadable, unstorable):
         assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, renamed)
+
+
+def test_a_check_answers_as_the_next_start_would_and_changes_nothing(site, probe, install_dir):
+    """--check judges the server's records as a run does, phased rollout included, but
+    writes nothing in the installation: one without an identity is left without one
+    and waits, as one that cannot keep an identity does."""
+    installation = install_dir("kontroll")
+    installation.install(1, version_1())
+    site.version(1, version_1())
+    site.master(1)
+    assert check(probe, installation) == (0, "current 1")
+
+    site.version(2, version_2())
+    site.master(2, extra="$rollout=99")
+    assert check(probe, installation) == (0, "current 1")
+    assert not (installation.path / "quillomark.id").exists()
+    assert ("Phased rollout: version 2 is offered to 99%, this installation waits (no identity)"
+            in Log((installation.path / CHECK_LOG).read_bytes()).texts())
+
+    inside = next(f"{n:032x}" for n in range(100) if bucket(f"{n:032x}", 2) < 50)
+    (installation.path / "quillomark.id").write_text(inside, "ascii")
+    site.master(2, extra="$rollout=50")
+    assert check(probe, installation) == (10, "available 2")
+    site.master(2)
+    assert check(probe, installation) == (10, "available 2")
+
+    site.set_rules({"/download/masterversion": "status=500"})
+    assert check(probe, installation) == (1, "failed no answer")
+    assert not (installation.path / "ezo.log").exists()

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from harness import BASE_URL, INFO, TESTAPP, TITLE, Record, Run, bsdiff, version_info
+from harness import BASE_URL, INFO, TESTAPP, TITLE, Record, Run, bsdiff, check, version_info
 from signing import NEXT_QUARTER, ReleaseKey, expires_in, unsigned_master
 
 RELEASE_KEY = ReleaseKey.labelled("quillomark e2e release key")
@@ -79,6 +79,7 @@ def test_launcher_key_is_the_test_release_key():
 def test_a_signed_release_installs_with_its_patch_set(site, probe, install_dir, tmp_path):
     installation = installed(tmp_path, install_dir)
     publish_signed(site, tmp_path)
+    assert check(probe, installation) == (10, "available 2")
 
     run = Run(probe, installation)
     probe.wait_notes(1)
@@ -97,6 +98,7 @@ def test_a_signed_release_installs_with_its_patch_set(site, probe, install_dir, 
         assert requests.index(f"/download/{path}.sig") == requests.index(f"/download/{path}") + 1
     assert "/download/1_2/data.bin" in requests and "/download/2/data.bin" not in requests
     assert refusals(run.log()) == []
+    assert check(probe, installation) == (0, "current 2")
 
 
 def unsigned_swap(site):
@@ -152,33 +154,38 @@ def another_key(site):
 MASTER_FAILED = "Põhiversiooni info allalaadimine ebaõnnestus!"
 VERSION_INFO_FAILED = "Viga serverist versiooni info saamisel!"
 
-# A change to the signed release, the text the launcher ends with, and the reason logged.
+REFUSED_SIGNATURE, EXPIRED, DAMAGED = "refused signature", "expired record", "damaged record"
+
+# A change to the signed release, the text the launcher ends with, the reason logged
+# and the reason that --check answers with.
 REFUSED = {
     "file swapped with its record": (unsigned_swap, VERSION_INFO_FAILED,
-                                     "2/versioninfo.vif: wrong signature"),
+                                     "2/versioninfo.vif: wrong signature", REFUSED_SIGNATURE),
     "record swapped, signature gone": (unsigned_swap_without_signature, VERSION_INFO_FAILED,
-                                       "2/versioninfo.vif: no signature"),
+                                       "2/versioninfo.vif: no signature", REFUSED_SIGNATURE),
     "record of another version": (record_of_another_version, VERSION_INFO_FAILED,
-                                  "2/versioninfo.vif: states version 1, the master record 2"),
+                                  "2/versioninfo.vif: states version 1, the master record 2",
+                                  DAMAGED),
     "master record unsigned": (master_without_signature, MASTER_FAILED,
-                               "masterversion: no signature"),
+                               "masterversion: no signature", REFUSED_SIGNATURE),
     "master record signed the old way": (master_signed_the_old_way, MASTER_FAILED,
-                                         "masterversion: no signature"),
+                                         "masterversion: no signature", REFUSED_SIGNATURE),
     "piece after the signature": (master_piece_added_after_signature, MASTER_FAILED,
-                                  "masterversion: no signature"),
-    "master record expired": (expired_master, MASTER_FAILED, "masterversion: expired"),
+                                  "masterversion: no signature", REFUSED_SIGNATURE),
+    "master record expired": (expired_master, MASTER_FAILED, "masterversion: expired", EXPIRED),
     "a key given twice": (master_with_a_value_holding_a_piece, MASTER_FAILED,
-                          'masterversion: key "version" appears twice'),
+                          'masterversion: key "version" appears twice', DAMAGED),
     "master record without expiry": (master_without_expiry, MASTER_FAILED,
-                                     "masterversion: no expiry date"),
-    "signed with another key": (another_key, MASTER_FAILED, "masterversion: wrong signature"),
+                                     "masterversion: no expiry date", EXPIRED),
+    "signed with another key": (another_key, MASTER_FAILED, "masterversion: wrong signature",
+                                REFUSED_SIGNATURE),
 }
 
 
 @pytest.mark.parametrize("change", REFUSED)
 def test_a_refused_record_ends_the_run_before_any_file(site, probe, install_dir, tmp_path,
                                                        change):
-    tamper, text, reason = REFUSED[change]
+    tamper, text, reason, check_reason = REFUSED[change]
     installation = installed(tmp_path, install_dir)
     publish_signed(site, tmp_path)
     tamper(site)
@@ -195,6 +202,7 @@ def test_a_refused_record_ends_the_run_before_any_file(site, probe, install_dir,
         ("masterversion", "versioninfo.vif", "versioninfo.vif.sig"))]
     (refusal,) = refusals(log)
     assert refusal.startswith(f"Refused {BASE_URL}{reason}"), refusal
+    assert check(probe, installation) == (1, f"failed {check_reason}")
 
 
 def test_a_replayed_older_release_is_refused_and_the_same_one_still_starts(

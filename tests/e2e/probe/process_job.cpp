@@ -76,8 +76,11 @@ DWORD process_job::start(const std::wstring& directory, std::wstring command_lin
     job_.reset();
     create_job();
     idle_ = false;
+    // No standard handles: the probe's own output carries its answers, and a program
+    // would otherwise inherit it (quillomark.exe --check writes its line there).
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
     PROCESS_INFORMATION started{};
     if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
                         nullptr, directory.c_str(), &startup, &started))
