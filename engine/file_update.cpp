@@ -21,28 +21,15 @@
 #include <system_error>
 #include <unordered_map>
 
-struct CUpdater::entry_paths {
-    std::string local; // L: the installed file
-    std::string work;  // W: the download, whole file or patch
-    std::string fresh; // N: W + ".new", the patched or unpacked file
-    std::string file_url;
-    std::string patch_url;
-};
-
 namespace {
 
 bool has_digest_of(const std::string& path, const file_info& entry) {
     return digests_equal(make_file_info(entry.name, path), entry);
 }
 
-// The release's work files lie in a folder of their own in the work directory: any
-// release name could otherwise meet one of the launcher's own work files at its top
-// (the patch tool, a new copy of the launcher, the staged record).
-constexpr const char* release_work_folder = "files";
-
 // The download (whole file or patch) of the entry named `name`, below `work_directory`.
 std::string release_work_path(const std::string& work_directory, const std::string& name) {
-    return work_directory + "\\" + release_work_folder + "\\" + name;
+    return work_directory + "\\" + release_work_folder_name + "\\" + name;
 }
 
 // The files an entry's update reads or writes, relative to the installation
@@ -237,6 +224,10 @@ bool CUpdater::update_entry(file_info& entry, const file_info& local, CFileTrans
     // The patched file's move and the whole file's share the 10 s for which a hold
     // on the installed file is waited out.
     held_file_pauses pauses;
+    if (takes_prepared_file(entry, paths.local, pauses)) {
+        mark_file_done(&entry);
+        return true;
+    }
     if (patch_applies(local, entry)) {
         switch (try_patch(entry, paths, transfer, pauses)) {
         case patch_outcome::applied:
@@ -272,8 +263,7 @@ CUpdater::patch_outcome CUpdater::try_patch(const file_info& entry, const entry_
         log_error("Patch:" + entry.name + " Hash Failed");
         return patch_outcome::failed;
     }
-    const std::string command = quoted(patch_tool_path()) + " " + quoted(paths.local) + " " +
-                                quoted(paths.fresh) + " " + quoted(paths.work);
+    const std::string command = patch_command(paths);
     if (!run_process(command, true, true)) {
         log_error("Patch: execute patcher failed " + command);
         return patch_outcome::failed;
@@ -290,6 +280,11 @@ CUpdater::patch_outcome CUpdater::try_patch(const file_info& entry, const entry_
     log_info("Patch: successful " + paths.local);
     delete_file_utf8(paths.work, pause_unless_aborted());
     return patch_outcome::applied;
+}
+
+std::string CUpdater::patch_command(const entry_paths& paths) const {
+    return quoted(patch_tool_path()) + " " + quoted(paths.local) + " " + quoted(paths.fresh) + " " +
+           quoted(paths.work);
 }
 
 // A hold on either file is waited out unless the run is aborted meanwhile.

@@ -60,20 +60,8 @@ bool store_identity(const std::string& identity, const std::string& install_dir,
                     const std::string& path, const held_file_wait& wait) {
     const std::string work = install_dir + "\\" + work_directory_name;
     const std::string staged = work + "\\" + identity_file_name + ".part";
-    stdio_stream file;
-    const bool created = ensure_directory(work) && open_file_utf8("wb", file, staged);
-    const auto remove_empty_work = [&] { RemoveDirectoryW(system_path(work).c_str()); };
-    if (!created) {
-        remove_empty_work();
-        return false;
-    }
-    bool stored = write_file(file, identity.size(), identity.data()) == identity.size();
-    stored = close_file(file) == 0 && stored;
-    held_file_pauses pauses;
-    stored = stored && move_into_place(staged, path, pauses, wait) == ERROR_SUCCESS;
-    if (!stored)
-        delete_file_utf8(staged, wait);
-    remove_empty_work();
+    const bool stored = ensure_directory(work) && store_file_bytes(staged, path, identity, wait);
+    RemoveDirectoryW(system_path(work).c_str());
     return stored;
 }
 

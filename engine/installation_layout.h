@@ -5,12 +5,17 @@
 
 constexpr const char* installed_record_name = "versioninfo.vif";
 constexpr const char* log_file_name = "ezo.log";
-// The log of a check (--check), so that the last update run's log is kept.
+// The log of a check (--check) and of a prepare (--prepare), so that the last update run's log is
+// kept.
 constexpr const char* prepare_log_file_name = "ezo-prepare.log";
 // The installation's random identity for phased rollouts (rollout.h).
 constexpr const char* identity_file_name = "quillomark.id";
 // The work directory: downloads, patches and the launcher's own work files. It is
 // removed after every completed update, so it must belong to the installation alone.
 constexpr const char* work_directory_name = "Temp";
+// The release's work files lie in a folder of their own in the work directory: any
+// release name could otherwise meet one of the launcher's own work files at its top
+// (the patch tool, a new copy of the launcher, the staged record).
+constexpr const char* release_work_folder_name = "files";
 // The name a setup installs the launcher under.
 constexpr const char* installed_launcher_file_name = "quillomark.exe";

@@ -48,6 +48,8 @@ struct control_file {
     enum class state { received, not_received, refused };
     state outcome;
     std::string bytes;
+    // The detached signature that was checked, when there is a key.
+    std::optional<std::string> signature;
 };
 
 // Why bytes are refused under the key; null when the signature is the key's.
@@ -71,11 +73,13 @@ control_file fetch_control_file(file_transfer& transfer, const std::string& url,
                                 const std::optional<public_key>& key) {
     std::optional<std::string> body = fetch_body(transfer, url);
     if (!body)
-        return {control_file::state::not_received, {}};
-    if (key && !accepted(url, signature_problem(*key, *body,
-                                                fetch_body(transfer, url + signature_suffix))))
-        return {control_file::state::refused, {}};
-    return {control_file::state::received, std::move(*body)};
+        return {control_file::state::not_received, {}, {}};
+    if (!key)
+        return {control_file::state::received, std::move(*body), {}};
+    std::optional<std::string> signature = fetch_body(transfer, url + signature_suffix);
+    if (!accepted(url, signature_problem(*key, *body, signature)))
+        return {control_file::state::refused, {}, {}};
+    return {control_file::state::received, std::move(*body), std::move(signature)};
 }
 
 // The master record signs itself: with a key, only a record whose last piece holds
@@ -211,6 +215,8 @@ release_check CUpdater::check_release(const std::string& url, const std::wstring
         return {release_check::outcome::failed, 0, *fault};
     if (keeps_installed_version(master, local_info.version == remote_info.version))
         return {release_check::outcome::current, local_info.version};
+    if (prepared_release_present())
+        return {release_check::outcome::prepared, remote_info.version};
     return {release_check::outcome::available, remote_info.version};
 }
 
@@ -234,6 +240,7 @@ std::optional<release_fault> CUpdater::read_release(CFileTransfer& transfer, mas
         return release_fault::record_not_received;
     if (remote_bytes.outcome == control_file::state::refused)
         return release_fault::record_refused;
+    remote_record = {remote_bytes.bytes, remote_bytes.signature};
     if (!read_version_info(remote_info, remote_bytes.bytes) ||
         (release_key && !states_master_version(remote_info, version_number, remote_url)) ||
         (!start_app.empty() && !is_safe_relative_name(start_app)))

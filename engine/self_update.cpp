@@ -34,11 +34,14 @@ void CUpdater::replace_launcher(const file_info& record, CFileTransfer& transfer
     // A copy from an earlier hand-off whose launcher was ended while creating it stays
     // suspended for good, holding its file.
     clear_path_for_new_file(fresh, pause_unless_aborted());
-    if (!download_to_file(download, transfer, file_base_url + url_escaped_name(record.name)))
-        return show_launcher_error(*this, "DOWNLOAD");
-    if (compressed &&
-        LzmaUncompressW(utf8_to_wide(download).c_str(), utf8_to_wide(fresh).c_str()) != 0)
-        return show_launcher_error(*this, "LZMA");
+    held_file_pauses pauses;
+    if (!takes_prepared_file(record, fresh, pauses)) {
+        if (!download_to_file(download, transfer, file_base_url + url_escaped_name(record.name)))
+            return show_launcher_error(*this, "DOWNLOAD");
+        if (compressed &&
+            LzmaUncompressW(utf8_to_wide(download).c_str(), utf8_to_wide(fresh).c_str()) != 0)
+            return show_launcher_error(*this, "LZMA");
+    }
     if (!digests_equal(make_file_info(launcher_name, fresh), record))
         return show_launcher_error(*this, "HASH");
     std::string command =

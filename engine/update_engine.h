@@ -8,6 +8,7 @@
 #include "check_ahead.h"
 #include "finishing_line.h"
 #include "held_files.h"
+#include "prepared_update.h"
 #include "signature.h"
 #include "stdio_stream.h"
 #include "update_thread.h"
@@ -43,9 +44,10 @@ enum class release_fault {
 };
 
 // What a start would do in this installation: keep the installed version (current),
-// take the server's (available), or nothing for a fault.
+// take the server's (available), take it from what a prepare staged (prepared), or
+// nothing for a fault.
 struct release_check {
-    enum class outcome { current, available, failed };
+    enum class outcome { current, available, prepared, failed };
     outcome result;
     std::int32_t version = 0;
     release_fault fault = release_fault::master_not_received;
@@ -69,6 +71,11 @@ class CUpdater : public update_host {
     // executable, on the calling thread, without a window and without writing
     // anything in the installation.
     release_check check_release(const std::string& url, const std::wstring& executable_path);
+    // Stages every file that the next start would change, without touching the
+    // installation (prepared_update.h); on the calling thread, one file at a time.
+    // `rate_cap_kib`: the most KiB per second it reads, 0 for no cap.
+    prepare_outcome prepare_release(const std::string& url, const std::wstring& executable_path,
+                                    std::uint32_t rate_cap_kib);
 
     // Shut-down, in this order: abort, end every transfer of the engine (a download
     // in progress fails at once), stop the workers, join the run thread. shut_down
@@ -129,6 +136,8 @@ class CUpdater : public update_host {
     version_info local_info;
     version_info remote_info;
     version_info patch_set;
+    // The version's record as the server sent it, with the signature checked with it.
+    received_record remote_record;
     std::uint32_t total_files = 0;
     std::uint64_t bytes_received = 0;
     std::atomic<bool> abort_requested{false};
@@ -141,7 +150,14 @@ class CUpdater : public update_host {
     bool silent = false;
 
   protected:
-    struct entry_paths;
+    // The files and addresses of one entry's update.
+    struct entry_paths {
+        std::string local; // L: the installed file
+        std::string work;  // W: the download, whole file or patch
+        std::string fresh; // N: W + ".new", the patched or unpacked file
+        std::string file_url;
+        std::string patch_url;
+    };
 
     // The downloaded file's unpacking, check and move; on the finishing line. A test
     // makes it throw, as an allocation failure would.
@@ -203,6 +219,9 @@ class CUpdater : public update_host {
     bool update_entry(file_info& entry, const file_info& local, CFileTransfer& transfer,
                       finishing_line& finishing);
     bool patch_applies(const file_info& local, const file_info& entry) const;
+    // The patch tool's command line: the installed file, patched with the work file
+    // into the fresh one.
+    std::string patch_command(const entry_paths& paths) const;
     patch_outcome try_patch(const file_info& entry, const entry_paths& paths,
                             CFileTransfer& transfer, held_file_pauses& pauses);
     bool download_whole_file(file_info& entry, const entry_paths& paths, CFileTransfer& transfer,
@@ -211,6 +230,24 @@ class CUpdater : public update_host {
     DWORD move_over_installed_file(const std::string& source, const std::string& target,
                                    held_file_pauses& pauses);
     file_phase_state file_phase_snapshot();
+    // True when the prepared marker holds the server's record of this version and
+    // each of its files is staged or installed at its size.
+    bool prepared_release_present();
+    // Moves a staged file of the record's size and digest over `target`; a staged
+    // file that does not match is removed.
+    bool takes_prepared_file(const file_info& entry, const std::string& target,
+                             held_file_pauses& pauses);
+    std::string prepared_path(const std::string& name) const;
+    enum class staging { current, staged, failed };
+    staging stage_entry(const file_info& entry);
+    bool stage_download(const file_info& entry, const entry_paths& paths,
+                        const std::string& staged);
+    bool stage_downloaded(const file_info& entry, const entry_paths& paths,
+                          const std::string& staged);
+    bool stage_patched(const file_info& entry, const entry_paths& paths, const std::string& staged);
+    void keep_only_staged(const std::vector<std::string>& names);
+    void remove_prepared_marker();
+    bool write_prepared_marker();
     void complete_update();
     void store_installed_version();
     void remove_work_directory();

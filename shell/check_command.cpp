@@ -14,6 +14,7 @@ namespace {
 constexpr int current_exit_code = 0;
 constexpr int failed_exit_code = 1;
 constexpr int available_exit_code = 10;
+constexpr int prepared_exit_code = 11;
 
 struct check_answer {
     std::string line;
@@ -46,6 +47,8 @@ check_answer answer_for(const release_check& check) {
         return {"current " + std::to_string(check.version), current_exit_code};
     case release_check::outcome::available:
         return {"available " + std::to_string(check.version), available_exit_code};
+    case release_check::outcome::prepared:
+        return {"prepared " + std::to_string(check.version), prepared_exit_code};
     case release_check::outcome::failed:
         break;
     }

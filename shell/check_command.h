@@ -7,11 +7,11 @@
 //
 //   "current N", 0: the installed version N stays (a phased rollout may hold back
 //     a newer one);
-//   "available N", 10: the next start installs version N;
+//   "available N", 10: the next start installs version N, downloading it;
+//   "prepared N", 11: the next start installs version N from what a prepare
+//     staged (prepare_command.h), downloading only the records;
 //   "failed REASON", 1: no answer, a refused signature, an expired, damaged or
 //     older record, or unusable settings (the log says more).
-//
-// Exit code 11 ("prepared N") is kept for a version staged ahead of its start.
 
 #include "launcher_config.h"
 

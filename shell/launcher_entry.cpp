@@ -5,6 +5,7 @@
 #include "launcher_config.h"
 #include "logfile.h"
 #include "own_resource.h"
+#include "prepare_command.h"
 #include "process_wait.h"
 #include "removal.h"
 #include "resource.h"
@@ -174,10 +175,11 @@ BOOL CALLBACK bring_marked_window_to_front(HWND window, LPARAM name) {
 int normal_run(HINSTANCE instance, int show_command, bool silent,
                const parsed_launcher_config& settings) {
     // A second start in the same installation only shows the first one's window:
-    // two runs would share Temp and replace the same files at once.
+    // two runs would share Temp and replace the same files at once. A prepare gives
+    // the installation up to a start.
     const std::wstring folder = own_folder();
-    const run_lock lock(folder);
-    if (!lock.first()) {
+    run_lock lock(folder);
+    if (!lock.first() && !stop_prepare_and_take(lock, folder)) {
         if (silent)
             return 1;
         EnumWindows(bring_marked_window_to_front, reinterpret_cast<LPARAM>(lock.name().c_str()));
@@ -242,15 +244,17 @@ int hand_off(std::span<LPWSTR> arguments) {
     return 0;
 }
 
-// The options of the setup, the removal, the silent run, the restart to update and
-// the check, in any order.
+// The options of the setup, the removal, the silent run, the restart to update, the
+// check and the prepare, in any order.
 struct launch_options {
     bool silent = false;
     bool uninstall = false;
     std::optional<std::wstring> install_dir;
-    // The word after "--after", empty when the command line ends with it.
+    // The words after "--after" and "--rate", empty when the command line ends with it.
     std::optional<std::wstring> after;
     bool check = false;
+    bool prepare = false;
+    std::optional<std::wstring> rate;
 };
 
 constexpr int bad_argument_exit_code = 2;
@@ -270,6 +274,10 @@ std::optional<launch_options> read_options(std::span<LPWSTR> arguments) {
             options.after = index + 1 < arguments.size() ? arguments[++index] : L"";
         else if (is_word(word, L"--check") && !options.check)
             options.check = true;
+        else if (is_word(word, L"--prepare") && !options.prepare)
+            options.prepare = true;
+        else if (is_word(word, L"--rate") && !options.rate)
+            options.rate = index + 1 < arguments.size() ? arguments[++index] : L"";
         else
             return std::nullopt;
     }
@@ -299,7 +307,7 @@ constexpr std::chrono::seconds restart_wait_limit{60};
 // window and without the run lock, and then starts as usual. An application still
 // running at the limit keeps its files: none is replaced under a running program.
 int run_after_process(HINSTANCE instance, int show_command, const launch_options& options) {
-    const auto process_id = read_process_id(*options.after);
+    const auto process_id = read_decimal_number(*options.after);
     if (!process_id || options.uninstall || options.install_dir)
         return bad_argument_exit_code;
     if (!wait_for_process_end(*process_id, restart_wait_limit)) {
@@ -311,17 +319,24 @@ int run_after_process(HINSTANCE instance, int show_command, const launch_options
     return run_with_options(instance, show_command, options);
 }
 
-// Applications rely on the check's exit codes: with any other word it does nothing.
-int run_check_alone(const launch_options& options) {
-    const bool alone =
-        !options.silent && !options.uninstall && !options.install_dir && !options.after;
-    return alone ? run_check(own_settings()) : bad_argument_exit_code;
+// Applications rely on the exit codes of the check and the prepare: with any other
+// word they do nothing. Only a prepare takes a rate, of 1 KiB/s or more.
+int run_background_mode(const launch_options& options) {
+    const bool alone = !options.silent && !options.uninstall && !options.install_dir &&
+                       !options.after && options.check != options.prepare;
+    const std::optional<DWORD> rate =
+        options.rate ? read_decimal_number(*options.rate) : std::optional<DWORD>(0);
+    if (!alone || !rate || (options.rate && (options.check || *rate == 0)))
+        return bad_argument_exit_code;
+    return options.check ? run_check(own_settings()) : run_prepare(own_settings(), *rate);
 }
 
-bool asks_for_check(std::span<LPWSTR> arguments) {
+bool asks_for_background_mode(std::span<LPWSTR> arguments) {
     return arguments.size() > 1 &&
-           std::any_of(arguments.begin() + 1, arguments.end(),
-                       [](LPWSTR word) { return is_word(word, L"--check"); });
+           std::any_of(arguments.begin() + 1, arguments.end(), [](LPWSTR word) {
+               return is_word(word, L"--check") || is_word(word, L"--prepare") ||
+                      is_word(word, L"--rate");
+           });
 }
 
 } // namespace
@@ -336,12 +351,12 @@ int run_launcher(HINSTANCE instance, int show_command) {
         return finish_removal(all);
     // Up to three arguments that are no such options are ignored, as they always were.
     if (const auto options = read_options(all)) {
-        if (options->check)
-            return run_check_alone(*options);
+        if (options->check || options->prepare || options->rate)
+            return run_background_mode(*options);
         return options->after ? run_after_process(instance, show_command, *options)
                               : run_with_options(instance, show_command, *options);
     }
-    if (asks_for_check(all))
+    if (asks_for_background_mode(all))
         return bad_argument_exit_code;
     return all.size() < 4 ? run_with_options(instance, show_command, {}) : 0;
 }

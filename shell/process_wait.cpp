@@ -17,7 +17,7 @@ bool is_decimal_digit(wchar_t character) {
 
 } // namespace
 
-std::optional<DWORD> read_process_id(std::wstring_view text) {
+std::optional<DWORD> read_decimal_number(std::wstring_view text) {
     if (text.empty() || text.size() > most_digits ||
         !std::all_of(text.begin(), text.end(), is_decimal_digit))
         return std::nullopt;

@@ -9,9 +9,10 @@
 #include <optional>
 #include <string_view>
 
-// A process id written as decimal digits, 0 to 4294967295; none for anything else
-// (an empty text, a sign, blanks, hex, a number beyond 32 bits).
-std::optional<DWORD> read_process_id(std::wstring_view text);
+// A number of the command line (a process id, a rate) written as decimal digits, 0
+// to 4294967295; none for anything else (an empty text, a sign, blanks, hex, a
+// number beyond 32 bits).
+std::optional<DWORD> read_decimal_number(std::wstring_view text);
 
 // True once the process has ended, and at once when the id opens no process (it has
 // ended already, never existed, or is 0) or is this process's own; false when it

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #ifdef _WIN32
 #include "long_paths.h"
@@ -74,6 +75,15 @@ DWORD move_into_place(const std::string& source, const std::string& target,
 // The same on wide paths, long ones given the "\\?\" prefix here.
 DWORD move_into_place(const std::wstring& source, const std::wstring& target,
                       held_file_pauses& pauses, const held_file_wait& wait = sleep_through);
+
+// Writes `bytes` to `staged` and moves that over `path` (move_into_place), so that
+// the path holds either its old content or all of the new; false when either step
+// fails, and the staged file is then removed.
+bool store_file_bytes(const std::string& staged, const std::string& path, std::string_view bytes,
+                      const held_file_wait& wait = sleep_through);
+
+// A file's whole content; none when it cannot be read or holds more than `limit` bytes.
+std::optional<std::string> read_file_bytes(const std::string& path, std::size_t limit);
 
 // The size of a plain file, from one question to the system; none when there is
 // no such file.

@@ -52,6 +52,31 @@ DWORD retry_while_file_held(const std::string& description, held_file_pauses& pa
                             });
 }
 
+bool store_file_bytes(const std::string& staged, const std::string& path, std::string_view bytes,
+                      const held_file_wait& wait) {
+    stdio_stream file;
+    if (!open_file_utf8("wb", file, staged))
+        return false;
+    bool stored = write_file(file, bytes.size(), bytes.data()) == bytes.size();
+    stored = close_file(file) == 0 && stored;
+    held_file_pauses pauses;
+    stored = stored && move_into_place(staged, path, pauses, wait) == ERROR_SUCCESS;
+    if (!stored)
+        delete_file_utf8(staged, wait);
+    return stored;
+}
+
+std::optional<std::string> read_file_bytes(const std::string& path, std::size_t limit) {
+    const std::optional<std::int64_t> size = file_size(path);
+    stdio_stream file;
+    if (!size || static_cast<std::uint64_t>(*size) > limit || !open_file_utf8("rb", file, path))
+        return std::nullopt;
+    std::string bytes(static_cast<std::size_t>(*size), '\0');
+    if (std::fread(bytes.data(), 1, bytes.size(), file.get()) != bytes.size())
+        return std::nullopt;
+    return bytes;
+}
+
 DWORD move_into_place(const std::string& source, const std::string& target,
                       held_file_pauses& pauses, const held_file_wait& wait) {
     return move_into_place(system_path(source), system_path(target), pauses, wait);

@@ -18,6 +18,8 @@ std::wstring run_lock_name(const std::wstring& directory);
 class run_lock {
   public:
     explicit run_lock(const std::wstring& directory);
+    // Tries once more to take the lock; true when it is this process's now.
+    bool try_again();
     // False when another run holds the lock of this folder.
     bool first() const { return first_; }
     // The lock's name; runs of one installation find each other by it.
@@ -27,6 +29,8 @@ class run_lock {
     DWORD global_refusal() const { return global_refusal_; }
 
   private:
+    void take();
+
     std::wstring name_;
     kernel_handle mutex;
     bool first_ = false;

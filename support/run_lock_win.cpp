@@ -65,6 +65,17 @@ std::wstring run_lock_name(const std::wstring& directory) {
 // would be worse than two at once. Refused access means a run holds it under a
 // descriptor that does not let this one in.
 run_lock::run_lock(const std::wstring& directory) : name_(run_lock_name(directory)) {
+    take();
+}
+
+bool run_lock::try_again() {
+    mutex.reset();
+    take();
+    return first_;
+}
+
+void run_lock::take() {
+    global_refusal_ = 0;
     created_mutex created = create_mutex(L"Global\\" + name_);
     if (!created.handle) {
         global_refusal_ = created.error;

@@ -62,22 +62,51 @@ void file_transfer::throw_if_shut_down() const {
 void file_transfer::download_file(const char* url, const char* path, bool allow_cache,
                                   bool strict_certificates) {
     crt_file file(_open(path, _O_BINARY | _O_RDWR));
+    continue_or_restart(
+        std::move(file),
+        [&](crt_file open, std::int64_t length) {
+            file_transfer_copy sink(path, std::move(open), length);
+            request_with_retry(url, &sink, length - resume_overlap, nullptr, allow_cache,
+                               strict_certificates);
+        },
+        [&] { download_file_fresh(url, path, allow_cache, strict_certificates); });
+}
+
+void file_transfer::continue_file(const char* url, const wchar_t* path, bool strict_certificates) {
+    crt_file file(_wopen(path, _O_BINARY | _O_RDWR));
+    const auto request_into = [&](file_transfer_copyw& sink, std::int64_t offset) {
+        request_with_retry(url, &sink, offset, nullptr, false, strict_certificates);
+    };
+    continue_or_restart(
+        std::move(file),
+        [&](crt_file open, std::int64_t length) {
+            file_transfer_copyw sink(path, std::move(open), length);
+            request_into(sink, length - resume_overlap);
+        },
+        [&] {
+            file_transfer_copyw sink(path);
+            request_into(sink, 0);
+        });
+}
+
+void file_transfer::continue_or_restart(
+    crt_file file, const std::function<void(crt_file, std::int64_t)>& continue_from,
+    const std::function<void()>& restart) {
     const std::int64_t length = file ? _filelengthi64(file.get()) : -1;
     if (length < resume_threshold) {
         file.reset();
-        download_file_fresh(url, path, allow_cache, strict_certificates);
+        restart();
         return;
     }
     try {
-        file_transfer_copy sink(path, std::move(file), length);
-        request_with_retry(url, &sink, length - resume_overlap, nullptr, allow_cache,
-                           strict_certificates);
+        continue_from(std::move(file), length);
         return;
     } catch (const transfer_error&) {
         // The local file cannot be continued: start over.
     }
+    throw_if_shut_down();
     disconnect();
-    download_file_fresh(url, path, allow_cache, strict_certificates);
+    restart();
 }
 
 void file_transfer::download_file_fresh(const char* url, const char* path, bool allow_cache,
@@ -139,6 +168,17 @@ bool download_to_file(const std::string& path, file_transfer& transfer, const st
     try {
         file_transfer_copyw sink(wide_path.c_str());
         transfer.request_with_retry(url.c_str(), &sink, 0, nullptr, false, true);
+        return true;
+    } catch (const transfer_error& error) {
+        log_transfer_exception(error);
+        return false;
+    }
+}
+
+bool continue_download_to_file(const std::string& path, file_transfer& transfer,
+                               const std::string& url) {
+    try {
+        transfer.continue_file(url.c_str(), system_path(path).c_str(), true);
         return true;
     } catch (const transfer_error& error) {
         log_transfer_exception(error);

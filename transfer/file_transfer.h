@@ -4,6 +4,7 @@
 // operation is synchronous and either returns or throws transfer_error; only
 // cancel and shut_down may be called from another thread.
 
+#include "crt_file.h"
 #include "internet_handle.h"
 #include "transfer_copy.h"
 #include "watchdog.h"
@@ -59,6 +60,8 @@ class file_transfer {
     // and compared), else downloads it afresh; a failed resume falls back to afresh.
     virtual void download_file(const char* url, const char* path, bool allow_cache,
                                bool strict_certificates);
+    // The same on a UTF-16 path.
+    void continue_file(const char* url, const wchar_t* path, bool strict_certificates);
     virtual void download_file_fresh(const char* url, const char* path, bool allow_cache,
                                      bool strict_certificates);
     // The outputs are written only on success; the caller frees *data with std::free.
@@ -95,6 +98,11 @@ class file_transfer {
     DWORD next_read_size(HINTERNET handle, std::int64_t remaining, bool streaming) const;
 
     void throw_if_shut_down() const;
+    // Continues an open local file of resume_threshold bytes or more; a shorter
+    // one, or one that cannot be continued, is downloaded afresh.
+    void continue_or_restart(crt_file file,
+                             const std::function<void(crt_file, std::int64_t)>& continue_from,
+                             const std::function<void()>& restart);
 
     // The request whose body is being read, so that shut_down can close it from
     // another thread; `closed` tells its owner that it must not close it again.
@@ -147,6 +155,12 @@ void set_callbacks(CFileTransfer& transfer, CFileTransfer::size_function size,
 // Downloads the URL into the file at the UTF-8 path, overwriting it. False (and
 // one log line) on a transfer_error; what was written stays.
 bool download_to_file(const std::string& path, file_transfer& transfer, const std::string& url);
+
+// Continues the file at the UTF-8 path from its length with a range request (a
+// file too short to continue, or a server that ignores the range, gets the whole
+// body again). False (and one log line) on a transfer_error; what was written stays.
+bool continue_download_to_file(const std::string& path, file_transfer& transfer,
+                               const std::string& url);
 
 // Downloads the URL into a new C heap block. False (and one log line) on a
 // transfer_error, with both outputs untouched.

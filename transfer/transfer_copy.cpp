@@ -139,6 +139,10 @@ crt_file file_transfer_copy::open_truncated() const {
 
 file_transfer_copyw::file_transfer_copyw(const wchar_t* path) : path(path) {}
 
+file_transfer_copyw::file_transfer_copyw(const wchar_t* path, crt_file open_file,
+                                         std::int64_t known_length)
+    : file_copy_base(std::move(open_file), known_length), path(path) {}
+
 crt_file file_transfer_copyw::open_truncated() const {
     return crt_file(_wopen(path, open_flags, open_permissions));
 }

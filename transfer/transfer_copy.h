@@ -77,6 +77,7 @@ class file_transfer_copy : public file_copy_base {
 class file_transfer_copyw : public file_copy_base {
   public:
     explicit file_transfer_copyw(const wchar_t* path);
+    file_transfer_copyw(const wchar_t* path, crt_file open_file, std::int64_t known_length);
 
   private:
     crt_file open_truncated() const override;

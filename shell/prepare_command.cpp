@@ -1,0 +1,143 @@
+#include "prepare_command.h"
+
+#include "installation.h"
+#include "installation_layout.h"
+#include "logfile.h"
+#include "own_resource.h"
+#include "update_engine.h"
+#include "win_handles.h"
+
+#include <windows.h>
+
+#include <array>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+constexpr int prepared_exit_code = 0;
+constexpr int failed_exit_code = 1;
+
+// A start waits this long for a prepare to end; the prepare takes at most a second.
+constexpr std::chrono::seconds prepare_end_limit{5};
+constexpr std::chrono::milliseconds lock_retry_pause{20};
+// A stopped prepare that still works after this (an unpacking, the patch tool)
+// ends its process: whatever it completed is staged, a download in progress
+// continues next time, and an unfinished unpacked file is made again.
+constexpr DWORD stopped_work_limit_ms = 800;
+
+// The event lives in this session: the application and its launcher run in it.
+std::wstring stop_event_name(const std::wstring& folder) {
+    return L"Local\\" + run_lock_name(folder) + L".stop-prepare";
+}
+
+void enter_background_mode() {
+    if (SetPriorityClass(GetCurrentProcess(), PROCESS_MODE_BACKGROUND_BEGIN) ||
+        SetPriorityClass(GetCurrentProcess(), IDLE_PRIORITY_CLASS))
+        return;
+    log_info("Prepare: background priority refused (error " + std::to_string(GetLastError()) + ")");
+}
+
+// Stops the engine when a start signals `stop`, until `done` is signalled.
+void watch_for_stop(CUpdater& updater, HANDLE stop, HANDLE done) noexcept {
+    const std::array<HANDLE, 2> events{stop, done};
+    if (WaitForMultipleObjects(2, events.data(), FALSE, INFINITE) != WAIT_OBJECT_0)
+        return;
+    try {
+        log_info("Prepare: stopped for a start of the launcher");
+    } catch (...) {
+    }
+    updater.request_abort();
+    updater.end_transfers();
+    if (WaitForSingleObject(done, stopped_work_limit_ms) == WAIT_OBJECT_0)
+        return;
+    TerminateProcess(GetCurrentProcess(), failed_exit_code);
+}
+
+int exit_code_for(prepare_outcome outcome) {
+    switch (outcome) {
+    case prepare_outcome::prepared:
+    case prepare_outcome::nothing_to_prepare:
+        return prepared_exit_code;
+    case prepare_outcome::stopped:
+    case prepare_outcome::failed:
+        break;
+    }
+    return failed_exit_code;
+}
+
+int prepare_under_lock(const launcher_config& config, std::uint32_t rate_cap_kib, HANDLE stop) {
+    enter_background_mode();
+    const kernel_handle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!done) {
+        log_error("Prepare: no event (error " + std::to_string(GetLastError()) + ")");
+        return failed_exit_code;
+    }
+    CUpdater updater;
+    updater.release_key_hex = config.release_key_hex;
+    std::thread watcher([&] { watch_for_stop(updater, stop, done.get()); });
+    prepare_outcome outcome = prepare_outcome::failed;
+    try {
+        outcome = updater.prepare_release(config.base_url, own_executable_path(), rate_cap_kib);
+    } catch (const std::exception& error) {
+        log_error(std::string("Prepare ended by an unexpected error: ") + error.what());
+    }
+    SetEvent(done.get());
+    watcher.join();
+    return exit_code_for(outcome);
+}
+
+int prepare_installation(const parsed_launcher_config& settings, std::uint32_t rate_cap_kib) {
+    if (!settings.config) {
+        log_error("Settings record unusable: " + settings.fault);
+        return failed_exit_code;
+    }
+    const std::wstring folder = own_folder();
+    // Made before the lock is taken, so that a start which finds the lock taken by
+    // this prepare can always reach it.
+    const kernel_handle stop(CreateEventW(nullptr, TRUE, FALSE, stop_event_name(folder).c_str()));
+    if (!stop) {
+        log_error("Prepare: no stop event (error " + std::to_string(GetLastError()) + ")");
+        return failed_exit_code;
+    }
+    const run_lock lock(folder);
+    if (!lock.first()) {
+        log_info("Prepare: a run or another prepare works in this installation");
+        return prepared_exit_code;
+    }
+    if (WaitForSingleObject(stop.get(), 0) == WAIT_OBJECT_0) {
+        log_info("Prepare: a start of the launcher waits for this installation");
+        return prepared_exit_code;
+    }
+    try {
+        return prepare_under_lock(*settings.config, rate_cap_kib, stop.get());
+    } catch (const std::system_error& error) {
+        log_error(std::string("Prepare could not start: ") + error.what());
+        return failed_exit_code;
+    }
+}
+
+} // namespace
+
+int run_prepare(const parsed_launcher_config& settings, std::uint32_t rate_cap_kib) {
+    log_open(prepare_log_file_name);
+    log_info("Quillomark Prepare Start");
+    const int exit_code = prepare_installation(settings, rate_cap_kib);
+    log_info("Quillomark Prepare End");
+    return exit_code;
+}
+
+bool stop_prepare_and_take(run_lock& lock, const std::wstring& folder) {
+    const kernel_handle stop(
+        OpenEventW(EVENT_MODIFY_STATE, FALSE, stop_event_name(folder).c_str()));
+    if (!stop)
+        return false;
+    SetEvent(stop.get());
+    const auto deadline = std::chrono::steady_clock::now() + prepare_end_limit;
+    while (!lock.try_again()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(lock_retry_pause);
+    }
+    return true;
+}
