@@ -202,6 +202,7 @@ bool CUpdater::stage_patched(const file_info& entry, const entry_paths& paths,
     held_file_pauses pauses;
     if (patched && move_into_place(paths.fresh, staged, pauses) == ERROR_SUCCESS) {
         delete_file_utf8(paths.work);
+        log_info("Prepare: staged " + entry.name);
         return true;
     }
     delete_file_utf8(paths.fresh);

@@ -265,6 +265,7 @@ class Site:
         self.download.mkdir(parents=True)
         self.set_rules({})
         (state / "requests.log").write_bytes(b"")
+        (state / "sent.log").write_bytes(b"")
 
     def put(self, path, content):
         target = self.download / unix_name(path)
@@ -318,6 +319,14 @@ class Site:
         return [path for i, path in enumerate(paths) if i == 0 or paths[i - 1] != path]
 
 
+    def sent(self, path_part=""):
+        """The body bytes the server sent since the site was built, to targets that
+        hold `path_part`."""
+        lines = (self.state / "sent.log").read_text("latin-1").splitlines()
+        return sum(int(count) for count, target in (line.split(" ", 1) for line in lines)
+                   if path_part in target)
+
+
 class Installation:
     """An installation directory with the launcher in it as quillomark.exe."""
 
@@ -348,7 +357,7 @@ class Installation:
     def log(self):
         return Log((self.path / "ezo.log").read_bytes())
 
-    def wait_log_line(self, part, seconds=30):
+    def wait_log_line(self, part, seconds=30, name="ezo.log"):
         """Waits until a whole line of the log holds `part`, woken by inotify at each
         change of the directory; returns the line."""
         watcher = subprocess.Popen(["inotifywait", "-m", "-q", "-e", "modify,create",
@@ -356,7 +365,7 @@ class Installation:
         deadline = time.monotonic() + seconds
         try:
             while True:
-                log = self.path / "ezo.log"
+                log = self.path / name
                 lines = log.read_bytes().split(b"\r\n")[:-1] if log.exists() else []
                 found = [line.decode("utf-8") for line in lines if part.encode("utf-8") in line]
                 if found:
@@ -387,6 +396,18 @@ def contents(installation):
     check's own log."""
     return {path.relative_to(installation.path): path.read_bytes() if path.is_file() else None
             for path in installation.path.rglob("*") if path.name != CHECK_LOG}
+
+
+def installed(installation):
+    """contents() without the work directory."""
+    return {path: content for path, content in contents(installation).items()
+            if path.parts[0] != "Temp"}
+
+
+def prepare(installation, *arguments):
+    """Starts quillomark.exe --prepare in the installation; returns the process."""
+    return subprocess.Popen([WINE_RUN, installation.path / "quillomark.exe", "--prepare",
+                             *arguments], cwd=installation.path, stdout=subprocess.DEVNULL)
 
 
 def check(probe, installation):

@@ -2,16 +2,19 @@
 each of its ways and every later file comes whole; releases whose files share work
 files in Temp; file failures that stop the run with a string-table text while the
 installed files stay intact; and a file of 3 GiB that installs from a container and
-then patches."""
+then patches; an update prepared in the background while the application runs,
+taken by the next start, continued after a kill, and stopped by a start."""
 
 import random
+import time
+from datetime import timedelta
 
 import pytest
 
-from harness import (BASE_URL, BIG_SIZE, DONE_INFO, INFO, STRINGS, TESTAPP, TITLE, Record,
+from harness import (BASE_URL, BIG_SIZE, DONE_INFO, INFO, STRINGS, TESTAPP, TITLE, Log, Record,
                      Run, assert_bytes_shown, assert_counters, assert_subsequence, big_patch,
-                     bsdiff, file_phase_texts, lzma_container, pack_big_version_1, unix_name,
-                     version_info, windows_path)
+                     bsdiff, check, file_phase_texts, installed, lzma_container,
+                     pack_big_version_1, prepare, unix_name, version_info, windows_path)
 
 generator = random.Random(12)
 OLD = {name: generator.randbytes(size) for name, size in
@@ -262,3 +265,114 @@ def test_a_file_of_3_gib_installs_from_a_container_and_then_patches(site, probe,
     finally:
         big.unlink(missing_ok=True)
         container.unlink()
+
+
+def wait_until(condition, seconds=60):
+    """Looks every 50 ms until the condition holds."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "the condition did not come true"
+        time.sleep(0.05)
+
+
+def test_a_prepared_update_is_taken_by_the_next_start(site, probe, install_dir, tmp_path):
+    """The application holds every file of version 1 open while a prepare stages
+    version 2 (a patch, a container, whole files): nothing installed changes and the
+    check says prepared. A second prepare finds it done. A staged file changed by
+    hand since is fetched again; the next start downloads nothing else but records."""
+    installation = install_dir("Quillo mark")
+    installation.install(1, version_1())
+    site.master(2, patches=["1_2"])
+    site.version(2, version_2())
+    site.patch_set(1, 2, {"a.bin": bsdiff(OLD["a.bin"], NEW["a.bin"], tmp_path / "a")})
+    for record in version_1():
+        probe.hold(installation.file(record.name))
+    before = installed(installation)
+
+    assert prepare(installation).wait(120) == 0
+    assert installed(installation) == before
+    assert (installation.path / "Temp" / "prepared.vif").read_bytes() == \
+        site.served("2/versioninfo.vif")
+    assert prepare(installation).wait(60) == 0
+    assert check(probe, installation) == (11, "prepared 2")
+    assert site.requests().count("/download/2/c.bin") == 1
+    assert "/download/1_2/a.bin" in site.requests()
+    staged_c = installation.path / "Temp" / "prepared" / "c.bin"
+    staged_c.write_bytes(changed(staged_c.read_bytes())[:len(NEW["c.bin"])])
+    for record in version_1():
+        probe.release(installation.file(record.name))
+
+    requested = len(site.requests())
+    run = Run(probe, installation)
+    assert run.finish() == 0
+    assert site.requests()[requested:] == [
+        "/download/masterversion", "/download/2/versioninfo.vif", "/download/2/changes.txt",
+        "/download/1_2/versioninfo.vif", "/download/2/c.bin"]
+    for record in version_2():
+        assert installation.file(record.name).read_bytes() == record.content, record.name
+    assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, version_2())
+    assert len(installation.starts()) == 1
+    run.log().assert_in_order([
+        f"Prepared: {windows_path(installation.file('a.bin'))}",
+        f"Staged file does not match its record, fetched again: "
+        f"{windows_path(installation.path)}\\Temp\\prepared\\c.bin",
+        f"Prepared: {windows_path(installation.file('new.txt'))}", "Quillomark End"])
+
+
+@pytest.mark.parametrize("server_range", ["honour", "ignore"])
+def test_a_killed_prepare_continues_where_it_stopped(site, probe, install_dir, server_range):
+    """A prepare killed at half of a large file: the next one continues it with a range
+    request (or, from a server that ignores ranges, downloads it whole) and stages it."""
+    installation = install_dir("Quillo mark")
+    installation.install(1, [APP])
+    big = Record("big.bin", generator.randbytes(4_000_000))
+    site.master(2)
+    site.version(2, [APP, big])
+    half = len(big.content) // 2
+    site.set_rules({"/download/2/big.bin": f"hang={half}"})
+
+    probe.start(installation.path, installation.path / "quillomark.exe", "--prepare")
+    partial = installation.work_file("big.bin")
+    wait_until(lambda: partial.exists() and partial.stat().st_size >= half - 2 * 65536)
+    probe.must("kill", "launcher")
+    assert probe.wait_exit() is not None
+    site.set_rules({"/download/2/big.bin": f"range={server_range}"})
+    sent = site.sent("/2/big.bin")
+    assert prepare(installation).wait(120) == 0
+
+    again = site.sent("/2/big.bin") - sent
+    if server_range == "honour":
+        assert again <= len(big.content) - half + 2 * 65536 + 32
+    else:
+        assert again == len(big.content)
+    staged = installation.path / "Temp" / "prepared" / "big.bin"
+    assert staged.read_bytes() == big.content
+    assert not partial.exists()
+    assert check(probe, installation) == (11, "prepared 2")
+
+
+def test_a_start_stops_a_prepare_and_takes_what_it_staged(site, probe, install_dir):
+    installation = install_dir("Quillo mark")
+    installation.install(1, [APP])
+    small = Record("small.txt", b"staged\r\n")
+    big = Record("big.bin", generator.randbytes(3_000_000))
+    site.master(2)
+    site.version(2, [APP, small, big])
+    site.set_rules({"/download/2/big.bin": "hang=1000000"})
+
+    preparing = prepare(installation)
+    installation.wait_log_line("Prepare: downloading big.bin", name="ezo-prepare.log")
+    site.set_rules({})
+    run = Run(probe, installation)
+    assert preparing.wait(30) == 1
+    assert run.finish() == 0
+    assert installation.file("big.bin").read_bytes() == big.content
+    assert installation.file("small.txt").read_bytes() == small.content
+    assert site.requests().count("/download/2/small.txt") == 1
+    stopped = Log((installation.path / "ezo-prepare.log").read_bytes()).lines[-1]
+    assert stopped.text == "Prepare: stopped for a start of the launcher"
+    started = run.log().lines[0]
+    assert started.text == "Quillomark Start"
+    assert started.time - stopped.time < timedelta(seconds=2)
+    run.log().assert_in_order([f"Prepared: {windows_path(installation.file('small.txt'))}",
+                               "Quillomark End"])

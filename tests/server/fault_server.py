@@ -7,6 +7,7 @@ file below the root; "\\" counts as "/", and no path leaves the root. The query
 string of a request chooses the misbehaviour (see Rules) and names the test ("id");
 every request is recorded byte for byte, as received, under STATE/requests/<id>/<n>,
 after a first line "connection <number>" that tells which connection carried it.
+The body bytes each answer sent are appended to STATE/sent.log ("<bytes> <target>").
 A request without a query string takes its rules from STATE/rules.json, read anew
 for each request: an object from file path (as "/a/b.txt", decoded) to the same
 query text, for example {"/download/2/app.exe": "stall=1"}. The target of every
@@ -123,6 +124,10 @@ class Recorder:
         with self.lock, open(self.targets, "ab") as log:
             log.write(target.encode("latin-1") + b"\n")
 
+    def log_sent(self, target, count):
+        with self.lock, open(self.targets.with_name("sent.log"), "ab") as log:
+            log.write(f"{count} {target}\n".encode("latin-1"))
+
     def record(self, test_id, connection, raw):
         if not test_id:
             return
@@ -181,7 +186,7 @@ class Handler(socketserver.StreamRequestHandler):
         attempt = self.server.recorder.attempt(target)
         response = self.build(method, path, rules, headers, attempt)
         self.server.stopping.wait(rules.number("stall"))
-        return self.send(response)
+        return self.send(response, target)
 
     def read_head(self):
         lines = []
@@ -297,12 +302,13 @@ class Handler(socketserver.StreamRequestHandler):
         response.endless = True
         return response
 
-    def send(self, response):
+    def send(self, response, target):
         if response.endless:
             return self.send_without_end(response)
         if response.hang_after is not None:
             self.wfile.write(response.head() + response.body[:response.hang_after])
             self.wfile.flush()
+            self.server.recorder.log_sent(target, len(response.body[:response.hang_after]))
             self.server.stopping.wait()
             return False
         if response.trickle_after is not None:
@@ -310,6 +316,7 @@ class Handler(socketserver.StreamRequestHandler):
         if response.drop_after is None:
             self.wfile.write(response.head() + response.body)
             self.wfile.flush()
+            self.server.recorder.log_sent(target, len(response.body))
             return response.keep_open
         self.wfile.write(response.head() + response.body[:response.drop_after])
         self.wfile.flush()
