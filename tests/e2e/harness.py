@@ -357,7 +357,7 @@ class Installation:
     def log(self):
         return Log((self.path / "ezo.log").read_bytes())
 
-    def wait_log_line(self, part, seconds=30, name="ezo.log"):
+    def wait_log_line(self, part, seconds=30):
         """Waits until a whole line of the log holds `part`, woken by inotify at each
         change of the directory; returns the line."""
         watcher = subprocess.Popen(["inotifywait", "-m", "-q", "-e", "modify,create",
@@ -365,7 +365,7 @@ class Installation:
         deadline = time.monotonic() + seconds
         try:
             while True:
-                log = self.path / name
+                log = self.path / "ezo.log"
                 lines = log.read_bytes().split(b"\r\n")[:-1] if log.exists() else []
                 found = [line.decode("utf-8") for line in lines if part.encode("utf-8") in line]
                 if found:

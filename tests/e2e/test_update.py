@@ -361,7 +361,7 @@ def test_a_start_stops_a_prepare_and_takes_what_it_staged(site, probe, install_d
     site.set_rules({"/download/2/big.bin": "hang=1000000"})
 
     preparing = prepare(installation)
-    installation.wait_log_line("Prepare: downloading big.bin", name="ezo-prepare.log")
+    wait_until(lambda: site.sent("/2/big.bin") > 0)
     site.set_rules({})
     run = Run(probe, installation)
     assert preparing.wait(30) == 1
