@@ -22,8 +22,9 @@ constexpr int failed_exit_code = 1;
 constexpr std::chrono::seconds prepare_end_limit{5};
 constexpr std::chrono::milliseconds lock_retry_pause{20};
 // A stopped prepare that still works after this (an unpacking, the patch tool, a
-// read that Wine does not end when its request is closed) ends its process: whatever it completed is staged, a download in progress
-// continues next time, and an unfinished unpacked file is made again.
+// read that Wine does not end when its request is closed) ends its process:
+// whatever it completed is staged, a download in progress continues next time,
+// and an unfinished unpacked file is made again.
 constexpr DWORD stopped_work_limit_ms = 500;
 
 // The event lives in this session: the application and its launcher run in it.
