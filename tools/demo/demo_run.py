@@ -2,8 +2,10 @@
 Wine session are up: the launcher stamped and signed from the prebuilt template as
 the sample application's setup, version 1 published with it by quillomark-publish
 and installed by the setup from a download folder, version 2 published and the
-installed launcher run twice under Wine through the end-to-end probe, screenshots,
-and a report of what happened."""
+installed launcher run twice under Wine through the end-to-end probe; then the same
+update once more, prepared in the background by the running version 1 while version
+2 is published, and applied by the next start; screenshots, and a report of what
+happened."""
 
 import argparse
 import os
@@ -27,7 +29,9 @@ BIG_FILE = "andmed\\tausta muusika.bin"
 # Files before it in name order, done while it downloads; the bar shows their share
 # (it moves only while files wait in the queue).
 DONE_BEFORE_BIG_FILE = 2
-KNOWN_EXTRAS = {"quillomark.exe", "versioninfo.vif", "ezo.log", "shown.txt"}
+KNOWN_EXTRAS = {"quillomark.exe", "versioninfo.vif", "ezo.log", "ezo-prepare.log", "shown.txt",
+                "prepared.txt"}
+PREPARED_TEXT = "Uuendus 2 on valmis: see paigaldatakse järgmisel käivitamisel."
 PRODUCT = "Näidisrakendus"
 INSTALL_DIR = f"%LOCALAPPDATA%\\Programs\\{PRODUCT}"
 PUBLISHER = "Quillomark demo"
@@ -123,12 +127,14 @@ class LauncherRun:
 
     def __init__(self, demo, install, access_log, program=None):
         self.probe = Probe(demo / "probe-stderr.txt")
+        self.start(install, access_log, program or install / "quillomark.exe")
+
+    def start(self, install, access_log, program):
         self.install, self.access_log = install, access_log
         self.log_offset = (install / "ezo.log").stat().st_size if (install / "ezo.log").exists() else 0
         access_log.write_bytes(b"")
         (install / "shown.txt").unlink(missing_ok=True)
         self.started = time.monotonic()
-        program = program or install / "quillomark.exe"
         self.probe.start(program.parent, program)
 
     def wait_text(self, control, text):
@@ -139,6 +145,12 @@ class LauncherRun:
         shown = self.install / "shown.txt"
         wait_for(shown.exists, f"{shown} appearing", time.monotonic() + SHOWN_TIMEOUT)
         return time.monotonic() - self.started
+
+    def wait_prepared(self):
+        """The running application's prepare has staged the update and it says so."""
+        prepared = self.install / "prepared.txt"
+        wait_for(prepared.exists, f"{prepared} appearing", time.monotonic() + SHOWN_TIMEOUT)
+        return prepared.read_text().strip()
 
     def close_application(self):
         """Waits for the launcher to end, then ends the probe, which ends the rest of its
@@ -238,6 +250,58 @@ def publish_version(args, version, launcher, tree):
                 "--key", args.public_key)
 
 
+def snapshot(demo, install, tree):
+    """Copies of the installation of version 1 and of the tree that offers it, so that
+    the same update can be made once more, prepared."""
+    copies = {"install": demo / "snapshot-install", "tree": demo / "snapshot-tree"}
+    for source, copy in ((install, copies["install"]), (tree, copies["tree"])):
+        shutil.rmtree(copy, ignore_errors=True)
+        shutil.copytree(source, copy, symlinks=True)
+    (copies["install"] / "ezo.log").unlink(missing_ok=True)
+    return copies
+
+
+def restore(copy, target):
+    shutil.rmtree(target)
+    shutil.copytree(copy, target, symlinks=True)
+
+
+def prepared_update(args, launcher, tree, install, snapshots):
+    """Version 1 again, offered alone; its application opens (started as the
+    shortcut's launcher would start it) and prepares in the background; version 2
+    is published while it runs; once it shows that the update is ready it is closed
+    and the launcher started: the staged files are taken and only records move."""
+    demo = args.demo
+    restore(snapshots["install"], install)
+    restore(snapshots["tree"], tree)
+    (install / "prepared.txt").unlink(missing_ok=True)
+    application = LauncherRun(demo, install, args.access_log, program=install / "demoapp.exe")
+    application.wait_application()
+    publish_version(args, 2, launcher, tree)
+    published = time.monotonic()
+    shown = application.wait_prepared()
+    prepared_after = time.monotonic() - published
+    screenshot(demo / "prepared.png")
+    prepare_served = application.served()
+    application.probe.close()
+    prepare_log = Log((install / "ezo-prepare.log").read_bytes()).texts()
+
+    run = LauncherRun(demo, install, args.access_log)
+    app_after = run.wait_application()
+    run.close_application()
+    differences = installation_differences(install, demo / "release-2")
+    if (install / "quillomark.exe").read_bytes() != launcher.read_bytes():
+        differences.append("differs: quillomark.exe")
+    return {
+        "shown": PREPARED_TEXT if shown == "prepared 2" else f"NOT READY: {shown}",
+        "prepared_after": prepared_after, "prepare_served": prepare_served,
+        "staged": sum(text.startswith("Prepare: staged ") for text in prepare_log),
+        "served": run.served(), "app_after": app_after,
+        "taken": sum(text.startswith("Prepared: ") for text in run.log().texts()),
+        "differences": differences,
+    }
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--demo", type=Path, required=True)
@@ -279,6 +343,7 @@ def main():
     screenshot(demo / "installed.png")
     first.close_application()
     first_texts, first_served = first.log().texts(), first.served()
+    snapshots = snapshot(demo, install, tree)
     installed = installation_differences(install, demo / "release-1")
     traces = installation_report(folders_probe, folders)
     folders_probe.close()
@@ -304,6 +369,9 @@ def main():
     second_app_after = again.wait_application()
     again.close_application()
     again_served = again.served()
+
+    prepared = prepared_update(args, launcher, tree, install, snapshots)
+    differences += prepared["differences"]
 
     done = counts(update_texts)
     report = [
@@ -334,9 +402,20 @@ def main():
         f"  \"Uuendusi ei leitud\" after {seen_after:.1f} s, application shown after "
         f"{second_app_after:.1f} s ({second_app_after - seen_after:.1f} s pause)",
         f"  moved: {again_served[1]} bytes in {again_served[0]} requests",
+        "run 3, the same update from version 1 to 2, prepared in the background:",
+        f"  version 1 running, version 2 published: the application showed "
+        f"\"{prepared['shown']}\" after {prepared['prepared_after']:.1f} s",
+        f"  prepare: {prepared['staged']} files staged, {prepared['prepare_served'][1]} bytes in "
+        f"{prepared['prepare_served'][0]} requests",
+        f"  next start: {prepared['served'][1]} bytes in {prepared['served'][0]} requests, "
+        f"{prepared['taken']} staged files taken; version 2 showed after "
+        f"{prepared['app_after']:.1f} s, against {app_after:.1f} s unprepared "
+        f"(ratio {prepared['app_after'] / app_after:.2f})",
+        "  installation equals release 2 and the launcher: " + (
+            "yes" if not prepared["differences"] else "NO: " + ", ".join(prepared["differences"])),
         "screenshots: " + ", ".join(str(demo / name) for name in
                                     ("installed.png", "progress.png", "application.png",
-                                     "no-updates.png")),
+                                     "no-updates.png", "prepared.png")),
         "log excerpt (run 1):",
         *["  " + text for text in update_texts if not text.startswith("MasterVersion")][:40],
     ]

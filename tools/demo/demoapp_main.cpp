@@ -4,11 +4,21 @@
 // QM_DEMO_VERSION picks one.
 // Once its window is shown it appends a line to "shown.txt" beside itself, so the
 // demo knows when to take its screenshot.
+//
+// It prepares the next update as an application would: when it opens it starts
+// "quillomark.exe --prepare" in the background, and when that ends with 0 and
+// "quillomark.exe --check" answers "prepared N", it says so in its window (and in
+// "prepared.txt" beside itself, for the demo). Until then it asks again every few
+// seconds, so that a release published while it runs is prepared too; a real
+// application would ask far less often.
 
 #include <windows.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #ifndef QM_DEMO_VERSION
 #error QM_DEMO_VERSION must be defined
@@ -24,6 +34,10 @@ constexpr COLORREF backgrounds[] = {RGB(0x2b, 0x57, 0x9a), RGB(0x1e, 0x7b, 0x4f)
 
 constexpr int icon_size = 48;
 HICON launcher_icon = nullptr;
+constexpr UINT prepared_message = WM_APP + 1;
+constexpr std::chrono::seconds prepare_interval{5};
+std::wstring prepared_text;
+std::atomic<bool> closing{false};
 
 std::wstring beside_program(const wchar_t* name) {
     std::wstring path(32768, L'\0');
@@ -36,6 +50,91 @@ HICON icon_of_launcher(int size) {
     PrivateExtractIconsW(beside_program(L"quillomark.exe").c_str(), 0, size, size, &icon, nullptr,
                          1, 0);
     return icon;
+}
+
+struct started_process {
+    DWORD exit_code = 1;
+    std::string output;
+};
+
+// Runs quillomark.exe beside this program with `arguments`, in its folder, and
+// collects what it writes to standard output.
+started_process run_launcher(const wchar_t* arguments) {
+    started_process result;
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    HANDLE reader = nullptr;
+    HANDLE writer = nullptr;
+    if (!CreatePipe(&reader, &writer, &inherited, 0))
+        return result;
+    SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
+    const std::wstring folder = beside_program(L"");
+    std::wstring command = L"\"" + beside_program(L"quillomark.exe") + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writer;
+    PROCESS_INFORMATION started{};
+    const bool ran = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                    folder.c_str(), &startup, &started);
+    CloseHandle(writer);
+    if (ran) {
+        char buffer[256];
+        DWORD got = 0;
+        while (ReadFile(reader, buffer, sizeof buffer, &got, nullptr) && got > 0)
+            result.output.append(buffer, got);
+        WaitForSingleObject(started.hProcess, INFINITE);
+        GetExitCodeProcess(started.hProcess, &result.exit_code);
+        CloseHandle(started.hThread);
+        CloseHandle(started.hProcess);
+    }
+    CloseHandle(reader);
+    return result;
+}
+
+// The version that the next start applies without downloading, or 0.
+int prepared_version() {
+    if (run_launcher(L"--prepare").exit_code != 0)
+        return 0;
+    const started_process check = run_launcher(L"--check");
+    int version = 0;
+    if (check.exit_code == 11 && std::sscanf(check.output.c_str(), "prepared %d", &version) == 1)
+        return version;
+    return 0;
+}
+
+void prepare_in_background(HWND window) {
+    while (!closing) {
+        if (const int version = prepared_version()) {
+            PostMessageW(window, prepared_message, static_cast<WPARAM>(version), 0);
+            return;
+        }
+        std::this_thread::sleep_for(prepare_interval);
+    }
+}
+
+void show_prepared(HWND window, int version) {
+    prepared_text = L"Uuendus " + std::to_wstring(version) +
+                    L" on valmis: see paigaldatakse järgmisel käivitamisel.";
+    InvalidateRect(window, nullptr, TRUE);
+    UpdateWindow(window);
+    if (FILE* marker = _wfopen(beside_program(L"prepared.txt").c_str(), L"ab")) {
+        std::fprintf(marker, "prepared %d\n", version);
+        std::fclose(marker);
+    }
+}
+
+void draw_prepared_text(HDC context, RECT area) {
+    if (prepared_text.empty())
+        return;
+    HFONT font = CreateFontW(18, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0, 0,
+                             0, L"Tahoma");
+    HGDIOBJ previous = SelectObject(context, font);
+    area.top = area.bottom - 56;
+    area.left += 12;
+    area.right -= 12;
+    DrawTextW(context, prepared_text.c_str(), -1, &area, DT_CENTER | DT_WORDBREAK);
+    SelectObject(context, previous);
+    DeleteObject(font);
 }
 
 void paint(HWND window) {
@@ -54,6 +153,7 @@ void paint(HWND window) {
     DrawTextW(context, version_text, -1, &area, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
     SelectObject(context, previous);
     DeleteObject(font);
+    draw_prepared_text(context, area);
     if (launcher_icon)
         DrawIconEx(context, 12, 12, launcher_icon, icon_size, icon_size, 0, nullptr, DI_NORMAL);
     EndPaint(window, &paint_info);
@@ -70,6 +170,9 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
     switch (message) {
     case WM_PAINT:
         paint(window);
+        return 0;
+    case prepared_message:
+        show_prepared(window, static_cast<int>(wparam));
         return 0;
     case WM_DESTROY:
         PostQuitMessage(0);
@@ -100,10 +203,19 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     ShowWindow(window, show);
     UpdateWindow(window);
     report_shown();
+    std::thread preparing([window] {
+        try {
+            prepare_in_background(window);
+        } catch (...) {
+            // The application goes on without an update prepared.
+        }
+    });
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
+    closing = true;
+    preparing.detach();
     return 0;
 }
