@@ -8,6 +8,12 @@
 #   large_patch_update_time_ratio  a patch set touching 10 % of the files
 #   large_patch_update_overhead_ratio  the same against the reference plus one
 #                                  hidden process start per patch (target <= 1.0)
+#   prepared_update_time_ratio     the same update prepared by --prepare beforehand,
+#                                  from the start to the application, against it
+#                                  unprepared (target <= 0.25)
+#   prepare_resume_bytes_ratio     bytes that a prepare moves after one killed at
+#                                  half of the first installation, against the
+#                                  release's bytes (target <= 0.55)
 # The check counts its fastest of three runs, the others of two.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -16,3 +22,5 @@ launcher_bench large large
 install_scenario large_install 2 2
 check_scenario large_check 3
 patch_scenario large_patch_update 2
+prepared_scenario prepared_update 2 "$launch_seconds"
+resume_scenario prepare_resume

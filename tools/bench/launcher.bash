@@ -17,7 +17,7 @@ launcher_bench() {
   rm -rf "$work"
   mkdir -p "$work"
   /usr/bin/python3 "$root/tools/bench/launcher_release.py" "$work" "${@:2}"
-  start_nginx "$work" "$port" "$work/current"
+  start_nginx "$work" "$port" "$work/current" logged
   trap finish_launcher_bench EXIT
   # Wine starts its desktop process with the first window of a session, where
   # Windows always has one; the end-to-end tests' probe asks for it before
@@ -64,6 +64,21 @@ launch() {
   fi
   wait "$watcher" || { echo "launcher bench: the application did not start in $dir" >&2; exit 1; }
   awk -v a="$(stat -c %.9Y "$dir/started.txt")" -v b="$start" 'BEGIN { print a - b }'
+}
+
+# quillomark.exe --prepare in the directory, which must end prepared.
+prepare_in() {
+  (cd "$1" && "$root/scripts/wine-run" quillomark.exe --prepare) ||
+    { echo "launcher bench: the prepare in $1 failed" >&2; exit 1; }
+}
+
+# Body bytes that nginx logged since the log was last emptied.
+served_bytes() { awk '{ sum += $1 } END { print sum + 0 }' "$work/access.log"; }
+
+# The bytes of every file in a tree's list, as served.
+release_bytes() {
+  (cd "$work/$1/download" && tr '\n' '\0' <../fetch.txt | xargs -0 stat -c %s) |
+    awk '{ sum += $1 } END { print sum }'
 }
 
 # Seconds of the bare download loop over a tree's list, into a fresh directory.
@@ -158,6 +173,7 @@ best_launch() {
   best_dir=
   for ((run = 1; run <= $1; run++)); do
     dir=$(installation "$2-$run" "${3:-}")
+    [ -z "${prepare_first:-}" ] || prepare_in "$dir"
     seconds=$(launch "$dir")
     if [ -z "$best" ] || [ "$(smaller "$seconds" "$best")" = "$seconds" ]; then
       best=$seconds
@@ -244,6 +260,44 @@ check_scenario() {
   best_reference "$2" check_reference
   report "$1" "$launch_seconds" "$reference" "" "$best_dir"
   rm -rf "$best_dir"
+}
+
+# prepared_scenario NAME RUNS UNPREPARED-SECONDS: the patch update once more, prepared
+# by --prepare beforehand (not timed): the time from the start to the application
+# against the same update unprepared.
+prepared_scenario() {
+  serve patch
+  prepare_first=1 best_launch "$2" "$1" with-version-1
+  check_installed_version_2
+  echo "${1}_launcher_seconds: $launch_seconds"
+  echo "${1}_time_ratio: $(ratio "$launch_seconds" "$3")"
+  rm -rf "$best_dir"
+}
+
+# resume_scenario NAME: a prepare of the install tree into an empty installation,
+# killed once the server has sent half of the release's bytes, and a second prepare
+# after it: the bytes that the second one moved against the release's bytes.
+resume_scenario() {
+  serve install
+  local dir release prepare
+  dir=$(installation "$1")
+  release=$(release_bytes install)
+  : >"$work/access.log"
+  (cd "$dir" && exec "$root/scripts/wine-run" quillomark.exe --prepare) &
+  prepare=$!
+  while [ "$(served_bytes)" -lt $((release / 2)) ]; do
+    kill -0 "$prepare" 2>/dev/null ||
+      { echo "launcher bench: the prepare ended before half of the release" >&2; exit 1; }
+    sleep 0.1
+  done
+  kill -9 "$prepare"
+  wait "$prepare" || true
+  : >"$work/access.log"
+  prepare_in "$dir"
+  grep -q "Prepare: version 1 prepared" "$dir/ezo-prepare.log" ||
+    { echo "launcher bench: the second prepare in $dir did not prepare" >&2; exit 1; }
+  echo "${1}_bytes_ratio: $(ratio "$(served_bytes)" "$release")"
+  rm -rf "$dir"
 }
 
 patch_scenario() {

@@ -1,9 +1,12 @@
 # Sourced by the benchmark scripts: nginx serving a directory on 127.0.0.1, with
 # its configuration, pid, logs and temporary files in a work directory.
 
-# start_nginx WORK PORT ROOT; in daemon mode nginx returns once it is listening.
+# start_nginx WORK PORT ROOT [logged]; in daemon mode nginx returns once it is
+# listening. "logged" writes WORK/access.log: the body bytes and URI of each request.
 start_nginx() {
-  local work=$1 port=$2 root=$3 user_line=""
+  local work=$1 port=$2 root=$3 user_line="" access_log="access_log off;"
+  [ "${4:-}" != logged ] ||
+    access_log="log_format sent '\$body_bytes_sent \$request_uri'; access_log $work/access.log sent;"
   [ "$(id -u)" = 0 ] && user_line="user $(id -un);"
   mkdir -p "$work/temp"
   cat >"$work/nginx.conf" <<CONF
@@ -13,7 +16,7 @@ pid $work/nginx.pid;
 error_log $work/error.log;
 events { worker_connections 64; }
 http {
-    access_log off;
+    $access_log
     sendfile on;
     client_body_temp_path $work/temp;
     proxy_temp_path $work/temp;
