@@ -4,6 +4,7 @@
 #include "file_identity.h"
 #include "installation.h"
 #include "own_resource.h"
+#include "prepare_command.h"
 #include "run_lock.h"
 #include "shortcuts.h"
 #include "uninstall_entry.h"
@@ -183,8 +184,9 @@ int run_removal(bool silent) {
                     (L"Kas eemaldada rakendus " + product + L" ja kõik selle failid?").c_str(),
                     product.c_str(), MB_YESNO | MB_ICONQUESTION) != IDYES)
         return 1;
-    const run_lock lock(folder);
-    if (!lock.first()) {
+    // A prepare gives the installation up to a removal as to a start.
+    run_lock lock(folder);
+    if (!lock.first() && !stop_prepare_and_take(lock, folder)) {
         tell_busy(silent);
         return 1;
     }
@@ -206,8 +208,9 @@ int finish_removal(std::span<wchar_t*> arguments) {
     if (const kernel_handle first = open_launcher_process(arguments[3], launcher.c_str()))
         WaitForSingleObject(first.get(), INFINITE);
     const std::wstring folder = folder_of(launcher);
-    const run_lock lock(folder);
-    if (!lock.first()) {
+    // A prepare gives the installation up to a removal as to a start.
+    run_lock lock(folder);
+    if (!lock.first() && !stop_prepare_and_take(lock, folder)) {
         tell_busy(silent);
         return 1;
     }

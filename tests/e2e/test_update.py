@@ -278,8 +278,10 @@ def wait_until(condition, seconds=60):
 def test_a_prepared_update_is_taken_by_the_next_start(site, probe, install_dir, tmp_path):
     """The application holds every file of version 1 open while a prepare stages
     version 2 (a patch, a container, whole files): nothing installed changes and the
-    check says prepared. A second prepare finds it done. A staged file changed by
-    hand since is fetched again; the next start downloads nothing else but records."""
+    check says prepared. A second prepare finds it done. Version 3 follows, which
+    drops c.bin and changes new.txt: the next prepare fetches only new.txt and
+    removes the staged c.bin. A staged file changed by hand since is fetched again;
+    the next start downloads nothing else but records."""
     installation = install_dir("Quillo mark")
     installation.install(1, version_1())
     site.master(2, patches=["1_2"])
@@ -295,10 +297,21 @@ def test_a_prepared_update_is_taken_by_the_next_start(site, probe, install_dir, 
         site.served("2/versioninfo.vif")
     assert prepare(installation).wait(60) == 0
     assert check(probe, installation) == (11, "prepared 2")
-    assert site.requests().count("/download/2/c.bin") == 1
     assert "/download/1_2/a.bin" in site.requests()
-    staged_c = installation.path / "Temp" / "prepared" / "c.bin"
-    staged_c.write_bytes(changed(staged_c.read_bytes())[:len(NEW["c.bin"])])
+
+    version_3 = [record for record in version_2() if record.name != "c.bin"]
+    version_3[-1] = Record("new.txt", b"version 3\r\n")
+    site.master(3)
+    site.version(3, version_3)
+    assert check(probe, installation) == (10, "available 3")
+    requested = len(site.requests())
+    assert prepare(installation).wait(120) == 0
+    assert site.requests()[requested:] == [
+        "/download/masterversion", "/download/3/versioninfo.vif", "/download/3/new.txt"]
+    staged = installation.path / "Temp" / "prepared"
+    assert sorted(path.name for path in staged.rglob("*.*")) == ["a.bin", "b.bin", "new.txt"]
+    staged_b = staged / "sub" / "b.bin"
+    staged_b.write_bytes(changed(staged_b.read_bytes())[:len(NEW["sub\\b.bin"])])
     for record in version_1():
         probe.release(installation.file(record.name))
 
@@ -306,16 +319,16 @@ def test_a_prepared_update_is_taken_by_the_next_start(site, probe, install_dir, 
     run = Run(probe, installation)
     assert run.finish() == 0
     assert site.requests()[requested:] == [
-        "/download/masterversion", "/download/2/versioninfo.vif", "/download/2/changes.txt",
-        "/download/1_2/versioninfo.vif", "/download/2/c.bin"]
-    for record in version_2():
+        "/download/masterversion", "/download/3/versioninfo.vif", "/download/3/changes.txt",
+        "/download/3/sub/b.bin"]
+    for record in version_3:
         assert installation.file(record.name).read_bytes() == record.content, record.name
-    assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, version_2())
+    assert (installation.path / "versioninfo.vif").read_bytes() == version_info(3, version_3)
     assert len(installation.starts()) == 1
     run.log().assert_in_order([
         f"Prepared: {windows_path(installation.file('a.bin'))}",
         f"Staged file does not match its record, fetched again: "
-        f"{windows_path(installation.path)}\\Temp\\prepared\\c.bin",
+        f"{windows_path(installation.path)}\\Temp\\prepared\\sub\\b.bin",
         f"Prepared: {windows_path(installation.file('new.txt'))}", "Quillomark End"])
 
 

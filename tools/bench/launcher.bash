@@ -291,7 +291,7 @@ resume_scenario() {
     sleep 0.1
   done
   kill -9 "$prepare"
-  wait "$prepare" || true
+  { wait "$prepare"; } 2>/dev/null || true
   : >"$work/access.log"
   prepare_in "$dir"
   grep -q "Prepare: version 1 prepared" "$dir/ezo-prepare.log" ||
