@@ -4,12 +4,13 @@ puts itself in its place and restarts it; every way the hand-over fails before
 anything is replaced; and the hand-off mode of the new copy on its own."""
 
 import os
+import subprocess
 from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
 
-from harness import (BASE_URL, INFO, TESTAPP, TITLE, Record, Run, lzma_container,
+from harness import (BASE_URL, INFO, TESTAPP, TITLE, WINE_RUN, Record, Run, lzma_container,
                      version_info, windows_path)
 
 NEXT_LAUNCHER = Path(os.environ.get("QM_E2E_NEXT_LAUNCHER", ""))
@@ -131,6 +132,35 @@ def test_self_update_hands_off_and_the_new_launcher_finishes_the_run(site, probe
     second_start = log.lines[texts.index("Quillomark Start", 1)]
     assert first_end.time <= second_start.time, "the new copy did not wait for the old launcher"
     assert first_end.thread == log.thread_of("Quillomark Start")
+
+
+def test_a_prepared_launcher_is_handed_over_without_a_download(site, probe, install_dir):
+    """A prepare stages the new launcher (unpacked from its container) with the other
+    files; the next start hands over to it and the new copy takes the rest, so that
+    neither run downloads anything but records."""
+    installation = install_dir("Quillo mark")
+    installation.install(1, version_1(installation))
+    records = version_2(Record("quillomark.exe", NEXT_LAUNCHER.read_bytes(), compressed=True))
+    site.master(2)
+    site.version(2, records)
+    assert subprocess.run([WINE_RUN, installation.path / "quillomark.exe", "--prepare"],
+                          cwd=installation.path, timeout=120).returncode == 0
+    staged = installation.path / "Temp" / "prepared" / "quillomark.exe"
+    assert staged.read_bytes() == NEXT_LAUNCHER.read_bytes()
+
+    requested = len(site.requests())
+    run = Run(probe, installation)
+    assert run.finish() == 0
+    assert_installed(installation, records)
+    assert_started_from(installation)
+    controls = ["/download/masterversion", "/download/2/versioninfo.vif", "/download/2/changes.txt"]
+    assert site.requests()[requested:] == controls * 2
+    log = run.log()
+    assert_runs(log, 2)
+    log.assert_in_order(["Launcher update required",
+                         f"Prepared: {windows_path(installation.path)}\\Temp\\quillomark.exe",
+                         "Quillomark End", "Quillomark Start",
+                         f"Prepared: {windows_path(installation.file('kiri.txt'))}"])
 
 
 @pytest.mark.parametrize("compressed", [False, True], ids=["plain", "lzma"])
