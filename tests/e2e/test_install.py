@@ -152,7 +152,8 @@ def test_equal_versions_start_after_a_pause_without_checking_files(site, probe, 
 
     # A restart to update whose process id is no decimal number of 32 bits, or that
     # comes with another option than --silent, ends at once with 2 and touches nothing;
-    # so does a check with any other word.
+    # so do a check and a prepare with any other word, and a rate that is no number
+    # from 1 or goes without a prepare.
     files_before = {p: p.read_bytes() for p in installation.path.rglob("*") if p.is_file()}
     requests_before = site.requests()
     for bad in [[], [""], ["abc"], ["-5"], ["0x10"], [" 5"], ["99999999999"], ["4294967296"],
@@ -160,8 +161,11 @@ def test_equal_versions_start_after_a_pause_without_checking_files(site, probe, 
         probe.start(installation.path, installation.path / "quillomark.exe", "--after", *bad)
         assert probe.wait_exit(10000) == 2, bad
         assert not probe.history()["window_seen"], bad
-    for bad in [["--silent"], ["--check"], ["--after", "5"], ["extra"]]:
-        probe.start(installation.path, installation.path / "quillomark.exe", "--check", *bad)
+    for bad in [["--check", "--silent"], ["--check", "--check"], ["--check", "--after", "5"],
+                ["--check", "extra"], ["--check", "--prepare"], ["--prepare", "--silent"],
+                ["--prepare", "--rate", "0"], ["--prepare", "--rate", "2k"], ["--prepare", "--rate"],
+                ["--rate", "5"], ["--check", "--rate", "5"]]:
+        probe.start(installation.path, installation.path / "quillomark.exe", *bad)
         assert probe.wait_exit(10000) == 2, bad
         assert not probe.history()["window_seen"], bad
     assert {p: p.read_bytes() for p in installation.path.rglob("*") if p.is_file()} == files_before
