@@ -16,8 +16,9 @@ constexpr std::string_view base_url_key = "base_url";
 constexpr std::string_view public_key_key = "public_key";
 constexpr std::string_view install_dir_key = "install_dir";
 constexpr std::string_view publisher_key = "publisher";
-constexpr std::array<std::string_view, 4> known_keys = {base_url_key, public_key_key,
-                                                        install_dir_key, publisher_key};
+constexpr std::string_view product_key = "product";
+constexpr std::array<std::string_view, 5> known_keys = {
+    base_url_key, public_key_key, install_dir_key, publisher_key, product_key};
 constexpr std::array<std::string_view, 3> per_user_folders = {"%LOCALAPPDATA%", "%APPDATA%",
                                                               "%USERPROFILE%"};
 constexpr std::size_t longest_publisher = 200;
@@ -193,6 +194,16 @@ std::optional<std::string> publisher_fault(std::string_view name) {
     return std::nullopt;
 }
 
+// A master record's values lose their leading and trailing blanks when read.
+std::optional<std::string> product_fault(std::string_view name) {
+    if (publisher_fault(name) || name.find('$') != std::string_view::npos || name.front() == ' ' ||
+        name.back() == ' ')
+        return "the product must be UTF-8 text of 1 to " + std::to_string(longest_publisher) +
+               " bytes without \"$\", line breaks, other control characters or blanks at "
+               "either end";
+    return std::nullopt;
+}
+
 std::optional<std::string> base_url_fault(std::string_view url) {
     if (!starts_with_scheme(url, "http://") && !starts_with_scheme(url, "https://"))
         return "the base URL must begin with http:// or https:// and name a host";
@@ -211,6 +222,7 @@ std::string format_launcher_config(const launcher_config& config) {
                          config.release_key_hex + "\n";
     add_optional_line(record, install_dir_key, config.install_dir);
     add_optional_line(record, publisher_key, config.publisher);
+    add_optional_line(record, product_key, config.product);
     return record;
 }
 
@@ -228,12 +240,16 @@ parsed_launcher_config parse_launcher_config(std::string_view record) {
     if (!key->second.empty() && !parse_public_key(key->second))
         return refused("public_key is not 64 lower-case hex digits");
     launcher_config config{url->second, key->second, value_or_empty(*values, install_dir_key),
-                           value_or_empty(*values, publisher_key)};
+                           value_or_empty(*values, publisher_key),
+                           value_or_empty(*values, product_key)};
     if (values->contains(install_dir_key))
         if (const auto fault = install_dir_fault(config.install_dir))
             return refused("install_dir: " + *fault);
     if (values->contains(publisher_key))
         if (const auto fault = publisher_fault(config.publisher))
             return refused("publisher: " + *fault);
+    if (values->contains(product_key))
+        if (const auto fault = product_fault(config.product))
+            return refused("product: " + *fault);
     return {std::move(config), {}};
 }

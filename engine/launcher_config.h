@@ -8,11 +8,15 @@
 //   public_key=<64 lower-case hex digits, or nothing for unsigned releases>
 //   install_dir=%LOCALAPPDATA%\Programs\Product   (optional)
 //   publisher=Example Ltd                          (optional)
+//   product=Example                                (optional)
 //
 // With install_dir the launcher is also the product's setup: started outside that
 // folder it installs itself there (shell/setup.h). Without it, it runs wherever it
-// is started. The publisher is named in the uninstall entry. Both are left out of
-// the record when empty, so a record without them reads as it always did.
+// is started. The publisher is named in the uninstall entry. With a key and a
+// product, the launcher takes only master records signed for that product (the
+// piece "product=<name>"), so that one publisher's key cannot carry another
+// product's release to it. The optional lines are left out of the record when
+// empty, so a record without them reads as it always did.
 //
 // Portable: the launcher reads it, the publisher writes and reads it back.
 
@@ -27,6 +31,7 @@ struct launcher_config {
     std::string release_key_hex;  // empty: releases are taken unsigned
     std::string install_dir = {}; // empty: a portable launcher
     std::string publisher = {};   // empty: none named
+    std::string product = {};     // empty: master records of any product are taken
     bool operator==(const launcher_config&) const = default;
 };
 
@@ -66,3 +71,8 @@ std::optional<std::string> shared_install_dir_fault(std::string_view dir);
 // Why a publisher's name cannot be used, or nothing: non-empty UTF-8 text of at
 // most 200 bytes without control characters, which would break the record's lines.
 std::optional<std::string> publisher_fault(std::string_view name);
+
+// Why a product name cannot be bound into the master record, or nothing: as a
+// publisher's name, without "$", which separates the record's pieces, and without
+// blanks at either end, which the record's reading drops.
+std::optional<std::string> product_fault(std::string_view name);

@@ -129,6 +129,17 @@ bool states_master_version(const version_info& info, std::int32_t version, const
     return false;
 }
 
+// One publisher's key may sign the releases of several products: a launcher that
+// names its product takes only master records signed for it, so that no other
+// product's release can be served at its address.
+bool made_for(const master_record& master, const std::string& product, const std::string& url) {
+    const std::string& stated = master.value(master_product_key);
+    if (product.empty() || stated == product)
+        return true;
+    log_error("Refused " + url + ": made for product " + (stated.empty() ? "(none)" : stated));
+    return false;
+}
+
 // A genuinely signed record of an older release can be replayed until it expires:
 // a signed run never goes back below the installed version.
 bool goes_back(std::int32_t offered, std::int32_t installed, const std::string& url) {
@@ -314,6 +325,8 @@ std::optional<release_fault> CUpdater::read_master_record(CFileTransfer& transfe
     parse_master_version(*text, master);
     if (release_key && !names_each_key_once(master, url))
         return release_fault::master_damaged;
+    if (release_key && !made_for(master, release_product, url))
+        return release_fault::master_refused;
     if (release_key && !master_is_current(master, url))
         return release_fault::master_expired;
     return std::nullopt;

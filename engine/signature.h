@@ -19,6 +19,8 @@ constexpr std::size_t signature_size = 64;
 constexpr const char* signature_suffix = ".sig";
 constexpr const char* expires_key = "expires";
 constexpr const char* master_signature_key = "sig";
+// The product a signed master record was made for.
+constexpr const char* master_product_key = "product";
 
 // A key written as 64 lower-case hex digits; nothing for any other text.
 std::optional<public_key> parse_public_key(std::string_view hex);

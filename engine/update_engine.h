@@ -8,6 +8,7 @@
 #include "check_ahead.h"
 #include "finishing_line.h"
 #include "held_files.h"
+#include "launcher_config.h"
 #include "prepared_update.h"
 #include "signature.h"
 #include "stdio_stream.h"
@@ -143,8 +144,12 @@ class CUpdater : public update_host {
     std::atomic<bool> abort_requested{false};
     // The publisher's public key built into the launcher (64 hex digits), or empty.
     // With a key, every record the run trusts must carry the key's signature, and
-    // the master record a future expiry.
+    // the master record a future expiry and, when the launcher names its product,
+    // that product.
     std::string release_key_hex;
+    std::string release_product;
+    // Takes the key and the product from the launcher's settings.
+    void trust(const launcher_config& settings);
     // A silent run (no window, no application start) also makes the launcher that a
     // self-update restarts silent.
     bool silent = false;

@@ -42,6 +42,11 @@ void CUpdater::shut_down() {
     join_run_thread();
 }
 
+void CUpdater::trust(const launcher_config& settings) {
+    release_key_hex = settings.release_key_hex;
+    release_product = settings.product;
+}
+
 void CUpdater::start(const std::string& url) {
     start_at(url, own_executable_path());
 }

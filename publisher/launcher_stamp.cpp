@@ -172,6 +172,9 @@ void check_inputs(const launcher_options& options) {
         throw bad_input("--base-url: " + *fault);
     if (options.product && (options.product->empty() || !utf16_of(*options.product)))
         throw bad_input("--product must be a non-empty UTF-8 name");
+    if (!options.config.product.empty())
+        if (const auto fault = product_fault(options.config.product))
+            throw bad_input("--product: " + *fault);
     check_setup_inputs(options);
     if (options.signing) {
         if (!std::filesystem::is_regular_file(options.signing->certificate))

@@ -175,7 +175,7 @@ int run_master(const command_line& line) {
                     version_argument("--version", line.required("--version")),
                     line.required("--startapp"), patches_argument(line.value("--patches")),
                     line.flag("--force-notes"), signer_argument(line), expires_argument(line),
-                    rollout_argument(line.value("--rollout"))});
+                    rollout_argument(line.value("--rollout")), line.value("--product")});
     return exit_ok;
 }
 
@@ -227,7 +227,8 @@ int run_launcher(const command_line& line) {
         {template_file ? std::filesystem::path(*template_file) : installed_template(),
          line.required("--out"),
          {line.required("--base-url"), key ? public_key_hex(*key) : "",
-          line.value("--install-dir").value_or(""), line.value("--publisher").value_or("")},
+          line.value("--install-dir").value_or(""), line.value("--publisher").value_or(""),
+          key ? line.value("--product").value_or("") : ""},
          icon ? std::optional<std::filesystem::path>(*icon) : std::nullopt,
          line.value("--product"),
          version,
@@ -264,7 +265,8 @@ int run_release(const command_line& line) {
                             line.flag("--force-notes"),
                             expires_argument(line),
                             rollout_argument(line.value("--rollout")),
-                            diff_memory_argument(line.value("--diff-memory"))};
+                            diff_memory_argument(line.value("--diff-memory")),
+                            line.value("--product")};
     options.version.launcher = launcher_argument(line, options.version.signer);
     if (!options.version.signer)
         std::fprintf(stderr, "warning: the release is unsigned (--sign KEYFILE): %s\n",
@@ -322,13 +324,16 @@ const std::map<std::string, subcommand>& subcommands() {
           "launchers download it whole.\n",
           run_patch}},
         {"master",
-         {{"--version", "--startapp", "--patches", "--sign", "--expires", "--rollout"},
+         {{"--version", "--startapp", "--patches", "--sign", "--expires", "--rollout", "--product"},
           {"--force-notes"},
           "usage: quillomark-publish master TREE --version N --startapp NAME\n"
           "           [--patches auto|A_N,...] [--force-notes] [--rollout P]\n"
-          "           [--sign KEYFILE [--expires YYYY-MM-DDTHH:MM:SSZ]]\n"
+          "           [--product NAME] [--sign KEYFILE [--expires YYYY-MM-DDTHH:MM:SSZ]]\n"
           "Writes TREE/masterversion. auto lists every patch set in TREE leading to N.\n"
           "--rollout offers N to P percent of the installations (0-100; default all).\n"
+          "--product names the product the record is made for (default: the one the\n"
+          "current record names); launchers stamped with a key and a product take\n"
+          "only records made for theirs.\n"
           "--sign adds expires= (UTC, default 90 days ahead) and the record's own signature,\n"
           "sig=, as its last piece.\n",
           run_master}},
@@ -344,13 +349,13 @@ const std::map<std::string, subcommand>& subcommands() {
           run_rollout}},
         {"release",
          {{"--tree", "--startapp", "--notes", "--keep-patches", "--compress", "--sign", "--expires",
-           "--launcher", "--rollout", "--diff-memory"},
+           "--launcher", "--rollout", "--diff-memory", "--product"},
           {"--force-notes", "--skip-empty"},
           "usage: quillomark-publish release DIR --tree TREE --startapp NAME\n"
           "           [--notes FILE] [--keep-patches K] [--compress auto|all|none]\n"
           "           [--force-notes] [--skip-empty] [--rollout P]\n"
           "           [--sign KEYFILE [--expires YYYY-MM-DDTHH:MM:SSZ]]\n"
-          "           [--launcher FILE] [--diff-memory SIZE]\n"
+          "           [--launcher FILE] [--diff-memory SIZE] [--product NAME]\n"
           "Publishes DIR as the next version, patch sets from each of the last K\n"
           "versions (default 3, --diff-memory as for patch), the master record, and\n"
           "verifies the tree; --sign signs every record it writes and verifies the\n"
@@ -358,7 +363,8 @@ const std::map<std::string, subcommand>& subcommands() {
           "--launcher publishes FILE (written by the launcher command) as the\n"
           "launcher of the release, under its own file name; its key must be the\n"
           "release's. --rollout offers it to P percent of the installations first\n"
-          "(see the rollout command).\n",
+          "(see the rollout command). --product as for master; by default the\n"
+          "product that the --launcher FILE takes, else the tree's.\n",
           run_release}},
         {"launcher",
          {{"--base-url", "--key", "--icon", "--product", "--version", "--template", "--out",

@@ -331,6 +331,37 @@ publish_summary write_version(const version_options& options,
     return summary;
 }
 
+// The product named by the tree's current master record, if any.
+std::optional<std::string> current_master_product(const fs::path& tree) {
+    const fs::path path = tree / master_file_name;
+    if (!fs::is_regular_file(path))
+        return std::nullopt;
+    const bytes content = read_whole_file(path);
+    const std::string text(content.begin(), content.end());
+    const std::optional<master_signature> signature = split_master_signature(text);
+    master_record record;
+    parse_master_version(std::string(signature ? signature->signed_bytes : text), record);
+    const std::string& product = record.value(master_product_key);
+    return product.empty() ? std::nullopt : std::optional<std::string>(product);
+}
+
+// Launchers stamped with a product take only master records made for it: a release
+// names its launcher's product unless told otherwise, and never another one.
+std::optional<std::string> release_product(const release_options& options) {
+    const auto& launcher = options.version.launcher;
+    const std::string stamped =
+        launcher
+            ? launcher_settings(launcher_resources(read_whole_file(*launcher), launcher->string()))
+                  .product
+            : std::string();
+    if (options.product && !stamped.empty() && *options.product != stamped)
+        throw bad_input("--product \"" + *options.product + "\" differs from the product \"" +
+                        stamped + "\" that --launcher " + launcher->string() + " takes");
+    if (options.product || stamped.empty())
+        return options.product;
+    return stamped;
+}
+
 } // namespace
 
 std::uint64_t default_diff_memory() {
@@ -425,6 +456,12 @@ void publish_master(const master_options& options) {
                                      {"force_releasenotes", options.force_notes ? "1" : "0"}};
     if (options.rollout)
         pieces.push_back({rollout_key, std::to_string(*options.rollout)});
+    const auto product = options.product ? options.product : current_master_product(options.tree);
+    if (product) {
+        if (const auto fault = product_fault(*product))
+            throw bad_input("--product: " + *fault);
+        pieces.push_back({master_product_key, *product});
+    }
     const fs::path path = options.tree / master_file_name;
     if (!options.signer) {
         write_by_rename(path, master_record_text(pieces));
@@ -446,6 +483,7 @@ std::int32_t publish_release(const release_options& options) {
         throw bad_input("--startapp \"" + options.startapp + "\" is not a file of " +
                         options.version.source.string());
     check_master_piece({"startapp", startapp});
+    const auto product = release_product(options);
     const auto earlier = versions_in(options.version.tree);
     version_options version = options.version;
     version.version = earlier.empty() ? 1 : earlier.back() + 1;
@@ -458,7 +496,7 @@ std::int32_t publish_release(const release_options& options) {
         publish_patch_set(
             {version.tree, *from, version.version, version.signer, options.diff_memory});
     publish_master({version.tree, version.version, startapp, std::nullopt, options.force_notes,
-                    version.signer, options.expires, options.rollout});
+                    version.signer, options.expires, options.rollout, product});
     return version.version;
 }
 

@@ -49,6 +49,9 @@ struct master_options {
     signer_ref signer;
     std::int64_t expires = 0;   // seconds since 1970 UTC, written when signed
     std::optional<int> rollout; // percent of the installations; none: no piece (all)
+    // The product the record is made for ("product=<name>"); none: the product of
+    // the tree's current master record, if it names one.
+    std::optional<std::string> product = std::nullopt;
 };
 
 struct release_options {
@@ -59,6 +62,9 @@ struct release_options {
     std::int64_t expires = 0; // of the master record, when signed
     std::optional<int> rollout;
     std::uint64_t diff_memory = default_diff_memory(); // as in patch_options
+    // As in master_options; none: the product of the release's launcher, if it
+    // names one, else the tree's.
+    std::optional<std::string> product = std::nullopt;
 };
 
 struct rollout_options {

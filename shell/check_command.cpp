@@ -62,7 +62,7 @@ check_answer check_installation(const parsed_launcher_config& settings) {
     }
     try {
         CUpdater updater;
-        updater.release_key_hex = settings.config->release_key_hex;
+        updater.trust(*settings.config);
         return answer_for(updater.check_release(settings.config->base_url, own_executable_path()));
     } catch (const std::exception& error) {
         log_error(std::string("Check ended by an unexpected error: ") + error.what());

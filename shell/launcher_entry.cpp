@@ -67,7 +67,7 @@ bool start_update_run(CUpdater& updater, const parsed_launcher_config& settings)
         updater.set_info_text("Viga versiooni laadimisel!");
         return false;
     }
-    updater.release_key_hex = settings.config->release_key_hex;
+    updater.trust(*settings.config);
     try {
         updater.start(settings.config->base_url);
         return true;

@@ -75,7 +75,7 @@ int prepare_under_lock(const launcher_config& config, std::uint32_t rate_cap_kib
         return failed_exit_code;
     }
     CUpdater updater;
-    updater.release_key_hex = config.release_key_hex;
+    updater.trust(config);
     std::thread watcher([&] { watch_for_stop(updater, stop, done.get()); });
     prepare_outcome outcome = prepare_outcome::failed;
     try {

@@ -1,6 +1,7 @@
-"""Signed releases: a launcher built with the publisher's public key installs what
-that key signed, and refuses records that are unsigned, signed by another key or
-past their expiry, without touching the installation. A launcher built without a
+"""Signed releases: a launcher built with the publisher's public key and its product
+installs what that key signed for that product, and refuses records that are
+unsigned, signed by another key, past their expiry or made for another product,
+without touching the installation. A launcher built without a
 key takes the same unsigned tree as it comes."""
 
 import os
@@ -15,6 +16,7 @@ from harness import BASE_URL, INFO, TESTAPP, TITLE, Record, Run, bsdiff, check, 
 from signing import NEXT_QUARTER, ReleaseKey, expires_in, unsigned_master
 
 RELEASE_KEY = ReleaseKey.labelled("quillomark e2e release key")
+PRODUCT = "$product=Õunaraamat"
 OTHER_KEY = ReleaseKey.labelled("quillomark e2e other key")
 UNSIGNED_LAUNCHER = Path(os.environ.get("QM_E2E_UNSIGNED_LAUNCHER", ""))
 NOTES = b"Versioon 2: allkirjastatud"
@@ -38,8 +40,8 @@ def version_2():
 
 
 def publish_signed(site, tmp_path, key=RELEASE_KEY, expires=expires_in(NEXT_QUARTER)):
-    """Version 2 with the patch set 1_2, signed with the key."""
-    site.master(2, patches=["1_2"], force_notes=True, extra=expires)
+    """Version 2 with the patch set 1_2, signed with the key for the product."""
+    site.master(2, patches=["1_2"], force_notes=True, extra=PRODUCT + expires)
     site.version(2, version_2(), notes=NOTES)
     site.patch_set(1, 2, {"data.bin": bsdiff(version_1()[1].content, version_2()[1].content,
                                              tmp_path / "patch")})
@@ -132,23 +134,35 @@ def master_piece_added_after_signature(site):
 
 
 def expired_master(site):
-    site.master(2, patches=["1_2"], extra=expires_in(-timedelta(minutes=1)))
+    site.master(2, patches=["1_2"], extra=PRODUCT + expires_in(-timedelta(minutes=1)))
     RELEASE_KEY.sign_tree(site.download)
 
 
 def master_with_a_value_holding_a_piece(site):
     """What a publisher that let "$" into a value would sign: the later version wins."""
-    site.master(2, startapp="app.exe$version=1", patches=["1_2"], extra=expires_in(NEXT_QUARTER))
+    site.master(2, startapp="app.exe$version=1", patches=["1_2"],
+                extra=PRODUCT + expires_in(NEXT_QUARTER))
     RELEASE_KEY.sign_tree(site.download)
 
 
 def master_without_expiry(site):
-    site.master(2, patches=["1_2"])
+    site.master(2, patches=["1_2"], extra=PRODUCT)
     RELEASE_KEY.sign_tree(site.download)
 
 
 def another_key(site):
     OTHER_KEY.sign_tree(site.download)
+
+
+def another_product(site):
+    """Another product's release under the same key, served at this one's address."""
+    site.master(2, patches=["1_2"], extra="$product=Teine toode" + expires_in(NEXT_QUARTER))
+    RELEASE_KEY.sign_tree(site.download)
+
+
+def master_without_product(site):
+    site.master(2, patches=["1_2"], extra=expires_in(NEXT_QUARTER))
+    RELEASE_KEY.sign_tree(site.download)
 
 
 MASTER_FAILED = "Põhiversiooni info allalaadimine ebaõnnestus!"
@@ -179,6 +193,10 @@ REFUSED = {
                                      "masterversion: no expiry date", EXPIRED),
     "signed with another key": (another_key, MASTER_FAILED, "masterversion: wrong signature",
                                 REFUSED_SIGNATURE),
+    "made for another product": (another_product, MASTER_FAILED,
+                                 "masterversion: made for product Teine toode", REFUSED_SIGNATURE),
+    "made for no product": (master_without_product, MASTER_FAILED,
+                            "masterversion: made for product (none)", REFUSED_SIGNATURE),
 }
 
 
@@ -209,7 +227,7 @@ def test_a_replayed_older_release_is_refused_and_the_same_one_still_starts(
         site, probe, install_dir):
     installation = install_dir("Quillo mark")
     installation.install(2, version_2())
-    site.master(1, extra=expires_in(NEXT_QUARTER))
+    site.master(1, extra=PRODUCT + expires_in(NEXT_QUARTER))
     site.version(1, version_1())
     RELEASE_KEY.sign_tree(site.download)
     before = snapshot(installation)
@@ -223,7 +241,7 @@ def test_a_replayed_older_release_is_refused_and_the_same_one_still_starts(
     assert refusals(log) == [f"Refused {BASE_URL}masterversion: version 1 is lower than the "
                              "installed version 2"]
 
-    site.master(2, extra=expires_in(NEXT_QUARTER))
+    site.master(2, extra=PRODUCT + expires_in(NEXT_QUARTER))
     site.version(2, version_2())
     RELEASE_KEY.sign_tree(site.download)
     run = Run(probe, installation)

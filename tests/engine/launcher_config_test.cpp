@@ -14,6 +14,7 @@ TEST(LauncherConfig, WrittenRecordReadsBackAndOnlyAWholeValidRecordCounts) {
           launcher_config{"https://updates.example.com/", key_hex},
           launcher_config{"https://updates.example.com/", key_hex,
                           "%LOCALAPPDATA%\\Programs\\Näidisrakendus", "Näide OÜ"},
+          launcher_config{"https://updates.example.com/", key_hex, "", "", "Õun & pirn 2"},
           launcher_config{"http://h/d/", "", "%userprofile%", ""}}) {
         const auto parsed = parse_launcher_config(format_launcher_config(config));
         ASSERT_TRUE(parsed.config) << parsed.fault;
@@ -41,7 +42,11 @@ TEST(LauncherConfig, WrittenRecordReadsBackAndOnlyAWholeValidRecordCounts) {
           format + url + "public_key=\ninstall_dir=%APPDATA%\\\n",
           format + url + "public_key=\ninstall_dir=\n",
           format + url + "public_key=\npublisher=a\tb\n",
-          format + url + "public_key=\npublisher=\xff\n"}) {
+          format + url + "public_key=\npublisher=\xff\n",
+          // The product goes into master records, whose pieces "$" separates and whose
+          // values lose their blanks at either end.
+          format + url + "public_key=\nproduct=a$version=9\n",
+          format + url + "public_key=\nproduct= a\n", format + url + "public_key=\nproduct=\n"}) {
         const auto parsed = parse_launcher_config(damaged);
         EXPECT_FALSE(parsed.config) << damaged;
         EXPECT_FALSE(parsed.fault.empty()) << damaged;

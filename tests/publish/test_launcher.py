@@ -78,7 +78,7 @@ def test_only_resources_change_and_the_launcher_reads_back_as_asked(tmp_path, ic
     assert after[("PATCHER", 132)] == before[("PATCHER", 132)]
     assert after[(RT_RCDATA, "QUILLOMARK_CONFIG")] == (
         f"quillomark-config 1\nbase_url={URL}\npublic_key={KEY}\n"
-        f"install_dir={INSTALL_DIR}\npublisher=Õun & Pirn OÜ\n".encode())
+        f"install_dir={INSTALL_DIR}\npublisher=Õun & Pirn OÜ\nproduct=Õunaraamat\n".encode())
 
     images = icon_images(icon)
     assert len(images) == 4 and images[0][2][:4] == b"\x89PNG"
@@ -235,6 +235,14 @@ def test_signed_launcher_verifies_and_is_published_as_the_release_launcher(tmp_p
     _, records = read_vif(tree / "3" / "versioninfo.vif")
     assert {record.name: record.digest for record in records} == {
         "app.exe": md5(b"app\n" * 100), "quillomark.exe": md5(setup.read_bytes())}
+    # The setup takes only master records made for its product: the release names it
+    # in the signed part, later records of the tree keep it, and another is refused.
+    assert "$product=Minu rakendus$" in (tree / "masterversion").read_text("utf-8")
+    publish("master", tree, "--version", "3", "--startapp", "app.exe", "--sign", key)
+    assert "$product=Minu rakendus$" in (tree / "masterversion").read_text("utf-8")
+    refused = publish("release", app, "--tree", tree, "--startapp", "app.exe", "--sign", key,
+                      "--launcher", setup, "--product", "Teine", check_status=2)
+    assert "--product" in refused.stderr
 
 
 def test_an_unsigned_release_warns_in_one_line(tmp_path):
