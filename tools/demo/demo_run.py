@@ -144,6 +144,7 @@ class LauncherRun:
     def wait_application(self):
         shown = self.install / "shown.txt"
         wait_for(shown.exists, f"{shown} appearing", time.monotonic() + SHOWN_TIMEOUT)
+        self.shown_at = shown.stat().st_mtime
         return time.monotonic() - self.started
 
     def wait_prepared(self):
@@ -165,11 +166,15 @@ class LauncherRun:
     def log(self):
         return Log((self.install / "ezo.log").read_bytes()[self.log_offset:])
 
-    def served(self):
-        """(requests, body bytes, signatures) that nginx served during the run."""
-        lines = self.access_log.read_text().splitlines()
-        return (len(lines), sum(int(line.split()[-1]) for line in lines),
-                sum(line.split()[0].endswith(".sig") for line in lines))
+    def served(self, before_application=True):
+        """(requests, body bytes, signatures) that nginx served during the run: by
+        default only before the application showed, since the application then asks
+        the launcher for a prepare and a check of its own."""
+        lines = [line.split() for line in self.access_log.read_text().splitlines()]
+        if before_application:
+            lines = [line for line in lines if float(line[3]) <= self.shown_at]
+        return (len(lines), sum(int(line[2]) for line in lines),
+                sum(line[0].endswith(".sig") for line in lines))
 
 
 def log_span(log):
@@ -282,7 +287,7 @@ def prepared_update(args, launcher, tree, install, snapshots):
     shown = application.wait_prepared()
     prepared_after = time.monotonic() - published
     screenshot(demo / "prepared.png")
-    prepare_served = application.served()
+    prepare_served = application.served(before_application=False)
     application.probe.close()
     prepare_log = Log((install / "ezo-prepare.log").read_bytes()).texts()
 
