@@ -258,6 +258,12 @@ std::optional<std::filesystem::path> launcher_argument(const command_line& line,
     return *file;
 }
 
+// What a release and a revert report after publishing: the tree's proof.
+int verify_published(const std::filesystem::path& tree, const signer_ref& signer) {
+    return print_faults(
+        verify_tree(*local_tree(tree), signer ? std::optional(signer->key()) : std::nullopt));
+}
+
 int run_release(const command_line& line) {
     release_options options{version_arguments(line, line.only_positional("DIR")),
                             line.required("--startapp"),
@@ -273,9 +279,21 @@ int run_release(const command_line& line) {
                      unsigned_risk);
     const std::int32_t version = publish_release(options);
     std::printf("released version %d\n", version);
-    const auto& signer = options.version.signer;
-    return print_faults(verify_tree(*local_tree(options.version.tree),
-                                    signer ? std::optional(signer->key()) : std::nullopt));
+    return verify_published(options.version.tree, options.version.signer);
+}
+
+int run_revert(const command_line& line) {
+    const revert_options options{line.only_positional("TREE"),
+                                 version_argument("--to", line.required("--to")),
+                                 signer_argument(line),
+                                 line.value("--startapp"),
+                                 keep_argument(line.value("--keep-patches")),
+                                 expires_argument(line),
+                                 rollout_argument(line.value("--rollout")),
+                                 diff_memory_argument(line.value("--diff-memory"))};
+    const std::int32_t version = publish_revert(options);
+    std::printf("released version %d with the files of version %d\n", version, options.to);
+    return verify_published(options.tree, options.signer);
 }
 
 int run_upload(const command_line& line) {
@@ -366,6 +384,19 @@ const std::map<std::string, subcommand>& subcommands() {
           "(see the rollout command). --product as for master; by default the\n"
           "product that the --launcher FILE takes, else the tree's.\n",
           run_release}},
+        {"revert",
+         {{"--to", "--sign", "--startapp", "--keep-patches", "--expires", "--rollout",
+           "--diff-memory"},
+          {},
+          "usage: quillomark-publish revert TREE --to K [--startapp NAME] [--keep-patches K]\n"
+          "           [--rollout P] [--sign KEYFILE [--expires YYYY-MM-DDTHH:MM:SSZ]]\n"
+          "           [--diff-memory SIZE]\n"
+          "Takes back a bad release: publishes the files of version K, taken from TREE and\n"
+          "checked against K's record, with K's release notes and launcher, as the next\n"
+          "version, with patch sets from the last versions as release makes them, and\n"
+          "makes it current. Installations that took the bad release and those that did\n"
+          "not both end with K's files. --startapp defaults to the current one.\n",
+          run_revert}},
         {"launcher",
          {{"--base-url", "--key", "--icon", "--product", "--version", "--template", "--out",
            "--sign-cert", "--sign-password-file", "--timestamp-url", "--install-dir",

@@ -331,20 +331,6 @@ publish_summary write_version(const version_options& options,
     return summary;
 }
 
-// The product named by the tree's current master record, if any.
-std::optional<std::string> current_master_product(const fs::path& tree) {
-    const fs::path path = tree / master_file_name;
-    if (!fs::is_regular_file(path))
-        return std::nullopt;
-    const bytes content = read_whole_file(path);
-    const std::string text(content.begin(), content.end());
-    const std::optional<master_signature> signature = split_master_signature(text);
-    master_record record;
-    parse_master_version(std::string(signature ? signature->signed_bytes : text), record);
-    const std::string& product = record.value(master_product_key);
-    return product.empty() ? std::nullopt : std::optional<std::string>(product);
-}
-
 // Launchers stamped with a product take only master records made for it: a release
 // names its launcher's product unless told otherwise, and never another one.
 std::optional<std::string> release_product(const release_options& options) {
@@ -456,7 +442,8 @@ void publish_master(const master_options& options) {
                                      {"force_releasenotes", options.force_notes ? "1" : "0"}};
     if (options.rollout)
         pieces.push_back({rollout_key, std::to_string(*options.rollout)});
-    const auto product = options.product ? options.product : current_master_product(options.tree);
+    const auto product =
+        options.product ? options.product : current_master_value(options.tree, master_product_key);
     if (product) {
         if (const auto fault = product_fault(*product))
             throw bad_input("--product: " + *fault);

@@ -67,6 +67,20 @@ struct release_options {
     std::optional<std::string> product = std::nullopt;
 };
 
+// The files of version `to` published again as the next version, so that every
+// installation, whether it took the releases after `to` or not, ends with them.
+struct revert_options {
+    std::filesystem::path tree;
+    std::int32_t to = 0;
+    signer_ref signer;
+    // none: the startapp of the tree's current master record, when `to` lists it
+    std::optional<std::string> startapp;
+    int keep_patches = 3;
+    std::int64_t expires = 0;
+    std::optional<int> rollout;
+    std::uint64_t diff_memory = default_diff_memory();
+};
+
 struct rollout_options {
     std::filesystem::path tree;
     int percent = 100;
@@ -86,6 +100,10 @@ publish_summary publish_patch_set(const patch_options& options);
 void publish_master(const master_options& options);
 // Returns the new version number; the caller verifies the tree.
 std::int32_t publish_release(const release_options& options);
+// Returns the new version's number. Each file of version `to` is taken from the
+// tree (unpacked when stored as a container) and checked against its record before
+// anything is published; its release notes go with it.
+std::int32_t publish_revert(const revert_options& options);
 // Rewrites only the rollout piece of the tree's master record and signs it again
 // with the key that signed it. Refuses (bad_input) a tree without a master record, a
 // signed record without the signer or with another key's signature, an unsigned one

@@ -2,6 +2,7 @@
 
 #include "byte_files.h"
 #include "publish_errors.h"
+#include "signature.h"
 #include "stdio_stream.h"
 
 #include <algorithm>
@@ -157,4 +158,17 @@ void write_by_rename(const fs::path& target, std::string_view content) {
     write_whole_file(temporary, std::span(reinterpret_cast<const unsigned char*>(content.data()),
                                           content.size()));
     fs::rename(temporary, target);
+}
+
+std::optional<std::string> current_master_value(const fs::path& tree, const std::string& key) {
+    const fs::path path = tree / master_file_name;
+    if (!fs::is_regular_file(path))
+        return std::nullopt;
+    const bytes content = read_whole_file(path);
+    const std::string text(content.begin(), content.end());
+    const std::optional<master_signature> signature = split_master_signature(text);
+    master_record record;
+    parse_master_version(std::string(signature ? signature->signed_bytes : text), record);
+    const std::string& value = record.value(key);
+    return value.empty() ? std::nullopt : std::optional<std::string>(value);
 }

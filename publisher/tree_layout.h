@@ -49,6 +49,9 @@ std::string master_record_text(const std::vector<master_piece>& pieces);
 // A record name ("data\\a.txt") as a path below a directory.
 fs::path path_of_name(const fs::path& directory, const std::string& name);
 
+// A non-empty value of the tree's current master record, if it has one.
+std::optional<std::string> current_master_value(const fs::path& tree, const std::string& key);
+
 // Reads a versioninfo.vif; throws bad_input naming the file when it is missing or
 // damaged.
 version_info read_version_file(const fs::path& path);

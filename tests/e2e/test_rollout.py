@@ -6,20 +6,24 @@ installation with a missing file takes the release as its repair; widening it to
 everyone brings all to 2. A damaged identity is replaced and the run goes on; one
 held by another program is read once it is released; an installation that cannot
 keep an identity never takes a partial rollout. The installations run side by side,
-each through a probe of its own."""
+each through a probe of its own. A bad release taken back with quillomark-publish
+revert brings installations that took it and ones that did not to the same files."""
 
 import hashlib
+import os
 import queue
 import random
 import re
 import struct
+import subprocess
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 from harness import (CHECK_LOG, NOTES_BUTTON, RUN_TITLES, TESTAPP, TITLE, WORK, Log, Probe,
-                     Record, Run, assert_subsequence, check, version_info)
+                     Record, Run, assert_subsequence, check, version_info, windows_path)
 
+PUBLISH = os.environ.get("QM_PUBLISH", "")
 INSTALLATIONS = 20
 SIDE_BY_SIDE = 5
 
@@ -262,3 +266,47 @@ def test_a_check_answers_as_the_next_start_would_and_changes_nothing(site, probe
     site.set_rules({"/download/masterversion": "status=500"})
     assert check(probe, installation) == (1, "failed no answer")
     assert not (installation.path / "ezo.log").exists()
+
+
+def test_a_reverted_release_brings_every_installation_back(site, probe, install_dir, tmp_path):
+    """quillomark-publish revert: version 2 turns out bad and is taken back by version 3
+    with version 1's files. An installation still at 1 and one that took 2 both end at
+    3 with version 1's files; the one at 2 is patched back."""
+    generator = random.Random(30)
+    data = b"".join(generator.choice([b"alpha ", b"beta ", b"gamma ", b"delta\n"])
+                    for _ in range(40_000))
+    release = {1: {"app.exe": TESTAPP.read_bytes(), "data.txt": data, "readme.txt": b"1\r\n"},
+               2: {"app.exe": TESTAPP.read_bytes(), "data.txt": data[:5000] + b"bad" + data[5000:],
+                   "readme.txt": b"2\r\n"}}
+
+    def publish(*arguments):
+        subprocess.run([PUBLISH, *map(str, arguments)], check=True, capture_output=True)
+
+    def release_version(number):
+        folder = tmp_path / f"release-{number}"
+        for name, content in release[number].items():
+            (folder / name).parent.mkdir(parents=True, exist_ok=True)
+            (folder / name).write_bytes(content)
+        publish("release", folder, "--tree", site.download, "--startapp", "app.exe")
+
+    def run(installation):
+        assert Run(probe, installation).finish() == 0
+        return installation.log().texts()
+
+    stayed, took_bad = install_dir("at 1"), install_dir("at 2")
+    release_version(1)
+    run(stayed)
+    run(took_bad)
+    release_version(2)
+    run(took_bad)
+    assert took_bad.file("data.txt").read_bytes() == release[2]["data.txt"]
+
+    publish("revert", site.download, "--to", "1")
+    assert site.served("masterversion").startswith(b"version=3$patches=1_3,2_3$")
+    for installation in (stayed, took_bad):
+        texts = run(installation)
+        for name, content in release[1].items():
+            assert installation.file(name).read_bytes() == content, (installation.path, name)
+        assert (installation.path / "versioninfo.vif").read_bytes() == \
+            site.served("3/versioninfo.vif")
+    assert f"Patch: successful {windows_path(took_bad.file('data.txt'))}" in texts

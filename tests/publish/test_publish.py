@@ -89,6 +89,33 @@ def test_release_writes_versions_patch_set_and_master(released, tmp_path):
     assert sorted(p.name for p in tree.iterdir()) == ["1", "1_2", "2", "masterversion"]
 
 
+def test_revert_publishes_an_earlier_version_again(released, tmp_path):
+    """Version 2 taken back: version 3 holds version 1's files and notes, with patch sets
+    from both, and a damaged file of version 1 is refused before anything is written."""
+    tree, first, _, _ = released
+    (tree / "1" / "changes.txt").write_bytes("Versioon 1\r\n".encode())
+    broken = tmp_path / "broken"
+    shutil.copytree(tree, broken)
+    noise = tree_path(broken, "1", "data\\noise.bin")
+    noise.write_bytes(noise.read_bytes()[:-1] + b"?")
+    assert "does not hold the file that its record names" in \
+        publish("revert", broken, "--to", "1", check_status=2).stderr
+    assert sorted(p.name for p in broken.iterdir()) == ["1", "1_2", "2", "masterversion"]
+
+    assert "released version 3 with the files of version 1" in \
+        publish("revert", tree, "--to", "1").stdout
+    assert (tree / "masterversion").read_text() == \
+        "version=3$patches=1_3,2_3$startapp=app.exe$force_releasenotes=0"
+    assert (tree / "3" / "changes.txt").read_bytes() == "Versioon 1\r\n".encode()
+    _, records = read_vif(tree / "3" / "versioninfo.vif")
+    expected = source_files(first)
+    assert {r.name: installed(tree, "3", r) for r in records} == expected
+    assert read_vif(tree / "1_3" / "versioninfo.vif")[1] == []
+    _, patches = read_vif(tree / "2_3" / "versioninfo.vif")
+    assert sorted(r.name for r in patches) == ["app.exe", "data\\table.txt"]
+    assert "is the current version" in publish("revert", tree, "--to", "3", check_status=2).stderr
+
+
 def test_patches_agree_with_debian_bspatch(released, tmp_path):
     tree, first, second, _ = released
     number, patches = read_vif(tree / "1_2" / "versioninfo.vif")
@@ -308,6 +335,8 @@ def bad_inputs(tmp_path):
         (["rollout", tree, "--percent", "50%"], "take a whole number from 0 to 100"),
         (["rollout", tree], "--percent is required"),
         (["rollout", good, "--percent", "50"], "has no master record"),
+        (["revert", tree, "--to", "4"], "holds no such version"),
+        (["revert", tree, "--to", "1"], "is the current version"),
         (["verify", tmp_path / "nothing"], "is not a directory"),
         (["unknown"], "unknown command"),
     ]
@@ -330,6 +359,7 @@ def test_existing_patch_set_is_refused(released):
     assert "1_2 exists already" in result.stderr
 
 
-@pytest.mark.parametrize("command", ["version", "patch", "master", "rollout", "release", "verify"])
+@pytest.mark.parametrize("command", ["version", "patch", "master", "rollout", "release", "revert",
+                                     "verify"])
 def test_help(command):
     assert publish(command, "--help").stdout.startswith(f"usage: quillomark-publish {command}")
