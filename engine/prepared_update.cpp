@@ -13,6 +13,7 @@
 #include "utf8.h"
 
 #include <algorithm>
+#include <memory>
 #include <set>
 
 namespace {
@@ -138,12 +139,14 @@ prepare_outcome CUpdater::prepare_release(const std::string& url,
         return prepare_outcome::prepared;
     }
     remove_prepared_marker();
-    read_rate_cap cap(rate_cap_kib);
-    if (rate_cap_kib > 0)
+    // The transfer keeps its callbacks after the prepare: they own the cap.
+    if (rate_cap_kib > 0) {
+        const auto cap = std::make_shared<read_rate_cap>(rate_cap_kib);
         set_callbacks(
-            control_transfer, [&](std::int64_t) { cap.start_request(); },
-            [&](std::int64_t offset) { sleep_unless_aborted(cap.wait_at(offset)); },
+            control_transfer, [cap](std::int64_t) { cap->start_request(); },
+            [this, cap](std::int64_t offset) { sleep_unless_aborted(cap->wait_at(offset)); },
             [](const char*) {});
+    }
     if (local_info.version >= 1 && !load_patch_sets(control_transfer))
         return abort_requested ? prepare_outcome::stopped : prepare_outcome::failed;
     std::vector<std::string> staged_names;
