@@ -6,6 +6,7 @@
 #include "check_ahead.h"
 #include "file_helpers.h"
 #include "finishing_line.h"
+#include "hex_text.h"
 #include "installation_layout.h"
 #include "logfile.h"
 #include "lzma_exports.h"
@@ -22,10 +23,6 @@
 #include <unordered_map>
 
 namespace {
-
-bool has_digest_of(const std::string& path, const file_info& entry) {
-    return digests_equal(make_file_info(entry.name, path), entry);
-}
 
 // The download (whole file or patch) of the entry named `name`, below `work_directory`.
 std::string release_work_path(const std::string& work_directory, const std::string& name) {
@@ -259,7 +256,7 @@ CUpdater::patch_outcome CUpdater::try_patch(const file_info& entry, const entry_
     log_trace("Downloaded: " + paths.patch_url);
     if (abort_requested)
         return patch_outcome::aborted;
-    if (!has_digest_of(paths.work, patch)) {
+    if (!has_digests(paths.work, patch, required_strong_digest(entry, true))) {
         log_error("Patch:" + entry.name + " Hash Failed");
         return patch_outcome::failed;
     }
@@ -269,7 +266,7 @@ CUpdater::patch_outcome CUpdater::try_patch(const file_info& entry, const entry_
         return patch_outcome::failed;
     }
     log_trace("Patched: " + paths.fresh);
-    if (!has_digest_of(paths.fresh, entry)) {
+    if (!has_digests(paths.fresh, entry, required_strong_digest(entry, false))) {
         log_error("Patch: Hash check failed " + paths.fresh);
         return patch_outcome::failed;
     }
@@ -329,10 +326,12 @@ void CUpdater::install_download(file_info& entry, const entry_paths& paths,
         return;
     const bool compressed = (entry.flags & file_info::lzma_container_flag) != 0;
     const std::string& staged = compressed ? paths.fresh : paths.work;
+    const std::optional<sha256_digest> strong = required_strong_digest(entry, false);
     md5_digest unpacked_digest{};
+    sha256_digest unpacked_strong{};
     if (compressed &&
         uncompress_with_digest(utf8_to_wide(paths.work).c_str(), utf8_to_wide(paths.fresh).c_str(),
-                               unpacked_digest) != 0) {
+                               unpacked_digest, strong ? &unpacked_strong : nullptr) != 0) {
         log_trace("LzmaUncompress Failed: " + paths.work + "->" + paths.local);
         report_error("Viga faili lahtipakkimisel", IDS_UNPACK_FAILED);
         return;
@@ -341,7 +340,9 @@ void CUpdater::install_download(file_info& entry, const entry_paths& paths,
         log_trace("Unpacked: " + paths.fresh);
     // An unpacked file is checked by the digest of the bytes written as they were
     // unpacked: reading it back would cost as much again.
-    if (compressed ? unpacked_digest != entry.digest : !has_digest_of(staged, entry)) {
+    if (compressed ? unpacked_digest != entry.digest ||
+                         !strong_digest_agrees(staged, strong, unpacked_strong)
+                   : !has_digests(staged, entry, strong)) {
         log_trace((compressed ? "LzmaUncompress Hash check failed: " : "Hash check failed: ") +
                   paths.local);
         report_error("Uuendatud faili hash ei vasta serveri versioonile!", IDS_HASH_MISMATCH);
@@ -360,4 +361,31 @@ void CUpdater::install_download(file_info& entry, const entry_paths& paths,
     log_trace("Installed: " + paths.local);
     delete_file_utf8(paths.work, pause_unless_aborted());
     mark_file_done(&entry);
+}
+
+std::optional<sha256_digest> CUpdater::required_strong_digest(const file_info& entry,
+                                                              bool patch) const {
+    if (release_keys.empty())
+        return std::nullopt;
+    const sha256_digest* listed =
+        patch ? patch_strong_digests.find(strong_digest_record::kind::served, entry.name)
+              : strong_digests.find(strong_digest_record::kind::file, entry.name);
+    return listed ? *listed : sha256_digest{};
+}
+
+bool CUpdater::has_digests(const std::string& path, const file_info& record,
+                           const std::optional<sha256_digest>& strong) const {
+    sha256_digest actual{};
+    return digests_equal(make_file_info(record.name, path, strong ? &actual : nullptr), record) &&
+           strong_digest_agrees(path, strong, actual);
+}
+
+bool CUpdater::strong_digest_agrees(const std::string& path,
+                                    const std::optional<sha256_digest>& required,
+                                    const sha256_digest& actual) const {
+    if (!required || *required == actual)
+        return true;
+    log_error("SHA-256 check failed: " + path + " is " + hex_of(actual) + ", its record " +
+              hex_of(*required));
+    return false;
 }

@@ -237,8 +237,9 @@ parsed_launcher_config parse_launcher_config(std::string_view record) {
         return refused("base_url or public_key is missing");
     if (const auto url_fault = base_url_fault(url->second))
         return refused(*url_fault);
-    if (!key->second.empty() && !parse_public_key(key->second))
-        return refused("public_key is not 64 lower-case hex digits");
+    if (!key->second.empty() && !parse_key_ring(key->second))
+        return refused("public_key is not one to four keys of 64 lower-case hex digits, "
+                       "separated by commas");
     launcher_config config{url->second, key->second, value_or_empty(*values, install_dir_key),
                            value_or_empty(*values, publisher_key),
                            value_or_empty(*values, product_key)};

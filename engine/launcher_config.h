@@ -5,7 +5,8 @@
 //
 //   quillomark-config 1
 //   base_url=http://updates.example.com/download/
-//   public_key=<64 lower-case hex digits, or nothing for unsigned releases>
+//   public_key=<keys of 64 lower-case hex digits separated by commas, one to four,
+//              or nothing for unsigned releases>
 //   install_dir=%LOCALAPPDATA%\Programs\Product   (optional)
 //   publisher=Example Ltd                          (optional)
 //   product=Example                                (optional)
@@ -28,7 +29,7 @@ constexpr const char* launcher_config_resource = "QUILLOMARK_CONFIG";
 
 struct launcher_config {
     std::string base_url;
-    std::string release_key_hex;  // empty: releases are taken unsigned
+    std::string release_key_hex;  // the keys; empty: releases are taken unsigned
     std::string install_dir = {}; // empty: a portable launcher
     std::string publisher = {};   // empty: none named
     std::string product = {};     // empty: master records of any product are taken

@@ -21,23 +21,6 @@ namespace {
 // A record larger than this is no record the publisher made.
 constexpr std::size_t largest_marker_bytes = 256 * 1024 * 1024;
 
-bool has_digest(const std::string& path, const file_info& entry) {
-    return digests_equal(make_file_info(entry.name, path), entry);
-}
-
-// A staged file is taken only at the record's size and digest: one changed, cut
-// short or left by another version since is removed, and its file fetched again.
-bool staged_file_matches(const std::string& path, const file_info& entry) {
-    const std::optional<std::int64_t> size = file_size(path);
-    if (!size)
-        return false;
-    if (*size == entry.size && has_digest(path, entry))
-        return true;
-    log_info("Staged file does not match its record, fetched again: " + path);
-    delete_file_utf8(path);
-    return false;
-}
-
 // Reading at most a number of KiB per second: before each read the transfer says
 // how far its request got, and the cap answers how long to wait until the bytes
 // read so far are due. Each request (a size report) starts the count again.
@@ -85,6 +68,19 @@ void remove_unkept_files(const native_path& base, const native_path& folder,
 }
 
 } // namespace
+
+// A staged file is taken only at the record's size and digests: one changed, cut
+// short or left by another version since is removed, and its file fetched again.
+bool CUpdater::staged_file_matches(const std::string& path, const file_info& entry) const {
+    const std::optional<std::int64_t> size = file_size(path);
+    if (!size)
+        return false;
+    if (*size == entry.size && has_digests(path, entry, required_strong_digest(entry, false)))
+        return true;
+    log_info("Staged file does not match its record, fetched again: " + path);
+    delete_file_utf8(path);
+    return false;
+}
 
 std::string CUpdater::prepared_path(const std::string& name) const {
     return temp_dir + "\\" + prepared_folder_name + "\\" + name;
@@ -198,10 +194,11 @@ CUpdater::staging CUpdater::stage_entry(const file_info& entry) {
 bool CUpdater::stage_patched(const file_info& entry, const entry_paths& paths,
                              const std::string& staged) {
     log_info("Prepare: patching " + entry.name);
-    const bool patched = continue_download_to_file(paths.work, control_transfer, paths.patch_url) &&
-                         has_digest(paths.work, *patch_set.find(entry.name)) &&
-                         run_process(patch_command(paths), true, true) &&
-                         has_digest(paths.fresh, entry);
+    const bool patched =
+        continue_download_to_file(paths.work, control_transfer, paths.patch_url) &&
+        has_digests(paths.work, *patch_set.find(entry.name), required_strong_digest(entry, true)) &&
+        run_process(patch_command(paths), true, true) &&
+        has_digests(paths.fresh, entry, required_strong_digest(entry, false));
     held_file_pauses pauses;
     if (patched && move_into_place(paths.fresh, staged, pauses) == ERROR_SUCCESS) {
         delete_file_utf8(paths.work);
@@ -240,14 +237,19 @@ bool CUpdater::stage_downloaded(const file_info& entry, const entry_paths& paths
                                 const std::string& staged) {
     const bool compressed = (entry.flags & file_info::lzma_container_flag) != 0;
     const std::string& finished = compressed ? paths.fresh : paths.work;
+    const std::optional<sha256_digest> strong = required_strong_digest(entry, false);
     md5_digest digest{};
-    if (compressed && uncompress_with_digest(utf8_to_wide(paths.work).c_str(),
-                                             utf8_to_wide(paths.fresh).c_str(), digest) != 0) {
+    sha256_digest unpacked_strong{};
+    if (compressed &&
+        uncompress_with_digest(utf8_to_wide(paths.work).c_str(), utf8_to_wide(paths.fresh).c_str(),
+                               digest, strong ? &unpacked_strong : nullptr) != 0) {
         log_error("Prepare: unpacking failed " + paths.work);
         delete_file_utf8(paths.fresh);
         return false;
     }
-    if (compressed ? digest != entry.digest : !has_digest(finished, entry)) {
+    if (compressed
+            ? digest != entry.digest || !strong_digest_agrees(finished, strong, unpacked_strong)
+            : !has_digests(finished, entry, strong)) {
         log_error("Prepare: hash check failed " + finished);
         delete_file_utf8(paths.fresh);
         return false;

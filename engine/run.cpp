@@ -12,9 +12,11 @@
 #include "process_start.h"
 #include "rollout.h"
 #include "signature.h"
+#include "strong_digests.h"
 #include "text_decoding.h"
 #include "updater_ui.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 
@@ -52,42 +54,65 @@ struct control_file {
     std::optional<std::string> signature;
 };
 
-// Why bytes are refused under the key; null when the signature is the key's.
-const char* signature_problem(const public_key& key, std::string_view bytes,
-                              const std::optional<std::string>& signature) {
-    if (!signature)
-        return "no signature";
-    return signature_matches(key, bytes, *signature) ? nullptr : "wrong signature";
-}
-
 // Logs a refusal with its reason; false when there is one.
-bool accepted(const std::string& url, const char* problem) {
-    if (problem)
+bool accepted(const std::string& url, const std::string& problem) {
+    if (!problem.empty())
         log_error("Refused " + url + ": " + problem);
-    return !problem;
+    return problem.empty();
 }
 
-// The body of a URL; with a key, only when its ".sig" holds the key's signature of
-// exactly these bytes. A refusal is logged with its reason.
+// A wrong signature, with the keys this launcher holds and those that signed, so
+// that a launcher left behind by a change of key says so.
+std::string wrong_signature(const key_ring& held, const std::string& signers) {
+    return "wrong signature (this launcher holds the keys " + key_ids(held) + "; signed by " +
+           (signers.empty() ? "keys it does not name" : signers) + ")";
+}
+
+std::string listed_signers(const std::optional<std::vector<keyed_signature>>& list) {
+    key_ring keys;
+    for (const keyed_signature& line : list.value_or(std::vector<keyed_signature>{}))
+        keys.push_back(line.key);
+    return keys.empty() ? std::string() : key_ids(keys);
+}
+
+// The body of a URL; with keys, only when its ".sig" holds the signature of one of
+// them of exactly these bytes, or, when it does not, its ".sigs" does. A refusal is
+// logged with its reason.
 control_file fetch_control_file(file_transfer& transfer, const std::string& url,
-                                const std::optional<public_key>& key) {
+                                const key_ring& keys) {
     std::optional<std::string> body = fetch_body(transfer, url);
     if (!body)
         return {control_file::state::not_received, {}, {}};
-    if (!key)
+    if (keys.empty())
         return {control_file::state::received, std::move(*body), {}};
     std::optional<std::string> signature = fetch_body(transfer, url + signature_suffix);
-    if (!accepted(url, signature_problem(*key, *body, signature)))
+    if (!signature) {
+        accepted(url, "no signature");
         return {control_file::state::refused, {}, {}};
-    return {control_file::state::received, std::move(*body), std::move(signature)};
+    }
+    if (signature_matches_any(keys, *body, *signature))
+        return {control_file::state::received, std::move(*body), std::move(signature)};
+    const std::optional<std::string> list_text = fetch_body(transfer, url + signature_list_suffix);
+    const auto list = list_text ? parse_signature_list(*list_text) : std::nullopt;
+    if (list && signature_list_matches(keys, *body, *list))
+        return {control_file::state::received, std::move(*body), std::move(signature)};
+    accepted(url, wrong_signature(keys, listed_signers(list)));
+    return {control_file::state::refused, {}, {}};
 }
 
-// The master record signs itself: with a key, only a record whose last piece holds
-// the key's signature of everything before it is taken.
-bool master_signed_by(const public_key& key, const std::string& record, const std::string& url) {
-    const std::optional<master_signature> split = split_master_signature(record);
-    return accepted(url, split ? signature_problem(key, split->signed_bytes, split->signature)
-                               : "no signature");
+// The master record signs itself: with keys, only a record with a piece that holds
+// one key's signature of everything before it is taken.
+bool master_signed_by(const key_ring& keys, const std::string& record, const std::string& url) {
+    if (master_signature_chain(record).empty())
+        return accepted(url, "no signature");
+    if (master_signed_by_any(keys, record))
+        return true;
+    master_record claimed;
+    parse_master_version(record, claimed);
+    std::string signers;
+    for (const char letter : claimed.value(master_keys_key))
+        signers += letter == ',' ? std::string(", ") : std::string(1, letter);
+    return accepted(url, wrong_signature(keys, signers));
 }
 
 // Seconds since 1970-01-01 UTC.
@@ -207,7 +232,7 @@ void CUpdater::run() {
         return;
     }
     const std::string notes = decode_text_leniently(
-        fetch_control_file(transfer, file_base_url + "changes.txt", release_key).bytes);
+        fetch_control_file(transfer, file_base_url + "changes.txt", release_keys).bytes);
 
     const bool same_version = local_info.version == remote_info.version;
     if (keeps_installed_version(master, same_version))
@@ -242,20 +267,47 @@ std::optional<release_fault> CUpdater::read_release(CFileTransfer& transfer, mas
     start_app = master.value("startapp");
 
     local_stream = read_local_info();
-    if (release_key && goes_back(version_number, local_info.version, base_url + master_file_name))
+    if (!release_keys.empty() &&
+        goes_back(version_number, local_info.version, base_url + master_file_name))
         return release_fault::older_version;
     file_base_url = base_url + std::to_string(version_number) + "/";
     const std::string remote_url = file_base_url + "versioninfo.vif";
-    const control_file remote_bytes = fetch_control_file(transfer, remote_url, release_key);
+    const control_file remote_bytes = fetch_control_file(transfer, remote_url, release_keys);
     if (remote_bytes.outcome == control_file::state::not_received)
         return release_fault::record_not_received;
     if (remote_bytes.outcome == control_file::state::refused)
         return release_fault::record_refused;
     remote_record = {remote_bytes.bytes, remote_bytes.signature};
     if (!read_version_info(remote_info, remote_bytes.bytes) ||
-        (release_key && !states_master_version(remote_info, version_number, remote_url)) ||
+        (!release_keys.empty() &&
+         !states_master_version(remote_info, version_number, remote_url)) ||
         (!start_app.empty() && !is_safe_relative_name(start_app)))
         return release_fault::record_damaged;
+    if (release_keys.empty())
+        return std::nullopt;
+    return read_strong_digests(transfer);
+}
+
+// A launcher with keys installs no file whose SHA-256 the version's signed record
+// does not give: a tree without one is refused like a record without a signature.
+std::optional<release_fault> CUpdater::read_strong_digests(CFileTransfer& transfer) {
+    const std::string url = file_base_url + strong_digest_file_name;
+    const control_file bytes = fetch_control_file(transfer, url, release_keys);
+    if (bytes.outcome == control_file::state::not_received)
+        log_error("Refused " + url + ": a signed release needs its SHA-256 record");
+    if (bytes.outcome != control_file::state::received)
+        return release_fault::record_refused;
+    std::optional<strong_digest_record> parsed = parse_strong_digests(bytes.bytes);
+    const auto unlisted =
+        std::find_if(remote_info.files.begin(), remote_info.files.end(), [&](const auto& record) {
+            return !parsed || !parsed->find(strong_digest_record::kind::file, record->name);
+        });
+    if (unlisted != remote_info.files.end()) {
+        log_error("Refused " + url + ": " +
+                  (parsed ? "no SHA-256 of " + (*unlisted)->name : std::string("damaged")));
+        return release_fault::record_damaged;
+    }
+    strong_digests = std::move(*parsed);
     return std::nullopt;
 }
 
@@ -308,26 +360,30 @@ bool CUpdater::installed_start_app_listed() const {
     return false;
 }
 
-// Fetches and parses the master record; with a release key built in, only a record
-// signed with it, giving each key once and not yet expired counts as received.
+// Fetches and parses the master record; with release keys built in, only a record
+// signed with one of them, giving each key once and not yet expired counts as
+// received.
 std::optional<release_fault> CUpdater::read_master_record(CFileTransfer& transfer,
                                                           master_record& master) {
     const std::string url = base_url + master_file_name;
-    if (!release_key_hex.empty() && !(release_key = parse_public_key(release_key_hex))) {
+    const std::optional<key_ring> keys = parse_key_ring(release_key_hex);
+    if (!release_key_hex.empty() && !keys) {
         log_error("Refused " + url + ": the built-in release key is unreadable");
         return release_fault::master_refused;
     }
+    release_keys = keys.value_or(key_ring{});
     const std::optional<std::string> text = fetch_body(transfer, url);
     if (!text)
         return release_fault::master_not_received;
-    if (release_key && !master_signed_by(*release_key, *text, url))
+    const bool is_signed = !release_keys.empty();
+    if (is_signed && !master_signed_by(release_keys, *text, url))
         return release_fault::master_refused;
     parse_master_version(*text, master);
-    if (release_key && !names_each_key_once(master, url))
+    if (is_signed && !names_each_key_once(master, url))
         return release_fault::master_damaged;
-    if (release_key && !made_for(master, release_product, url))
+    if (is_signed && !made_for(master, release_product, url))
         return release_fault::master_refused;
-    if (release_key && !master_is_current(master, url))
+    if (is_signed && !master_is_current(master, url))
         return release_fault::master_expired;
     return std::nullopt;
 }
@@ -430,11 +486,11 @@ bool CUpdater::load_patch_sets(CFileTransfer& transfer) {
             continue;
         patch_base_url = base_url + name + "/";
         const control_file bytes =
-            fetch_control_file(transfer, patch_base_url + "versioninfo.vif", release_key);
+            fetch_control_file(transfer, patch_base_url + "versioninfo.vif", release_keys);
         if (bytes.outcome == control_file::state::not_received)
             return false;
         if (bytes.outcome == control_file::state::refused ||
-            !read_version_info(patch_set, bytes.bytes)) {
+            !read_version_info(patch_set, bytes.bytes) || !read_patch_strong_digests(transfer)) {
             patch_set.clear();
             continue;
         }
@@ -442,6 +498,29 @@ bool CUpdater::load_patch_sets(CFileTransfer& transfer) {
         if (!write_patch_tool())
             patch_set.clear();
     }
+    return true;
+}
+
+// With keys, patches are used only when the set's signed record gives the SHA-256
+// of each; otherwise the files are downloaded whole.
+bool CUpdater::read_patch_strong_digests(CFileTransfer& transfer) {
+    if (release_keys.empty())
+        return true;
+    const std::string url = patch_base_url + strong_digest_file_name;
+    const control_file bytes = fetch_control_file(transfer, url, release_keys);
+    std::optional<strong_digest_record> parsed = bytes.outcome == control_file::state::received
+                                                     ? parse_strong_digests(bytes.bytes)
+                                                     : std::nullopt;
+    const bool complete =
+        parsed &&
+        std::all_of(patch_set.files.begin(), patch_set.files.end(), [&](const auto& patch) {
+            return parsed->find(strong_digest_record::kind::served, patch->name) != nullptr;
+        });
+    if (!complete) {
+        log_error("Patch set without a usable SHA-256 record, files are downloaded whole: " + url);
+        return false;
+    }
+    patch_strong_digests = std::move(*parsed);
     return true;
 }
 

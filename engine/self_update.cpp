@@ -42,7 +42,7 @@ void CUpdater::replace_launcher(const file_info& record, CFileTransfer& transfer
             LzmaUncompressW(utf8_to_wide(download).c_str(), utf8_to_wide(fresh).c_str()) != 0)
             return show_launcher_error(*this, "LZMA");
     }
-    if (!digests_equal(make_file_info(launcher_name, fresh), record))
+    if (!has_digests(fresh, record, required_strong_digest(record, false)))
         return show_launcher_error(*this, "HASH");
     std::string command =
         quoted(fresh) + " update " + quoted(target) + " " + std::to_string(GetCurrentProcessId());

@@ -12,6 +12,7 @@
 #include "prepared_update.h"
 #include "signature.h"
 #include "stdio_stream.h"
+#include "strong_digests.h"
 #include "update_thread.h"
 #include "version_info.h"
 
@@ -191,6 +192,19 @@ class CUpdater : public update_host {
     std::optional<release_fault> read_release(CFileTransfer& transfer, master_record& master,
                                               stdio_stream& local_stream);
     std::optional<release_fault> read_master_record(CFileTransfer& transfer, master_record& master);
+    std::optional<release_fault> read_strong_digests(CFileTransfer& transfer);
+    bool read_patch_strong_digests(CFileTransfer& transfer);
+    // With release keys, the SHA-256 that the signed records give for a file as
+    // installed, or for its patch as served; one that no file has when they give
+    // none. Nothing without keys.
+    std::optional<sha256_digest> required_strong_digest(const file_info& entry, bool patch) const;
+    // True when the file has the record's MD5 and the SHA-256, if one is required,
+    // both taken in one read.
+    bool has_digests(const std::string& path, const file_info& record,
+                     const std::optional<sha256_digest>& strong) const;
+    // False, logged with both digests, when a required SHA-256 differs.
+    bool strong_digest_agrees(const std::string& path, const std::optional<sha256_digest>& required,
+                              const sha256_digest& actual) const;
     stdio_stream read_local_info();
     // True when this start stays at the installed version.
     bool keeps_installed_version(const master_record& master, bool same_version);
@@ -243,6 +257,7 @@ class CUpdater : public update_host {
     bool takes_prepared_file(const file_info& entry, const std::string& target,
                              held_file_pauses& pauses);
     std::string prepared_path(const std::string& name) const;
+    bool staged_file_matches(const std::string& path, const file_info& entry) const;
     enum class staging { current, staged, failed };
     staging stage_entry(const file_info& entry);
     bool stage_download(const file_info& entry, const entry_paths& paths,
@@ -257,7 +272,11 @@ class CUpdater : public update_host {
     void store_installed_version();
     void remove_work_directory();
 
-    std::optional<public_key> release_key;
+    key_ring release_keys;
+    // With keys: the SHA-256 of every file of the version, and of every patch of the
+    // patch set in use.
+    strong_digest_record strong_digests;
+    strong_digest_record patch_strong_digests;
     // A check reads only: it keeps a damaged installed record and makes no identity.
     bool read_only = false;
     // The run's own downloads: the records, the release notes and a new launcher.

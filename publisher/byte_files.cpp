@@ -35,3 +35,7 @@ digest_bytes digest_of(std::span<const unsigned char> content) {
     md5_final(context, digest.data());
     return digest;
 }
+
+sha256_digest strong_digest_of(std::span<const unsigned char> content) {
+    return sha256_of_bytes({reinterpret_cast<const char*>(content.data()), content.size()});
+}

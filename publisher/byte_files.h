@@ -1,5 +1,7 @@
 #pragma once
-// Whole files as byte vectors, and the MD5 digest of bytes in memory.
+// Whole files as byte vectors, and the MD5 and SHA-256 digests of bytes in memory.
+
+#include "sha256.h"
 
 #include <array>
 #include <filesystem>
@@ -15,3 +17,4 @@ bytes read_whole_file(const std::filesystem::path& path);
 void write_whole_file(const std::filesystem::path& path, std::span<const unsigned char> content);
 
 digest_bytes digest_of(std::span<const unsigned char> content);
+sha256_digest strong_digest_of(std::span<const unsigned char> content);

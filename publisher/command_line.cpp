@@ -3,8 +3,13 @@
 #include "publish_errors.h"
 
 std::optional<std::string> command_line::value(const std::string& option) const {
+    const std::vector<std::string> given = all_values(option);
+    return given.empty() ? std::nullopt : std::optional(given.back());
+}
+
+std::vector<std::string> command_line::all_values(const std::string& option) const {
     const auto found = values.find(option);
-    return found == values.end() ? std::nullopt : std::optional(found->second);
+    return found == values.end() ? std::vector<std::string>{} : found->second;
 }
 
 std::string command_line::required(const std::string& option) const {
@@ -33,7 +38,7 @@ command_line parse_command_line(const std::vector<std::string>& arguments,
         } else if (value_options.contains(argument)) {
             if (i + 1 == arguments.size())
                 throw bad_input(argument + " needs a value");
-            parsed.values[argument] = arguments[++i];
+            parsed.values[argument].push_back(arguments[++i]);
         } else if (argument.starts_with("-") && argument.size() > 1) {
             throw bad_input("unknown option " + argument);
         } else {

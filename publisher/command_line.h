@@ -10,11 +10,15 @@
 
 struct command_line {
     std::vector<std::string> positional;
-    std::map<std::string, std::string> values;
+    // Every value given for an option, in order.
+    std::map<std::string, std::vector<std::string>> values;
     std::set<std::string> flags;
     bool help = false;
 
+    // An option's value; the last one when it was given more than once.
     std::optional<std::string> value(const std::string& option) const;
+    // An option that may be given several times.
+    std::vector<std::string> all_values(const std::string& option) const;
     std::string required(const std::string& option) const;
     bool flag(const std::string& option) const { return flags.contains(option); }
     // The single positional argument named `what`.

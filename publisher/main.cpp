@@ -9,6 +9,7 @@
 #include "rollout.h"
 #include "tree_verify.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <functional>
@@ -87,12 +88,15 @@ int keep_argument(const std::optional<std::string>& text) {
 }
 
 signer_ref signer_argument(const command_line& line) {
-    const auto key_file = line.value("--sign");
-    return key_file ? std::make_shared<const release_signer>(*key_file) : nullptr;
+    const std::vector<std::string> key_files = line.all_values("--sign");
+    if (key_files.empty())
+        return nullptr;
+    return std::make_shared<const release_signer>(
+        std::vector<std::filesystem::path>(key_files.begin(), key_files.end()));
 }
 
 std::int64_t expires_argument(const command_line& line) {
-    if (line.value("--expires") && !line.value("--sign"))
+    if (line.value("--expires") && line.all_values("--sign").empty())
         throw bad_input("--expires needs --sign: only a signed master record carries it");
     return expiry_argument(line.value("--expires"));
 }
@@ -119,14 +123,20 @@ std::optional<code_signing> signing_arguments(const command_line& line) {
                         line.value("--timestamp-url")};
 }
 
-std::optional<public_key> key_argument(const command_line& line) {
-    const auto text = line.value("--key");
-    if (!text)
-        return std::nullopt;
-    const auto key = parse_public_key(*text);
-    if (!key)
-        throw bad_input("--key must be the public key as 64 lower-case hex digits");
-    return key;
+// Every --key given; empty when none is.
+key_ring key_argument(const command_line& line) {
+    key_ring keys;
+    for (const std::string& text : line.all_values("--key")) {
+        const auto key = parse_public_key(text);
+        if (!key)
+            throw bad_input("--key must be the public key as 64 lower-case hex digits");
+        if (std::find(keys.begin(), keys.end(), *key) != keys.end())
+            throw bad_input("--key " + text + " is given twice");
+        keys.push_back(*key);
+    }
+    if (keys.size() > most_release_keys)
+        throw bad_input("a launcher holds at most " + std::to_string(most_release_keys) + " keys");
+    return keys;
 }
 
 version_options version_arguments(const command_line& line, const std::string& source) {
@@ -210,7 +220,8 @@ constexpr const char* unsigned_risk =
 int run_launcher(const command_line& line) {
     if (!line.positional.empty())
         throw bad_input("launcher takes no arguments besides its options");
-    const auto key = key_argument(line);
+    const key_ring keys = key_argument(line);
+    const bool key = !keys.empty();
     if (!key && !line.flag("--unsigned"))
         throw bad_input(std::string("refusing to write a launcher without --key: ") +
                         unsigned_risk + " (give --unsigned to write one anyway)");
@@ -226,7 +237,7 @@ int run_launcher(const command_line& line) {
     write_launcher(
         {template_file ? std::filesystem::path(*template_file) : installed_template(),
          line.required("--out"),
-         {line.required("--base-url"), key ? public_key_hex(*key) : "",
+         {line.required("--base-url"), key_ring_text(keys),
           line.value("--install-dir").value_or(""), line.value("--publisher").value_or(""),
           key ? line.value("--product").value_or("") : ""},
          icon ? std::optional<std::filesystem::path>(*icon) : std::nullopt,
@@ -248,20 +259,27 @@ std::optional<std::filesystem::path> launcher_argument(const command_line& line,
         return std::nullopt;
     if (!std::filesystem::is_regular_file(*file))
         throw bad_input("--launcher " + *file + " is not a file");
-    const std::string key =
+    const std::string held =
         launcher_settings(launcher_resources(read_whole_file(*file), *file)).release_key_hex;
-    if (key != (signer ? public_key_hex(signer->key()) : ""))
+    const key_ring keys = held.empty() ? key_ring{} : parse_key_ring(held).value_or(key_ring{});
+    const bool takes_it =
+        signer ? std::any_of(keys.begin(), keys.end(),
+                             [&](const public_key& key) {
+                                 return std::find(signer->keys().begin(), signer->keys().end(),
+                                                  key) != signer->keys().end();
+                             })
+               : held.empty();
+    if (!takes_it)
         throw bad_input("--launcher " + *file +
-                        (key.empty() ? " takes unsigned releases, but this one is signed"
-                                     : " takes only releases signed with the key " + key +
-                                           (signer ? ", not with this one" : "; give --sign")));
+                        (held.empty() ? " takes unsigned releases, but this one is signed"
+                                      : " takes only releases signed with one of the keys " + held +
+                                            (signer ? ", not with these" : "; give --sign")));
     return *file;
 }
 
 // What a release and a revert report after publishing: the tree's proof.
 int verify_published(const std::filesystem::path& tree, const signer_ref& signer) {
-    return print_faults(
-        verify_tree(*local_tree(tree), signer ? std::optional(signer->key()) : std::nullopt));
+    return print_faults(verify_tree(*local_tree(tree), signer ? signer->keys() : key_ring{}));
 }
 
 int run_release(const command_line& line) {

@@ -2,6 +2,8 @@
 
 #include "progress.h"
 #include "publish_errors.h"
+#include "signature.h"
+#include "strong_digests.h"
 #include "tree_layout.h"
 
 #include <curl/curl.h>
@@ -34,7 +36,8 @@ struct tree_object {
 
 bool is_record(const std::string& file_name) {
     return file_name == version_file_name || file_name == notes_file_name ||
-           file_name.ends_with(".sig");
+           file_name == strong_digest_file_name || file_name.ends_with(signature_suffix) ||
+           file_name.ends_with(signature_list_suffix);
 }
 
 void add_directory(std::vector<tree_object>& objects, const fs::path& tree,

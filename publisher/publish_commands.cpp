@@ -10,6 +10,7 @@
 #include "publish_errors.h"
 #include "rollout.h"
 #include "source_scan.h"
+#include "strong_digests.h"
 #include "tree_layout.h"
 
 #include <algorithm>
@@ -94,6 +95,16 @@ void sign_files(const signer_ref& signer, std::initializer_list<fs::path> files)
     if (signer)
         for (const fs::path& file : files)
             signer->sign_file(file);
+}
+
+// A signed directory also names its files by SHA-256, in a record signed like its
+// versioninfo.vif.
+void write_strong_digests(const signer_ref& signer, const fs::path& directory,
+                          const strong_digest_record& digests) {
+    if (!signer)
+        return;
+    write_by_rename(directory / strong_digest_file_name, digests.text());
+    signer->sign_file(directory / strong_digest_file_name);
 }
 
 using changed_file = std::pair<const file_info*, const file_info*>;
@@ -278,13 +289,14 @@ std::string with_rollout(std::string_view record, int percent) {
 
 // A signed record is signed again only with the key that signed it, and only
 // while launchers still take it.
-void check_signed_by(const signer_ref& signer, const master_signature& signature,
+void check_signed_by(const signer_ref& signer, std::string_view signed_record,
                      const master_record& record) {
     if (!signer)
         throw bad_input("the master record is signed: give --sign KEYFILE to sign it again");
-    if (!signature_matches(signer->key(), signature.signed_bytes, signature.signature))
-        throw bad_input("the master record is not signed with this key; launchers with its "
-                        "key would refuse the new record");
+    if (!master_signed_by_any(signer->keys(), signed_record))
+        throw bad_input(std::string("the master record is not signed with ") +
+                        (signer->keys().size() == 1 ? "this key" : "these keys") +
+                        "; launchers with its keys would refuse the new record");
     const std::string& expires = record.value(expires_key);
     const expiry_check expiry = check_expiry(expires, current_unix_time());
     if (expiry != expiry_check::valid)
@@ -306,6 +318,7 @@ publish_summary write_version(const version_options& options,
     version_info info(version_info::standard_magic, version_info::standard_format);
     info.version = options.version;
     publish_summary summary;
+    strong_digest_record strong_digests;
     progress_meter progress("version " + std::to_string(options.version), files.size(),
                             total_size(files));
     for (const auto& file : files) {
@@ -318,6 +331,13 @@ publish_summary write_version(const version_options& options,
         write_below(staging.path(), file.name, stored);
         info.files.push_back(std::make_unique<file_info>(
             make_record(file.name, content, digest_of(content), compressed)));
+        if (options.signer) {
+            strong_digests.add(strong_digest_record::kind::file, file.name,
+                               strong_digest_of(content));
+            if (compressed)
+                strong_digests.add(strong_digest_record::kind::served, file.name,
+                                   strong_digest_of(stored));
+        }
         ++summary.files;
         summary.compressed += compressed;
         summary.stored_bytes += stored.size();
@@ -327,6 +347,7 @@ publish_summary write_version(const version_options& options,
     write_whole_file(staging.path() / notes_file_name, notes);
     sign_files(options.signer,
                {staging.path() / version_file_name, staging.path() / notes_file_name});
+    write_strong_digests(options.signer, staging.path(), strong_digests);
     staging.commit();
     return summary;
 }
@@ -407,12 +428,15 @@ publish_summary publish_patch_set(const patch_options& options) {
                                                 return sum + std::uint64_t(pair.second->size);
                                             }));
     const auto made = make_patches(old_dir, new_dir, changed, options.diff_memory, progress);
+    strong_digest_record strong_digests;
     for (std::size_t i = 0; i < changed.size(); ++i) {
         const file_info& record = *changed[i].second;
         if (made[i].size() < fs::file_size(path_of_name(new_dir, record.name))) {
             write_below(staging.path(), record.name, made[i]);
             patches.files.push_back(std::make_unique<file_info>(
                 make_record(record.name, made[i], digest_of(made[i]), 0)));
+            strong_digests.add(strong_digest_record::kind::served, record.name,
+                               strong_digest_of(made[i]));
             ++summary.files;
             summary.stored_bytes += made[i].size();
         } else {
@@ -421,6 +445,7 @@ publish_summary publish_patch_set(const patch_options& options) {
     }
     write_version_file(staging.path() / version_file_name, patches);
     sign_files(options.signer, {staging.path() / version_file_name});
+    write_strong_digests(options.signer, staging.path(), strong_digests);
     staging.commit();
     return summary;
 }
@@ -494,14 +519,14 @@ void publish_rollout(const rollout_options& options) {
                         "); publish a release first");
     const bytes content = read_whole_file(path);
     const std::string text(content.begin(), content.end());
-    const std::optional<master_signature> signature = split_master_signature(text);
-    const std::string_view unsigned_part = signature ? signature->signed_bytes : text;
+    const bool is_signed = split_master_signature(text).has_value();
+    const std::string_view unsigned_part = unsigned_master_text(text);
     master_record record;
     parse_master_version(std::string(unsigned_part), record);
     if (!parse_version_number(record.value("version")))
         throw bad_input(path.string() + " names no version; it is not a master record");
-    if (signature)
-        check_signed_by(options.signer, *signature, record);
+    if (is_signed)
+        check_signed_by(options.signer, text, record);
     else if (options.signer)
         throw bad_input("the master record is unsigned; sign it first with quillomark-publish "
                         "master TREE ... --sign KEYFILE");

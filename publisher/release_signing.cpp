@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 
@@ -51,7 +52,10 @@ public_key write_new_key(const std::filesystem::path& path) {
     return key;
 }
 
-release_signer::release_signer(const std::filesystem::path& key_file) {
+namespace {
+
+// The seed of a secret key file.
+public_key read_seed(const std::filesystem::path& key_file) {
     std::ifstream file(key_file);
     std::string header, seed_text;
     std::getline(file, header);
@@ -60,29 +64,75 @@ release_signer::release_signer(const std::filesystem::path& key_file) {
     if (!file || header != key_file_header || !seed)
         throw bad_input(key_file.string() +
                         " is not a secret key file of quillomark-publish keygen");
-    crypto_sign_seed_keypair(public_.data(), secret_.data(), seed->data());
+    return *seed;
+}
+
+} // namespace
+
+release_signer::release_signer(const std::vector<std::filesystem::path>& key_files) {
+    if (key_files.size() > most_release_keys)
+        throw bad_input("at most " + std::to_string(most_release_keys) + " keys sign a release");
+    for (const auto& key_file : key_files) {
+        public_key seed = read_seed(key_file);
+        public_key key;
+        crypto_sign_seed_keypair(key.data(), secrets_.emplace_back().data(), seed.data());
+        sodium_memzero(seed.data(), seed.size());
+        if (std::find(keys_.begin(), keys_.end(), key) != keys_.end())
+            throw bad_input(key_file.string() + " holds a key given already");
+        keys_.push_back(key);
+    }
+    if (keys_.empty())
+        throw bad_input("no key to sign with");
 }
 
 release_signer::~release_signer() {
-    sodium_memzero(secret_.data(), secret_.size());
+    for (secret_key& secret : secrets_)
+        sodium_memzero(secret.data(), secret.size());
 }
 
-std::string release_signer::signature_of(std::span<const unsigned char> content) const {
+std::string release_signer::signature_of(const secret_key& secret, std::string_view bytes) const {
     std::string signature(crypto_sign_BYTES, '\0');
     crypto_sign_detached(reinterpret_cast<unsigned char*>(signature.data()), nullptr,
-                         content.data(), content.size(), secret_.data());
+                         reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                         secret.data());
     return signature;
 }
 
 void release_signer::sign_file(const std::filesystem::path& file) const {
+    const bytes content = read_whole_file(file);
+    const std::string_view text(reinterpret_cast<const char*>(content.data()), content.size());
     std::filesystem::path target = file;
     target += signature_suffix;
-    write_by_rename(target, signature_of(read_whole_file(file)));
+    write_by_rename(target, signature_of(secrets_.front(), text));
+    if (keys_.size() == 1)
+        return;
+    std::vector<keyed_signature> signatures;
+    for (std::size_t index = 0; index < keys_.size(); ++index)
+        signatures.push_back({keys_[index], signature_of(secrets_[index], text)});
+    std::filesystem::path list = file;
+    list += signature_list_suffix;
+    write_by_rename(list, signature_list_text(signatures));
 }
 
+// The last key's piece first, so that the first key's comes last and signs all.
 std::string release_signer::signed_master(const std::string& record) const {
-    const auto* first = reinterpret_cast<const unsigned char*>(record.data());
-    return record + master_signature_piece(signature_of({first, record.size()}));
+    std::string ids;
+    for (const public_key& key : keys_)
+        ids.append(ids.empty() ? "" : ",").append(key_id(key));
+    std::string text = record + "$" + master_keys_key + "=" + ids;
+    for (std::size_t index = keys_.size(); index-- > 0;)
+        text += master_signature_piece(index, signature_of(secrets_[index], text));
+    return text;
+}
+
+std::string_view unsigned_master_text(std::string_view record) {
+    const std::vector<master_signature> chain = master_signature_chain(record);
+    std::string_view body = chain.empty() ? record : chain.back().signed_bytes;
+    const std::size_t piece = body.rfind('$');
+    if (piece != std::string_view::npos &&
+        body.substr(piece + 1).starts_with(std::string(master_keys_key) + "="))
+        body = body.substr(0, piece);
+    return body;
 }
 
 std::int64_t current_unix_time() {

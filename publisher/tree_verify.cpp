@@ -7,6 +7,7 @@
 #include "release_signing.h"
 #include "rollout.h"
 #include "source_scan.h"
+#include "strong_digests.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -28,8 +29,7 @@ std::uint64_t record_bytes(const version_info& info) {
 
 class tree_verifier {
   public:
-    tree_verifier(tree_source& source, const std::optional<public_key>& key)
-        : source_(source), key_(key) {}
+    tree_verifier(tree_source& source, const key_ring& keys) : source_(source), keys_(keys) {}
 
     std::vector<std::string> run() {
         const auto master = read_master();
@@ -73,25 +73,58 @@ class tree_verifier {
         return std::move(fetched.content);
     }
 
-    // A record the launcher trusts only with the key's signature, when there is a key.
+    // A record the launcher trusts only with a key's signature, when there are keys.
     std::optional<bytes> fetch_signed(const std::string& path) {
         auto content = fetch(path);
-        if (content && key_)
+        if (content && !keys_.empty())
             check_signature(path, *content);
         return content;
     }
 
+    static std::string_view as_text(const bytes& content) {
+        return {reinterpret_cast<const char*>(content.data()), content.size()};
+    }
+
+    // The first key's signature in "<file>.sig", every key's in "<file>.sigs" when
+    // there are more.
     void check_signature(const std::string& path, const bytes& content) {
         const std::string signature_path = path + signature_suffix;
         const auto signature = source_.fetch(signature_path);
         if (!signature.content)
             return fault(path,
                          "has no signature (" + signature_path + ": " + signature.error + ")");
-        const auto as_text = [](const bytes& b) {
-            return std::string_view(reinterpret_cast<const char*>(b.data()), b.size());
-        };
-        if (!signature_matches(*key_, as_text(content), as_text(*signature.content)))
-            fault(path, "is not signed with the key");
+        key_ring signers;
+        for (const public_key& key : keys_)
+            if (signature_matches(key, as_text(content), as_text(*signature.content)))
+                signers.push_back(key);
+        const auto list = source_.fetch(path + signature_list_suffix);
+        if (list.content)
+            add_listed_signers(path, as_text(content), as_text(*list.content), signers);
+        report_signers(path, signers);
+    }
+
+    void add_listed_signers(const std::string& path, std::string_view content,
+                            std::string_view list, key_ring& signers) {
+        const auto signatures = parse_signature_list(list);
+        if (!signatures)
+            return fault(path + signature_list_suffix, "is damaged");
+        for (const keyed_signature& line : *signatures) {
+            if (std::find(keys_.begin(), keys_.end(), line.key) == keys_.end())
+                continue;
+            if (!signature_matches(line.key, content, line.signature))
+                fault(path + signature_list_suffix,
+                      "holds a wrong signature by the key " + key_id(line.key));
+            else if (std::find(signers.begin(), signers.end(), line.key) == signers.end())
+                signers.push_back(line.key);
+        }
+    }
+
+    void report_signers(const std::string& path, const key_ring& signers) {
+        if (signers.empty())
+            return fault(path, keys_.size() == 1 ? "is not signed with the key"
+                                                 : "is not signed with any of the keys");
+        std::fprintf(stderr, "verify: %s is signed by %s\n", path.c_str(),
+                     key_ids(signers).c_str());
     }
 
     void check_expiry_of(const master_record& record) {
@@ -113,11 +146,15 @@ class tree_verifier {
     // The master record signs itself; a tree signed before it did carries the
     // signature in masterversion.sig, which launchers no longer read.
     void check_master_signature(const std::string& text) {
-        const auto split = split_master_signature(text);
-        if (split && !signature_matches(*key_, split->signed_bytes, split->signature))
-            return fault(master_file_name, "is not signed with the key");
-        if (split)
-            return;
+        const auto chain = master_signature_chain(text);
+        if (!chain.empty()) {
+            key_ring signers;
+            for (const master_signature& piece : chain)
+                for (const public_key& key : keys_)
+                    if (signature_matches(key, piece.signed_bytes, piece.signature))
+                        signers.push_back(key);
+            return report_signers(master_file_name, signers);
+        }
         if (source_.fetch(std::string(master_file_name) + signature_suffix).content)
             return fault(master_file_name,
                          "is signed the old way, in a separate masterversion.sig: sign it "
@@ -135,7 +172,7 @@ class tree_verifier {
         parse_master_version(text, record);
         if (record.repeated_key())
             fault(master_file_name, "key " + in_quotes(*record.repeated_key()) + " appears twice");
-        if (key_) {
+        if (!keys_.empty()) {
             check_master_signature(text);
             check_expiry_of(record);
         }
@@ -217,13 +254,53 @@ class tree_verifier {
         return safe;
     }
 
-    // The file as a launcher installs it, or empty after a fault.
-    std::optional<bytes> installed(std::int32_t number, const file_info& record) {
-        const std::string path = std::to_string(number) + "/" + record.name;
+    // A signed directory's SHA-256 record, once read; nothing after a fault.
+    const strong_digest_record* strong_digests(const std::string& directory) {
+        if (keys_.empty())
+            return nullptr;
+        const auto [found, added] = strong_.try_emplace(directory);
+        if (!added)
+            return found->second ? &*found->second : nullptr;
+        const std::string path = directory + "/" + strong_digest_file_name;
+        const auto content = fetch_signed(path);
+        if (content && !(found->second = parse_strong_digests(as_text(*content))))
+            fault(path, "is damaged");
+        return found->second ? &*found->second : nullptr;
+    }
+
+    void check_strong_digest(const std::string& directory, strong_digest_record::kind of,
+                             const std::string& name, const bytes& content) {
+        const strong_digest_record* digests = strong_digests(directory);
+        if (!digests)
+            return;
+        const std::string path = directory + "/" + name;
+        const sha256_digest* listed = digests->find(of, name);
+        if (!listed)
+            fault(path, std::string("has no SHA-256 in ") + strong_digest_file_name);
+        else if (*listed != strong_digest_of(content))
+            fault(path, std::string("does not match its SHA-256 in ") + strong_digest_file_name);
+    }
+
+    // The file as a launcher installs it, or empty after a fault. When `check_strong`,
+    // both as served and as installed are checked against the version's SHA-256 record.
+    std::optional<bytes> installed(std::int32_t number, const file_info& record,
+                                   bool check_strong = false) {
+        const std::string directory = std::to_string(number);
+        const std::string path = directory + "/" + record.name;
         auto stored = fetch(path);
-        if (!stored || !(record.flags & file_info::lzma_container_flag))
+        const bool container = record.flags & file_info::lzma_container_flag;
+        if (stored && check_strong && container)
+            check_strong_digest(directory, strong_digest_record::kind::served, record.name,
+                                *stored);
+        if (!stored || !container) {
+            if (stored && check_strong)
+                check_strong_digest(directory, strong_digest_record::kind::file, record.name,
+                                    *stored);
             return stored;
+        }
         auto decoded = decode_container(*stored);
+        if (decoded && check_strong)
+            check_strong_digest(directory, strong_digest_record::kind::file, record.name, *decoded);
         if (!decoded)
             fault(path, "is not a complete LZMA container");
         return decoded;
@@ -233,7 +310,7 @@ class tree_verifier {
         const std::string directory = std::to_string(number);
         auto info = read_version_file_at(directory, number);
         versions_[number] = std::move(info);
-        if (key_)
+        if (!keys_.empty())
             check_notes(directory);
         if (!version(number))
             return;
@@ -247,7 +324,7 @@ class tree_verifier {
     }
 
     void check_file(std::int32_t number, const file_info& record) {
-        const auto content = installed(number, record);
+        const auto content = installed(number, record, true);
         if (!content)
             return;
         const std::string path = std::to_string(number) + "/" + record.name;
@@ -299,6 +376,8 @@ class tree_verifier {
         if (patch->size() != std::size_t(patch_record.size) ||
             digest_of(*patch) != patch_record.digest)
             return fault(path, "does not match its record's size and digest");
+        check_strong_digest(set.text(), strong_digest_record::kind::served, patch_record.name,
+                            *patch);
         const auto old_content = installed(set.from, *old_record);
         if (!old_content)
             return;
@@ -310,13 +389,14 @@ class tree_verifier {
     }
 
     tree_source& source_;
-    std::optional<public_key> key_;
+    key_ring keys_;
+    std::map<std::string, std::optional<strong_digest_record>> strong_;
     std::vector<std::string> faults_;
     std::map<std::int32_t, std::optional<version_info>> versions_;
 };
 
 } // namespace
 
-std::vector<std::string> verify_tree(tree_source& source, const std::optional<public_key>& key) {
-    return tree_verifier(source, key).run();
+std::vector<std::string> verify_tree(tree_source& source, const key_ring& keys) {
+    return tree_verifier(source, keys).run();
 }

@@ -14,9 +14,10 @@
 // start program that exist, and a share (rollout) from 0 to 100 if any; every
 // record's name stays inside the installation; every file unpacks to its record's
 // size and digest; every patch has its record's digest and, applied to its source
-// version's file, yields the target's digest. With a key: every versioninfo.vif,
-// changes.txt and the master record carry the key's signature, and the master
-// record an expiry still ahead. The share of the installations that the master
-// record's version is offered to goes to standard error.
-std::vector<std::string> verify_tree(tree_source& source,
-                                     const std::optional<public_key>& key = std::nullopt);
+// version's file, yields the target's digest. With keys: every versioninfo.vif,
+// versioninfo.sha256, changes.txt and the master record carry the signature of one
+// of them (which ones signed each goes to standard error), every file, container
+// and patch matches its SHA-256 there, and the master record has an expiry still
+// ahead. The share of the installations that the master record's version is
+// offered to goes to standard error.
+std::vector<std::string> verify_tree(tree_source& source, const key_ring& keys = {});

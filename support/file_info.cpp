@@ -1,22 +1,23 @@
 #include "file_info.h"
-#include "md5.h"
+#include "content_digest.h"
 #include "platform.h"
 
 #include <algorithm>
 
-file_info make_file_info(const std::string& name, const std::string& path) {
+file_info make_file_info(const std::string& name, const std::string& path, sha256_digest* strong) {
     file_info record;
     record.name = name;
-    md5_context context;
-    md5_init(context);
+    content_digester digester(strong != nullptr);
     const std::int64_t size =
         read_file_through(path, [&](const unsigned char* bytes, std::size_t count) {
-            md5_update(context, bytes, count);
+            digester.update(bytes, count);
         });
     if (size < 0 || static_cast<std::uint64_t>(size) > file_info::largest_size)
         return record;
     record.size = static_cast<std::uint32_t>(size);
-    md5_final(context, record.digest.data());
+    record.digest = digester.md5();
+    if (strong)
+        *strong = *digester.sha256();
     return record;
 }
 

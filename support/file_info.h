@@ -3,6 +3,7 @@
 // a file on disk.
 
 #include "md5.h"
+#include "sha256.h"
 
 #include <cstdint>
 #include <string>
@@ -22,8 +23,9 @@ struct file_info {
 
 // Reads the file at `path` (UTF-8) and returns its record under `name`. A file that
 // cannot be opened, or that is larger than a record can state, gives size 0 and an
-// all-zero digest.
-file_info make_file_info(const std::string& name, const std::string& path);
+// all-zero digest. With `strong`, the same read also gives the file's SHA-256.
+file_info make_file_info(const std::string& name, const std::string& path,
+                         sha256_digest* strong = nullptr);
 
 // True when size > 0, the name is not empty and the digest is not all zero.
 bool file_info_valid(const file_info& record);

@@ -215,14 +215,14 @@ CFileOutStream output_stream(const CSzFile& file) {
 struct digesting_output {
     ISeqOutStream vt;
     ISeqOutStreamPtr target;
-    md5_context* digest;
+    content_digester* digest;
 };
 
 std::size_t write_and_digest(ISeqOutStreamPtr stream, const void* data, std::size_t size) {
     // The SDK hands back the vtable pointer it was given, the struct's first member.
     const auto* self = reinterpret_cast<const digesting_output*>(stream);
     const std::size_t written = ISeqOutStream_Write(self->target, data, size);
-    md5_update(*self->digest, data, written);
+    self->digest->update(data, written);
     return written;
 }
 
@@ -242,7 +242,7 @@ lzma_result decompress_container_files(const CSzFile& input, const CSzFile& outp
 }
 
 lzma_result decompress_container_files(const CSzFile& input, const CSzFile& output,
-                                       md5_context& written) noexcept {
+                                       content_digester& written) noexcept {
     CFileSeqInStream in = input_stream(input);
     CFileOutStream out = output_stream(output);
     const digesting_output digesting{{write_and_digest}, &out.vt, &written};

@@ -10,8 +10,8 @@
 // The coder works on the LZMA SDK's sequential streams, so it does not care where
 // the bytes come from; the file-opening wrappers sit on top of it.
 
+#include "content_digest.h"
 #include "lzma_result.h"
-#include "md5.h"
 
 #include <7zFile.h>
 #include <7zTypes.h>
@@ -43,7 +43,7 @@ lzma_result decompress_container(ISeqInStreamPtr input, ISeqOutStreamPtr output)
 lzma_result compress_container_files(const CSzFile& input, std::uint64_t input_size,
                                      const CSzFile& output) noexcept;
 lzma_result decompress_container_files(const CSzFile& input, const CSzFile& output) noexcept;
-// Decompresses as above and adds every byte written to `written`: the digest of the
-// output without reading it back.
+// Decompresses as above and adds every byte written to `written`: the digests of
+// the output without reading it back.
 lzma_result decompress_container_files(const CSzFile& input, const CSzFile& output,
-                                       md5_context& written) noexcept;
+                                       content_digester& written) noexcept;

@@ -18,6 +18,7 @@
 
 #include "lzma_result.h"
 #include "md5.h"
+#include "sha256.h"
 
 extern "C" {
 // Compresses the input file into a new container (level-5 settings, size stated).
@@ -29,6 +30,7 @@ lzma_result __stdcall LzmaUncompressW(const wchar_t* input_path, const wchar_t* 
 }
 
 // Not exported: LzmaUncompressW for the launcher itself, which also gives the MD5
-// digest of the bytes written, so that the unpacked file need not be read back.
+// digest of the bytes written, and with `strong` their SHA-256, so that the unpacked
+// file need not be read back.
 lzma_result uncompress_with_digest(const wchar_t* input_path, const wchar_t* output_path,
-                                   md5_digest& digest) noexcept;
+                                   md5_digest& digest, sha256_digest* strong = nullptr) noexcept;

@@ -99,13 +99,14 @@ QM_EXPORT lzma_result __stdcall LzmaUncompressW(const wchar_t* input_path,
 }
 
 lzma_result uncompress_with_digest(const wchar_t* input_path, const wchar_t* output_path,
-                                   md5_digest& digest) noexcept {
-    md5_context written;
-    md5_init(written);
+                                   md5_digest& digest, sha256_digest* strong) noexcept {
+    content_digester written(strong != nullptr);
     const lzma_result result =
         code_files(input_path, output_path, [&written](HANDLE input, HANDLE output) {
             return decompress_container_files(sdk_file(input), sdk_file(output), written);
         });
-    md5_final(written, digest.data());
+    digest = written.md5();
+    if (strong)
+        *strong = *written.sha256();
     return result;
 }

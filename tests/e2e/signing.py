@@ -5,13 +5,22 @@ a launcher's built-in key is known in advance) or from a publisher's key file.""
 import ctypes
 import hashlib
 import re
+import sys
 from datetime import datetime, timedelta, timezone
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).parents[1] / "publish"))
+
+from publish_tree import lzma_decode, read_vif, tree_path  # noqa: E402
 
 _sodium = ctypes.CDLL("libsodium.so.23")
 
 # The files of a version or patch set that are signed in "<file>.sig".
-CONTROL_FILES = ("versioninfo.vif", "changes.txt")
+CONTROL_FILES = ("versioninfo.vif", "changes.txt", "versioninfo.sha256")
+CONTAINER_FLAG = 1
 MASTER_SIGNATURE = re.compile(rb"\$sig=[0-9a-f]{128}\Z")
+# The piece naming the keys and the chain of signature pieces, one per key.
+MASTER_SIGNATURES = re.compile(rb"(\$keys=[0-9a-f,]*)?(\$sig[1-3]?=[0-9a-f]{128})+\Z")
 
 
 class ReleaseKey:
@@ -44,20 +53,41 @@ class ReleaseKey:
         path.write_bytes(text + b"$sig=" + self.signature(text).hex().encode())
 
     def sign_tree(self, tree):
-        """Signs the master record and writes <file>.sig beside every version's and
-        patch set's control files."""
+        """Signs the master record, writes each directory's SHA-256 record and
+        <file>.sig beside every version's and patch set's control files."""
         if (tree / "masterversion").exists():
             self.sign_master(tree)
+        for record in tree.glob("*/versioninfo.vif"):
+            record.with_name("versioninfo.sha256").write_bytes(strong_digests(record.parent))
         for path in [path for name in CONTROL_FILES for path in tree.glob(f"*/{name}")]:
             path.with_name(path.name + ".sig").write_bytes(self.signature(path.read_bytes()))
 
 
+def strong_digests(directory):
+    """The SHA-256 record of a version or patch set directory: each file as installed
+    and each container or patch as served."""
+    _, records = read_vif(directory / "versioninfo.vif")
+    files, served = {}, {}
+    for record in records:
+        content = tree_path(directory, ".", record.name).read_bytes()
+        if "_" in directory.name or record.flags & CONTAINER_FLAG:
+            served[record.name] = hashlib.sha256(content).hexdigest()
+        if "_" not in directory.name:
+            unpacked = lzma_decode(content) if record.flags & CONTAINER_FLAG else content
+            files[record.name] = hashlib.sha256(unpacked).hexdigest()
+    lines = [f"{kind} {digests[name]} {name}\n"
+             for kind, digests in (("file", files), ("served", served))
+             for name in sorted(digests, key=lambda name: name.encode())]
+    return ("quillomark sha256 1\n" + "".join(lines)).encode()
+
+
 def unsigned_master(text):
-    """The master record without its signature piece."""
-    return MASTER_SIGNATURE.sub(b"", text)
+    """The master record without its signature pieces."""
+    return MASTER_SIGNATURES.sub(b"", text)
 
 
 def master_signed_by(public_hex, text):
+    """The rule of launchers that hold one key: the last piece signs all before it."""
     found = MASTER_SIGNATURE.search(text)
     return bool(found) and signature_matches(public_hex, text[:found.start()],
                                              bytes.fromhex(found.group()[5:].decode()))

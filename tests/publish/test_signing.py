@@ -15,10 +15,11 @@ sys.path.insert(0, str(Path(__file__).parent))
 sys.path.insert(0, str(Path(__file__).parents[1] / "e2e"))
 
 from publish_tree import Record, make_release, md5, publish, read_vif, write_vif  # noqa: E402
-from signing import ReleaseKey, master_signed_by, signature_matches, unsigned_master  # noqa: E402
+from signing import (ReleaseKey, master_signed_by, signature_matches, strong_digests,  # noqa: E402
+                     unsigned_master)
 
-SIGNED = ["1/versioninfo.vif", "1/changes.txt", "2/versioninfo.vif", "2/changes.txt",
-          "1_2/versioninfo.vif"]
+SIGNED = ["1/versioninfo.vif", "1/changes.txt", "1/versioninfo.sha256", "2/versioninfo.vif",
+          "2/changes.txt", "2/versioninfo.sha256", "1_2/versioninfo.vif", "1_2/versioninfo.sha256"]
 
 
 def keygen(path):
@@ -68,10 +69,14 @@ def test_every_record_is_signed_and_the_master_expires_in_90_days(signed):
         assert signature_matches(public, (tree / name).read_bytes(), signature), name
     assert sorted(str(p.relative_to(tree)) for p in tree.rglob("*.sig")) == \
         sorted(name + ".sig" for name in SIGNED)
+    for directory in ["1", "2", "1_2"]:
+        assert (tree / directory / "versioninfo.sha256").read_bytes() == \
+            strong_digests(tree / directory), directory
     master = (tree / "masterversion").read_bytes()
     assert master_signed_by(public, master)
     expires = re.fullmatch(r"version=2\$patches=1_2\$startapp=app\.exe\$force_releasenotes=0"
-                           r"\$expires=(\S+)\$sig=[0-9a-f]{128}", master.decode()).group(1)
+                           r"\$expires=(\S+)\$keys=" + public[:16] + r"\$sig=[0-9a-f]{128}",
+                           master.decode()).group(1)
     ahead = datetime.strptime(expires, "%Y-%m-%dT%H:%M:%SZ").replace(tzinfo=timezone.utc) - \
         datetime.now(timezone.utc)
     assert timedelta(days=89, hours=23) < ahead <= timedelta(days=90)

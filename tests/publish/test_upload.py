@@ -25,7 +25,7 @@ from test_publish import version_one, version_two  # noqa: E402
 
 BUCKET = "quillomark"
 KILL_RUNS = 10
-RECORDS = {"versioninfo.vif", "changes.txt"}
+RECORDS = {"versioninfo.vif", "changes.txt", "versioninfo.sha256"}
 
 
 @pytest.fixture(scope="module")
@@ -62,7 +62,7 @@ def step_of(name):
     if "/" not in name:
         return 3 if name == "masterversion" else 2
     in_directory = name.partition("/")[2]
-    return 1 if in_directory.removesuffix(".sig") in RECORDS else 0
+    return 1 if in_directory.removesuffix(".sigs").removesuffix(".sig") in RECORDS else 0
 
 
 def puts(events, prefix):
