@@ -52,18 +52,19 @@ class ReleaseKey:
         text = unsigned_master(path.read_bytes())
         path.write_bytes(text + b"$sig=" + self.signature(text).hex().encode())
 
-    def sign_tree(self, tree):
-        """Signs the master record, writes each directory's SHA-256 record and
-        <file>.sig beside every version's and patch set's control files."""
+    def sign_tree(self, tree, strong_digests=True):
+        """Signs the master record, writes each directory's SHA-256 record (unless
+        told to keep them) and <file>.sig beside every version's and patch set's
+        control files."""
         if (tree / "masterversion").exists():
             self.sign_master(tree)
-        for record in tree.glob("*/versioninfo.vif"):
-            record.with_name("versioninfo.sha256").write_bytes(strong_digests(record.parent))
+        for record in tree.glob("*/versioninfo.vif") if strong_digests else []:
+            record.with_name("versioninfo.sha256").write_bytes(strong_digests_of(record.parent))
         for path in [path for name in CONTROL_FILES for path in tree.glob(f"*/{name}")]:
             path.with_name(path.name + ".sig").write_bytes(self.signature(path.read_bytes()))
 
 
-def strong_digests(directory):
+def strong_digests_of(directory):
     """The SHA-256 record of a version or patch set directory: each file as installed
     and each container or patch as served."""
     _, records = read_vif(directory / "versioninfo.vif")

@@ -4,6 +4,7 @@ unsigned, signed by another key, past their expiry or made for another product,
 without touching the installation. A launcher built without a
 key takes the same unsigned tree as it comes."""
 
+import hashlib
 import os
 import random
 import shutil
@@ -12,7 +13,8 @@ from pathlib import Path
 
 import pytest
 
-from harness import BASE_URL, INFO, TESTAPP, TITLE, Record, Run, bsdiff, check, version_info
+from harness import (BASE_URL, INFO, STRINGS, TESTAPP, TITLE, Record, Run, bsdiff, check,
+                     version_info)
 from signing import NEXT_QUARTER, ReleaseKey, expires_in, unsigned_master
 
 RELEASE_KEY = ReleaseKey.labelled("quillomark e2e release key")
@@ -165,6 +167,19 @@ def master_without_product(site):
     RELEASE_KEY.sign_tree(site.download)
 
 
+def without_strong_digests(site):
+    """A tree signed as launchers without SHA-256 checks took it."""
+    for name in ["2/versioninfo.sha256", "2/versioninfo.sha256.sig"]:
+        (site.download / name).unlink()
+
+
+def strong_digests_without_a_file(site):
+    path = site.download / "2" / "versioninfo.sha256"
+    path.write_bytes(b"".join(line for line in path.read_bytes().splitlines(keepends=True)
+                              if not line.endswith(b" new.txt\n")))
+    RELEASE_KEY.sign_tree(site.download, strong_digests=False)
+
+
 MASTER_FAILED = "Põhiversiooni info allalaadimine ebaõnnestus!"
 VERSION_INFO_FAILED = "Viga serverist versiooni info saamisel!"
 
@@ -186,6 +201,11 @@ REFUSED = {
                                          "masterversion: no signature", REFUSED_SIGNATURE),
     "piece after the signature": (master_piece_added_after_signature, MASTER_FAILED,
                                   "masterversion: no signature", REFUSED_SIGNATURE),
+    "no SHA-256 record": (without_strong_digests, VERSION_INFO_FAILED,
+                          "2/versioninfo.sha256: a signed release needs its SHA-256 record",
+                          REFUSED_SIGNATURE),
+    "SHA-256 record without a file": (strong_digests_without_a_file, VERSION_INFO_FAILED,
+                                      "2/versioninfo.sha256: no SHA-256 of new.txt", DAMAGED),
     "master record expired": (expired_master, MASTER_FAILED, "masterversion: expired", EXPIRED),
     "a key given twice": (master_with_a_value_holding_a_piece, MASTER_FAILED,
                           'masterversion: key "version" appears twice', DAMAGED),
@@ -217,10 +237,39 @@ def test_a_refused_record_ends_the_run_before_any_file(site, probe, install_dir,
     assert snapshot(installation) == before
     assert installation.starts() == []
     assert not [path for path in site.requests() if not path.endswith(
-        ("masterversion", "versioninfo.vif", "versioninfo.vif.sig"))]
+        ("masterversion", "versioninfo.vif", "versioninfo.vif.sig", "versioninfo.vif.sigs",
+         "versioninfo.sha256", "versioninfo.sha256.sig"))]
     (refusal,) = refusals(log)
     assert refusal.startswith(f"Refused {BASE_URL}{reason}"), refusal
     assert check(probe, installation) == (1, f"failed {check_reason}")
+
+
+def test_a_file_with_the_right_md5_but_another_sha256_is_never_installed(site, probe, install_dir,
+                                                                         tmp_path):
+    """What an MD5 twin of a released file looks like to the launcher: its record's MD5
+    holds, the signed SHA-256 does not. Neither the patch nor the whole file is taken."""
+    installation = installed(tmp_path, install_dir)
+    publish_signed(site, tmp_path)
+    path = site.download / "2" / "versioninfo.sha256"
+    data_line = next(line for line in path.read_text().splitlines() if line.endswith(" data.bin")
+                     and line.startswith("file "))
+    twin = hashlib.sha256(b"an MD5 twin").hexdigest()
+    path.write_text(path.read_text().replace(data_line, f"file {twin} data.bin"))
+    RELEASE_KEY.sign_tree(site.download, strong_digests=False)
+
+    run = Run(probe, installation)
+    probe.wait_text(TITLE, "VIGA!")
+    assert probe.read()["info"] == STRINGS[105]
+    log = run.cancel()
+
+    assert installation.file("data.bin").read_bytes() == version_1()[1].content
+    assert (installation.path / "versioninfo.vif").read_bytes() == version_info(1, version_1())
+    assert installation.starts() == []
+    actual = hashlib.sha256(version_2()[1].content).hexdigest()
+    failures = [text for text in log.texts() if text.startswith("SHA-256 check failed: ")]
+    assert [text.endswith(f"data.bin.new is {actual}, its record {twin}") for text in failures] == \
+        [True, True], failures
+    assert "/download/1_2/data.bin" in site.requests() and "/download/2/data.bin" in site.requests()
 
 
 def test_a_replayed_older_release_is_refused_and_the_same_one_still_starts(
@@ -265,7 +314,7 @@ SETTINGS_DAMAGE = {
                        "the first line is not \"quillomark-config 1\""),
     "key": (f"public_key={RELEASE_KEY.public_hex}".encode(),
             f"public_key={RELEASE_KEY.public_hex[:-1]}g".encode(),
-            "public_key is not 64 lower-case hex digits"),
+            "public_key is not one to four keys of 64 lower-case hex digits, separated by commas"),
     "record renamed away": (b"Q\0U\0I\0L\0L\0O\0M\0A\0R\0K\0_\0C\0O\0N\0F\0I\0G\0",
                             b"Q\0U\0I\0L\0L\0O\0M\0A\0R\0K\0_\0C\0O\0N\0F\0I\0X\0",
                             "the launcher has no settings record"),
@@ -310,7 +359,9 @@ def test_unsigned_patch_set_and_notes_leave_whole_files_and_no_notes(site, probe
     requests = site.requests()
     assert "/download/2/data.bin" in requests and "/download/1_2/data.bin" not in requests
     assert refusals(run.log()) == [f"Refused {BASE_URL}2/changes.txt: no signature",
-                                   f"Refused {BASE_URL}1_2/versioninfo.vif: wrong signature"]
+                                   f"Refused {BASE_URL}1_2/versioninfo.vif: wrong signature (this "
+                                   f"launcher holds the keys {RELEASE_KEY.public_hex[:16]}; signed by "
+                                   "keys it does not name)"]
 
 
 def test_a_launcher_without_key_takes_the_unsigned_tree(site, probe, install_dir, tmp_path):

@@ -15,7 +15,7 @@ sys.path.insert(0, str(Path(__file__).parent))
 sys.path.insert(0, str(Path(__file__).parents[1] / "e2e"))
 
 from publish_tree import Record, make_release, md5, publish, read_vif, write_vif  # noqa: E402
-from signing import (ReleaseKey, master_signed_by, signature_matches, strong_digests,  # noqa: E402
+from signing import (ReleaseKey, master_signed_by, signature_matches, strong_digests_of,  # noqa: E402
                      unsigned_master)
 
 SIGNED = ["1/versioninfo.vif", "1/changes.txt", "1/versioninfo.sha256", "2/versioninfo.vif",
@@ -71,7 +71,7 @@ def test_every_record_is_signed_and_the_master_expires_in_90_days(signed):
         sorted(name + ".sig" for name in SIGNED)
     for directory in ["1", "2", "1_2"]:
         assert (tree / directory / "versioninfo.sha256").read_bytes() == \
-            strong_digests(tree / directory), directory
+            strong_digests_of(tree / directory), directory
     master = (tree / "masterversion").read_bytes()
     assert master_signed_by(public, master)
     expires = re.fullmatch(r"version=2\$patches=1_2\$startapp=app\.exe\$force_releasenotes=0"
