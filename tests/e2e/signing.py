@@ -29,6 +29,7 @@ class ReleaseKey:
         self._secret = ctypes.create_string_buffer(64)
         assert _sodium.crypto_sign_seed_keypair(public, self._secret, seed) == 0
         self.public_hex = public.raw.hex()
+        self._seed = seed
 
     @classmethod
     def labelled(cls, label):
@@ -38,6 +39,11 @@ class ReleaseKey:
     def from_key_file(cls, path):
         """The key of quillomark-publish keygen: a header line, then the seed in hex."""
         return cls(bytes.fromhex(path.read_text().splitlines()[1]))
+
+    def write_key_file(self, path):
+        """The key as quillomark-publish keygen writes it."""
+        path.write_text(f"quillomark-publish ed25519 secret key\n{self._seed.hex()}\n")
+        return path
 
     def signature(self, content):
         signature = ctypes.create_string_buffer(64)

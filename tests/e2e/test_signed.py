@@ -8,6 +8,7 @@ import hashlib
 import os
 import random
 import shutil
+import subprocess
 from datetime import timedelta
 from pathlib import Path
 
@@ -18,9 +19,12 @@ from harness import (BASE_URL, INFO, STRINGS, TESTAPP, TITLE, Record, Run, bsdif
 from signing import NEXT_QUARTER, ReleaseKey, expires_in, unsigned_master
 
 RELEASE_KEY = ReleaseKey.labelled("quillomark e2e release key")
+NEW_KEY = ReleaseKey.labelled("quillomark e2e new release key")
 PRODUCT = "$product=Õunaraamat"
 OTHER_KEY = ReleaseKey.labelled("quillomark e2e other key")
 UNSIGNED_LAUNCHER = Path(os.environ.get("QM_E2E_UNSIGNED_LAUNCHER", ""))
+LAUNCHER = Path(os.environ.get("QM_E2E_LAUNCHER", ""))
+PUBLISH = os.environ.get("QM_PUBLISH", "")
 NOTES = b"Versioon 2: allkirjastatud"
 EVIL = b"MZ not what the publisher released"
 
@@ -379,3 +383,65 @@ def test_a_launcher_without_key_takes_the_unsigned_tree(site, probe, install_dir
     assert installation.file("data.bin").read_bytes() == EVIL
     assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, records)
     assert not [path for path in site.requests() if path.endswith(".sig")]
+
+
+def test_a_new_release_key_reaches_every_installation_that_updates_in_time(
+        site, probe, install_dir, tmp_path):
+    """Changing the release key as the README tells: releases 2 and 3 are signed by the
+    old and the new key and ship a launcher holding both, release 4 is signed by the
+    new key alone and ships a launcher holding only it. An installation that ran at 3
+    reaches 4; one that went from 1 straight to 4 is refused and says why."""
+    def publish(*arguments):
+        subprocess.run([PUBLISH, *map(str, arguments)], check=True, capture_output=True)
+
+    def stamped(name, *keys):
+        out = tmp_path / name / "quillomark.exe"
+        out.parent.mkdir()
+        publish("launcher", "--template", LAUNCHER, "--base-url", BASE_URL, "--product",
+                PRODUCT.partition("=")[2], "--out", out,
+                *[part for key in keys for part in ("--key", key.public_hex)])
+        return out
+
+    old_key = RELEASE_KEY.write_key_file(tmp_path / "old.key")
+    new_key = NEW_KEY.write_key_file(tmp_path / "new.key")
+    old, both, new = (stamped("old", RELEASE_KEY), stamped("both", RELEASE_KEY, NEW_KEY),
+                      stamped("new", NEW_KEY))
+    releases = {1: (old, [old_key]), 2: (both, [old_key, new_key]), 3: (both, [old_key, new_key]),
+                4: (new, [new_key])}
+
+    def release(number):
+        launcher, keys = releases[number]
+        folder = tmp_path / f"release-{number}"
+        folder.mkdir()
+        (folder / "app.exe").write_bytes(TESTAPP.read_bytes())
+        (folder / "readme.txt").write_bytes(f"Versioon {number}\r\n".encode())
+        publish("release", folder, "--tree", site.download, "--startapp", "app.exe",
+                "--launcher", launcher, *[part for key in keys for part in ("--sign", key)])
+
+    def assert_at(installation, number):
+        assert installation.file("readme.txt").read_bytes() == f"Versioon {number}\r\n".encode()
+        assert installation.launcher == releases[number][0].read_bytes()
+
+    release(1)
+    on_time, late = install_dir("on time"), install_dir("late")
+    for installation in (on_time, late):
+        shutil.copyfile(old, installation.path / "quillomark.exe")
+        assert Run(probe, installation).finish() == 0
+        assert_at(installation, 1)
+    release(2)
+    release(3)
+    assert Run(probe, on_time).finish() == 0
+    assert_at(on_time, 3)
+    release(4)
+    assert Run(probe, on_time).finish() == 0
+    assert_at(on_time, 4)
+    assert refusals(on_time.log()) == []
+
+    (late.path / "ezo.log").unlink()
+    run = Run(probe, late)
+    probe.wait_text(INFO, MASTER_FAILED)
+    log = run.cancel()
+    assert_at(late, 1)
+    assert refusals(log) == [
+        f"Refused {BASE_URL}masterversion: wrong signature (this launcher holds the keys "
+        f"{RELEASE_KEY.public_hex[:16]}; signed by {NEW_KEY.public_hex[:16]})"]
