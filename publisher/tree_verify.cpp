@@ -327,6 +327,7 @@ class tree_verifier {
         versions_[number] = std::move(info);
         if (!keys_.empty())
             check_notes(directory);
+        strong_digests(directory);
         if (!version(number))
             return;
         const auto records = safe_records(directory + "/" + version_file_name, *version(number));
@@ -364,6 +365,7 @@ class tree_verifier {
     void check_patch_set(const patch_set_name& set) {
         const std::string directory = set.text();
         const auto info = read_version_file_at(directory, set.to);
+        strong_digests(directory);
         if (!info)
             return;
         const auto records = safe_records(directory + "/" + version_file_name, *info);

@@ -137,3 +137,75 @@ TEST(Signature, TheMasterRecordSignsEverythingBeforeItsLastPiece) {
     // The empty record before the piece is a record like any other.
     EXPECT_EQ(split_master_signature(piece)->signed_bytes, "");
 }
+
+TEST(Signature, KeyRingsHoldOneToFourDistinctKeys) {
+    const std::string a = public_key_hex(seeded_key_pair(1).key);
+    const std::string b = public_key_hex(seeded_key_pair(2).key);
+    EXPECT_EQ(key_ring_text(*parse_key_ring(a)), a);
+    EXPECT_EQ(key_ring_text(*parse_key_ring(a + "," + b)), a + "," + b);
+    EXPECT_EQ(key_ids(*parse_key_ring(a + "," + b)), a.substr(0, 16) + ", " + b.substr(0, 16));
+    const std::string four = a + "," + b + "," + public_key_hex(seeded_key_pair(3).key) + "," +
+                             public_key_hex(seeded_key_pair(4).key);
+    EXPECT_EQ(parse_key_ring(four)->size(), 4u);
+    for (const std::string& bad : {std::string(), a + ",", "," + a, a + "," + a, a + ", " + b,
+                                   four + "," + public_key_hex(seeded_key_pair(5).key)})
+        EXPECT_FALSE(parse_key_ring(bad)) << bad;
+}
+
+// A record signed by two keys as a chain. Launchers that hold one key take the last
+// piece, which signs every byte before it; launchers with more keys take any piece.
+TEST(Signature, AChainOfSignaturePiecesPassesTheOneKeyRuleAndAnyHeldKey) {
+    const key_pair first = seeded_key_pair(1);
+    const key_pair second = seeded_key_pair(2);
+    const key_pair stranger = seeded_key_pair(3);
+    const std::string body = "version=2$expires=2030-01-01T00:00:00Z$keys=a,b";
+    const std::string inner = body + master_signature_piece(1, signed_by(second, body));
+    const std::string record = inner + master_signature_piece(signed_by(first, inner));
+
+    const auto last = split_master_signature(record);
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->signed_bytes, inner);
+    EXPECT_TRUE(signature_matches(first.key, last->signed_bytes, last->signature));
+    const auto chain = master_signature_chain(record);
+    ASSERT_EQ(chain.size(), 2u);
+    EXPECT_EQ(chain[1].signed_bytes, body);
+    EXPECT_TRUE(master_signed_by_any({second.key}, record));
+    EXPECT_TRUE(master_signed_by_any({stranger.key, first.key}, record));
+    EXPECT_FALSE(master_signed_by_any({stranger.key}, record));
+    // The outer signature wrong: the inner one still holds for its key alone.
+    std::string outer_changed = record;
+    outer_changed[outer_changed.size() - 1] = outer_changed.back() == '0' ? '1' : '0';
+    EXPECT_TRUE(master_signed_by_any({second.key}, outer_changed));
+    EXPECT_FALSE(master_signed_by_any({first.key}, outer_changed));
+    // A piece of the chain out of its place ends the chain.
+    const std::string misplaced = body + master_signature_piece(2, signed_by(second, body)) +
+                                  master_signature_piece(signed_by(first, inner));
+    EXPECT_EQ(master_signature_chain(misplaced).size(), 1u);
+    EXPECT_FALSE(master_signed_by_any({second.key}, misplaced));
+}
+
+TEST(Signature, SignatureListsNameEachKeyThatSigned) {
+    const key_pair first = seeded_key_pair(1);
+    const key_pair second = seeded_key_pair(2);
+    const std::string bytes = "the record";
+    const std::vector<keyed_signature> both{{first.key, signed_by(first, bytes)},
+                                            {second.key, signed_by(second, bytes)}};
+    const std::string text = signature_list_text(both);
+    const auto parsed = parse_signature_list(text);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(signature_list_text(*parsed), text);
+    EXPECT_TRUE(signature_list_matches({second.key}, bytes, *parsed));
+    EXPECT_FALSE(signature_list_matches({seeded_key_pair(3).key}, bytes, *parsed));
+    EXPECT_FALSE(signature_list_matches({second.key}, bytes + ".", *parsed));
+    // A line of another key with this key's signature proves nothing for this key.
+    const std::vector<keyed_signature> swapped{{first.key, signed_by(second, bytes)}};
+    EXPECT_FALSE(signature_list_matches({second.key}, bytes, swapped));
+
+    std::string upper = text;
+    const std::size_t letter = upper.find_first_of("abcdef");
+    upper[letter] = static_cast<char>(std::toupper(static_cast<unsigned char>(upper[letter])));
+    const std::string line = text.substr(0, text.size() / 2);
+    for (const std::string& bad : {std::string(), text.substr(0, text.size() - 1), text + "\n",
+                                   upper, line + line + line + line + line})
+        EXPECT_FALSE(parse_signature_list(bad)) << bad;
+}

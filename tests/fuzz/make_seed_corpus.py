@@ -7,6 +7,7 @@ built with mingw-w64 that carry a launcher's kinds of resources. Run it again af
 changing a target's input layout; the files are committed."""
 
 import bz2
+import hashlib
 import shutil
 import struct
 import subprocess
@@ -65,6 +66,16 @@ def signature_seeds():
             "short-signature": seed(signed[:-40] + b"$expires=2030-02-30T00:00:00Z",
                                     key.signature(record)[:40], b""),
             "leap-day": seed(b"version=2$expires=2024-02-29T23:59:59Z", bytes(64), record)}
+
+
+def strong_digests_seeds():
+    digest = hashlib.sha256(b"app").hexdigest()
+    header = b"quillomark sha256 1\n"
+    return {"version": header + f"file {digest} app.exe\nfile {digest} data\\sõnad.txt\n"
+                                f"served {digest} app.exe\n".encode("utf-8"),
+            "patch-set": header + f"served {digest} data.bin\n".encode(),
+            "repeated": header + f"file {digest} a\nfile {digest} a\n".encode(),
+            "unended": header + f"file {digest} a".encode()}
 
 
 def name_seeds():
@@ -212,6 +223,7 @@ def main():
     write("master_version", master_seeds())
     write("name_rules", name_seeds())
     write("signature", signature_seeds())
+    write("strong_digests", strong_digests_seeds())
     write("text_decoding", text_seeds())
     write("lzma_container", lzma_seeds())
     write("patch", patch_seeds(scratch))

@@ -223,3 +223,52 @@ def test_signing_bad_inputs_are_refused_with_status_2(signed):
         assert message in result.stderr, (arguments, result.stderr)
     assert sorted(tree.rglob("*")) == before
 
+
+
+def test_two_keys_sign_every_record_for_launchers_of_either(signed, tmp_path):
+    """--sign given twice while the release key changes: the first key signs where the
+    launchers in the field look, by the rule they keep (the master record's last piece
+    signs all before it, and no key is given twice); the second key's signatures come
+    beside them, and verify names the keys that signed each record."""
+    tree, old_key, old_public = signed
+    new_key = tmp_path / "new.key"
+    new_public = keygen(new_key)
+    source = make_release(tmp_path / "three", {"app.exe": b"app three\n" * 500})
+    publish("release", source, "--tree", tree, "--startapp", "app.exe", "--sign", old_key,
+            "--sign", new_key)
+
+    master = (tree / "masterversion").read_bytes()
+    assert master_signed_by(old_public, master)
+    pieces = [piece.partition(b"=")[0] for piece in master.split(b"$")]
+    assert len(pieces) == len(set(pieces)) and pieces[-3:] == [b"keys", b"sig1", b"sig"]
+    inner = master[:master.rindex(b"$sig=")]
+    assert master_signed_by(new_public, inner.replace(b"$sig1=", b"$sig="))
+    for name in ["3/versioninfo.vif", "3/changes.txt", "3/versioninfo.sha256",
+                 "2_3/versioninfo.vif", "2_3/versioninfo.sha256"]:
+        content = (tree / name).read_bytes()
+        assert signature_matches(old_public, content, (tree / (name + ".sig")).read_bytes())
+        lines = (tree / (name + ".sigs")).read_text().splitlines()
+        assert [line.split(" ")[0] for line in lines] == [old_public, new_public], name
+        assert all(signature_matches(key, content, bytes.fromhex(signature))
+                   for key, signature in (line.split(" ") for line in lines)), name
+
+    both = publish("verify", tree, "--key", old_public, "--key", new_public)
+    assert both.stdout == ""
+    assert f"verify: masterversion is signed by {old_public[:16]}, {new_public[:16]}\n" \
+        in both.stderr
+    assert f"verify: 2_3/versioninfo.sha256 is signed by {old_public[:16]}, {new_public[:16]}\n" \
+        in both.stderr
+    assert f"verify: 2/versioninfo.vif is signed by {old_public[:16]}\n" in both.stderr
+    # Versions that launchers no longer read may carry the old key's signatures alone.
+    assert publish("verify", tree, "--key", new_public).stdout == ""
+    publish("rollout", tree, "--percent", "50", "--sign", old_key, "--sign", new_key)
+    assert publish("verify", tree, "--key", new_public).stdout == ""
+
+    for arguments, message in [
+        (["--sign", old_key, "--sign", old_key], "holds a key given already"),
+        ([part for number in range(5) for part in ("--sign", tmp_path / f"{number}.key")],
+         "at most 4 keys sign a release"),
+    ]:
+        result = publish("master", tree, "--version", "3", "--startapp", "app.exe", *arguments,
+                         check_status=2)
+        assert message in result.stderr, (arguments, result.stderr)
