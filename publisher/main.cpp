@@ -343,7 +343,9 @@ const std::map<std::string, subcommand>& subcommands() {
           "The launcher's own files at the top of DIR (versioninfo.vif, ezo.log,\n"
           "quillomark.id, Temp) are left out with one line each; a quillomark.exe must\n"
           "be a launcher written by the launcher command.\n"
-          "--sign writes versioninfo.vif.sig and changes.txt.sig with the secret key.\n",
+          "--sign writes versioninfo.vif.sig, changes.txt.sig and versioninfo.sha256 (the\n"
+          "SHA-256 of every file, signed too) with the secret key; given up to four\n"
+          "times, the first key's signatures go in .sig and every key's in .sigs.\n",
           run_version}},
         {"patch",
          {{"--from", "--to", "--sign", "--diff-memory"},
@@ -352,7 +354,8 @@ const std::map<std::string, subcommand>& subcommands() {
           "           [--diff-memory SIZE]\n"
           "Writes the patch set TREE/A_B/: a BSDIFF40 patch for every file of both\n"
           "versions that differs, each proven by applying it, left out when it is not\n"
-          "smaller than the file stored in version B. --sign writes versioninfo.vif.sig.\n"
+          "smaller than the file stored in version B. --sign writes versioninfo.vif.sig\n"
+          "and versioninfo.sha256 (the SHA-256 of every patch), as for version.\n"
           "Making a patch takes up to 9 times the file's size in memory (13 times\n"
           "from 2 GiB on); patches are made at once only as far as --diff-memory allows\n"
           "(bytes, or K, M, G, T; default half of the machine's memory), and a file\n"
@@ -371,7 +374,8 @@ const std::map<std::string, subcommand>& subcommands() {
           "current record names); launchers stamped with a key and a product take\n"
           "only records made for theirs.\n"
           "--sign adds expires= (UTC, default 90 days ahead) and the record's own signature,\n"
-          "sig=, as its last piece.\n",
+          "sig=, as its last piece; a further --sign KEYFILE (up to four) adds its own\n"
+          "piece before it, and keys= names the keys that signed.\n",
           run_master}},
         {"rollout",
          {{"--percent", "--sign"},
@@ -379,7 +383,8 @@ const std::map<std::string, subcommand>& subcommands() {
           "usage: quillomark-publish rollout TREE --percent P [--sign KEYFILE]\n"
           "Offers the master record's version to P percent of the installations (0-100):\n"
           "rewrites only the record's rollout piece, signed again with KEYFILE, which a\n"
-          "signed record needs. Each installation takes the version when its own bucket\n"
+          "signed record needs (all the keys it is to carry). Each installation takes the version "
+          "when its own bucket\n"
           "lies below P; 0 halts the rollout, and a wider share never takes an\n"
           "installation back. Then upload sends masterversion alone.\n",
           run_rollout}},
@@ -397,8 +402,8 @@ const std::map<std::string, subcommand>& subcommands() {
           "verifies the tree; --sign signs every record it writes and verifies the\n"
           "signatures too.\n"
           "--launcher publishes FILE (written by the launcher command) as the\n"
-          "launcher of the release, under its own file name; its key must be the\n"
-          "release's. --rollout offers it to P percent of the installations first\n"
+          "launcher of the release, under its own file name; it must hold one of the\n"
+          "release's keys. --rollout offers it to P percent of the installations first\n"
           "(see the rollout command). --product as for master; by default the\n"
           "product that the --launcher FILE takes, else the tree's.\n",
           run_release}},
@@ -429,7 +434,8 @@ const std::map<std::string, subcommand>& subcommands() {
           "Writes a launcher from the prebuilt template (default: the one installed\n"
           "with this tool) that downloads from URL (http:// or https://, ending in /)\n"
           "and takes only releases signed with the key PUBLIC (64 hex digits, printed\n"
-          "by keygen). --icon sets every image of the .ico as its icon; --product and\n"
+          "by keygen; --key up to four times while releases move to a new key). --icon sets every "
+          "image of the .ico as its icon; --product and\n"
           "--version set the name, description and versions Explorer shows. Only\n"
           "resources change. --sign-cert signs the file with osslsigncode (Authenticode,\n"
           "PKCS#12 certificate; the password file's first line is the password).\n"
@@ -443,10 +449,12 @@ const std::map<std::string, subcommand>& subcommands() {
         {"verify",
          {{"--key"},
           {},
-          "usage: quillomark-publish verify TREE|URL [--key PUBLIC]\n"
+          "usage: quillomark-publish verify TREE|URL [--key PUBLIC]...\n"
           "Checks the tree as the launcher reads it, from a directory or over HTTP.\n"
-          "With --key (64 hex digits) also every record's signature and the master\n"
-          "record's expiry. Prints one line per fault and exits with 1 when there is any.\n",
+          "With --key (64 hex digits, up to four) also every record's signature by one\n"
+          "of the keys (which ones signed each goes to standard error), every file's\n"
+          "SHA-256 and the master record's expiry. Prints one line per fault and exits\n"
+          "with 1 when there is any.\n",
           run_verify}},
         {"upload",
          {{"--endpoint", "--jobs", "--public-url", "--key"},

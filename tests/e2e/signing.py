@@ -70,6 +70,14 @@ class ReleaseKey:
             path.with_name(path.name + ".sig").write_bytes(self.signature(path.read_bytes()))
 
 
+def strong_digest_text(files, served):
+    """The SHA-256 record of the digests {name: hex} of files as installed and as served."""
+    lines = [f"{kind} {digests[name]} {name}\n"
+             for kind, digests in (("file", files), ("served", served))
+             for name in sorted(digests, key=lambda name: name.encode())]
+    return ("quillomark sha256 1\n" + "".join(lines)).encode()
+
+
 def strong_digests_of(directory):
     """The SHA-256 record of a version or patch set directory: each file as installed
     and each container or patch as served."""
@@ -82,10 +90,7 @@ def strong_digests_of(directory):
         if "_" not in directory.name:
             unpacked = lzma_decode(content) if record.flags & CONTAINER_FLAG else content
             files[record.name] = hashlib.sha256(unpacked).hexdigest()
-    lines = [f"{kind} {digests[name]} {name}\n"
-             for kind, digests in (("file", files), ("served", served))
-             for name in sorted(digests, key=lambda name: name.encode())]
-    return ("quillomark sha256 1\n" + "".join(lines)).encode()
+    return strong_digest_text(files, served)
 
 
 def unsigned_master(text):

@@ -14,11 +14,12 @@
 #   prepare_resume_bytes_ratio     bytes that a prepare moves after one killed at
 #                                  half of the first installation, against the
 #                                  release's bytes (target <= 0.55)
-# The check counts its fastest of three runs, the others of two.
+# The check counts its fastest of three runs, the others of two. The tree is signed:
+# the launcher also checks every file's SHA-256.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 . "$root/tools/bench/launcher.bash"
-launcher_bench large large
+QM_BENCH_SIGNED=1 launcher_bench large large
 install_scenario large_install 2 2
 check_scenario large_check 3
 patch_scenario large_patch_update 2

@@ -2,18 +2,19 @@
 # 127.0.0.1 (the benchmark launcher's own port), each scenario against reference
 # tools doing the same work one after another in the same run. Set up with
 # `launcher_bench NAME SCENARIO [ARGS...]`, which writes the scenario's trees (see
-# launcher_release.py) below $QM_BENCH_DIR/NAME and starts nginx.
+# launcher_release.py) below $QM_BENCH_DIR/NAME and starts nginx. With QM_BENCH_SIGNED
+# set the trees are signed and the launcher holds their key.
 
 . "$root/tools/bench/timing.bash"
 . "$root/tools/bench/nginx.bash"
 port=18490
-launcher=$root/build/win/tools/quillomark_bench.exe
 app=$root/build/win/tests/e2e/qm_testapp.exe
 floor_file=$QM_BENCH_DIR/hidden_process_start_seconds
 
 launcher_bench() {
   [ -z "${work:-}" ] || finish_launcher_bench
   work=$QM_BENCH_DIR/$1
+  launcher=$root/build/win/tools/quillomark_bench${QM_BENCH_SIGNED:+_signed}.exe
   rm -rf "$work"
   mkdir -p "$work"
   /usr/bin/python3 "$root/tools/bench/launcher_release.py" "$work" "${@:2}"

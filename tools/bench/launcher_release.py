@@ -18,7 +18,9 @@ trying the benchmarks out. The trees:
             and the patch set 1_2
   v1/       the files of version 1, as installed
 
-Each tree has download/ (the server's files) and lists for the reference run:
+With QM_BENCH_SIGNED set, every tree is signed as the publisher signs one, with the
+key of the benchmark's signed launcher. Each tree has download/ (the server's files)
+and lists for the reference run:
 fetch.txt (URLs below the base), containers.txt (downloaded containers to unpack),
 and patch/ has patched.txt (the names patched, in fetch order). Patches other than
 the small tree's are written directly in the BSDIFF40 format from the known change,
@@ -37,6 +39,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "e2e"))
 from harness import (Record, big_patch, bsdiff, pack_big_version_1,  # noqa: E402
                      version_info)
+from signing import NEXT_QUARTER, ReleaseKey, expires_in, strong_digest_text  # noqa: E402
 
 SCALE = float(os.environ.get("QM_BENCH_SCALE", "1"))
 MIB = 1024 * 1024
@@ -116,6 +119,25 @@ def packed(body):
                           stdout=subprocess.PIPE, check=True).stdout
 
 
+def sha256(content):
+    return hashlib.sha256(content).hexdigest()
+
+
+def write_strong_digests(directory, records, served):
+    """The SHA-256 record of a directory's {name: bytes} as installed and as served."""
+    write(directory / "versioninfo.sha256",
+          strong_digest_text({name: sha256(body) for name, body in records.items()},
+                             {name: sha256(body) for name, body in served.items()}))
+
+
+def contents(records):
+    return {record.name: record.content for record in records}
+
+
+def containers(records, bodies):
+    return {record.name: bodies[record.name] for record in records if record.compressed}
+
+
 def publish_files(tree, number, records, bodies):
     for record in records:
         write(tree / "download" / str(number) / unix(record.name), bodies[record.name])
@@ -127,10 +149,13 @@ def publish_versions(work, v1, served_1, master_patches=""):
         write(work / "v1" / unix(record.name), record.content)
     write_control(work / "install", 1, version_info(1, v1), "version=1$startapp=app.exe")
     publish_files(work / "install", 1, v1, served_1)
+    write_strong_digests(work / "install" / "download" / "1", contents(v1),
+                         containers(v1, served_1))
     write_lists(work / "install", [f"1/{unix(r.name)}" for r in v1],
                 [i for i, r in enumerate(v1) if r.compressed])
     # The check needs no files on the server: every installed one is current.
     write_control(work / "check", 2, version_info(2, v1), "version=2$startapp=app.exe")
+    write_strong_digests(work / "check" / "download" / "2", contents(v1), {})
 
 
 def served_bodies(records):
@@ -148,6 +173,10 @@ def publish_patch_set(work, v2, patches, served_2=None):
     write_control(patch, 2, version_info(2, v2), "version=2$patches=1_2$startapp=app.exe")
     if served_2:
         publish_files(patch, 2, v2, served_2)
+    write_strong_digests(patch / "download" / "2", contents(v2),
+                         containers(v2, served_2) if served_2 else {})
+    write_strong_digests(patch / "download" / "1_2", {},
+                         {name: path.read_bytes() for name, path in patches.items()})
     write(patch / "download" / "1_2" / "versioninfo.vif",
           version_info(2, [Record(name, path.read_bytes()) for name, path in patches.items()]))
     (patch / "patched.txt").write_text("".join(unix(n) + "\n" for n in patches))
@@ -309,12 +338,23 @@ def many(work, count):
     write_control(work / "check", 2, vif(2, records), "version=2$startapp=app.exe")
 
 
+def sign(work):
+    """Each tree's master record given an expiry, and every record signed."""
+    key = ReleaseKey.labelled("quillomark bench release key")
+    for tree in (work / name / "download" for name in ("install", "check", "patch")):
+        master = tree / "masterversion"
+        master.write_bytes(master.read_bytes() + expires_in(NEXT_QUARTER).encode())
+        key.sign_tree(tree, strong_digests=False)
+
+
 def main():
     work, scenario = Path(sys.argv[1]), sys.argv[2]
     if scenario == "many":
         many(work, int(sys.argv[3]))
     else:
         {"small": small, "large": large, "big": big, "huge": huge}[scenario](work)
+    if os.environ.get("QM_BENCH_SIGNED"):
+        sign(work)
 
 
 if __name__ == "__main__":
