@@ -65,8 +65,9 @@ def test_demo_updates_the_installation_and_reports_it(tmp_path):
     assert "  files: 2 kept, 2 patched, 3 downloaded\n" in report
     assert "  installation equals release 2 and the launcher: yes\n" in report
     assert "stamped from the installed template" in report and "(osslsigncode verify: ok)" in report
-    # versioninfo.vif and changes.txt of version 2, the patch set's record.
-    assert ", 3 of them detached signatures checked (the master record carries its own)\n" \
+    # versioninfo.vif, changes.txt and versioninfo.sha256 of version 2, the patch set's
+    # versioninfo.vif and versioninfo.sha256.
+    assert ", 5 of them detached signatures checked (the master record carries its own)\n" \
         in report
     assert "Refused " not in report
     moved = int(re.search(r"run 1.*?moved: (\d+) bytes", report, re.S).group(1))
