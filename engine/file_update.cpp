@@ -11,6 +11,7 @@
 #include "logfile.h"
 #include "lzma_exports.h"
 #include "name_rules.h"
+#include "platform.h"
 #include "process_start.h"
 #include "updater_ui.h"
 #include "utf8.h"
@@ -126,8 +127,9 @@ void CUpdater::update_each_file(CFileTransfer& transfer, const file_info*& curre
     for (const check_item& item : items)
         waits_for_finishing.push_back(!item.may_run_ahead);
     check_ahead checks(std::move(items), abort_requested);
-    finishing_line finishing(
-        [] { log_trace("Download waits for the files before it to be installed"); });
+    finishing_line finishing(finishing_line::default_width(), [] {
+        log_trace("Download waits for the files before it to be installed");
+    });
     try {
         checks.start();
         finishing.start();
@@ -308,22 +310,42 @@ bool CUpdater::download_whole_file(file_info& entry, const entry_paths& paths,
         return false;
     }
     log_trace("Downloaded: " + paths.file_url);
-    finishing.hand_over(
-        [this, &entry, paths, pauses]() mutable {
-            try {
-                install_download(entry, paths, pauses);
-            } catch (...) {
-                report_unexpected_error("A finishing job", &entry);
-            }
-        },
-        std::uint64_t{entry.size});
+    const bool compressed = (entry.flags & file_info::lzma_container_flag) != 0;
+    finishing.hand_over({[this, &entry, paths, pauses]() mutable -> finishing_line::finish_step {
+                             try {
+                                 return finish_download(entry, paths, pauses);
+                             } catch (...) {
+                                 report_unexpected_error("A finishing job", &entry);
+                                 return nullptr;
+                             }
+                         },
+                         std::uint64_t{entry.size},
+                         compressed ? container_file_decode_memory(utf8_to_wide(paths.work).c_str())
+                                    : std::uint64_t{file_read_block_size}});
     return !abort_requested;
 }
 
-void CUpdater::install_download(file_info& entry, const entry_paths& paths,
-                                held_file_pauses& pauses) {
+// The unpacking and the check run beside other files'; what they found is reported,
+// or the file moved into place, by the finish step, in the records' order. A file
+// behind one that failed is never moved.
+finishing_line::finish_step CUpdater::finish_download(file_info& entry, const entry_paths& paths,
+                                                      held_file_pauses pauses) {
     if (abort_requested)
-        return;
+        return nullptr;
+    const download_check checked = check_download(entry, paths);
+    return [this, &entry, paths, pauses, checked]() mutable {
+        if (abort_requested)
+            return;
+        try {
+            install_checked_download(entry, paths, pauses, checked);
+        } catch (...) {
+            report_unexpected_error("A finishing job", &entry);
+        }
+    };
+}
+
+CUpdater::download_check CUpdater::check_download(const file_info& entry,
+                                                  const entry_paths& paths) {
     const bool compressed = (entry.flags & file_info::lzma_container_flag) != 0;
     const std::string& staged = compressed ? paths.fresh : paths.work;
     const std::optional<sha256_digest> strong = required_strong_digest(entry, false);
@@ -333,8 +355,7 @@ void CUpdater::install_download(file_info& entry, const entry_paths& paths,
         uncompress_with_digest(utf8_to_wide(paths.work).c_str(), utf8_to_wide(paths.fresh).c_str(),
                                unpacked_digest, strong ? &unpacked_strong : nullptr) != 0) {
         log_trace("LzmaUncompress Failed: " + paths.work + "->" + paths.local);
-        report_error("Viga faili lahtipakkimisel", IDS_UNPACK_FAILED);
-        return;
+        return download_check::unpack_failed;
     }
     if (compressed)
         log_trace("Unpacked: " + paths.fresh);
@@ -345,9 +366,20 @@ void CUpdater::install_download(file_info& entry, const entry_paths& paths,
                    : !has_digests(staged, entry, strong)) {
         log_trace((compressed ? "LzmaUncompress Hash check failed: " : "Hash check failed: ") +
                   paths.local);
-        report_error("Uuendatud faili hash ei vasta serveri versioonile!", IDS_HASH_MISMATCH);
-        return;
+        return download_check::wrong_digest;
     }
+    return download_check::good;
+}
+
+void CUpdater::install_checked_download(file_info& entry, const entry_paths& paths,
+                                        held_file_pauses& pauses, download_check checked) {
+    if (checked == download_check::unpack_failed)
+        return report_error("Viga faili lahtipakkimisel", IDS_UNPACK_FAILED);
+    if (checked == download_check::wrong_digest)
+        return report_error("Uuendatud faili hash ei vasta serveri versioonile!",
+                            IDS_HASH_MISMATCH);
+    const bool compressed = (entry.flags & file_info::lzma_container_flag) != 0;
+    const std::string& staged = compressed ? paths.fresh : paths.work;
     if (const DWORD error = move_over_installed_file(staged, paths.local, pauses);
         error != ERROR_SUCCESS) {
         log_error("Replace failed: " + staged + "->" + paths.local + " (" + std::to_string(error) +

@@ -165,13 +165,20 @@ class CUpdater : public update_host {
         std::string patch_url;
     };
 
-    // The downloaded file's unpacking, check and move; on the finishing line. A test
-    // makes it throw, as an allocation failure would.
-    virtual void install_download(file_info& entry, const entry_paths& paths,
-                                  held_file_pauses& pauses);
+    // The downloaded file's unpacking and check, on the finishing line beside other
+    // files'; hands back the step that moves it into place, in the records' order. A
+    // test makes it throw, as an allocation failure would.
+    virtual finishing_line::finish_step finish_download(file_info& entry,
+                                                        const entry_paths& paths,
+                                                        held_file_pauses pauses);
 
   private:
     enum class patch_outcome { applied, failed, aborted };
+    enum class download_check { good, unpack_failed, wrong_digest };
+    download_check check_download(const file_info& entry, const entry_paths& paths);
+    // Reports what the check found, or moves the file into place.
+    void install_checked_download(file_info& entry, const entry_paths& paths,
+                                  held_file_pauses& pauses, download_check checked);
     struct file_phase_state;
 
     // Sleeps for the duration; returns early, with true, when the run is aborted.

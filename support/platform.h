@@ -19,6 +19,8 @@ log_time current_local_time();
 // Passes text to an attached debugger, where the platform has such a channel.
 void write_debug_output(const std::string& text);
 
+// The block that read_file_through reads into, its only buffer.
+constexpr std::size_t file_read_block_size = 64 * 1024;
 // Reads the file at a UTF-8 path front to back, handing each run of bytes read to
 // `on_bytes`. Returns the file's size, taken before reading, or -1 when the file
 // cannot be opened. A read error ends the reading early, like the end of the file.

@@ -53,7 +53,7 @@ read_file_through(const std::string& path,
     LARGE_INTEGER size;
     if (!file || !GetFileSizeEx(file.get(), &size))
         return -1;
-    constexpr DWORD block_size = 64 * 1024;
+    constexpr DWORD block_size = file_read_block_size;
     std::vector<unsigned char> block(block_size);
     DWORD got = 0;
     while (ReadFile(file.get(), block.data(), block_size, &got, nullptr) && got != 0)

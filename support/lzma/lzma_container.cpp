@@ -4,6 +4,8 @@
 #include <LzmaDec.h>
 #include <LzmaEnc.h>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <new>
 
@@ -64,11 +66,15 @@ SRes read_header(ISeqInStreamPtr input, Byte (&header)[container_header_size]) {
     return SZ_OK;
 }
 
+std::uint64_t little_endian_at(const Byte* bytes, std::size_t count) {
+    std::uint64_t value = 0;
+    for (std::size_t i = count; i-- > 0;)
+        value = (value << 8) | bytes[i];
+    return value;
+}
+
 std::uint64_t stated_size(const Byte (&header)[container_header_size]) {
-    std::uint64_t size = 0;
-    for (std::size_t i = size_field_length; i-- > 0;)
-        size = (size << 8) | header[size_field_offset + i];
-    return size;
+    return little_endian_at(header + size_field_offset, size_field_length);
 }
 
 struct decoder_state {
@@ -159,7 +165,32 @@ SRes check_dictionary(const Byte (&header)[container_header_size]) {
     return properties.dicSize <= largest_dictionary_size ? SZ_OK : SZ_ERROR_MEM;
 }
 
+// A dictionary of at least the stated size holds every byte the stream can refer
+// to; the SDK's smallest is 4 KiB.
+void limit_dictionary_to_stated_size(Byte (&header)[container_header_size]) {
+    const std::uint64_t size = stated_size(header);
+    if (size == size_not_stated || size >= little_endian_at(header + 1, 4))
+        return;
+    std::uint32_t limited = static_cast<std::uint32_t>(std::max<std::uint64_t>(size, 1u << 12));
+    for (int index = 1; index <= 4; ++index, limited >>= 8)
+        header[index] = static_cast<Byte>(limited);
+}
+
 } // namespace
+
+std::uint64_t container_decode_memory(const Byte (&header)[container_header_size]) noexcept {
+    Byte limited[container_header_size];
+    std::copy(std::begin(header), std::end(header), std::begin(limited));
+    limit_dictionary_to_stated_size(limited);
+    CLzmaProps properties;
+    const std::uint64_t buffers = 2 * step_buffer_size;
+    if (LzmaProps_Decode(&properties, limited, LZMA_PROPS_SIZE) != SZ_OK)
+        return buffers;
+    // The decoder's probability tables (LzmaDec.c), two or four bytes each.
+    const std::uint64_t tables =
+        (1846 + (std::uint64_t{0x300} << (properties.lc + properties.lp))) * 4;
+    return buffers + tables + properties.dicSize;
+}
 
 lzma_result compress_container(ISeqInStreamPtr input, std::uint64_t input_size,
                                ISeqOutStreamPtr output) noexcept {
@@ -181,6 +212,7 @@ lzma_result decompress_container(ISeqInStreamPtr input, ISeqOutStreamPtr output)
         return result;
     if (SRes result = check_dictionary(header); result != SZ_OK)
         return result;
+    limit_dictionary_to_stated_size(header);
     decoder_state state;
     if (SRes result = LzmaDec_Allocate(&state.decoder, header, LZMA_PROPS_SIZE, &g_Alloc);
         result != SZ_OK)

@@ -32,8 +32,14 @@ inline constexpr std::uint32_t largest_dictionary_size = std::uint32_t{1} << 28;
 lzma_result compress_container(ISeqInStreamPtr input, std::uint64_t input_size,
                                ISeqOutStreamPtr output) noexcept;
 
+// The memory that decoding a container with this header takes: its dictionary, no
+// larger than the size it states, the decoder's tables and the two buffers.
+std::uint64_t container_decode_memory(const Byte (&header)[container_header_size]) noexcept;
+
 // Reads a container from `input` and writes the decoded bytes to `output` as they
-// come out of the decoder, through two 64 KiB buffers. A dictionary larger than
+// come out of the decoder, through two 64 KiB buffers. The dictionary is allocated
+// no larger than the stated size: a stream never reaches further back than it has
+// written. A dictionary larger than
 // largest_dictionary_size is refused as out of memory. Bytes after a stream of
 // stated size are ignored. Whatever was decoded before a failure has been written.
 lzma_result decompress_container(ISeqInStreamPtr input, ISeqOutStreamPtr output) noexcept;

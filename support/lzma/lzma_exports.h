@@ -20,6 +20,8 @@
 #include "md5.h"
 #include "sha256.h"
 
+#include <cstdint>
+
 extern "C" {
 // Compresses the input file into a new container (level-5 settings, size stated).
 lzma_result __stdcall LzmaCompress(const char* input_path, const char* output_path);
@@ -29,6 +31,8 @@ lzma_result __stdcall LzmaUncompress(const char* input_path, const char* output_
 lzma_result __stdcall LzmaUncompressW(const wchar_t* input_path, const wchar_t* output_path);
 }
 
+// The memory that unpacking the container file takes (container_decode_memory).
+std::uint64_t container_file_decode_memory(const wchar_t* path) noexcept;
 // Not exported: LzmaUncompressW for the launcher itself, which also gives the MD5
 // digest of the bytes written, and with `strong` their SHA-256, so that the unpacked
 // file need not be read back.

@@ -7,6 +7,9 @@
 #include "lzma_container.h"
 #include "win_handles.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 constexpr DWORD read_sharing = FILE_SHARE_READ;
@@ -109,4 +112,17 @@ lzma_result uncompress_with_digest(const wchar_t* input_path, const wchar_t* out
     if (strong)
         *strong = *written.sha256();
     return result;
+}
+
+std::uint64_t container_file_decode_memory(const wchar_t* path) noexcept {
+    Byte header[container_header_size] = {};
+    DWORD read = 0;
+    const file_handle input = open_input(path);
+    // A header that cannot be read is all zero: the smallest dictionary, and the
+    // unpacking fails anyway.
+    if (input && !ReadFile(input.get(), header, sizeof header, &read, nullptr))
+        read = 0;
+    if (read != sizeof header)
+        std::fill(std::begin(header), std::end(header), Byte{0});
+    return container_decode_memory(header);
 }

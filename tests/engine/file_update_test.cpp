@@ -49,11 +49,11 @@ class updater_under_test : public CUpdater {
     bool installs_throw = false;
 
   protected:
-    void install_download(file_info& entry, const entry_paths& paths,
-                          held_file_pauses& pauses) override {
+    finishing_line::finish_step finish_download(file_info& entry, const entry_paths& paths,
+                                                held_file_pauses pauses) override {
         if (installs_throw)
             throw std::bad_alloc();
-        CUpdater::install_download(entry, paths, pauses);
+        return CUpdater::finish_download(entry, paths, pauses);
     }
 };
 
@@ -182,17 +182,21 @@ struct whole_file_failure {
 class WholeFileFailure : public FileUpdate,
                          public ::testing::WithParamInterface<whole_file_failure> {};
 
+// The second of three files fails while all three may be worked on at once: the
+// first is installed, the third is dropped, and the error is the second's.
 TEST_P(WholeFileFailure, LeavesTheInstalledFileAndReportsTheFirstError) {
     const whole_file_failure& failure = GetParam();
     install("data.bin", "the old content");
+    offer("first.bin", sample("E.new"), sample("E.lzma"), file_info::lzma_container_flag);
     offer("data.bin", failure.listed, failure.served, failure.flags);
-    offer("later.bin", "never reached");
+    offer("later.bin", "never installed");
     run_file_phase();
+    EXPECT_EQ(installed("first.bin"), sample("E.new"));
     EXPECT_EQ(installed("data.bin"), "the old content");
     EXPECT_FALSE(std::filesystem::exists(utf8_path(installed_path("later.bin"))));
     EXPECT_EQ(updater.error_text, failure.error_text);
     EXPECT_TRUE(updater.aborted());
-    EXPECT_EQ(updater.done_files.size(), 0u);
+    EXPECT_EQ(updater.done_files.size(), 1u);
     const auto messages = window.take();
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back().message, UM_ERROR);

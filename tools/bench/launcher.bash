@@ -106,10 +106,34 @@ curl_fetch() {
   echo "$seconds"
 }
 
+unpack_one() { xz --format=lzma -dc "$work/fetched/$1" >"$work/fetched/$1.out"; }
+
 unpack_fetched() {
   while read -r index; do
-    xz --format=lzma -dc "$work/fetched/$index" >"$work/fetched/$index.out"
+    unpack_one "$index"
   done <"$work/install/containers.txt"
+}
+
+# The best a shell user could do: one xz per core at a time.
+unpack_fetched_parallel() {
+  export work
+  export -f unpack_one
+  xargs -P "$(nproc)" -I{} bash -c 'unpack_one "$1"' _ {} <"$work/install/containers.txt"
+}
+
+# NAME_two_core_limit_seconds: what two cores can at best do with the tree's
+# unpacking, the longer of its longest file and half of the whole, beside the whole.
+report_two_core_limit() {
+  local index seconds longest=0 total=0
+  while read -r index; do
+    seconds=$(seconds_of unpack_one "$index")
+    total=$(awk -v a="$total" -v b="$seconds" 'BEGIN { print a + b }')
+    longest=$(awk -v a="$longest" -v b="$seconds" 'BEGIN { print (b > a) ? b : a }')
+  done <"$work/install/containers.txt"
+  echo "${1}_unpacking_one_core_seconds: $total"
+  echo "${1}_longest_unpacking_seconds: $longest"
+  echo "${1}_two_core_limit_seconds: $(awk -v a="$longest" -v t="$total" \
+    'BEGIN { printf "%.3f", (a > t / 2) ? a : t / 2 }')"
 }
 
 patch_files() {
@@ -201,12 +225,13 @@ best_reference() {
   done
 }
 
-# install_reference FETCH: FETCH (bare_fetch or curl_fetch) of the install tree,
-# then xz -d of its containers and md5sum of the installed files.
+# install_reference FETCH [UNPACK]: FETCH (bare_fetch or curl_fetch) of the install
+# tree, then xz -d of its containers (one after another, or UNPACK) and md5sum of
+# the installed files.
 install_reference() {
   local fetch unpack hash
   fetch=$("$1" install)
-  unpack=$(seconds_of unpack_fetched)
+  unpack=$(seconds_of "${2:-unpack_fetched}")
   hash=$(seconds_of hash_tree "$best_dir")
   reference_total=$(sum "$fetch" "$unpack" "$hash")
   reference_parts="network $fetch, unpacking $unpack, hashing $hash"
@@ -251,6 +276,11 @@ install_scenario() {
   if [ -n "${3:-}" ]; then
     best_reference "$3" install_reference curl_fetch
     report_against_curl "$1" "$launch_seconds" "$reference" "$reference_split"
+    best_reference "$3" install_reference curl_fetch unpack_fetched_parallel
+    echo "${1}_parallel_reference_seconds: $reference"
+    echo "${1}_parallel_reference_split: $reference_split"
+    echo "${1}_vs_parallel_reference_ratio: $(ratio "$launch_seconds" "$reference")"
+    report_two_core_limit "$1"
   fi
   rm -rf "$best_dir" "$work/fetched"
 }
