@@ -1,10 +1,12 @@
 // The container functions on real files: containers made by xz, our own containers
 // (kept for xz to read back), and each result code provoked by a file that causes it.
 
+#include "lzma_container.h"
 #include "lzma_file_calls.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -170,4 +172,22 @@ TEST_F(lzma_results, output_in_a_missing_directory_gives_minus_1) {
     const std::string output_path = scratch_.file("missing") + path_separator + "out";
     EXPECT_EQ(lzma_open_failed, decompress_file(scratch_.file("text.lzma"), output_path));
     EXPECT_EQ(lzma_open_failed, compress_file(sample_path("text.txt"), output_path));
+}
+
+// Decoding takes a dictionary no larger than the size the header states: a small
+// file in a level-5 container needs a fraction of its 16 MiB dictionary, and it
+// still decodes.
+TEST_F(lzma_results, decoding_memory_follows_the_stated_size) {
+    const auto memory_of = [](const std::string& container) {
+        Byte header[container_header_size];
+        std::copy_n(container.begin(), container_header_size, header);
+        return container_decode_memory(header);
+    };
+    ASSERT_LT(original_.size(), container_dictionary_size / 4);
+    EXPECT_LT(memory_of(container_), original_.size() + (std::uint64_t{1} << 20));
+    std::string unstated = container_;
+    set_size_field(unstated, size_not_stated);
+    EXPECT_GE(memory_of(unstated), std::uint64_t{container_dictionary_size});
+    ASSERT_EQ(lzma_ok, decompress_bytes(container_));
+    EXPECT_EQ(read_bytes(output()), original_);
 }
