@@ -228,27 +228,40 @@ bool CUpdater::update_entry(file_info& entry, const file_info& local, CFileTrans
         return true;
     }
     if (patch_applies(local, entry)) {
-        switch (try_patch(entry, paths, transfer, pauses)) {
+        switch (try_patch(entry, paths, transfer, pauses, finishing)) {
         case patch_outcome::applied:
-            mark_file_done(&entry);
             return true;
         case patch_outcome::aborted:
             return false;
         case patch_outcome::failed:
-            patch_set.version = 0;
+            end_patch_mode();
             break;
         }
     }
     return download_whole_file(entry, paths, transfer, pauses, finishing);
 }
 
-bool CUpdater::patch_applies(const file_info& local, const file_info& entry) const {
-    return patch_set.version == version_number && file_info_valid(local) &&
-           patch_set.find(entry.name) != nullptr;
+// Patch mode is read by the worker and ended by a finish step on the line.
+bool CUpdater::patch_mode_on() {
+    const std::lock_guard guard(updater_lock);
+    return patch_set.version == version_number;
 }
 
-CUpdater::patch_outcome CUpdater::try_patch(const file_info& entry, const entry_paths& paths,
-                                            CFileTransfer& transfer, held_file_pauses& pauses) {
+void CUpdater::end_patch_mode() {
+    const std::lock_guard guard(updater_lock);
+    patch_set.version = 0;
+}
+
+bool CUpdater::patch_applies(const file_info& local, const file_info& entry) {
+    return patch_mode_on() && file_info_valid(local) && patch_set.find(entry.name) != nullptr;
+}
+
+// The patch is downloaded here and applied on the finishing line, beside other
+// files' patches and unpacking; a patch that fails there falls back to the whole
+// file in its finish step.
+CUpdater::patch_outcome CUpdater::try_patch(file_info& entry, const entry_paths& paths,
+                                            CFileTransfer& transfer, held_file_pauses& pauses,
+                                            finishing_line& finishing) {
     const file_info& patch = *patch_set.find(entry.name);
     set_info_text("Uuendan: " + entry.name);
     if (!download_to_file(paths.work, transfer, paths.patch_url)) {
@@ -258,27 +271,78 @@ CUpdater::patch_outcome CUpdater::try_patch(const file_info& entry, const entry_
     log_trace("Downloaded: " + paths.patch_url);
     if (abort_requested)
         return patch_outcome::aborted;
+    finishing.hand_over(
+        {[this, &entry, &patch, paths, pauses]() mutable -> finishing_line::finish_step {
+             try {
+                 return finish_patch(entry, patch, paths, pauses);
+             } catch (...) {
+                 report_unexpected_error("A finishing job", &entry);
+                 return nullptr;
+             }
+         },
+         std::uint64_t{patch.size}, patch_tool_memory});
+    return patch_outcome::applied;
+}
+
+finishing_line::finish_step CUpdater::finish_patch(file_info& entry, const file_info& patch,
+                                                   const entry_paths& paths,
+                                                   held_file_pauses pauses) {
+    if (abort_requested)
+        return nullptr;
+    const bool patched = apply_patch(entry, patch, paths);
+    return [this, &entry, paths, pauses, patched]() mutable {
+        if (abort_requested)
+            return;
+        try {
+            install_patched_file(entry, paths, pauses, patched);
+        } catch (...) {
+            report_unexpected_error("A finishing job", &entry);
+        }
+    };
+}
+
+bool CUpdater::apply_patch(const file_info& entry, const file_info& patch,
+                           const entry_paths& paths) {
     if (!has_digests(paths.work, patch, required_strong_digest(entry, true))) {
         log_error("Patch:" + entry.name + " Hash Failed");
-        return patch_outcome::failed;
+        return false;
     }
     const std::string command = patch_command(paths);
     if (!run_process(command, true, true)) {
         log_error("Patch: execute patcher failed " + command);
-        return patch_outcome::failed;
+        return false;
     }
     log_trace("Patched: " + paths.fresh);
     if (!has_digests(paths.fresh, entry, required_strong_digest(entry, false))) {
         log_error("Patch: Hash check failed " + paths.fresh);
-        return patch_outcome::failed;
+        return false;
     }
-    if (move_over_installed_file(paths.fresh, paths.local, pauses) != ERROR_SUCCESS) {
+    return true;
+}
+
+// Patch mode ends at the first failed patch in the records' order: a patch applied
+// beside it for a later file is not used, and that file, as the failed one, is
+// downloaded whole, here, through the run's own transfer.
+void CUpdater::install_patched_file(file_info& entry, const entry_paths& paths,
+                                    held_file_pauses& pauses, bool patched) {
+    if (patched && patch_mode_on()) {
+        if (move_over_installed_file(paths.fresh, paths.local, pauses) == ERROR_SUCCESS) {
+            log_info("Patch: successful " + paths.local);
+            delete_file_utf8(paths.work, pause_unless_aborted());
+            mark_file_done(&entry);
+            return;
+        }
         log_error("Patch: move file failed " + paths.fresh + "->" + paths.local);
-        return patch_outcome::failed;
     }
-    log_info("Patch: successful " + paths.local);
-    delete_file_utf8(paths.work, pause_unless_aborted());
-    return patch_outcome::applied;
+    end_patch_mode();
+    log_trace("Downloading: " + paths.file_url);
+    set_info_text("Laen alla: " + entry.name);
+    if (!download_to_file(paths.work, control_transfer, paths.file_url)) {
+        log_error("Download failed: " + paths.file_url);
+        return report_download_failure(entry);
+    }
+    log_trace("Downloaded: " + paths.file_url);
+    install_checked_download(entry, paths, pauses, check_download(entry, paths));
 }
 
 std::string CUpdater::patch_command(const entry_paths& paths) const {

@@ -186,7 +186,7 @@ CUpdater::staging CUpdater::stage_entry(const file_info& entry) {
             return staging::staged;
         if (abort_requested)
             return staging::failed;
-        patch_set.version = 0;
+        end_patch_mode();
     }
     return stage_download(entry, paths, staged) ? staging::staged : staging::failed;
 }

@@ -168,8 +168,7 @@ class CUpdater : public update_host {
     // The downloaded file's unpacking and check, on the finishing line beside other
     // files'; hands back the step that moves it into place, in the records' order. A
     // test makes it throw, as an allocation failure would.
-    virtual finishing_line::finish_step finish_download(file_info& entry,
-                                                        const entry_paths& paths,
+    virtual finishing_line::finish_step finish_download(file_info& entry, const entry_paths& paths,
                                                         held_file_pauses pauses);
 
   private:
@@ -244,12 +243,23 @@ class CUpdater : public update_host {
     // `local`: the record of the installed file, computed when the entry was taken.
     bool update_entry(file_info& entry, const file_info& local, CFileTransfer& transfer,
                       finishing_line& finishing);
-    bool patch_applies(const file_info& local, const file_info& entry) const;
+    bool patch_mode_on();
+    void end_patch_mode();
+    bool patch_applies(const file_info& local, const file_info& entry);
     // The patch tool's command line: the installed file, patched with the work file
     // into the fresh one.
     std::string patch_command(const entry_paths& paths) const;
-    patch_outcome try_patch(const file_info& entry, const entry_paths& paths,
-                            CFileTransfer& transfer, held_file_pauses& pauses);
+    patch_outcome try_patch(file_info& entry, const entry_paths& paths, CFileTransfer& transfer,
+                            held_file_pauses& pauses, finishing_line& finishing);
+    // The patch tool's own memory, counted in the finishing line's budget: it streams
+    // the files through buffers of a fixed size.
+    static constexpr std::uint64_t patch_tool_memory = 20 * 1024 * 1024;
+    finishing_line::finish_step finish_patch(file_info& entry, const file_info& patch,
+                                             const entry_paths& paths, held_file_pauses pauses);
+    bool apply_patch(const file_info& entry, const file_info& patch, const entry_paths& paths);
+    // Moves the patched file into place, or downloads the whole file instead.
+    void install_patched_file(file_info& entry, const entry_paths& paths, held_file_pauses& pauses,
+                              bool patched);
     bool download_whole_file(file_info& entry, const entry_paths& paths, CFileTransfer& transfer,
                              held_file_pauses pauses, finishing_line& finishing);
     // Moves a checked file over the installed one (move_into_place); the system error.
