@@ -41,7 +41,10 @@ class finishing_line {
     static constexpr std::uint64_t waiting_bytes_limit = 64 * 1024 * 1024;
     static constexpr std::uint64_t memory_limit = 64 * 1024 * 1024;
     // As many works at once as the machine has cores, at most 8, and at least 2: one
-    // of them mostly waits for the disk.
+    // of them mostly waits for the disk. The environment variable sets another width
+    // from 1 to 8, for a machine that should keep its cores for other work, and for
+    // comparing the widths.
+    static constexpr const char* width_variable = "QUILLOMARK_FINISHING_WIDTH";
     static unsigned default_width();
 
     // `waiting_for_room` is called on the handing thread, outside the line's lock,

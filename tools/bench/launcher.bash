@@ -339,4 +339,10 @@ patch_scenario() {
   report "$1" "$launch_seconds" "$reference" "$reference_split" "$best_dir"
   report_patch_overhead "$1" "$launch_seconds" "$reference"
   rm -rf "$best_dir" "$work/fetched" "$work/patched"
+  local parallel=$launch_seconds
+  QUILLOMARK_FINISHING_WIDTH=1 best_launch "$2" "${1}_one_at_a_time" with-version-1
+  check_installed_version_2
+  echo "${1}_one_at_a_time_launcher_seconds: $launch_seconds"
+  echo "${1}_parallel_ratio: $(ratio "$parallel" "$launch_seconds")"
+  rm -rf "$best_dir"
 }
