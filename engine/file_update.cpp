@@ -143,7 +143,7 @@ void CUpdater::update_each_file(CFileTransfer& transfer, const file_info*& curre
             finishing.drain();
         if (is_launcher_record(*entry))
             mark_file_done(entry);
-        else if (!update_entry(*entry, checks.record_of(index), transfer, finishing))
+        else if (!update_entry(*entry, index, checks.record_of(index), transfer, finishing))
             return;
     }
     current = nullptr;
@@ -209,8 +209,8 @@ void CUpdater::show_check_of(const file_info& entry) {
 }
 
 // False when the loop must end (an error was reported, or the run was aborted).
-bool CUpdater::update_entry(file_info& entry, const file_info& local, CFileTransfer& transfer,
-                            finishing_line& finishing) {
+bool CUpdater::update_entry(file_info& entry, std::size_t position, const file_info& local,
+                            CFileTransfer& transfer, finishing_line& finishing) {
     const entry_paths paths = paths_for(entry);
     show_check_of(entry);
     if (file_info_valid(local) && digests_equal(local, entry)) {
@@ -228,28 +228,52 @@ bool CUpdater::update_entry(file_info& entry, const file_info& local, CFileTrans
         return true;
     }
     if (patch_applies(local, entry)) {
-        switch (try_patch(entry, paths, transfer, pauses, finishing)) {
+        switch (try_patch(entry, position, paths, transfer, pauses, finishing)) {
         case patch_outcome::applied:
             return true;
         case patch_outcome::aborted:
             return false;
         case patch_outcome::failed:
-            end_patch_mode();
+            end_patch_mode(position);
             break;
         }
     }
     return download_whole_file(entry, paths, transfer, pauses, finishing);
 }
 
-// Patch mode is read by the worker and ended by a finish step on the line.
+// Patch mode is read by the worker and ended by the worker or by a finish step on
+// the line, which also remember the position of the first failed patch: a patch of
+// a file before it, applied beside it, is still used.
 bool CUpdater::patch_mode_on() {
     const std::lock_guard guard(updater_lock);
     return patch_set.version == version_number;
 }
 
-void CUpdater::end_patch_mode() {
+void CUpdater::end_patch_mode(std::size_t position) {
     const std::lock_guard guard(updater_lock);
     patch_set.version = 0;
+    first_failed_patch = std::min(first_failed_patch, position);
+}
+
+bool CUpdater::patch_before_any_failure(std::size_t position) {
+    const std::lock_guard guard(updater_lock);
+    return position < first_failed_patch;
+}
+
+// A job for the finishing line whose work's exception, like the finish step's, is
+// reported as the entry's failure.
+finishing_line::job CUpdater::finishing_job(file_info& entry,
+                                            std::function<finishing_line::finish_step()> work,
+                                            std::uint64_t bytes, std::uint64_t memory) {
+    return {[this, &entry, work = std::move(work)]() -> finishing_line::finish_step {
+                try {
+                    return work();
+                } catch (...) {
+                    report_unexpected_error("A finishing job", &entry);
+                    return nullptr;
+                }
+            },
+            bytes, memory};
 }
 
 bool CUpdater::patch_applies(const file_info& local, const file_info& entry) {
@@ -259,9 +283,9 @@ bool CUpdater::patch_applies(const file_info& local, const file_info& entry) {
 // The patch is downloaded here and applied on the finishing line, beside other
 // files' patches and unpacking; a patch that fails there falls back to the whole
 // file in its finish step.
-CUpdater::patch_outcome CUpdater::try_patch(file_info& entry, const entry_paths& paths,
-                                            CFileTransfer& transfer, held_file_pauses& pauses,
-                                            finishing_line& finishing) {
+CUpdater::patch_outcome CUpdater::try_patch(file_info& entry, std::size_t position,
+                                            const entry_paths& paths, CFileTransfer& transfer,
+                                            held_file_pauses& pauses, finishing_line& finishing) {
     const file_info& patch = *patch_set.find(entry.name);
     set_info_text("Uuendan: " + entry.name);
     if (!download_to_file(paths.work, transfer, paths.patch_url)) {
@@ -271,30 +295,26 @@ CUpdater::patch_outcome CUpdater::try_patch(file_info& entry, const entry_paths&
     log_trace("Downloaded: " + paths.patch_url);
     if (abort_requested)
         return patch_outcome::aborted;
-    finishing.hand_over(
-        {[this, &entry, &patch, paths, pauses]() mutable -> finishing_line::finish_step {
-             try {
-                 return finish_patch(entry, patch, paths, pauses);
-             } catch (...) {
-                 report_unexpected_error("A finishing job", &entry);
-                 return nullptr;
-             }
-         },
-         std::uint64_t{patch.size}, patch_tool_memory});
+    finishing.hand_over(finishing_job(
+        entry,
+        [this, &entry, position, &patch, paths, pauses] {
+            return finish_patch(entry, position, patch, paths, pauses);
+        },
+        patch.size, patch_tool_memory));
     return patch_outcome::applied;
 }
 
-finishing_line::finish_step CUpdater::finish_patch(file_info& entry, const file_info& patch,
-                                                   const entry_paths& paths,
+finishing_line::finish_step CUpdater::finish_patch(file_info& entry, std::size_t position,
+                                                   const file_info& patch, const entry_paths& paths,
                                                    held_file_pauses pauses) {
     if (abort_requested)
         return nullptr;
     const bool patched = apply_patch(entry, patch, paths);
-    return [this, &entry, paths, pauses, patched]() mutable {
+    return [this, &entry, position, paths, pauses, patched]() mutable {
         if (abort_requested)
             return;
         try {
-            install_patched_file(entry, paths, pauses, patched);
+            install_patched_file(entry, position, paths, pauses, patched);
         } catch (...) {
             report_unexpected_error("A finishing job", &entry);
         }
@@ -323,9 +343,10 @@ bool CUpdater::apply_patch(const file_info& entry, const file_info& patch,
 // Patch mode ends at the first failed patch in the records' order: a patch applied
 // beside it for a later file is not used, and that file, as the failed one, is
 // downloaded whole, here, through the run's own transfer.
-void CUpdater::install_patched_file(file_info& entry, const entry_paths& paths,
-                                    held_file_pauses& pauses, bool patched) {
-    if (patched && patch_mode_on()) {
+void CUpdater::install_patched_file(file_info& entry, std::size_t position,
+                                    const entry_paths& paths, held_file_pauses& pauses,
+                                    bool patched) {
+    if (patched && patch_before_any_failure(position)) {
         if (move_over_installed_file(paths.fresh, paths.local, pauses) == ERROR_SUCCESS) {
             log_info("Patch: successful " + paths.local);
             delete_file_utf8(paths.work, pause_unless_aborted());
@@ -334,7 +355,7 @@ void CUpdater::install_patched_file(file_info& entry, const entry_paths& paths,
         }
         log_error("Patch: move file failed " + paths.fresh + "->" + paths.local);
     }
-    end_patch_mode();
+    end_patch_mode(position);
     log_trace("Downloading: " + paths.file_url);
     set_info_text("Laen alla: " + entry.name);
     if (!download_to_file(paths.work, control_transfer, paths.file_url)) {
@@ -375,17 +396,11 @@ bool CUpdater::download_whole_file(file_info& entry, const entry_paths& paths,
     }
     log_trace("Downloaded: " + paths.file_url);
     const bool compressed = (entry.flags & file_info::lzma_container_flag) != 0;
-    finishing.hand_over({[this, &entry, paths, pauses]() mutable -> finishing_line::finish_step {
-                             try {
-                                 return finish_download(entry, paths, pauses);
-                             } catch (...) {
-                                 report_unexpected_error("A finishing job", &entry);
-                                 return nullptr;
-                             }
-                         },
-                         std::uint64_t{entry.size},
-                         compressed ? container_file_decode_memory(utf8_to_wide(paths.work).c_str())
-                                    : std::uint64_t{file_read_block_size}});
+    finishing.hand_over(finishing_job(
+        entry, [this, &entry, paths, pauses] { return finish_download(entry, paths, pauses); },
+        entry.size,
+        compressed ? container_file_decode_memory(utf8_to_wide(paths.work).c_str())
+                   : std::uint64_t{file_read_block_size}));
     return !abort_requested;
 }
 

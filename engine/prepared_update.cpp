@@ -186,7 +186,7 @@ CUpdater::staging CUpdater::stage_entry(const file_info& entry) {
             return staging::staged;
         if (abort_requested)
             return staging::failed;
-        end_patch_mode();
+        end_patch_mode(0);
     }
     return stage_download(entry, paths, staged) ? staging::staged : staging::failed;
 }

@@ -241,25 +241,34 @@ class CUpdater : public update_host {
     // in hand, or none), and aborts the run.
     void report_unexpected_error(const char* where, const file_info* entry) noexcept;
     // `local`: the record of the installed file, computed when the entry was taken.
-    bool update_entry(file_info& entry, const file_info& local, CFileTransfer& transfer,
-                      finishing_line& finishing);
+    bool update_entry(file_info& entry, std::size_t position, const file_info& local,
+                      CFileTransfer& transfer, finishing_line& finishing);
     bool patch_mode_on();
-    void end_patch_mode();
+    // Ends patch mode at the entry in this position of the records' order.
+    void end_patch_mode(std::size_t position);
+    bool patch_before_any_failure(std::size_t position);
+    finishing_line::job finishing_job(file_info& entry,
+                                      std::function<finishing_line::finish_step()> work,
+                                      std::uint64_t bytes, std::uint64_t memory);
     bool patch_applies(const file_info& local, const file_info& entry);
     // The patch tool's command line: the installed file, patched with the work file
     // into the fresh one.
     std::string patch_command(const entry_paths& paths) const;
-    patch_outcome try_patch(file_info& entry, const entry_paths& paths, CFileTransfer& transfer,
-                            held_file_pauses& pauses, finishing_line& finishing);
+    patch_outcome try_patch(file_info& entry, std::size_t position, const entry_paths& paths,
+                            CFileTransfer& transfer, held_file_pauses& pauses,
+                            finishing_line& finishing);
     // The patch tool's own memory, counted in the finishing line's budget: it streams
     // the files through buffers of a fixed size.
     static constexpr std::uint64_t patch_tool_memory = 20 * 1024 * 1024;
-    finishing_line::finish_step finish_patch(file_info& entry, const file_info& patch,
-                                             const entry_paths& paths, held_file_pauses pauses);
+    finishing_line::finish_step finish_patch(file_info& entry, std::size_t position,
+                                             const file_info& patch, const entry_paths& paths,
+                                             held_file_pauses pauses);
     bool apply_patch(const file_info& entry, const file_info& patch, const entry_paths& paths);
     // Moves the patched file into place, or downloads the whole file instead.
-    void install_patched_file(file_info& entry, const entry_paths& paths, held_file_pauses& pauses,
-                              bool patched);
+    void install_patched_file(file_info& entry, std::size_t position, const entry_paths& paths,
+                              held_file_pauses& pauses, bool patched);
+    // The position of the first entry whose patch failed, in the records' order.
+    std::size_t first_failed_patch = SIZE_MAX;
     bool download_whole_file(file_info& entry, const entry_paths& paths, CFileTransfer& transfer,
                              held_file_pauses pauses, finishing_line& finishing);
     // Moves a checked file over the installed one (move_into_place); the system error.

@@ -4,11 +4,14 @@
 # runs), patched by bsdiff:
 #   bspatch_speed_ratio   bspatch time / our tool's time under Wine (best of 5,
 #                         whole processes, so ours includes Wine's start)
-#   bspatch_memory_ratio  our tool's peak resident memory under Wine / bspatch's,
-#                         which holds old and new (target <= 0.1)
+#   bspatch_memory_ratio  each tool's own memory: our tool's peak resident memory
+#                         under Wine less an empty Wine process's, against bspatch's
+#                         (which holds old and new) less an empty native process's
+#                         (target <= 0.1)
 #   bspatch_peak_mib, bspatch_reference_peak_mib  the two peaks
 #   wine_process_peak_mib the peak of a console program that does nothing under
 #                         Wine: the floor of our tool's peak
+#   native_process_peak_mib  the same for a native program (/bin/true)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 . "$root/tools/bench/timing.bash"
@@ -69,11 +72,13 @@ print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
 ours_kib=$(peak_kib_of "$root/scripts/wine-run" "$tool" "$dir/old" "$dir/ours.new" "$dir/pair.patch")
 theirs_kib=$(peak_kib_of bspatch "$dir/old" "$dir/theirs.new" "$dir/pair.patch")
 wine_kib=$(peak_kib_of "$root/scripts/wine-run" "$root/build/win/tools/empty_console.exe")
+native_kib=$(peak_kib_of /bin/true)
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 
 echo "bspatch_speed_ratio: $(awk -v a="$best_theirs" -v b="$best_ours" 'BEGIN { printf "%.3f", a / b }')"
-echo "bspatch_memory_ratio: $(ratio "$ours_kib" "$theirs_kib")"
+echo "bspatch_memory_ratio: $(ratio "$((ours_kib - wine_kib))" "$((theirs_kib - native_kib))")"
 echo "bspatch_peak_mib: $(mib "$ours_kib")"
 echo "bspatch_reference_peak_mib: $(mib "$theirs_kib")"
 echo "wine_process_peak_mib: $(mib "$wine_kib")"
+echo "native_process_peak_mib: $(mib "$native_kib")"
 rm -f "$dir/ours.new" "$dir/theirs.new"

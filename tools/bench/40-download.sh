@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Download speed: download_to_file for a 256 MiB file from nginx on 127.0.0.1,
 # against bare WinINet loops and against curl.
-#   download_throughput_ratio  bare loop time, reading 64 KiB as the transfer does /
-#                              download_to_file time (target >= 0.9)
+#   download_throughput_ratio  bare loop time, reading 64 KiB and writing the file as
+#                              the transfer does / download_to_file time (target >= 0.9)
 #   download_vs_curl_ratio     curl time / download_to_file time (target >= 0.8)
 #   download_1kib_loop_ratio   the same with a bare loop of 1024-byte reads, which the
 #                              first figure used before the transfer read 64 KiB (for
