@@ -7,6 +7,9 @@
   launcher_release.py WORK huge       one file of 3 GiB, packed; its patch changes a few
                                       places (launcher only, no reference lists)
   launcher_release.py WORK many N     N files of 4 KiB (check only)
+  launcher_release.py WORK wide       8 files of 24 MiB, each packed with a 16 MiB
+                                      dictionary as the publisher packs (install and
+                                      check only)
 
 Every other file (and the big one) is an LZMA container on the server. QM_BENCH_SCALE
 (a fraction, default 1) shrinks the sizes and file counts of large, big and many for
@@ -347,12 +350,24 @@ def sign(work):
         key.sign_tree(tree, strong_digests=False)
 
 
+def wide(work):
+    generator = random.Random(8)
+    v1 = [Record(f"wide\\f{i}.bin", content(generator, int(24 * MIB * SCALE)), compressed=True)
+          for i in range(8)]
+    with ThreadPoolExecutor(2) as pool:
+        served = dict(zip([r.name for r in v1], pool.map(
+            lambda r: subprocess.run(["xz", "--format=lzma", "--lzma1=preset=0,dict=16MiB", "-c"],
+                                     input=r.content, stdout=subprocess.PIPE, check=True).stdout,
+            v1)))
+    publish_versions(work, v1, served)
+
+
 def main():
     work, scenario = Path(sys.argv[1]), sys.argv[2]
     if scenario == "many":
         many(work, int(sys.argv[3]))
     else:
-        {"small": small, "large": large, "big": big, "huge": huge}[scenario](work)
+        {"small": small, "large": large, "big": big, "huge": huge, "wide": wide}[scenario](work)
     if os.environ.get("QM_BENCH_SIGNED"):
         sign(work)
 
