@@ -295,21 +295,27 @@ CUpdater::patch_outcome CUpdater::try_patch(file_info& entry, std::size_t positi
     log_trace("Downloaded: " + paths.patch_url);
     if (abort_requested)
         return patch_outcome::aborted;
+    // Checked here, before the next file's patch is fetched: a damaged patch set ends
+    // patch mode at once.
+    if (!has_digests(paths.work, patch, required_strong_digest(entry, true))) {
+        log_error("Patch:" + entry.name + " Hash Failed");
+        return patch_outcome::failed;
+    }
     finishing.hand_over(finishing_job(
         entry,
-        [this, &entry, position, &patch, paths, pauses] {
-            return finish_patch(entry, position, patch, paths, pauses);
+        [this, &entry, position, paths, pauses] {
+            return finish_patch(entry, position, paths, pauses);
         },
         patch.size, patch_tool_memory));
     return patch_outcome::applied;
 }
 
 finishing_line::finish_step CUpdater::finish_patch(file_info& entry, std::size_t position,
-                                                   const file_info& patch, const entry_paths& paths,
+                                                   const entry_paths& paths,
                                                    held_file_pauses pauses) {
     if (abort_requested)
         return nullptr;
-    const bool patched = apply_patch(entry, patch, paths);
+    const bool patched = apply_patch(entry, paths);
     return [this, &entry, position, paths, pauses, patched]() mutable {
         if (abort_requested)
             return;
@@ -321,12 +327,7 @@ finishing_line::finish_step CUpdater::finish_patch(file_info& entry, std::size_t
     };
 }
 
-bool CUpdater::apply_patch(const file_info& entry, const file_info& patch,
-                           const entry_paths& paths) {
-    if (!has_digests(paths.work, patch, required_strong_digest(entry, true))) {
-        log_error("Patch:" + entry.name + " Hash Failed");
-        return false;
-    }
+bool CUpdater::apply_patch(const file_info& entry, const entry_paths& paths) {
     const std::string command = patch_command(paths);
     if (!run_process(command, true, true)) {
         log_error("Patch: execute patcher failed " + command);
@@ -342,7 +343,7 @@ bool CUpdater::apply_patch(const file_info& entry, const file_info& patch,
 
 // Patch mode ends at the first failed patch in the records' order: a patch applied
 // beside it for a later file is not used, and that file, as the failed one, is
-// downloaded whole, here, through the run's own transfer.
+// downloaded whole, here, in order.
 void CUpdater::install_patched_file(file_info& entry, std::size_t position,
                                     const entry_paths& paths, held_file_pauses& pauses,
                                     bool patched) {
@@ -358,7 +359,8 @@ void CUpdater::install_patched_file(file_info& entry, std::size_t position,
     end_patch_mode(position);
     log_trace("Downloading: " + paths.file_url);
     set_info_text("Laen alla: " + entry.name);
-    if (!download_to_file(paths.work, control_transfer, paths.file_url)) {
+    // The second worker never runs; its transfer counts the bytes and ends on Cancel.
+    if (!download_to_file(paths.work, workers[1]->counted_transfer(), paths.file_url)) {
         log_error("Download failed: " + paths.file_url);
         return report_download_failure(entry);
     }

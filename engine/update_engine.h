@@ -261,9 +261,8 @@ class CUpdater : public update_host {
     // the files through buffers of a fixed size.
     static constexpr std::uint64_t patch_tool_memory = 20 * 1024 * 1024;
     finishing_line::finish_step finish_patch(file_info& entry, std::size_t position,
-                                             const file_info& patch, const entry_paths& paths,
-                                             held_file_pauses pauses);
-    bool apply_patch(const file_info& entry, const file_info& patch, const entry_paths& paths);
+                                             const entry_paths& paths, held_file_pauses pauses);
+    bool apply_patch(const file_info& entry, const entry_paths& paths);
     // Moves the patched file into place, or downloads the whole file instead.
     void install_patched_file(file_info& entry, std::size_t position, const entry_paths& paths,
                               held_file_pauses& pauses, bool patched);

@@ -72,6 +72,9 @@ class CUpdateThread : public CThread {
     void stop() override;
     // From any thread: the download in progress, and every later one, fails at once.
     void end_transfer();
+    // The worker's transfer, whose received bytes count for the run, for downloads on
+    // another thread while this worker does not run.
+    CFileTransfer& counted_transfer() { return transfer; }
 
   private:
     void run() override;
