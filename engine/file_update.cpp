@@ -317,7 +317,7 @@ finishing_line::finish_step CUpdater::finish_patch(file_info& entry, std::size_t
         return nullptr;
     const bool patched = apply_patch(entry, paths);
     return [this, &entry, position, paths, pauses, patched]() mutable {
-        if (abort_requested)
+        if (error_reported())
             return;
         try {
             install_patched_file(entry, position, paths, pauses, patched);
@@ -408,14 +408,15 @@ bool CUpdater::download_whole_file(file_info& entry, const entry_paths& paths,
 
 // The unpacking and the check run beside other files'; what they found is reported,
 // or the file moved into place, by the finish step, in the records' order. A file
-// behind one that failed is never moved.
+// behind one that failed is never moved; one whose work began before a Cancel is,
+// as a single line would have finished it.
 finishing_line::finish_step CUpdater::finish_download(file_info& entry, const entry_paths& paths,
                                                       held_file_pauses pauses) {
     if (abort_requested)
         return nullptr;
     const download_check checked = check_download(entry, paths);
     return [this, &entry, paths, pauses, checked]() mutable {
-        if (abort_requested)
+        if (error_reported())
             return;
         try {
             install_checked_download(entry, paths, pauses, checked);

@@ -96,6 +96,7 @@ class CUpdater : public update_host {
     void publish_release_notes(const std::string& text, bool show_now);
     // Only the first error is recorded and shown; it also sets abort_requested.
     void report_error(const std::string& text, LPARAM string_id);
+    bool error_reported();
     // Posts the percentage unless it equals the last one posted in this process.
     void post_progress(unsigned percentage);
 

@@ -204,6 +204,11 @@ void CUpdater::report_error(const std::string& text, LPARAM string_id) {
     request_abort();
 }
 
+bool CUpdater::error_reported() {
+    const std::lock_guard guard(text_lock);
+    return !error_text.empty();
+}
+
 void CUpdater::post_progress(unsigned percentage) {
     if (last_posted_percentage.exchange(percentage) != percentage)
         PostMessageW(window, UM_PROGRESS, percentage, 0);
