@@ -7,6 +7,7 @@
 #include "file_helpers.h"
 #include "installation_layout.h"
 #include "logfile.h"
+#include "ui_texts.h"
 #include "updater_ui.h"
 
 struct CUpdater::file_phase_state {
@@ -56,8 +57,8 @@ void CUpdater::complete_update() {
         return;
     remove_work_directory();
     post_progress(100);
-    set_info_text("Vajalikud failid edukalt uuendatud");
-    set_title_text("VALMIS");
+    set_info_text(ui_text(text_id::files_updated));
+    set_title_text(ui_text(text_id::done));
     post_string(window, UM_START_APP, start_command());
 }
 

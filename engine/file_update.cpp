@@ -13,6 +13,7 @@
 #include "name_rules.h"
 #include "platform.h"
 #include "process_start.h"
+#include "ui_texts.h"
 #include "updater_ui.h"
 #include "utf8.h"
 
@@ -287,7 +288,7 @@ CUpdater::patch_outcome CUpdater::try_patch(file_info& entry, std::size_t positi
                                             const entry_paths& paths, CFileTransfer& transfer,
                                             held_file_pauses& pauses, finishing_line& finishing) {
     const file_info& patch = *patch_set.find(entry.name);
-    set_info_text("Uuendan: " + entry.name);
+    set_info_text(ui_text(text_id::patching_file, {entry.name}));
     if (!download_to_file(paths.work, transfer, paths.patch_url)) {
         log_error("Patch: download patch failed " + paths.patch_url + "->" + paths.work);
         return patch_outcome::failed;
@@ -358,7 +359,7 @@ void CUpdater::install_patched_file(file_info& entry, std::size_t position,
     }
     end_patch_mode(position);
     log_trace("Downloading: " + paths.file_url);
-    set_info_text("Laen alla: " + entry.name);
+    set_info_text(ui_text(text_id::downloading_file, {entry.name}));
     // The second worker never runs; its transfer counts the bytes and ends on Cancel.
     if (!download_to_file(paths.work, workers[1]->counted_transfer(), paths.file_url)) {
         log_error("Download failed: " + paths.file_url);
@@ -388,7 +389,7 @@ bool CUpdater::download_whole_file(file_info& entry, const entry_paths& paths,
     if (abort_requested)
         return false;
     log_trace("Downloading: " + paths.file_url);
-    set_info_text("Laen alla: " + entry.name);
+    set_info_text(ui_text(text_id::downloading_file, {entry.name}));
     if (!download_to_file(paths.work, transfer, paths.file_url)) {
         // A file before this one that failed to install was the first error.
         finishing.drain();

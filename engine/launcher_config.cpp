@@ -17,8 +17,10 @@ constexpr std::string_view public_key_key = "public_key";
 constexpr std::string_view install_dir_key = "install_dir";
 constexpr std::string_view publisher_key = "publisher";
 constexpr std::string_view product_key = "product";
-constexpr std::array<std::string_view, 5> known_keys = {
-    base_url_key, public_key_key, install_dir_key, publisher_key, product_key};
+constexpr std::string_view language_key = "language";
+constexpr std::string_view text_key_prefix = "text.";
+constexpr std::array<std::string_view, 6> known_keys = {
+    base_url_key, public_key_key, install_dir_key, publisher_key, product_key, language_key};
 constexpr std::array<std::string_view, 3> per_user_folders = {"%LOCALAPPDATA%", "%APPDATA%",
                                                               "%USERPROFILE%"};
 constexpr std::size_t longest_publisher = 200;
@@ -47,7 +49,8 @@ record_values(std::string_view record, std::string& fault) {
         const std::size_t equals = line.find('=');
         const std::string key(line.substr(0, equals));
         if (equals == std::string_view::npos ||
-            std::find(known_keys.begin(), known_keys.end(), key) == known_keys.end() ||
+            (std::find(known_keys.begin(), known_keys.end(), key) == known_keys.end() &&
+             !key.starts_with(text_key_prefix)) ||
             values.contains(key)) {
             fault = "unexpected line \"" + std::string(line) + "\"";
             return std::nullopt;
@@ -112,6 +115,32 @@ std::string value_or_empty(const std::map<std::string, std::string, std::less<>>
                            std::string_view key) {
     const auto found = values.find(key);
     return found == values.end() ? std::string() : found->second;
+}
+
+// The record's text lines as a table file, in the order of their ids' names.
+std::string own_text_lines(const std::map<std::string, std::string, std::less<>>& values) {
+    std::string table;
+    for (const auto& [key, value] : values)
+        if (key.starts_with(text_key_prefix))
+            table += key.substr(text_key_prefix.size()) + "=" + value + "\n";
+    return table;
+}
+
+void add_text_lines(std::string& record, const std::optional<text_table>& texts) {
+    if (!texts)
+        return;
+    for (std::size_t index = 0; index < text_count; ++index) {
+        const auto id = static_cast<text_id>(index);
+        record += std::string(text_key_prefix) + std::string(text_name(id)) + "=" +
+                  escape_text((*texts)[id]) + "\n";
+    }
+}
+
+std::optional<std::string> language_fault(std::string_view language) {
+    if (std::find(builtin_languages.begin(), builtin_languages.end(), language) ==
+        builtin_languages.end())
+        return "the language must be et or en";
+    return std::nullopt;
 }
 
 } // namespace
@@ -223,6 +252,8 @@ std::string format_launcher_config(const launcher_config& config) {
     add_optional_line(record, install_dir_key, config.install_dir);
     add_optional_line(record, publisher_key, config.publisher);
     add_optional_line(record, product_key, config.product);
+    add_optional_line(record, language_key, config.language);
+    add_text_lines(record, config.texts);
     return record;
 }
 
@@ -252,5 +283,23 @@ parsed_launcher_config parse_launcher_config(std::string_view record) {
     if (values->contains(product_key))
         if (const auto fault = product_fault(config.product))
             return refused("product: " + *fault);
+    config.language = value_or_empty(*values, language_key);
+    if (values->contains(language_key))
+        if (const auto fault = language_fault(config.language))
+            return refused("language: " + *fault);
+    if (const std::string lines = own_text_lines(*values); !lines.empty()) {
+        parsed_text_table texts = parse_text_table(lines);
+        if (!texts.table)
+            return refused("text lines: " + texts.fault);
+        config.texts = std::move(texts.table);
+    }
     return {std::move(config), {}};
+}
+
+const text_table& launcher_texts(const launcher_config& config) {
+    if (config.texts)
+        return *config.texts;
+    const text_table* builtin =
+        builtin_text_table(config.language.empty() ? default_language : config.language);
+    return builtin ? *builtin : *builtin_text_table(default_language);
 }

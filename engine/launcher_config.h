@@ -10,6 +10,8 @@
 //   install_dir=%LOCALAPPDATA%\Programs\Product   (optional)
 //   publisher=Example Ltd                          (optional)
 //   product=Example                                (optional)
+//   language=en                                    (optional; Estonian without it)
+//   text.<id>=<text>                               (optional; every id or none)
 //
 // With install_dir the launcher is also the product's setup: started outside that
 // folder it installs itself there (shell/setup.h). Without it, it runs wherever it
@@ -17,9 +19,13 @@
 // product, the launcher takes only master records signed for that product (the
 // piece "product=<name>"), so that one publisher's key cannot carry another
 // product's release to it. The optional lines are left out of the record when
-// empty, so a record without them reads as it always did.
+// empty, so a record without them reads as it always did. The language names one of
+// the built-in text tables (ui_texts.h); the text lines are a table of the
+// publisher's own, escaped as in a table file, which the launcher shows instead.
 //
 // Portable: the launcher reads it, the publisher writes and reads it back.
+
+#include "ui_texts.h"
 
 #include <optional>
 #include <string>
@@ -33,6 +39,8 @@ struct launcher_config {
     std::string install_dir = {}; // empty: a portable launcher
     std::string publisher = {};   // empty: none named
     std::string product = {};     // empty: master records of any product are taken
+    std::string language = {};    // empty: Estonian
+    std::optional<text_table> texts = {};
     bool operator==(const launcher_config&) const = default;
 };
 
@@ -44,6 +52,9 @@ struct parsed_launcher_config {
 
 std::string format_launcher_config(const launcher_config& config);
 parsed_launcher_config parse_launcher_config(std::string_view record);
+
+// The texts a launcher with these settings shows: its own table, else its language's.
+const text_table& launcher_texts(const launcher_config& config);
 
 // Why a base URL cannot be used, or nothing: it must be an http:// or https:// URL
 // with a host and end with a slash, as file names are appended to it.

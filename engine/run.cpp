@@ -14,6 +14,7 @@
 #include "signature.h"
 #include "strong_digests.h"
 #include "text_decoding.h"
+#include "ui_texts.h"
 #include "updater_ui.h"
 
 #include <algorithm>
@@ -28,7 +29,6 @@ constexpr auto no_update_pause = 3000ms;
 constexpr WORD patch_tool_resource_id = 132;
 constexpr const char* patch_tool_file_name = "bspatch.exe";
 constexpr const char* master_file_name = "masterversion";
-constexpr const char* master_failure_text = "Põhiversiooni info allalaadimine ebaõnnestus!";
 
 struct c_heap_free {
     void operator()(char* block) const noexcept { std::free(block); }
@@ -196,15 +196,15 @@ std::vector<std::string> split_patch_names(const std::string& value) {
 }
 
 // What the window shows when the run ends for a fault.
-const char* failure_text(release_fault fault) {
+text_id failure_text(release_fault fault) {
     switch (fault) {
     case release_fault::master_without_version:
-        return "Viga versiooni laadimisel!";
+        return text_id::version_failed;
     case release_fault::record_not_received:
-        return "Aktiivse versiooni info allalaadimine ebaõnnestus!";
+        return text_id::version_record_failed;
     case release_fault::record_refused:
     case release_fault::record_damaged:
-        return "Viga serverist versiooni info saamisel!";
+        return text_id::version_record_refused;
     case release_fault::master_not_received:
     case release_fault::master_refused:
     case release_fault::master_expired:
@@ -212,23 +212,25 @@ const char* failure_text(release_fault fault) {
     case release_fault::older_version:
         break;
     }
-    return master_failure_text;
+    return text_id::master_record_failed;
 }
 
 } // namespace
 
 void CUpdater::run() {
-    set_title_text("Versiooni kontrollimine...");
+    set_title_text(ui_text(text_id::checking_version));
     post_progress(0);
     CFileTransfer& transfer = control_transfer;
     set_callbacks(
         transfer, [](long) {}, [](long) {},
-        [this](const char* name) { set_info_text(std::string("Downloading: ") + name); });
+        [this](const char* name) {
+            set_info_text(ui_text(text_id::downloading_control_file, {name}));
+        });
 
     master_record master;
     stdio_stream local_stream;
     if (const std::optional<release_fault> fault = read_release(transfer, master, local_stream)) {
-        set_info_text(failure_text(*fault));
+        set_info_text(ui_text(failure_text(*fault)));
         return;
     }
     const std::string notes = decode_text_leniently(
@@ -441,7 +443,7 @@ void CUpdater::run_without_update(const std::string& notes, bool same_version) {
     if (same_version)
         log_info("Local version == remote version -> no updates");
     const std::string command = start_command();
-    set_title_text("Uuendusi ei leitud");
+    set_title_text(ui_text(text_id::no_updates));
     set_info_text("");
     post_progress(100);
     if (same_version)
@@ -454,11 +456,11 @@ void CUpdater::run_update(CFileTransfer& transfer, const std::string& notes, boo
                           stdio_stream& local_stream) {
     publish_release_notes(notes, show_notes);
     if (local_info.version >= 1 && !load_patch_sets(transfer)) {
-        set_info_text("Uuenduspakettide infofaili allalaadimine ebaõnnestus!");
+        set_info_text(ui_text(text_id::patch_sets_failed));
         return;
     }
     if (remote_info.version < 1) {
-        set_title_text("Viga uuendamisel!");
+        set_title_text(ui_text(text_id::update_failed_title));
         return;
     }
     {
@@ -466,7 +468,7 @@ void CUpdater::run_update(CFileTransfer& transfer, const std::string& notes, boo
         if (!queue_files(transfer))
             return;
         total_files = static_cast<std::uint32_t>(pending_files.size());
-        set_title_text("Failide uuendamine");
+        set_title_text(ui_text(text_id::updating_files));
         post_progress(0);
         workers[0]->start();
     }

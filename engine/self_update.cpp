@@ -8,14 +8,14 @@
 #include "lzma_exports.h"
 #include "name_rules.h"
 #include "process_start.h"
+#include "ui_texts.h"
 #include "updater_ui.h"
 #include "utf8.h"
 
 namespace {
 
 void show_launcher_error(CUpdater& updater, const char* code) {
-    updater.set_info_text(std::string("Viga installeerimisprogrammi uuendamisel (err=") + code +
-                          ")");
+    updater.set_info_text(ui_text(text_id::launcher_update_failed, {code}));
 }
 
 } // namespace
@@ -23,7 +23,7 @@ void show_launcher_error(CUpdater& updater, const char* code) {
 void CUpdater::replace_launcher(const file_info& record, CFileTransfer& transfer) {
     log_info("Launcher update required");
     post_progress(0);
-    set_title_text("Uuenduste paigaldamine (Launcher)");
+    set_title_text(ui_text(text_id::launcher_update));
     const bool compressed = (record.flags & file_info::lzma_container_flag) != 0;
     const std::string fresh = temp_dir + "\\" + launcher_name;
     const std::string download = compressed ? fresh + ".lzma" : fresh;

@@ -7,7 +7,9 @@
 #include "publish_commands.h"
 #include "publish_errors.h"
 #include "rollout.h"
+#include "text_decoding.h"
 #include "tree_verify.h"
+#include "ui_texts.h"
 
 #include <algorithm>
 #include <clocale>
@@ -217,6 +219,29 @@ constexpr const char* unsigned_risk =
     "over plain HTTP, or HTTPS with a stolen or mis-issued certificate, an unsigned launcher "
     "runs whatever it is served";
 
+// The language of the launcher's texts; Estonian, the default, is recorded as nothing.
+std::string language_argument(const command_line& line) {
+    const std::string language = line.value("--language").value_or(std::string(default_language));
+    if (!builtin_text_table(language))
+        throw bad_input("--language must be et or en");
+    return language == default_language ? std::string() : language;
+}
+
+// The publisher's own table of texts, every one checked.
+std::optional<text_table> texts_argument(const command_line& line) {
+    const auto file = line.value("--texts");
+    if (!file)
+        return std::nullopt;
+    const bytes content = read_whole_file(*file);
+    const std::string_view text(reinterpret_cast<const char*>(content.data()), content.size());
+    if (!is_valid_utf8(text))
+        throw bad_input(*file + " is not UTF-8 text");
+    parsed_text_table parsed = parse_text_table(text);
+    if (!parsed.table)
+        throw bad_input(*file + ": " + parsed.fault);
+    return std::move(parsed.table);
+}
+
 int run_launcher(const command_line& line) {
     if (!line.positional.empty())
         throw bad_input("launcher takes no arguments besides its options");
@@ -239,7 +264,8 @@ int run_launcher(const command_line& line) {
          line.required("--out"),
          {line.required("--base-url"), key_ring_text(keys),
           line.value("--install-dir").value_or(""), line.value("--publisher").value_or(""),
-          key ? line.value("--product").value_or("") : ""},
+          key ? line.value("--product").value_or("") : "", language_argument(line),
+          texts_argument(line)},
          icon ? std::optional<std::filesystem::path>(*icon) : std::nullopt,
          line.value("--product"),
          version,
@@ -422,12 +448,13 @@ const std::map<std::string, subcommand>& subcommands() {
           run_revert}},
         {"launcher",
          {{"--base-url", "--key", "--icon", "--product", "--version", "--template", "--out",
-           "--sign-cert", "--sign-password-file", "--timestamp-url", "--install-dir",
-           "--publisher"},
+           "--sign-cert", "--sign-password-file", "--timestamp-url", "--install-dir", "--publisher",
+           "--language", "--texts"},
           {"--unsigned"},
           "usage: quillomark-publish launcher --base-url URL (--key PUBLIC | --unsigned)\n"
           "           [--icon FILE.ico] [--product NAME] [--version A.B.C.D]\n"
-          "           [--install-dir DIR [--publisher NAME]]\n"
+          "           [--install-dir DIR [--publisher NAME]] [--language et|en]\n"
+          "           [--texts FILE]\n"
           "           [--template FILE] --out FILE\n"
           "           [--sign-cert FILE.pfx [--sign-password-file FILE]\n"
           "            [--timestamp-url URL]]\n"
@@ -444,7 +471,10 @@ const std::map<std::string, subcommand>& subcommands() {
           "folder of the product's own below it, not a shared one such as Temp, for example\n"
           "%LOCALAPPDATA%\\Programs\\Product) it installs itself there for the user, with\n"
           "Start menu and desktop shortcuts and an entry in Apps & Features that names\n"
-          "--publisher; it needs --product, the name of both.\n",
+          "--publisher; it needs --product, the name of both.\n"
+          "--language sets the language of every text the user sees (default et,\n"
+          "Estonian); --texts takes them from FILE instead, a table of one id=text a\n"
+          "line in UTF-8 with every id of the built-in tables and their placeholders.\n",
           run_launcher}},
         {"verify",
          {{"--key"},

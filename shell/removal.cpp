@@ -10,6 +10,7 @@
 #include "uninstall_entry.h"
 #include "user_folders.h"
 #include "utf8.h"
+#include "wide_texts.h"
 #include "win_handles.h"
 
 #include <tlhelp32.h>
@@ -28,14 +29,13 @@ void tell(bool silent, const std::wstring& text, UINT icon) {
 
 void tell_left(bool silent, const left_in_place& left) {
     tell(silent,
-         left.entry ? L"Registrikirjet ei saanud eemaldada: " + left.name + L". Proovi uuesti."
-                    : L"Faili ei saanud eemaldada, sest see on kasutusel: " + left.name +
-                          L". Sulge rakendus ja proovi uuesti.",
+         wide_ui_text(left.entry ? text_id::removal_entry_left : text_id::removal_file_in_use,
+                      {left.name}),
          MB_ICONWARNING);
 }
 
 void tell_busy(bool silent) {
-    tell(silent, L"Rakendust uuendatakse praegu. Proovi hiljem uuesti.", MB_ICONWARNING);
+    tell(silent, wide_ui_text(text_id::removal_busy), MB_ICONWARNING);
 }
 
 // Every folder between the listed files and the installation folder, deepest first.
@@ -179,10 +179,8 @@ int run_removal(bool silent) {
     const std::wstring launcher = own_executable_path();
     const std::wstring folder = folder_of(launcher);
     const std::wstring product = own_product_name();
-    if (!silent &&
-        MessageBoxW(nullptr,
-                    (L"Kas eemaldada rakendus " + product + L" ja kõik selle failid?").c_str(),
-                    product.c_str(), MB_YESNO | MB_ICONQUESTION) != IDYES)
+    if (!silent && MessageBoxW(nullptr, wide_ui_text(text_id::removal_question, {product}).c_str(),
+                               product.c_str(), MB_YESNO | MB_ICONQUESTION) != IDYES)
         return 1;
     // A prepare gives the installation up to a removal as to a start.
     run_lock lock(folder);
@@ -218,10 +216,11 @@ int finish_removal(std::span<wchar_t*> arguments) {
         tell_left(silent, *left);
         return 1;
     }
-    std::wstring text = L"Rakendus " + own_product_name() + L" on eemaldatud.";
-    if (const unsigned left = count_files(folder))
-        text += L" Kausta " + folder + L" jäid failid, mida paigaldus ei loonud: " +
-                std::to_wstring(left) + L".";
-    tell(silent, text, MB_ICONINFORMATION);
+    const unsigned left = count_files(folder);
+    tell(silent,
+         left ? wide_ui_text(text_id::removal_done_files_left,
+                             {own_product_name(), folder, std::to_wstring(left)})
+              : wide_ui_text(text_id::removal_done, {own_product_name()}),
+         MB_ICONINFORMATION);
     return 0;
 }

@@ -11,6 +11,7 @@
 #include "uninstall_entry.h"
 #include "user_folders.h"
 #include "utf8.h"
+#include "wide_texts.h"
 
 namespace {
 
@@ -129,11 +130,8 @@ int run_setup(const setup_request& request) {
         log_error(
             wide_to_utf8(L"Setup of " + product + L" into " + folder + L" failed: " + reason));
         if (!request.silent)
-            MessageBoxW(
-                nullptr,
-                (L"Rakenduse " + product + L" paigaldamine kausta " + folder + L" ebaõnnestus.")
-                    .c_str(),
-                product.c_str(), MB_OK | MB_ICONERROR);
+            MessageBoxW(nullptr, wide_ui_text(text_id::setup_failed, {product, folder}).c_str(),
+                        product.c_str(), MB_OK | MB_ICONERROR);
         return 1;
     };
     remove_removal_leftovers();

@@ -6,6 +6,15 @@ namespace {
 
 const std::string key_hex(64, 'a');
 
+// Every text marked, one with backslashes, so that the record's escapes are needed.
+text_table own_texts() {
+    text_table texts = *builtin_text_table("et");
+    for (std::string& text : texts.texts)
+        text = "[" + text + "]";
+    texts[text_id::done] = "C:\\uus\\nimi\nrida";
+    return texts;
+}
+
 } // namespace
 
 TEST(LauncherConfig, WrittenRecordReadsBackAndOnlyAWholeValidRecordCounts) {
@@ -15,7 +24,9 @@ TEST(LauncherConfig, WrittenRecordReadsBackAndOnlyAWholeValidRecordCounts) {
           launcher_config{"https://updates.example.com/", key_hex,
                           "%LOCALAPPDATA%\\Programs\\Näidisrakendus", "Näide OÜ"},
           launcher_config{"https://updates.example.com/", key_hex, "", "", "Õun & pirn 2"},
-          launcher_config{"http://h/d/", "", "%userprofile%", ""}}) {
+          launcher_config{"http://h/d/", "", "%userprofile%", ""},
+          launcher_config{"http://h/d/", "", "", "", "", "en"},
+          launcher_config{"http://h/d/", "", "", "", "", "", own_texts()}}) {
         const auto parsed = parse_launcher_config(format_launcher_config(config));
         ASSERT_TRUE(parsed.config) << parsed.fault;
         EXPECT_EQ(*parsed.config, config);
@@ -46,11 +57,27 @@ TEST(LauncherConfig, WrittenRecordReadsBackAndOnlyAWholeValidRecordCounts) {
           // The product goes into master records, whose pieces "$" separates and whose
           // values lose their blanks at either end.
           format + url + "public_key=\nproduct=a$version=9\n",
-          format + url + "public_key=\nproduct= a\n", format + url + "public_key=\nproduct=\n"}) {
+          format + url + "public_key=\nproduct= a\n", format + url + "public_key=\nproduct=\n",
+          // A language of its own needs a table of every text.
+          format + url + "public_key=\nlanguage=fr\n",
+          format + url + "public_key=\ntext.done=FERTIG\n"}) {
         const auto parsed = parse_launcher_config(damaged);
         EXPECT_FALSE(parsed.config) << damaged;
         EXPECT_FALSE(parsed.fault.empty()) << damaged;
     }
     // The final line break is optional.
     EXPECT_TRUE(parse_launcher_config(format + url + "public_key=").config);
+}
+
+TEST(LauncherConfig, TextsComeFromTheOwnTableElseTheLanguageElseEstonian) {
+    launcher_config config{"http://h/d/", ""};
+    EXPECT_EQ(launcher_texts(config)[text_id::done], "VALMIS");
+    config.language = "en";
+    EXPECT_EQ(launcher_texts(config)[text_id::done], "DONE");
+    config.texts = own_texts();
+    EXPECT_EQ(launcher_texts(config)[text_id::patching_file], "[Uuendan: %s]");
+    EXPECT_EQ(launcher_texts(config)[text_id::done], "C:\\uus\\nimi\nrida");
+    // A record without the new lines is the record it always was.
+    EXPECT_EQ(format_launcher_config({"http://h/d/", ""}),
+              "quillomark-config 1\nbase_url=http://h/d/\npublic_key=\n");
 }
