@@ -11,6 +11,7 @@
 #include "resource.h"
 #include "run_lock.h"
 #include "setup.h"
+#include "ui_texts.h"
 #include "uninstall_entry.h"
 #include "update_engine.h"
 #include "updater_ui.h"
@@ -64,7 +65,7 @@ bool start_update_run(CUpdater& updater, const parsed_launcher_config& settings)
     // A launcher whose settings are damaged must not guess where to download from.
     if (!settings.config) {
         log_error("Settings record unusable: " + settings.fault);
-        updater.set_info_text("Viga versiooni laadimisel!");
+        updater.set_info_text(ui_text(text_id::version_failed));
         return false;
     }
     updater.trust(*settings.config);
@@ -342,6 +343,7 @@ bool asks_for_background_mode(std::span<LPWSTR> arguments) {
 } // namespace
 
 int run_launcher(HINSTANCE instance, int show_command) {
+    use_text_table(launcher_texts(own_settings().config.value_or(launcher_config{})));
     int count = 0;
     const argument_array arguments(CommandLineToArgvW(GetCommandLineW(), &count));
     const std::span all(arguments.get(), arguments ? static_cast<std::size_t>(count) : 0);
