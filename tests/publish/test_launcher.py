@@ -15,6 +15,7 @@ sys.path.insert(0, str(Path(__file__).parent))
 from publish_tree import make_release, md5, publish, read_vif  # noqa: E402
 
 TEMPLATE = Path(__import__("os").environ.get("QM_TEMPLATE", ""))
+ENGLISH_TEXTS = Path(__file__).resolve().parents[2] / "resources" / "texts" / "en.txt"
 URL = "https://updates.example.com/download/"
 KEY = "0123456789abcdef" * 4
 RT_ICON, RT_RCDATA, RT_GROUP_ICON = 3, 10, 14
@@ -106,6 +107,31 @@ def test_only_resources_change_and_the_launcher_reads_back_as_asked(tmp_path, ic
     assert resources(restamped) == {**after, (RT_RCDATA, "QUILLOMARK_CONFIG"):
                                     b"quillomark-config 1\nbase_url=http://h/d/\npublic_key=\n"}
 
+    # A language, and a table of the publisher's own: its texts go into the record,
+    # escaped as in the file, in the order of their ids.
+    _, english = stamp(tmp_path, "--base-url", "http://h/d/", "--unsigned", "--language", "en",
+                       out="english.exe")
+    assert resources(pefile.PE(str(english)))[(RT_RCDATA, "QUILLOMARK_CONFIG")].endswith(
+        b"public_key=\nlanguage=en\n")
+    _, own = stamp(tmp_path, "--base-url", "http://h/d/", "--unsigned", "--texts",
+                   own_texts(tmp_path, "done=Gatavs: 100%%"), out="own.exe")
+    record = resources(pefile.PE(str(own)))[(RT_RCDATA, "QUILLOMARK_CONFIG")].decode()
+    texts = [line for line in record.splitlines() if line.startswith("text.")]
+    ids = [line.split("=")[0] for line in ENGLISH_TEXTS.read_text().splitlines()[1:]]
+    assert [line.split("=")[0] for line in texts] == ["text." + name for name in ids]
+    assert "text.done=Gatavs: 100%%" in texts
+    assert "text.copy_failed=A file could not be replaced.\\nPlease make sure the program is closed." in texts
+
+
+def own_texts(folder, line, replaced=None):
+    """The English table with `line` in place of the line of id `replaced` (by default
+    the line's own)."""
+    path = folder / "texts.txt"
+    name = replaced or line.split("=")[0]
+    path.write_text("".join(line + "\n" if old.startswith(name + "=") else old
+                            for old in ENGLISH_TEXTS.read_text().splitlines(keepends=True)))
+    return path
+
 
 def truncated_icon(tmp_path, icon):
     path = tmp_path / "broken.ico"
@@ -154,6 +180,11 @@ BAD_INPUT = {
                              "--product"),
     "publisher line break": (SETUP + ["--publisher", "Õun\npublic_key="], "--publisher"),
     "publisher without setup": (GOOD + ["--publisher", "Õun OÜ"], "--install-dir"),
+    "unknown language": (GOOD + ["--language", "fr"], "--language must be et or en"),
+    "texts losing a name": (GOOD + ["--texts", lambda folder, _: own_texts(
+        folder, "downloading_file=Downloading")], "texts.txt: line 20: downloading_file takes %s"),
+    "texts with another id": (GOOD + ["--texts", lambda folder, _: own_texts(
+        folder, "doen=Done", "done")], 'texts.txt: line 22: unknown id "doen"'),
 }
 # The installation's work directory Temp is emptied by every update: a folder that
 # Windows or other programs share, however spelled, is no installation's own.
