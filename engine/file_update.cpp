@@ -198,7 +198,7 @@ CUpdater::entry_paths CUpdater::paths_for(const file_info& entry) const {
 // gets a name at most every 50 ms; info_text always holds the latest.
 void CUpdater::show_check_of(const file_info& entry) {
     constexpr std::chrono::milliseconds check_text_interval{50};
-    const std::string text = "Kontrollin: " + entry.name;
+    const std::string text = ui_text(text_id::checking_file, {entry.name});
     const auto now = std::chrono::steady_clock::now();
     if (now - last_check_text_posted >= check_text_interval) {
         last_check_text_posted = now;

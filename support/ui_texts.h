@@ -37,6 +37,7 @@
     X(patch_sets_failed)                                                                           \
     X(update_failed_title)                                                                         \
     X(updating_files)                                                                              \
+    X(checking_file)                                                                               \
     X(patching_file)                                                                               \
     X(downloading_file)                                                                            \
     X(files_updated)                                                                               \

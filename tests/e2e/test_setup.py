@@ -12,11 +12,13 @@ import random
 import shutil
 import subprocess
 from datetime import datetime
+from pathlib import Path
 
 import pytest
 
-from harness import (BASE_URL, LAUNCHER, TESTAPP, WINE_RUN, Record, registry, unix_path,
-                     version_info, windows_path)
+from harness import (BASE_URL, INFO, LAUNCHER, TESTAPP, TITLE, WINE_RUN, Record,
+                     assert_subsequence, registry, unix_path, version_info,
+                     windows_path)
 
 PUBLISH = os.environ.get("QM_PUBLISH", "")
 PRODUCT = "Quillo e2e õun"
@@ -32,15 +34,20 @@ def question(product=PRODUCT):
     return f"Kas eemaldada rakendus {product} ja kõik selle failid?"
 
 
+def stamp(out, *options, product=PRODUCT):
+    """The launcher of this slot stamped by the publisher."""
+    out.parent.mkdir(parents=True, exist_ok=True)
+    subprocess.run([PUBLISH, "launcher", "--template", LAUNCHER, "--base-url", BASE_URL,
+                    "--unsigned", "--product", product, *options, "--out", out], check=True,
+                   capture_output=True)
+    return out
+
+
 def stamp_setup(folder, version="1.0.0.0", product=PRODUCT):
     """The launcher of this slot stamped as the product's setup, as a publisher makes it."""
-    folder.mkdir(parents=True, exist_ok=True)
-    out = folder / f"{product}-Setup.exe"
-    subprocess.run([PUBLISH, "launcher", "--template", LAUNCHER, "--base-url", BASE_URL,
-                    "--unsigned", "--product", product, "--version", version, "--install-dir",
-                    f"%LOCALAPPDATA%\\Programs\\{product}", "--publisher", PUBLISHER,
-                    "--out", out], check=True, capture_output=True)
-    return out
+    return stamp(folder / f"{product}-Setup.exe", "--version", version, "--install-dir",
+                 f"%LOCALAPPDATA%\\Programs\\{product}", "--publisher", PUBLISHER,
+                 product=product)
 
 
 def publish_release(site, launcher):
@@ -358,3 +365,42 @@ def test_removal_waits_for_held_files_and_keeps_the_users_files(site, probe, tmp
     assert_no_traces(user, installed)
     assert sorted(path.name for path in removal_copies(user)) == sorted(
         [f"quillomark-removal-{first}.exe", running.name])
+
+
+def own_table(folder, replaced):
+    """The built-in English table with some texts of the publisher's own."""
+    english = (Path(__file__).resolve().parents[2] / "resources" / "texts" / "en.txt").read_text()
+    lines = [replaced.get(line.split("=")[0], line) for line in english.splitlines()]
+    path = folder / "latviešu.txt"
+    path.write_text("\n".join(lines) + "\n", "utf-8")
+    return path
+
+
+def test_the_stamped_language_or_the_publishers_table_speaks_from_start_to_removal(
+        site, probe, tmp_path, user):
+    """An English launcher installs with English texts; stamped with a table of the
+    publisher's own, the same installation's removal asks and reports in it."""
+    folder = tmp_path / "Programs" / "App"
+    launcher = stamp(folder / "quillomark.exe", "--language", "en")
+    publish_release(site, launcher)
+    probe.start(folder, launcher)
+    assert probe.wait_exit(60000) == 0
+    probe.wait_idle(60000)
+    texts = probe.history()["texts"]
+    assert "Updating files" in texts[str(TITLE)]
+    assert_subsequence(texts[str(TITLE)], ["", "Checking for updates...", "Updating files", "DONE"])
+    assert all(text in ("info", "", "All files are up to date") or text.startswith("Downloading: ")
+               for text in texts[str(INFO)]), texts[str(INFO)]
+    assert len(starts(folder)) == 1
+
+    question_text = "Vai noņemt %s un visus tā failus?"
+    done_text = "%s ir noņemts. Mapē %s palika faili, ko instalēšana neizveidoja: %d."
+    stamp(folder / "quillomark.exe", "--texts", own_table(tmp_path, {
+        "removal_question": "removal_question=" + question_text,
+        "removal_done_files_left": "removal_done_files_left=" + done_text}))
+    probe.start(folder, folder / "quillomark.exe", "--uninstall")
+    assert probe.must("wait-message", 15000)["text"] == f"Vai noņemt {PRODUCT} un visus tā failus?"
+    probe.must("click-message", YES)
+    message = probe.must("wait-message", 30000, wait_ms=30000)
+    probe.must("click-message", OK)
+    assert message["text"].startswith(f"{PRODUCT} ir noņemts. Mapē {windows_path(folder)}")

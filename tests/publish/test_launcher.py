@@ -182,9 +182,9 @@ BAD_INPUT = {
     "publisher without setup": (GOOD + ["--publisher", "Õun OÜ"], "--install-dir"),
     "unknown language": (GOOD + ["--language", "fr"], "--language must be et or en"),
     "texts losing a name": (GOOD + ["--texts", lambda folder, _: own_texts(
-        folder, "downloading_file=Downloading")], "texts.txt: line 20: downloading_file takes %s"),
+        folder, "downloading_file=Downloading")], "texts.txt: line 21: downloading_file takes %s"),
     "texts with another id": (GOOD + ["--texts", lambda folder, _: own_texts(
-        folder, "doen=Done", "done")], 'texts.txt: line 22: unknown id "doen"'),
+        folder, "doen=Done", "done")], 'texts.txt: line 23: unknown id "doen"'),
 }
 # The installation's work directory Temp is emptied by every update: a folder that
 # Windows or other programs share, however spelled, is no installation's own.
