@@ -22,7 +22,8 @@ enum updater_message : UINT {
     UM_RUN_ENDED = WM_USER + 107,     // the engine's last thread ends; nothing follows
 };
 
-// String-table texts shown under "VIGA!" by UM_ERROR.
+// The errors that UM_ERROR shows under the error title, each by its text of the
+// launcher's language (ui_texts.h); the numbers are those of the former string table.
 enum error_string_id : LPARAM {
     IDS_UNPACK_FAILED = 104,
     IDS_HASH_MISMATCH = 105,

@@ -4,6 +4,7 @@
 #include "process_start.h"
 #include "resource.h"
 #include "text_decoding.h"
+#include "ui_texts.h"
 #include "updater_ui.h"
 #include "utf8.h"
 
@@ -58,19 +59,47 @@ void show_posted_text(HWND window, int control, WPARAM wparam) {
     SetDlgItemTextW(window, control, displayable(text ? text->c_str() : "").c_str());
 }
 
-void show_bytes(HWND window, std::uint64_t bytes) {
-    const std::string text = std::to_string(bytes >> 10) + "KB";
-    SetDlgItemTextA(window, IDC_BYTES, text.c_str());
+void show_text(HWND window, int control, const std::string& text) {
+    SetDlgItemTextW(window, control, utf8_to_wide(text).c_str());
 }
 
-void show_error(HWND window, LPARAM string_id) {
-    if (string_id == 0)
+// The dialogs' own texts in the launcher's language.
+void show_progress_window_texts(HWND window) {
+    show_text(window, IDC_INFO, ui_text(text_id::progress_info));
+    show_text(window, IDC_NOTES_BUTTON, ui_text(text_id::notes_button));
+    show_text(window, IDCANCEL, ui_text(text_id::cancel_button));
+}
+
+void show_notes_window_texts(HWND window) {
+    SetWindowTextW(window, utf8_to_wide(ui_text(text_id::notes_caption)).c_str());
+    show_text(window, IDOK, ui_text(text_id::ok_button));
+}
+
+void show_bytes(HWND window, std::uint64_t bytes) {
+    show_text(window, IDC_BYTES, ui_text(text_id::byte_count, {std::to_string(bytes >> 10)}));
+}
+
+// The text of an error the engine reports by its id; none for an id it never sends.
+const std::string* error_text(LPARAM error_id) {
+    static const std::array<std::pair<error_string_id, text_id>, 5> texts = {{
+        {IDS_UNPACK_FAILED, text_id::unpack_failed},
+        {IDS_HASH_MISMATCH, text_id::digest_mismatch},
+        {IDS_COPY_FAILED, text_id::copy_failed},
+        {IDS_DOWNLOAD_FAILED, text_id::download_failed},
+        {IDS_UPDATE_FAILED, text_id::update_failed},
+    }};
+    for (const auto& [id, text] : texts)
+        if (id == error_id)
+            return &ui_text(text);
+    return nullptr;
+}
+
+void show_error(HWND window, LPARAM error_id) {
+    if (error_id == 0)
         return;
-    std::array<wchar_t, 1024> text{};
-    LoadStringW(module_instance(), static_cast<UINT>(string_id), text.data(),
-                static_cast<int>(text.size()));
-    SetDlgItemTextW(window, IDC_TITLE, L"VIGA!");
-    SetDlgItemTextW(window, IDC_INFO, text.data());
+    const std::string* text = error_text(error_id);
+    show_text(window, IDC_TITLE, ui_text(text_id::error_title));
+    show_text(window, IDC_INFO, text ? *text : std::string());
 }
 
 void receive_release_notes(HWND window, WPARAM wparam, LPARAM lparam) {
@@ -108,6 +137,7 @@ void cancel(HWND window) {
 INT_PTR handle_progress_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
     case WM_INITDIALOG:
+        show_progress_window_texts(window);
         return TRUE;
     case WM_PAINT: {
         PAINTSTRUCT paint;
@@ -158,6 +188,7 @@ INT_PTR handle_progress_message(HWND window, UINT message, WPARAM wparam, LPARAM
 
 INT_PTR handle_notes_message(HWND window, UINT message, WPARAM wparam) {
     if (message == WM_INITDIALOG) {
+        show_notes_window_texts(window);
         SetDlgItemTextW(window, IDC_NOTES_TEXT, notes_text.c_str());
         // Focus on OK rather than the text, which the dialog would show selected.
         SetFocus(GetDlgItem(window, IDOK));
