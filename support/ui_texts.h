@@ -55,7 +55,10 @@
     X(removal_file_in_use)                                                                         \
     X(removal_busy)                                                                                \
     X(removal_done)                                                                                \
-    X(removal_done_files_left)
+    X(removal_done_files_left)                                                                     \
+    X(sample_caption)                                                                              \
+    X(sample_version)                                                                              \
+    X(sample_update_prepared)
 
 #define QM_TEXT_ENUMERATOR(name) name,
 enum class text_id : std::size_t { QM_TEXT_IDS(QM_TEXT_ENUMERATOR) };

@@ -1,7 +1,7 @@
 #pragma once
 // Owners for Win32 handles. Kernel objects use null as the invalid value, files
-// opened with CreateFile use INVALID_HANDLE_VALUE; registry keys and COM interface
-// pointers are owned the same way.
+// opened with CreateFile use INVALID_HANDLE_VALUE; registry keys, loaded modules and
+// COM interface pointers are owned the same way.
 
 #include "unique_handle.h"
 
@@ -36,4 +36,13 @@ template <typename Interface> struct com_interface_traits {
 };
 
 using registry_key = unique_handle<registry_key_traits>;
+
+// A module loaded with LoadLibraryEx, freed once.
+struct module_handle_traits {
+    using pointer = HMODULE;
+    static pointer invalid() noexcept { return nullptr; }
+    static void close(pointer module) noexcept { FreeLibrary(module); }
+};
+
+using module_handle = unique_handle<module_handle_traits>;
 template <typename Interface> using com_ptr = unique_handle<com_interface_traits<Interface>>;

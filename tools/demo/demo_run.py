@@ -85,11 +85,12 @@ def make_icon(path):
                     "-define", "icon:auto-resize=256,48,32,16", str(path)], check=True)
 
 
-def stamp_launcher(args):
+def stamp_launcher(args, *options, launcher=None):
     """The publisher's launcher, which is also the setup: the template with the demo's
-    address, key, icon, name and installation folder, signed; checked with
-    osslsigncode against the demo's certificate."""
-    launcher, icon = args.demo / "quillomark.exe", args.demo / "demoapp.ico"
+    address, key, icon, name and installation folder (and `options`), signed; checked
+    with osslsigncode against the demo's certificate."""
+    launcher, icon = launcher or args.demo / "quillomark.exe", args.demo / "demoapp.ico"
+    launcher.parent.mkdir(exist_ok=True)
     make_icon(icon)
     template = ["--template", args.template] if args.template else []
     publish(args.publisher, "launcher", *template, "--base-url",
@@ -97,7 +98,7 @@ def stamp_launcher(args):
             "--product", PRODUCT, "--version", "1.0.0.0", "--install-dir", INSTALL_DIR,
             "--publisher", PUBLISHER, "--sign-cert", args.certificate,
             "--sign-password-file", args.certificate.with_name("signing.password"),
-            "--out", launcher)
+            *options, "--out", launcher)
     subprocess.run(["osslsigncode", "verify", "-CAfile",
                     str(args.certificate.with_name("signing.cert.pem")), "-in", str(launcher)],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -307,6 +308,37 @@ def prepared_update(args, launcher, tree, install, snapshots):
     }
 
 
+def wait_for_big_file(run, args, downloading):
+    """The update's window while it downloads the big file, the files before it done."""
+    files = len(release_files(2, args.win_build)) + 1  # and the launcher
+    run.wait_text(INFO, downloading + BIG_FILE)
+    run.wait_text(BAR, str(DONE_BEFORE_BIG_FILE * 100 // files))
+
+
+def english_update(args, tree, install, snapshots):
+    """The update from version 1 to 2 once more, by a launcher stamped in English from
+    the same template and published in version 2: the window, and the sample
+    application, which speaks the language of the launcher beside it, show English."""
+    demo = args.demo
+    english = stamp_launcher(args, "--language", "en", launcher=demo / "english" / "quillomark.exe")
+    restore(snapshots["install"], install)
+    restore(snapshots["tree"], tree)
+    shutil.copyfile(english, install / "quillomark.exe")
+    publish_version(args, 2, english, tree)
+    run = LauncherRun(demo, install, args.access_log)
+    wait_for_big_file(run, args, "Downloading: ")
+    screenshot(demo / "progress-english.png")
+    app_after = run.wait_application()
+    screenshot(demo / "application-english.png")
+    texts = run.probe.history()["texts"]
+    run.close_application()
+    differences = installation_differences(install, demo / "release-2")
+    if (install / "quillomark.exe").read_bytes() != english.read_bytes():
+        differences.append("differs: quillomark.exe")
+    return {"titles": texts[str(TITLE)], "infos": texts[str(INFO)], "app_after": app_after,
+            "differences": differences}
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--demo", type=Path, required=True)
@@ -355,9 +387,7 @@ def main():
 
     publish_version(args, 2, launcher, tree)
     update = LauncherRun(demo, install, args.access_log)
-    files = len(release_files(2, args.win_build)) + 1  # and the launcher
-    update.wait_text(INFO, "Laen alla: " + BIG_FILE)
-    update.wait_text(BAR, str(DONE_BEFORE_BIG_FILE * 100 // files))
+    wait_for_big_file(update, args, "Laen alla: ")
     screenshot(demo / "progress.png")
     app_after = update.wait_application()
     screenshot(demo / "application.png")
@@ -377,6 +407,8 @@ def main():
 
     prepared = prepared_update(args, launcher, tree, install, snapshots)
     differences += prepared["differences"]
+    english = english_update(args, tree, install, snapshots)
+    differences += english["differences"]
 
     done = counts(update_texts)
     report = [
@@ -418,9 +450,16 @@ def main():
         f"(ratio {prepared['app_after'] / app_after:.2f})",
         "  installation equals release 2 and the launcher: " + (
             "yes" if not prepared["differences"] else "NO: " + ", ".join(prepared["differences"])),
+        "run 4, the same update from version 1 to 2 by a launcher stamped with --language en:",
+        "  titles shown: " + " | ".join(text for text in english["titles"] if text),
+        "  info lines shown: " + " | ".join(text for text in english["infos"] if text)[:300],
+        f"  version 2 showed after {english['app_after']:.1f} s",
+        "  installation equals release 2 and the English launcher: " + (
+            "yes" if not english["differences"] else "NO: " + ", ".join(english["differences"])),
         "screenshots: " + ", ".join(str(demo / name) for name in
                                     ("installed.png", "progress.png", "application.png",
-                                     "no-updates.png", "prepared.png")),
+                                     "no-updates.png", "prepared.png", "progress-english.png",
+                                     "application-english.png")),
         "log excerpt (run 1):",
         *["  " + text for text in update_texts if not text.startswith("MasterVersion")][:40],
     ]

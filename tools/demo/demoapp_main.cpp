@@ -12,6 +12,11 @@
 // seconds, so that a release published while it runs is prepared too; a real
 // application would ask far less often.
 
+#include "launcher_config.h"
+#include "ui_texts.h"
+#include "utf8.h"
+#include "win_handles.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -23,19 +28,17 @@
 #ifndef QM_DEMO_VERSION
 #error QM_DEMO_VERSION must be defined
 #endif
-#define QM_TEXT(x) L## #x
-#define QM_VERSION_TEXT(x) QM_TEXT(x)
 
 namespace {
 
 constexpr wchar_t window_class[] = L"QuillomarkDemoApp";
-constexpr wchar_t version_text[] = L"Versioon " QM_VERSION_TEXT(QM_DEMO_VERSION);
 constexpr COLORREF backgrounds[] = {RGB(0x2b, 0x57, 0x9a), RGB(0x1e, 0x7b, 0x4f)};
 
 constexpr int icon_size = 48;
 HICON launcher_icon = nullptr;
 constexpr UINT prepared_message = WM_APP + 1;
 constexpr std::chrono::seconds prepare_interval{5};
+std::wstring version_text;
 std::wstring prepared_text;
 std::atomic<bool> closing{false};
 
@@ -43,6 +46,23 @@ std::wstring beside_program(const wchar_t* name) {
     std::wstring path(32768, L'\0');
     path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
     return path.substr(0, path.find_last_of(L'\\') + 1) + name;
+}
+
+// The sample speaks the language that the publisher stamped into the launcher beside it.
+void use_launcher_texts() {
+    const module_handle launcher(
+        LoadLibraryExW(beside_program(L"quillomark.exe").c_str(), nullptr,
+                       LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    const std::wstring name = utf8_to_wide(launcher_config_resource);
+    HRSRC found = launcher ? FindResourceW(launcher.get(), name.c_str(), RT_RCDATA) : nullptr;
+    HGLOBAL loaded = found ? LoadResource(launcher.get(), found) : nullptr;
+    const auto* record = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
+    if (!record)
+        return;
+    const parsed_launcher_config settings =
+        parse_launcher_config({record, SizeofResource(launcher.get(), found)});
+    if (settings.config)
+        use_text_table(launcher_texts(*settings.config));
 }
 
 HICON icon_of_launcher(int size) {
@@ -113,8 +133,8 @@ void prepare_in_background(HWND window) {
 }
 
 void show_prepared(HWND window, int version) {
-    prepared_text = L"Uuendus " + std::to_wstring(version) +
-                    L" on valmis: see paigaldatakse järgmisel käivitamisel.";
+    prepared_text =
+        utf8_to_wide(ui_text(text_id::sample_update_prepared, {std::to_string(version)}));
     InvalidateRect(window, nullptr, TRUE);
     UpdateWindow(window);
     if (FILE* marker = _wfopen(beside_program(L"prepared.txt").c_str(), L"ab")) {
@@ -150,7 +170,7 @@ void paint(HWND window) {
     HGDIOBJ previous = SelectObject(context, font);
     SetBkMode(context, TRANSPARENT);
     SetTextColor(context, RGB(255, 255, 255));
-    DrawTextW(context, version_text, -1, &area, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+    DrawTextW(context, version_text.c_str(), -1, &area, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
     SelectObject(context, previous);
     DeleteObject(font);
     draw_prepared_text(context, area);
@@ -185,15 +205,18 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+    use_launcher_texts();
+    version_text =
+        utf8_to_wide(ui_text(text_id::sample_version, {std::to_string(QM_DEMO_VERSION)}));
     WNDCLASSW window_type{};
     window_type.lpfnWndProc = window_procedure;
     window_type.hInstance = instance;
     window_type.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));
     window_type.lpszClassName = window_class;
     RegisterClassW(&window_type);
-    HWND window =
-        CreateWindowW(window_class, L"Quillomarki demo", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                      CW_USEDEFAULT, 420, 220, nullptr, nullptr, instance, nullptr);
+    HWND window = CreateWindowW(
+        window_class, utf8_to_wide(ui_text(text_id::sample_caption)).c_str(), WS_OVERLAPPEDWINDOW,
+        CW_USEDEFAULT, CW_USEDEFAULT, 420, 220, nullptr, nullptr, instance, nullptr);
     if (!window)
         return 1;
     launcher_icon = icon_of_launcher(icon_size);
