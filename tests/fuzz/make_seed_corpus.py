@@ -78,6 +78,14 @@ def strong_digests_seeds():
             "unended": header + f"file {digest} a".encode()}
 
 
+def text_table_seeds():
+    texts = HERE.parents[1] / "resources" / "texts"
+    estonian = (texts / "et.txt").read_bytes()
+    return {"estonian": estonian, "english": (texts / "en.txt").read_bytes(),
+            "placeholder-changed": estonian.replace(b"Laen alla: %s", b"Laen alla: %d"),
+            "crlf": estonian.replace(b"\n", b"\r\n")}
+
+
 def name_seeds():
     names = ["app.exe", "data\\sõnad.txt", "a/b/c.txt", "..\\outside.txt", "sub/../x",
              "C:\\Windows\\x.exe", "file.txt:stream", "\\\\host\\share\\x", "PRN .txt",
@@ -225,6 +233,7 @@ def main():
     write("signature", signature_seeds())
     write("strong_digests", strong_digests_seeds())
     write("text_decoding", text_seeds())
+    write("text_table", text_table_seeds())
     write("lzma_container", lzma_seeds())
     write("patch", patch_seeds(scratch))
     write("reget_rule", reget_seeds())
