@@ -295,9 +295,7 @@ def prepared_update(args, launcher, tree, install, snapshots):
     run = LauncherRun(demo, install, args.access_log)
     app_after = run.wait_application()
     run.close_application()
-    differences = installation_differences(install, demo / "release-2")
-    if (install / "quillomark.exe").read_bytes() != launcher.read_bytes():
-        differences.append("differs: quillomark.exe")
+    differences = release_2_differences(install, demo, launcher)
     return {
         "shown": PREPARED_TEXT if shown == "prepared 2" else f"NOT READY: {shown}",
         "prepared_after": prepared_after, "prepare_served": prepare_served,
@@ -308,11 +306,26 @@ def prepared_update(args, launcher, tree, install, snapshots):
     }
 
 
-def wait_for_big_file(run, args, downloading):
-    """The update's window while it downloads the big file, the files before it done."""
+def release_2_differences(install, demo, launcher):
+    differences = installation_differences(install, demo / "release-2")
+    if (install / "quillomark.exe").read_bytes() != launcher.read_bytes():
+        differences.append("differs: quillomark.exe")
+    return differences
+
+
+def update_with_screenshots(args, launcher, tree, install, downloading, suffix=""):
+    """Publishes version 2 with `launcher` and starts the installed one: the progress
+    window is taken while it downloads the big file, the files before it done, and the
+    application once it shows. Returns the run and when the application showed."""
+    publish_version(args, 2, launcher, tree)
+    run = LauncherRun(args.demo, install, args.access_log)
     files = len(release_files(2, args.win_build)) + 1  # and the launcher
     run.wait_text(INFO, downloading + BIG_FILE)
     run.wait_text(BAR, str(DONE_BEFORE_BIG_FILE * 100 // files))
+    screenshot(args.demo / f"progress{suffix}.png")
+    app_after = run.wait_application()
+    screenshot(args.demo / f"application{suffix}.png")
+    return run, app_after
 
 
 def english_update(args, tree, install, snapshots):
@@ -324,17 +337,11 @@ def english_update(args, tree, install, snapshots):
     restore(snapshots["install"], install)
     restore(snapshots["tree"], tree)
     shutil.copyfile(english, install / "quillomark.exe")
-    publish_version(args, 2, english, tree)
-    run = LauncherRun(demo, install, args.access_log)
-    wait_for_big_file(run, args, "Downloading: ")
-    screenshot(demo / "progress-english.png")
-    app_after = run.wait_application()
-    screenshot(demo / "application-english.png")
+    run, app_after = update_with_screenshots(args, english, tree, install, "Downloading: ",
+                                             "-english")
     texts = run.probe.history()["texts"]
     run.close_application()
-    differences = installation_differences(install, demo / "release-2")
-    if (install / "quillomark.exe").read_bytes() != english.read_bytes():
-        differences.append("differs: quillomark.exe")
+    differences = release_2_differences(install, demo, english)
     return {"titles": texts[str(TITLE)], "infos": texts[str(INFO)], "app_after": app_after,
             "differences": differences}
 
@@ -385,18 +392,11 @@ def main():
     traces = installation_report(folders_probe, folders)
     folders_probe.close()
 
-    publish_version(args, 2, launcher, tree)
-    update = LauncherRun(demo, install, args.access_log)
-    wait_for_big_file(update, args, "Laen alla: ")
-    screenshot(demo / "progress.png")
-    app_after = update.wait_application()
-    screenshot(demo / "application.png")
+    update, app_after = update_with_screenshots(args, launcher, tree, install, "Laen alla: ")
     update.close_application()
     update_log, update_served = update.log(), update.served()
     update_texts = update_log.texts()
-    differences = installation_differences(install, demo / "release-2")
-    if (install / "quillomark.exe").read_bytes() != launcher.read_bytes():
-        differences.append("differs: quillomark.exe")
+    differences = release_2_differences(install, demo, launcher)
 
     again = LauncherRun(demo, install, args.access_log)
     seen_after = again.wait_text(TITLE, "Uuendusi ei leitud")
