@@ -606,6 +606,26 @@ class Probe:
     def release(self, path):
         self.must("release", windows_path(path))
 
+    def key(self, name, window="progress"):
+        """Brings the progress window (or the notes window) to the front and presses
+        escape, enter or tab in it."""
+        self.must("key", name, window)
+
+    def wait_focus(self, window, control, ms=15000):
+        """Waits until the launcher's keyboard focus is on the control of the progress
+        (or the notes) window."""
+        self.must("wait-focus", ms, window, control, wait_ms=ms)
+
+    def layout(self):
+        """The progress window's DPI, place and size, and its visible static controls'
+        texts with their sizes and the sizes their texts need."""
+        return self.must("layout")
+
+    def bar_names(self):
+        """The progress bar's accessible name and the text of the control before it."""
+        answer = self.must("names")
+        return answer["accessible"], answer["label"]
+
 
 @dataclass
 class Run:

@@ -1,26 +1,39 @@
-"""Runs that do not reach the application: Cancel in the middle of the file phase
-with the release notes open, or while another program holds a file, every failure
-that ends the run before it, and a launcher that cannot make its window."""
+"""Runs that do not reach the application: Cancel (or Esc) in the middle of the file
+phase with the release notes open, or while another program holds a file, every
+failure that ends the run before it, and a launcher that cannot make its window; the
+window at 96 and 144 DPI, left with Esc."""
 
 import os
 import subprocess
 
 import pytest
 
-from harness import (BASE_URL, CANCEL, INFO, TESTAPP, TITLE, WINE_RUN, Record, Run,
-                     assert_subsequence, file_phase_texts, version_info, windows_path)
+from harness import (BAR, BASE_URL, BYTES, CANCEL, INFO, NOTES_BUTTON, TESTAPP, TITLE,
+                     WINE_RUN, WORK, Probe, Record, Run, assert_subsequence, file_phase_texts,
+                     version_info, windows_path)
 
 NOTES_1257 = "Täiendused: õunad, šokolaad ja žürii"
 
 
+def close_notes_and_tab_by_keyboard(probe):
+    """Enter presses OK, the notes' default button. Back in the progress window, whose
+    focus was on Cancel, Tab goes to the other button and back."""
+    probe.key("enter", "notes")
+    probe.wait_notes(0)
+    for button in [NOTES_BUTTON, CANCEL]:
+        probe.key("tab")
+        probe.wait_focus("progress", button)
+
+
 # Cancel while the server has not answered, has stopped sending mid-body, or sends
 # one byte a second: the launcher ends at once each time, not at the 60-second
-# time-out.
-@pytest.mark.parametrize("notes_open, stopped", [(False, "stall=120"), (True, "hang=100000"),
-                                                 (False, "trickle=0")],
+# time-out. Keys do what the buttons do.
+@pytest.mark.parametrize("notes_open, stopped, keyboard",
+                         [(False, "stall=120", False), (True, "hang=100000", False),
+                          (False, "trickle=0", True)],
                          ids=["notes closed, no answer", "notes open, body stopped",
-                              "notes closed, body trickles"])
-def test_cancel_during_the_file_phase(site, probe, install_dir, notes_open, stopped):
+                              "notes closed by Enter, body trickles, Esc"])
+def test_cancel_during_the_file_phase(site, probe, install_dir, notes_open, stopped, keyboard):
     installation = install_dir("Quillo mark")
     records = [Record("app.exe", TESTAPP.read_bytes(), compressed=True),
                Record("big.bin", bytes(range(256)) * 2000),
@@ -33,12 +46,17 @@ def test_cancel_during_the_file_phase(site, probe, install_dir, notes_open, stop
     probe.wait_notes(1)
     # Notes written on Windows in code page 1257 read as they were meant.
     assert probe.read()["notes"] == [NOTES_1257]
-    if not notes_open:
+    if keyboard:
+        close_notes_and_tab_by_keyboard(probe)
+    elif not notes_open:
         probe.click_notes_ok()
         probe.wait_notes(0)
     probe.wait_text(INFO, "Laen alla: big.bin")
     # Counted from the click: the window's going may take time of its own.
-    probe.click(CANCEL)
+    if keyboard:
+        probe.key("escape")
+    else:
+        probe.click(CANCEL)
     assert probe.wait_exit(5000) == 0, "the launcher still waits for its download"
     probe.wait_gone()
     assert run.finish() == 0
@@ -189,3 +207,66 @@ def test_a_launcher_without_a_display_ends_with_a_logged_error(site, install_dir
     assert installation.file("app.exe").read_bytes() == b"old"
     assert sorted(p.name for p in installation.path.iterdir()) == [
         "app.exe", "ezo.log", "quillomark.exe", "versioninfo.vif"]
+
+
+@pytest.fixture(scope="module")
+def probe_at_144_dpi():
+    """A probe in a Wine prefix of the slot's own whose screen has 144 DPI: LogPixels,
+    which Wine 8 reads as the system's DPI when a program starts. The prefix is made
+    on first use and kept; its wineserver ends with the tests of this file."""
+    prefix = WORK / "wineprefix-144dpi"
+    environment = {**os.environ, "QUILLOMARK_WINEPREFIX": str(prefix)}
+    subprocess.run([WINE_RUN, "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels",
+                    "/t", "REG_DWORD", "/d", "144", "/f"], env=environment, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    started = Probe(WORK / "probe-144dpi-stderr.txt", environment=environment)
+    yield started
+    started.close()
+    subprocess.run(["wineserver", "-k"], env={**environment, "WINEPREFIX": str(prefix)})
+
+
+def screenshot(layout, path):
+    """The progress window as the display shows it."""
+    geometry = f"{layout['width']}x{layout['height']}+{layout['left']}+{layout['top']}"
+    subprocess.run(["/usr/bin/import", "-window", "root", "-crop", geometry, "+repage", path],
+                   check=True)
+
+
+def test_the_window_grows_with_the_display_and_no_text_is_cut(site, probe, probe_at_144_dpi,
+                                                              install_dir):
+    """The window at 96 and at 144 DPI, on a download that the server never answers,
+    two files of four done: it grows with the DPI, every static text fits its control
+    in the dialog's font, the bar is named by the title line, and Esc ends the run as
+    Cancel does. The screenshots stay in the slot's folder."""
+    application = TESTAPP.read_bytes()
+    site.master(2)
+    site.version(2, [Record("app.exe", application), Record("data.txt", b"2\r\n"),
+                     Record("big.bin", bytes(100_000)), Record("after.txt", b"never fetched")])
+    site.set_rules({"/download/2/big.bin": "stall=120"})
+    layouts = {}
+    for dpi, shown_by in [(96, probe), (144, probe_at_144_dpi)]:
+        installation = install_dir(f"{dpi} dpi")
+        old = [Record("app.exe", b"old")]
+        installation.install(1, old)
+        run = Run(shown_by, installation)
+        shown_by.wait_text(INFO, "Laen alla: big.bin")
+        shown_by.wait_text(BYTES, f"{(len(application) + 3) >> 10}KB")
+        shown_by.wait_text(BAR, "50")
+        layout = layouts[dpi] = shown_by.layout()
+        assert layout["dpi"] == dpi
+        cut = [control for control in layout["statics"]
+               if control["needed_width"] > control["width"]
+               or control["needed_height"] > control["height"]]
+        assert not cut, f"texts cut at {dpi} DPI: {cut}"
+        assert shown_by.bar_names() == ("Failide uuendamine", "Failide uuendamine")
+        screenshot(layout, WORK / f"display-{dpi}dpi.png")
+
+        shown_by.key("escape")
+        assert shown_by.wait_exit(5000) == 0, "the launcher still waits for its download"
+        assert run.finish() == 0
+        assert run.log().texts()[-1] == "Quillomark End"
+        assert (installation.path / "versioninfo.vif").read_bytes() == version_info(1, old)
+        assert installation.starts() == []
+    # 144 DPI is half again as many pixels, less what the fonts' sizes round off.
+    for side in ["width", "height"]:
+        assert layouts[144][side] > 1.25 * layouts[96][side], (side, layouts)

@@ -23,6 +23,17 @@
 //   history                     every distinct text each control showed, in order,
 //                               and every top-level window of the job seen visible
 //   click ID                    click button ID of the progress window
+//   key escape|enter|tab progress|notes
+//                               bring the progress window (or the topmost notes
+//                               window) to the front and press the key there
+//   wait-focus MS progress|notes ID
+//                               the launcher's keyboard focus is on control ID of
+//                               that window
+//   layout                      the progress window's DPI and rectangle, and each
+//                               visible static control's text, size and the size its
+//                               text needs in the dialog's font
+//   names                       the progress bar's accessible name and the text of
+//                               the static control before it
 //   click-notes-ok              click OK in the topmost visible notes window
 //   wait-exit MS                exit code of the started process
 //   wait-idle MS                every process of the job has ended; process counts
@@ -56,6 +67,7 @@
 #include <shobjidl.h>
 #include <wincrypt.h>
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <iostream>
@@ -84,6 +96,11 @@ class probe {
     std::string read(const fields& command);
     std::string history(const fields& command);
     std::string click(const fields& command);
+    std::string key(const fields& command);
+    std::string wait_focus(const fields& command);
+    std::string layout(const fields& command);
+    std::string names(const fields& command);
+    HWND shown_progress_window();
     std::string minimize(const fields& command);
     std::string click_notes_ok(const fields& command);
     std::string wait_exit(const fields& command);
@@ -150,6 +167,65 @@ void click_button(HWND button) {
         throw std::runtime_error("the click could not be posted");
 }
 
+// The progress window's dialog template.
+constexpr int progress_template_id = 129;
+constexpr DWORD focus_poll_ms = 5;
+
+// The control with the keyboard focus in the window's thread, else its active window.
+HWND keyboard_focus(HWND window) {
+    GUITHREADINFO state{};
+    state.cbSize = sizeof state;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &state))
+        throw std::runtime_error("the window's thread has no keyboard state");
+    return state.hwndFocus ? state.hwndFocus : state.hwndActive;
+}
+
+// The launcher's dialog that holds the window.
+std::string dialog_role(HWND progress, HWND window) {
+    const HWND dialog = window ? GetAncestor(window, GA_ROOT) : nullptr;
+    if (dialog == progress)
+        return "progress";
+    return dialog && GetWindow(dialog, GW_OWNER) == progress ? "notes" : "other";
+}
+
+UINT virtual_key(const std::string& name) {
+    static const std::map<std::string, UINT> keys{
+        {"escape", VK_ESCAPE}, {"enter", VK_RETURN}, {"tab", VK_TAB}};
+    const auto found = keys.find(name);
+    if (found == keys.end())
+        throw std::runtime_error("no key " + name);
+    return found->second;
+}
+
+// A key pressed and released, posted to the window as the keyboard driver would queue
+// it: it takes the launcher's message loop and dialog manager. (Input sent to the
+// display would go to whichever window is in the foreground, and the tests that run
+// beside this one show windows of their own.)
+void press_key(HWND target, UINT key) {
+    const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyW(key, MAPVK_VK_TO_VSC)) << 16 | 1;
+    const LPARAM released = scan | static_cast<LPARAM>(0xC0000000u);
+    if (!PostMessageW(target, WM_KEYDOWN, key, scan) ||
+        !PostMessageW(target, WM_KEYUP, key, released))
+        throw std::runtime_error("the key could not be posted");
+}
+
+std::string statics_json(const std::vector<static_text_fit>& statics) {
+    std::string items;
+    for (const static_text_fit& fit : statics) {
+        if (!items.empty())
+            items += ",";
+        items += json_object()
+                     .add("id", std::int64_t{fit.id})
+                     .add("text", fit.text)
+                     .add("width", std::int64_t{fit.client.cx})
+                     .add("height", std::int64_t{fit.client.cy})
+                     .add("needed_width", std::int64_t{fit.needed.cx})
+                     .add("needed_height", std::int64_t{fit.needed.cy})
+                     .text();
+    }
+    return "[" + items + "]";
+}
+
 std::string view_json(const window_view& view) {
     return json_object()
         .add("window", view.exists)
@@ -177,6 +253,10 @@ const std::map<std::string, std::pair<probe::handler, size_t>>& probe::commands(
         {"read", {&probe::read, 1}},
         {"history", {&probe::history, 1}},
         {"click", {&probe::click, 2}},
+        {"key", {&probe::key, 3}},
+        {"wait-focus", {&probe::wait_focus, 4}},
+        {"layout", {&probe::layout, 1}},
+        {"names", {&probe::names, 1}},
         {"minimize", {&probe::minimize, 1}},
         {"click-notes-ok", {&probe::click_notes_ok, 1}},
         {"wait-exit", {&probe::wait_exit, 2}},
@@ -263,6 +343,62 @@ std::string probe::click(const fields& command) {
         return failed("no progress window");
     click_button(GetDlgItem(progress, std::stoi(command[1])));
     return ok().text();
+}
+
+HWND probe::shown_progress_window() {
+    HWND progress = watch_.progress_window();
+    if (!progress)
+        throw std::runtime_error("no progress window");
+    return progress;
+}
+
+// The key goes to the control with the focus, as typed keys do, or to the window when
+// the focus is elsewhere. The tests beside this one show windows that take the front:
+// the window is brought back first, as the user's click would.
+std::string probe::key(const fields& command) {
+    const HWND progress = shown_progress_window();
+    const HWND window = command[2] == "notes" ? watch_.notes_window() : progress;
+    if (!window)
+        return failed("no such window");
+    SetForegroundWindow(window);
+    const HWND focused = keyboard_focus(progress);
+    const HWND target = focused && GetAncestor(focused, GA_ROOT) == window ? focused : window;
+    press_key(target, virtual_key(command[1]));
+    return ok().text();
+}
+
+// Polled: the focus moves inside the launcher's thread, which tells no other process.
+std::string probe::wait_focus(const fields& command) {
+    const HWND progress = shown_progress_window();
+    const auto deadline = std::chrono::steady_clock::now() + milliseconds(command[1]);
+    const int control = std::stoi(command[3]);
+    for (;;) {
+        const HWND focused = keyboard_focus(progress);
+        if (focused && dialog_role(progress, focused) == command[2] &&
+            GetDlgCtrlID(focused) == control)
+            return ok().text();
+        if (std::chrono::steady_clock::now() >= deadline)
+            return timed_out();
+        Sleep(focus_poll_ms);
+    }
+}
+
+std::string probe::layout(const fields&) {
+    const window_layout measured = measure_layout(shown_progress_window(), progress_template_id);
+    const RECT& window = measured.window;
+    return ok()
+        .add("dpi", std::int64_t{measured.dpi})
+        .add("left", std::int64_t{window.left})
+        .add("top", std::int64_t{window.top})
+        .add("width", std::int64_t{window.right - window.left})
+        .add("height", std::int64_t{window.bottom - window.top})
+        .add_json("statics", statics_json(measured.statics))
+        .text();
+}
+
+std::string probe::names(const fields&) {
+    const bar_names read = read_bar_names(shown_progress_window());
+    return ok().add("accessible", read.accessible).add("label", read.label).text();
 }
 
 std::string probe::minimize(const fields&) {

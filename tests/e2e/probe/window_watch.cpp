@@ -4,8 +4,11 @@
 #include "text.h"
 
 #include <commctrl.h>
+#include <oleacc.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <stdexcept>
 #include <utility>
 
 namespace {
@@ -105,7 +108,197 @@ bool matches(const std::string& text, const std::string& wanted, text_match matc
     return match == text_match::exact ? text == wanted : text.starts_with(wanted);
 }
 
+// GDI objects that the measuring makes, destroyed once.
+template <typename Handle, auto destroy> struct destroyed_by {
+    using pointer = Handle;
+    static pointer invalid() noexcept { return nullptr; }
+    static void close(pointer handle) noexcept { destroy(handle); }
+};
+
+using font_handle = unique_handle<destroyed_by<HFONT, DeleteObject>>;
+using device_context = unique_handle<destroyed_by<HDC, DeleteDC>>;
+
+// Reads the fields of a dialog template in order, never past its end.
+class template_reader {
+  public:
+    template_reader(const BYTE* data, DWORD size) : data_(data), size_(size) {}
+
+    // A little-endian number of one, two or four bytes.
+    std::uint32_t number(DWORD bytes) {
+        const BYTE* at = data_ + position_;
+        skip(bytes);
+        std::uint32_t value = 0;
+        for (DWORD i = 0; i < bytes; ++i)
+            value |= std::uint32_t{at[i]} << (8 * i);
+        return value;
+    }
+
+    void skip(DWORD bytes) {
+        if (size_ - position_ < bytes)
+            throw std::runtime_error("the dialog template is cut short");
+        position_ += bytes;
+    }
+
+    std::wstring text() {
+        std::wstring read;
+        for (auto unit = number(2); unit != 0; unit = number(2))
+            read += static_cast<wchar_t>(unit);
+        return read;
+    }
+
+    // A menu or a window class: none, a number, or a name.
+    void skip_name_or_number() {
+        const auto first = number(2);
+        if (first == 0xFFFF)
+            number(2);
+        else if (first != 0)
+            text();
+    }
+
+  private:
+    const BYTE* data_;
+    DWORD size_;
+    DWORD position_ = 0;
+};
+
+// The FONT statement of a DIALOGEX template, as a font of the given DPI: the font
+// the dialog manager makes from it and gives every control of the dialog.
+LOGFONTW template_font(template_reader reader, UINT dpi) {
+    if (reader.number(2) != 1 || reader.number(2) != 0xFFFF)
+        throw std::runtime_error("not a DIALOGEX template");
+    reader.skip(8); // help id, extended style
+    const auto style = reader.number(4);
+    reader.skip(10); // count of controls, place and size
+    reader.skip_name_or_number();
+    reader.skip_name_or_number();
+    reader.text(); // caption
+    if (!(style & DS_SETFONT))
+        throw std::runtime_error("the dialog template names no font");
+    LOGFONTW font{};
+    font.lfHeight = -MulDiv(static_cast<int>(reader.number(2)), static_cast<int>(dpi), 72);
+    font.lfWeight = static_cast<LONG>(reader.number(2));
+    font.lfItalic = static_cast<BYTE>(reader.number(1));
+    font.lfCharSet = static_cast<BYTE>(reader.number(1));
+    const std::wstring face = reader.text();
+    face.copy(font.lfFaceName, LF_FACESIZE - 1);
+    return font;
+}
+
+std::wstring program_of(HWND window) {
+    const kernel_handle process(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, owning_process(window)));
+    std::wstring path(32768, L'\0');
+    DWORD size = static_cast<DWORD>(path.size());
+    if (!process || !QueryFullProcessImageNameW(process.get(), 0, path.data(), &size))
+        throw std::runtime_error("the window's program cannot be named");
+    path.resize(size);
+    return path;
+}
+
+// Another process's font cannot be read (Wine answers WM_GETFONT across processes
+// with nothing), so the dialog's is made again from its template.
+font_handle dialog_font(HWND window, int template_id, UINT dpi) {
+    const module_handle program(
+        LoadLibraryExW(program_of(window).c_str(), nullptr,
+                       LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    const HRSRC found =
+        program ? FindResourceW(program.get(), MAKEINTRESOURCEW(template_id), RT_DIALOG) : nullptr;
+    const HGLOBAL loaded = found ? LoadResource(program.get(), found) : nullptr;
+    if (!loaded)
+        throw std::runtime_error("no dialog template " + std::to_string(template_id));
+    const LOGFONTW font = template_font(
+        {static_cast<const BYTE*>(LockResource(loaded)), SizeofResource(program.get(), found)},
+        dpi);
+    return font_handle(CreateFontIndirectW(&font));
+}
+
+// A call the build's headers leave out (they declare Windows 7's).
+template <typename Call> Call exported(HMODULE module, const char* name) {
+    const FARPROC found = module ? GetProcAddress(module, name) : nullptr;
+    if (!found)
+        throw std::runtime_error(std::string("no ") + name);
+    return reinterpret_cast<Call>(reinterpret_cast<void*>(found));
+}
+
+// Under Wine every process is aware of the DPI: the window's rectangle is in the
+// screen's pixels.
+UINT dpi_of(HWND window) {
+    return exported<UINT(WINAPI*)(HWND)>(GetModuleHandleW(L"user32.dll"),
+                                         "GetDpiForWindow")(window);
+}
+
+bool is_static(HWND window) {
+    wchar_t name[16] = {};
+    GetClassNameW(window, name, 16);
+    return _wcsicmp(name, L"Static") == 0;
+}
+
+// The size the text needs when drawn as a static control of this style draws it:
+// broken into lines at spaces within the control's width.
+SIZE needed_size(HDC context, HWND control, const std::wstring& text, LONG width) {
+    const LONG style = GetWindowLongW(control, GWL_STYLE);
+    UINT format = DT_CALCRECT | DT_EXPANDTABS | DT_WORDBREAK;
+    if ((style & SS_TYPEMASK) == SS_CENTER)
+        format |= DT_CENTER;
+    if (style & SS_NOPREFIX)
+        format |= DT_NOPREFIX;
+    RECT drawn{0, 0, width, 0};
+    DrawTextW(context, text.c_str(), static_cast<int>(text.size()), &drawn, format);
+    return {drawn.right, drawn.bottom};
+}
+
+// The name a screen reader asks oleacc for.
+std::string accessible_name(HWND control) {
+    const module_handle oleacc(LoadLibraryW(L"oleacc.dll"));
+    const auto object_from_window = exported<HRESULT(WINAPI*)(HWND, DWORD, REFIID, void**)>(
+        oleacc.get(), "AccessibleObjectFromWindow");
+    IAccessible* object = nullptr;
+    if (FAILED(object_from_window(control, static_cast<DWORD>(OBJID_CLIENT), IID_IAccessible,
+                                  reinterpret_cast<void**>(&object))))
+        throw std::runtime_error("no accessible object");
+    const com_ptr<IAccessible> owned(object);
+    VARIANT self{};
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    BSTR name = nullptr;
+    if (FAILED(object->get_accName(self, &name)))
+        throw std::runtime_error("no accessible name");
+    const std::wstring text = name ? std::wstring(name, SysStringLen(name)) : std::wstring();
+    SysFreeString(name);
+    return to_utf8(text);
+}
+
 } // namespace
+
+bar_names read_bar_names(HWND window) {
+    const HWND bar = GetDlgItem(window, bar_id);
+    const HWND before = GetWindow(bar, GW_HWNDPREV);
+    return {accessible_name(bar), before && is_static(before) ? window_text(before) : ""};
+}
+
+window_layout measure_layout(HWND window, int template_id) {
+    window_layout layout{dpi_of(window), {}, {}};
+    GetWindowRect(window, &layout.window);
+    const font_handle font = dialog_font(window, template_id, layout.dpi);
+    const device_context context(CreateCompatibleDC(nullptr));
+    if (!font || !context)
+        throw std::runtime_error("no font or device context to measure with");
+    SelectObject(context.get(), font.get());
+    for (HWND control = GetWindow(window, GW_CHILD); control;
+         control = GetWindow(control, GW_HWNDNEXT)) {
+        if (!is_static(control) || !IsWindowVisible(control))
+            continue;
+        RECT client{};
+        GetClientRect(control, &client);
+        const std::string text = window_text(control);
+        layout.statics.push_back(
+            {GetDlgCtrlID(control),
+             text,
+             {client.right, client.bottom},
+             needed_size(context.get(), control, to_wide(text), client.right)});
+    }
+    return layout;
+}
 
 window_watch::window_watch() {
     std::unique_lock hold(lock_);

@@ -61,6 +61,36 @@ struct message_view {
 
 enum class text_match { exact, prefix };
 
+// A static control's text against its rectangle: the size the text needs, drawn as
+// the control draws it.
+struct static_text_fit {
+    int id;
+    std::string text;
+    SIZE client;
+    SIZE needed;
+};
+
+// The progress window on the screen, in pixels, at its DPI.
+struct window_layout {
+    UINT dpi;
+    RECT window;
+    std::vector<static_text_fit> statics;
+};
+
+// Measures the visible static controls of the window, made from dialog template
+// `template_id` of its program.
+window_layout measure_layout(HWND window, int template_id);
+
+// What screen readers learn of the progress bar (1000): the name oleacc gives it, and
+// the text of the static control just before it, whose text Windows' oleacc takes
+// as the name of a control without a text of its own.
+struct bar_names {
+    std::string accessible;
+    std::string label;
+};
+
+bar_names read_bar_names(HWND window);
+
 class window_watch {
   public:
     window_watch();
