@@ -1,7 +1,7 @@
 #pragma once
 // Owners for Win32 handles. Kernel objects use null as the invalid value, files
-// opened with CreateFile use INVALID_HANDLE_VALUE; registry keys, loaded modules and
-// COM interface pointers are owned the same way.
+// opened with CreateFile use INVALID_HANDLE_VALUE; registry keys, loaded modules, GDI
+// objects, icons and COM interface pointers are owned the same way.
 
 #include "unique_handle.h"
 
@@ -45,4 +45,23 @@ struct module_handle_traits {
 };
 
 using module_handle = unique_handle<module_handle_traits>;
+
+// Objects that the windows make (fonts, icons, device contexts), destroyed once by
+// `destroy`.
+template <typename Handle, auto destroy> struct destroyed_by {
+    using pointer = Handle;
+    static pointer invalid() noexcept { return nullptr; }
+    static void close(pointer handle) noexcept { destroy(handle); }
+};
+
+using font_handle = unique_handle<destroyed_by<HFONT, DeleteObject>>;
+using icon_handle = unique_handle<destroyed_by<HICON, DestroyIcon>>;
+using device_context = unique_handle<destroyed_by<HDC, DeleteDC>>;
+
+inline void release_screen_context(HDC context) noexcept {
+    ReleaseDC(nullptr, context);
+}
+
+// The screen's device context, from GetDC(nullptr).
+using screen_context = unique_handle<destroyed_by<HDC, release_screen_context>>;
 template <typename Interface> using com_ptr = unique_handle<com_interface_traits<Interface>>;

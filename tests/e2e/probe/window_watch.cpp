@@ -108,16 +108,6 @@ bool matches(const std::string& text, const std::string& wanted, text_match matc
     return match == text_match::exact ? text == wanted : text.starts_with(wanted);
 }
 
-// GDI objects that the measuring makes, destroyed once.
-template <typename Handle, auto destroy> struct destroyed_by {
-    using pointer = Handle;
-    static pointer invalid() noexcept { return nullptr; }
-    static void close(pointer handle) noexcept { destroy(handle); }
-};
-
-using font_handle = unique_handle<destroyed_by<HFONT, DeleteObject>>;
-using device_context = unique_handle<destroyed_by<HDC, DeleteDC>>;
-
 // Reads the fields of a dialog template in order, never past its end.
 class template_reader {
   public:
