@@ -8,8 +8,9 @@ import subprocess
 
 import pytest
 
-from harness import (BAR, BASE_URL, BYTES, CANCEL, INFO, NOTES_BUTTON, TESTAPP, TITLE,
-                     WINE_RUN, WORK, Probe, Record, Run, assert_subsequence, file_phase_texts,
+from harness import (BAR, BASE_URL, BYTES, CANCEL, INFO, NOTES_BUTTON, STRINGS, TESTAPP,
+                     TITLE, WINE_RUN, WORK, Probe, Record, Run, assert_subsequence,
+                     file_phase_texts,
                      version_info, windows_path)
 
 NOTES_1257 = "Täiendused: õunad, šokolaad ja žürii"
@@ -232,21 +233,31 @@ def screenshot(layout, path):
                    check=True)
 
 
+def assert_no_text_cut(layout):
+    cut = [control for control in layout["statics"]
+           if control["needed_width"] > control["width"]
+           or control["needed_height"] > control["height"]]
+    assert not cut, f"texts cut at {layout['dpi']} DPI: {cut}"
+
+
 def test_the_window_grows_with_the_display_and_no_text_is_cut(site, probe, probe_at_144_dpi,
                                                               install_dir):
     """The window at 96 and at 144 DPI, on a download that the server never answers,
     two files of four done: it grows with the DPI, every static text fits its control
     in the dialog's font, the bar is named by the title line, and Esc ends the run as
-    Cancel does. The screenshots stay in the slot's folder."""
+    Cancel does; then with an error of two lines, the tallest text it shows. The
+    screenshots stay in the slot's folder."""
     application = TESTAPP.read_bytes()
+    records = [Record("app.exe", application), Record("data.txt", b"2\r\n"),
+               Record("big.bin", bytes(100_000), compressed=True),
+               Record("after.txt", b"never fetched")]
     site.master(2)
-    site.version(2, [Record("app.exe", application), Record("data.txt", b"2\r\n"),
-                     Record("big.bin", bytes(100_000)), Record("after.txt", b"never fetched")])
-    site.set_rules({"/download/2/big.bin": "stall=120"})
     layouts = {}
+    old = [Record("app.exe", b"old")]
     for dpi, shown_by in [(96, probe), (144, probe_at_144_dpi)]:
+        site.version(2, records)
+        site.set_rules({"/download/2/big.bin": "stall=120"})
         installation = install_dir(f"{dpi} dpi")
-        old = [Record("app.exe", b"old")]
         installation.install(1, old)
         run = Run(shown_by, installation)
         shown_by.wait_text(INFO, "Laen alla: big.bin")
@@ -254,10 +265,7 @@ def test_the_window_grows_with_the_display_and_no_text_is_cut(site, probe, probe
         shown_by.wait_text(BAR, "50")
         layout = layouts[dpi] = shown_by.layout()
         assert layout["dpi"] == dpi
-        cut = [control for control in layout["statics"]
-               if control["needed_width"] > control["width"]
-               or control["needed_height"] > control["height"]]
-        assert not cut, f"texts cut at {dpi} DPI: {cut}"
+        assert_no_text_cut(layout)
         assert shown_by.bar_names() == ("Failide uuendamine", "Failide uuendamine")
         screenshot(layout, WORK / f"display-{dpi}dpi.png")
 
@@ -267,6 +275,18 @@ def test_the_window_grows_with_the_display_and_no_text_is_cut(site, probe, probe
         assert run.log().texts()[-1] == "Quillomark End"
         assert (installation.path / "versioninfo.vif").read_bytes() == version_info(1, old)
         assert installation.starts() == []
+
+        site.set_rules({})
+        site.put("2/big.bin", b"not a container")
+        broken = install_dir(f"{dpi} dpi, broken container")
+        broken.install(1, old)
+        run = Run(shown_by, broken)
+        shown_by.wait_text(INFO, STRINGS[104])
+        assert_no_text_cut(shown_by.layout())
+        assert shown_by.bar_names() == ("VIGA!", "VIGA!")
+        shown_by.key("escape")
+        assert shown_by.wait_exit(5000) == 0
+        assert run.finish() == 0
     # 144 DPI is half again as many pixels, less what the fonts' sizes round off.
     for side in ["width", "height"]:
         assert layouts[144][side] > 1.25 * layouts[96][side], (side, layouts)
