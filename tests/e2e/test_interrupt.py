@@ -31,8 +31,9 @@ def close_notes_and_tab_by_keyboard(probe):
 # time-out. Keys do what the buttons do.
 @pytest.mark.parametrize("notes_open, stopped, keyboard",
                          [(False, "stall=120", False), (True, "hang=100000", False),
-                          (False, "trickle=0", True)],
+                          (False, "trickle=0", False), (False, "trickle=0", True)],
                          ids=["notes closed, no answer", "notes open, body stopped",
+                              "notes closed, body trickles",
                               "notes closed by Enter, body trickles, Esc"])
 def test_cancel_during_the_file_phase(site, probe, install_dir, notes_open, stopped, keyboard):
     installation = install_dir("Quillo mark")
