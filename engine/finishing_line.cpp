@@ -25,17 +25,15 @@ finishing_line::~finishing_line() {
         thread.join();
 }
 
-// A thread that cannot be created leaves the line narrower; without any, the
-// caller learns it.
 void finishing_line::start() {
-    for (unsigned index = 0; index < width; ++index) {
-        try {
-            threads.emplace_back([this] { run_jobs(); });
-        } catch (const std::system_error&) {
-            if (threads.empty())
-                throw;
-            return;
-        }
+    threads.emplace_back([this] { run_jobs(); });
+}
+
+// A thread that cannot be created leaves the line narrower.
+void finishing_line::add_thread() {
+    try {
+        threads.emplace_back([this] { run_jobs(); });
+    } catch (const std::system_error&) {
     }
 }
 
@@ -56,8 +54,17 @@ void finishing_line::hand_over(job next) {
     auto queued = std::make_unique<queued_job>();
     queued->task = std::move(next);
     jobs.push_back(std::move(queued));
+    const bool short_of_threads = threads.size() < width && jobs_not_started() > idle_threads;
     guard.unlock();
     changed.notify_all();
+    if (short_of_threads)
+        add_thread();
+}
+
+std::size_t finishing_line::jobs_not_started() const {
+    return static_cast<std::size_t>(std::count_if(jobs.begin(), jobs.end(), [](const auto& queued) {
+        return queued->progress == queued_job::state::waiting;
+    }));
 }
 
 // A failure ends every wait: it is thrown to the handing thread instead.
@@ -83,7 +90,9 @@ void finishing_line::run_jobs() {
             continue;
         if (leaving && jobs.empty())
             return;
+        ++idle_threads;
         changed.wait(guard);
+        --idle_threads;
     }
 }
 

@@ -56,8 +56,10 @@ class finishing_line {
     finishing_line(const finishing_line&) = delete;
     finishing_line& operator=(const finishing_line&) = delete;
 
-    // Starts the threads; without them every job runs at once, inside hand_over.
-    // Throws std::system_error when not even one thread can be created.
+    // Starts the line's first thread; without it every job runs at once, inside
+    // hand_over. Throws std::system_error when the thread cannot be created. Further
+    // threads, up to the width, start as hand-overs find every thread busy, so a
+    // release of one large file keeps no idle threads.
     void start();
 
     // Queues a job, first waiting while the jobs not yet started would, with it,
@@ -74,6 +76,8 @@ class finishing_line {
         bool dropped = false; // behind a failure: its finish step never runs
     };
 
+    void add_thread();
+    std::size_t jobs_not_started() const;
     void run_jobs();
     bool run_one_step(std::unique_lock<std::mutex>& guard);
     queued_job* next_to_start();
@@ -92,6 +96,7 @@ class finishing_line {
     std::uint64_t waiting_bytes = 0;
     std::uint64_t memory_in_use = 0;
     unsigned working = 0;
+    std::size_t idle_threads = 0;
     bool finishing = false;
     bool leaving = false;
     std::exception_ptr failure;
