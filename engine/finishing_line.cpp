@@ -29,10 +29,12 @@ void finishing_line::start() {
     threads.emplace_back([this] { run_jobs(); });
 }
 
-// A thread that cannot be created leaves the line narrower.
-void finishing_line::add_thread() {
+// The rest of the line's threads, once a second job is in hand: a thread that
+// cannot be created leaves the line narrower.
+void finishing_line::add_threads() {
     try {
-        threads.emplace_back([this] { run_jobs(); });
+        while (threads.size() < width)
+            threads.emplace_back([this] { run_jobs(); });
     } catch (const std::system_error&) {
     }
 }
@@ -58,7 +60,7 @@ void finishing_line::hand_over(job next) {
     guard.unlock();
     changed.notify_all();
     if (short_of_threads)
-        add_thread();
+        add_threads();
 }
 
 std::size_t finishing_line::jobs_not_started() const {

@@ -57,8 +57,8 @@ class finishing_line {
     finishing_line& operator=(const finishing_line&) = delete;
 
     // Starts the line's first thread; without it every job runs at once, inside
-    // hand_over. Throws std::system_error when the thread cannot be created. Further
-    // threads, up to the width, start as hand-overs find every thread busy, so a
+    // hand_over. Throws std::system_error when the thread cannot be created. The
+    // others, up to the width, start when a hand-over finds the first one busy, so a
     // release of one large file keeps no idle threads.
     void start();
 
@@ -76,7 +76,7 @@ class finishing_line {
         bool dropped = false; // behind a failure: its finish step never runs
     };
 
-    void add_thread();
+    void add_threads();
     std::size_t jobs_not_started() const;
     void run_jobs();
     bool run_one_step(std::unique_lock<std::mutex>& guard);
