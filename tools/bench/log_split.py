@@ -28,8 +28,10 @@ import sys
 from collections import deque
 from datetime import datetime
 
-# What the finishing line lets wait, as the engine sets it (finishing_line.h).
+# What the finishing line lets wait, and how many files it works on at once, as the
+# engine sets them (finishing_line.h).
 WAITING_LIMIT = 64 * 1024 * 1024
+LINE_WIDTH = int(os.environ.get("QUILLOMARK_FINISHING_WIDTH") or min(8, max(2, os.cpu_count())))
 LINE = re.compile(r"Th=(\w+) (\S+ \S+) \[[^]]*\] - (.*)")
 STAGES = [("network", lambda text: text.startswith("Downloaded: ")),
           ("unpacking", lambda text: text.startswith("Unpacked: ")),
@@ -63,10 +65,11 @@ def installed_size(windows_path):
 
 def finishing_waits(lines):
     """When the worker waited for the finishing line, as (thread, from, to). The
-    line's jobs run in download order; a hand-over waits while the jobs waiting,
-    with it, would stand for more than WAITING_LIMIT bytes, unless none waits. The
-    waits are replayed from the downloads' ends, the installations' ends and the
-    installed files' sizes."""
+    line's jobs start in download order, LINE_WIDTH at once; a hand-over waits while
+    the jobs waiting, with it, would stand for more than WAITING_LIMIT bytes, unless
+    none waits. The waits are replayed from the downloads' ends, the installations'
+    ends and the installed files' sizes: a job is taken to start once the job
+    LINE_WIDTH places before it is installed."""
     whole_files, handed, installed = set(), [], []
     for thread, when, text in lines:
         if text.startswith("Downloading: "):
@@ -89,7 +92,8 @@ def finishing_waits(lines):
             handed_over = starts[j]
         if handed_over > downloaded:
             waits.append((thread, downloaded, handed_over))
-        starts.append(max(handed_over, installed[k - 1][0]) if k else handed_over)
+        starts.append(max(handed_over, installed[k - LINE_WIDTH][0])
+                      if k >= LINE_WIDTH else handed_over)
     return waits
 
 
@@ -121,7 +125,8 @@ def split(lines):
         if since is not None:
             for stage, belongs in STAGES:
                 if belongs(text):
-                    blocked = waited(thread, since, when, waits)
+                    blocked = min(waited(thread, since, when, waits),
+                                  (when - since).total_seconds())
                     totals["waiting"] += blocked
                     totals[stage] += (when - since).total_seconds() - blocked
         last_seen[thread] = when
