@@ -126,7 +126,12 @@ std::optional<std::string> text_fault(text_id id, std::string_view text) {
 
 namespace {
 
+// Editors on Windows often begin a UTF-8 file with a byte order mark.
+constexpr std::string_view utf8_byte_order_mark = "\xEF\xBB\xBF";
+
 parsed_text_table parse_table(std::string_view file, const text_table* reference) {
+    if (file.starts_with(utf8_byte_order_mark))
+        file.remove_prefix(utf8_byte_order_mark.size());
     text_table table;
     std::bitset<text_count> seen;
     std::optional<parsed_text_table> fault;

@@ -4,10 +4,10 @@
 // built into the program, or a table of the publisher's own stamped into the
 // launcher. Log lines and records never take their words from here.
 //
-// A table is UTF-8 text, one "id=text" a line; empty lines and lines that start with
-// "#" are skipped. In a text, \n is a line break and \\ a backslash; %s stands for a
-// name or a text, %d for a number and %% for a percent sign. Every table holds every
-// id, each with the placeholders of the Estonian table, in the same order.
+// A table is UTF-8 text (a byte order mark may begin it), one "id=text" a line;
+// empty lines and lines that start with "#" are skipped. In a text, \n is a line break and \\ a
+// backslash; %s stands for a name or a text, %d for a number and %% for a percent sign. Every table
+// holds every id, each with the placeholders of the Estonian table, in the same order.
 //
 // Portable: the launcher reads the tables, the publisher checks a publisher's table.
 

@@ -41,7 +41,7 @@ TEST(UiTexts, BuiltInTablesHoldEveryTextWithTheEstonianPlaceholders) {
 
 TEST(UiTexts, APublishersTableIsTakenWholeOrRefusedNamingTheLine) {
     const parsed_text_table whole =
-        parse_text_table(table_file(text_id::done, "done=Gatavs 100%%"));
+        parse_text_table("\xEF\xBB\xBF" + table_file(text_id::done, "done=Gatavs 100%%"));
     ASSERT_TRUE(whole.table) << whole.fault;
     EXPECT_EQ((*whole.table)[text_id::done], "Gatavs 100%%");
     EXPECT_EQ(format_text((*whole.table)[text_id::done], {}), "Gatavs 100%");
