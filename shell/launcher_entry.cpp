@@ -362,3 +362,8 @@ int run_launcher(HINSTANCE instance, int show_command) {
         return bad_argument_exit_code;
     return all.size() < 4 ? run_with_options(instance, show_command, {}) : 0;
 }
+
+void end_launcher_process(int exit_code) {
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exit_code));
+    ExitProcess(static_cast<UINT>(exit_code));
+}

@@ -27,3 +27,11 @@
 #include <windows.h>
 
 int run_launcher(HINSTANCE instance, int show_command);
+
+// Ends the process with the exit code that run_launcher returned. By then every
+// file it wrote is closed and every log line flushed, so the process ends at once,
+// without the C library's teardown: under Wine, that teardown (the Unix exit())
+// runs while threads the run has just joined may still be leaving on the Unix
+// side, a race that can kill the process by a signal after its work is done and
+// lose the exit code that callers rely on.
+[[noreturn]] void end_launcher_process(int exit_code);

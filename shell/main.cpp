@@ -3,5 +3,5 @@
 #include "launcher_entry.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
-    return run_launcher(instance, show_command);
+    end_launcher_process(run_launcher(instance, show_command));
 }
