@@ -4,6 +4,7 @@
 # signature check) from Debian's source packages into a cache outside the work tree,
 # and prints the directory that holds them unpacked.
 set -euo pipefail
+. "$(dirname "$0")/apt-lists.sh"
 
 cache=${QUILLOMARK_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quillomark}
 mkdir -p "$cache"
@@ -17,7 +18,7 @@ fetch() {
     cd "dl-$package"
     # A machine whose package lists predate its deb-src entries needs them refreshed.
     apt-get source --download-only -qq "$package" >/dev/null 2>&1 ||
-      { apt-get update -qq && apt-get source --download-only -qq "$package" >/dev/null; }
+      { apt_update_retrying && apt-get source --download-only -qq "$package" >/dev/null; }
   )
   rm -rf "$unpacked.tmp"
   dpkg-source --no-check --no-copy -x "dl-$package"/*.dsc "$unpacked.tmp" >/dev/null

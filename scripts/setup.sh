@@ -2,6 +2,7 @@
 # Installs what the build, the tests and the demo need on a fresh Debian machine.
 # Quiet and quick when everything is already there.
 set -euo pipefail
+. "$(dirname "$0")/apt-lists.sh"
 
 packages=(
   wine wine32:i386 xvfb xauth openbox
@@ -51,6 +52,6 @@ done
 if [ ${#missing[@]} -gt 0 ] || [ $need_update = 1 ]; then
   echo "setup: installing ${missing[*]:-nothing (refreshing lists)}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get -o DPkg::Lock::Timeout=900 update -qq
-  [ ${#missing[@]} -eq 0 ] || apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt_update_retrying
+  [ ${#missing[@]} -eq 0 ] || apt_install_explaining "${missing[@]}"
 fi
