@@ -43,3 +43,30 @@ TEST(StrongDigests, AnyOtherTextIsRefused) {
          })
         EXPECT_FALSE(parse_strong_digests(bad)) << bad;
 }
+
+// Launchers that read every line as a file or served line must go on taking a
+// record that names its product and version: those lines keep that form.
+TEST(StrongDigests, AProductAndVersionReadBackAndStayFileLines) {
+    strong_digest_record record;
+    record.bind_product("Õunaraamat");
+    record.bind_version("3 5");
+    record.add(strong_digest_record::kind::file, "app.exe", sha256_of_bytes("app"));
+    const std::string text = record.text();
+    EXPECT_EQ(text, header + "file " + hex_of(sha256_of_bytes("Õunaraamat")) +
+                        " *product Õunaraamat\n" + "file " + hex_of(sha256_of_bytes("3 5")) +
+                        " *version 3 5\n" + "file " + digest_hex + " app.exe\n");
+    const auto again = parse_strong_digests(text);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->product(), "Õunaraamat");
+    EXPECT_EQ(again->version(), "3 5");
+    EXPECT_FALSE(parse_strong_digests(header + "file " + digest_hex + " app.exe\n")->product());
+
+    const std::string version_line = "file " + hex_of(sha256_of_bytes("5")) + " *version 5\n";
+    for (const std::string& bad : {
+             header + version_line + version_line,
+             header + "file " + digest_hex + " *version 5\n",
+             header + "file " + hex_of(sha256_of_bytes("")) + " *version \n",
+             header + "file " + hex_of(sha256_of_bytes("5")) + " *release 5\n",
+         })
+        EXPECT_FALSE(parse_strong_digests(bad)) << bad;
+}
