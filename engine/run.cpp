@@ -165,6 +165,23 @@ bool made_for(const master_record& master, const std::string& product, const std
     return false;
 }
 
+// Every product's and version's SHA-256 record is signed by the same key: a run
+// takes only the one made for its product and for the versions it moves between.
+// Records made before they named either name neither, and the version record
+// itself states its version.
+bool belongs_here(const strong_digest_record& record, const std::string& product,
+                  const std::string& version, const std::string& url) {
+    if (!product.empty() && record.product() != product) {
+        log_error("Refused " + url + ": made for product " + record.product().value_or("(none)"));
+        return false;
+    }
+    if (record.version() && *record.version() != version) {
+        log_error("Refused " + url + ": made for version " + *record.version());
+        return false;
+    }
+    return true;
+}
+
 // A genuinely signed record of an older release can be replayed until it expires:
 // a signed run never goes back below the installed version.
 bool goes_back(std::int32_t offered, std::int32_t installed, const std::string& url) {
@@ -300,6 +317,8 @@ std::optional<release_fault> CUpdater::read_strong_digests(CFileTransfer& transf
     if (bytes.outcome != control_file::state::received)
         return release_fault::record_refused;
     std::optional<strong_digest_record> parsed = parse_strong_digests(bytes.bytes);
+    if (parsed && !belongs_here(*parsed, release_product, std::to_string(remote_info.version), url))
+        return release_fault::record_refused;
     const auto unlisted =
         std::find_if(remote_info.files.begin(), remote_info.files.end(), [&](const auto& record) {
             return !parsed || !parsed->find(strong_digest_record::kind::file, record->name);
@@ -515,6 +534,9 @@ bool CUpdater::read_patch_strong_digests(CFileTransfer& transfer) {
                                                      : std::nullopt;
     const bool complete =
         parsed &&
+        belongs_here(*parsed, release_product,
+                     std::to_string(local_info.version) + " " + std::to_string(remote_info.version),
+                     url) &&
         std::all_of(patch_set.files.begin(), patch_set.files.end(), [&](const auto& patch) {
             return parsed->find(strong_digest_record::kind::served, patch->name) != nullptr;
         });

@@ -62,25 +62,30 @@ class ReleaseKey:
         """Signs the master record, writes each directory's SHA-256 record (unless
         told to keep them) and <file>.sig beside every version's and patch set's
         control files."""
+        product = master_product(tree)
         if (tree / "masterversion").exists():
             self.sign_master(tree)
         for record in tree.glob("*/versioninfo.vif") if strong_digests else []:
-            record.with_name("versioninfo.sha256").write_bytes(strong_digests_of(record.parent))
+            record.with_name("versioninfo.sha256").write_bytes(
+                strong_digests_of(record.parent, product))
         for path in [path for name in CONTROL_FILES for path in tree.glob(f"*/{name}")]:
             path.with_name(path.name + ".sig").write_bytes(self.signature(path.read_bytes()))
 
 
-def strong_digest_text(files, served):
-    """The SHA-256 record of the digests {name: hex} of files as installed and as served."""
-    lines = [f"{kind} {digests[name]} {name}\n"
+def strong_digest_text(files, served, product=None, version=None):
+    """The SHA-256 record of the digests {name: hex} of files as installed and as
+    served, naming the product and version it belongs to where they are given."""
+    lines = [f"file {hashlib.sha256(value.encode()).hexdigest()} *{word} {value}\n"
+             for word, value in (("product", product), ("version", version)) if value]
+    lines += [f"{kind} {digests[name]} {name}\n"
              for kind, digests in (("file", files), ("served", served))
              for name in sorted(digests, key=lambda name: name.encode())]
     return ("quillomark sha256 1\n" + "".join(lines)).encode()
 
 
-def strong_digests_of(directory):
-    """The SHA-256 record of a version or patch set directory: each file as installed
-    and each container or patch as served."""
+def strong_digests_of(directory, product=None):
+    """The SHA-256 record of a version or patch set directory ("2", or "1_2" from 1
+    to 2): each file as installed and each container or patch as served."""
     _, records = read_vif(directory / "versioninfo.vif")
     files, served = {}, {}
     for record in records:
@@ -90,7 +95,14 @@ def strong_digests_of(directory):
         if "_" not in directory.name:
             unpacked = lzma_decode(content) if record.flags & CONTAINER_FLAG else content
             files[record.name] = hashlib.sha256(unpacked).hexdigest()
-    return strong_digest_text(files, served)
+    return strong_digest_text(files, served, product, directory.name.replace("_", " "))
+
+
+def master_product(tree):
+    """The product that the tree's master record names, if any."""
+    path = tree / "masterversion"
+    found = re.search(rb"\$product=([^$]*)", path.read_bytes()) if path.exists() else None
+    return found[1].decode() if found else None
 
 
 def unsigned_master(text):

@@ -16,7 +16,7 @@ import pytest
 
 from harness import (BASE_URL, INFO, STRINGS, TESTAPP, TITLE, Record, Run, bsdiff, check,
                      version_info)
-from signing import NEXT_QUARTER, ReleaseKey, expires_in, unsigned_master
+from signing import NEXT_QUARTER, ReleaseKey, expires_in, strong_digests_of, unsigned_master
 
 RELEASE_KEY = ReleaseKey.labelled("quillomark e2e release key")
 NEW_KEY = ReleaseKey.labelled("quillomark e2e new release key")
@@ -171,6 +171,23 @@ def master_without_product(site):
     RELEASE_KEY.sign_tree(site.download)
 
 
+def strong_digests_of_another_product(site):
+    """Another product's genuine version record under the same key, under this
+    product's genuine master record."""
+    record = site.download / "2" / "versioninfo.vif"
+    record.with_name("versioninfo.sha256").write_bytes(
+        strong_digests_of(record.parent, "Teine toode"))
+    RELEASE_KEY.sign_tree(site.download, strong_digests=False)
+
+
+def strong_digests_of_another_version(site):
+    path = site.download / "2" / "versioninfo.sha256"
+    path.write_bytes(path.read_bytes().replace(
+        f"{hashlib.sha256(b'2').hexdigest()} *version 2\n".encode(),
+        f"{hashlib.sha256(b'3').hexdigest()} *version 3\n".encode()))
+    RELEASE_KEY.sign_tree(site.download, strong_digests=False)
+
+
 def without_strong_digests(site):
     """A tree signed as launchers without SHA-256 checks took it."""
     for name in ["2/versioninfo.sha256", "2/versioninfo.sha256.sig"]:
@@ -210,6 +227,12 @@ REFUSED = {
                           REFUSED_SIGNATURE),
     "SHA-256 record without a file": (strong_digests_without_a_file, VERSION_INFO_FAILED,
                                       "2/versioninfo.sha256: no SHA-256 of new.txt", DAMAGED),
+    "SHA-256 record of another product": (strong_digests_of_another_product, VERSION_INFO_FAILED,
+                                          "2/versioninfo.sha256: made for product Teine toode",
+                                          REFUSED_SIGNATURE),
+    "SHA-256 record of another version": (strong_digests_of_another_version, VERSION_INFO_FAILED,
+                                          "2/versioninfo.sha256: made for version 3",
+                                          REFUSED_SIGNATURE),
     "master record expired": (expired_master, MASTER_FAILED, "masterversion: expired", EXPIRED),
     "a key given twice": (master_with_a_value_holding_a_piece, MASTER_FAILED,
                           'masterversion: key "version" appears twice', DAMAGED),
