@@ -2,6 +2,7 @@
 // Exit status: 0 success, 1 failure (or faults found by verify), 2 bad input.
 
 #include "command_line.h"
+#include "health_report.h"
 #include "launcher_stamp.h"
 #include "object_store_upload.h"
 #include "publish_commands.h"
@@ -198,6 +199,48 @@ int run_rollout(const command_line& line) {
     publish_rollout(options);
     std::printf("rollout: the master record offers its version to %d%% of the installations\n",
                 options.percent);
+    return exit_ok;
+}
+
+// A share of restores above which the current version's rollout is halted.
+std::optional<double> halt_above_argument(const std::optional<std::string>& text) {
+    if (!text)
+        return std::nullopt;
+    char* end = nullptr;
+    const double percent = std::strtod(text->c_str(), &end);
+    if (text->empty() || *end != '\0' || !(percent >= 0.0 && percent <= 100.0))
+        throw bad_input("--halt-above takes a percentage from 0 to 100");
+    return percent;
+}
+
+int run_health(const command_line& line) {
+    if (line.positional.empty())
+        throw bad_input("health needs at least one ACCESS_LOG");
+    const std::filesystem::path tree = line.required("--tree");
+    const auto halt_above = halt_above_argument(line.value("--halt-above"));
+    const auto current = current_master_value(tree, "version");
+    if (!current)
+        throw bad_input(tree.string() + " has no master record");
+    const health_by_version counts =
+        count_access_logs({line.positional.begin(), line.positional.end()});
+    for (const auto& [version, health] : counts)
+        std::printf("version %d: %llu restores in %llu record requests (%.1f%%)\n", version,
+                    static_cast<unsigned long long>(health.restores),
+                    static_cast<unsigned long long>(health.record_requests),
+                    health.restored_percent());
+    if (!halt_above)
+        return exit_ok;
+    const auto found = counts.find(version_argument("version", *current));
+    const double share = found == counts.end() ? 0.0 : found->second.restored_percent();
+    if (share <= *halt_above) {
+        std::printf("health: version %s stays (%.1f%% restored, the limit %.1f%%)\n",
+                    current->c_str(), share, *halt_above);
+        return exit_ok;
+    }
+    publish_rollout({tree, 0, signer_argument(line)});
+    std::printf("health: version %s was restored on %.1f%% of its record requests, above "
+                "%.1f%%: its rollout is halted\n",
+                current->c_str(), share, *halt_above);
     return exit_ok;
 }
 
@@ -499,6 +542,19 @@ const std::map<std::string, subcommand>& subcommands() {
           "change an object of a published version. --dry-run lists what would be\n"
           "sent, in order. --public-url verifies the tree as launchers read it there.\n",
           run_upload}},
+        {"health",
+         {{"--tree", "--halt-above", "--sign"},
+          {},
+          "usage: quillomark-publish health ACCESS_LOG... --tree TREE\n"
+          "           [--halt-above P [--sign KEYFILE]]\n"
+          "Reads the server's access logs (nginx's default format or S3's server access\n"
+          "log format) and prints for each version the restores that launchers stamped\n"
+          "with --health-report announced (GET <base>health/N/restored) and the answered\n"
+          "requests of N/versioninfo.vif, which every launcher that takes or runs N\n"
+          "makes. --halt-above halts the rollout of the tree's current version, as\n"
+          "rollout --percent 0 does (signed with --sign), when its restores are above P\n"
+          "percent of those requests.\n",
+          run_health}},
         {"keygen",
          {{"--out"},
           {},
@@ -511,8 +567,8 @@ const std::map<std::string, subcommand>& subcommands() {
 }
 
 const char* general_help = "usage: quillomark-publish COMMAND ... (COMMAND --help for each)\n"
-                           "commands: release, version, patch, master, rollout, verify, upload,\n"
-                           "          keygen, launcher\n"
+                           "commands: release, version, patch, master, rollout, revert, verify,\n"
+                           "          upload, health, keygen, launcher\n"
                            "exit status: 0 done, 1 failed or faults found, 2 bad input\n";
 
 int run(const std::vector<std::string>& arguments) {

@@ -97,7 +97,8 @@ class Nginx:
     """nginx with the given server blocks, its files in a work folder. In daemon mode
     it returns once it listens; stop waits until it has ended."""
 
-    def __init__(self, work, servers):
+    def __init__(self, work, servers, log_format="paths"):
+        """log_format "combined" is nginx's default format, which publishers' servers write."""
         self.work = work
         (work / "temp").mkdir(parents=True, exist_ok=True)
         self.access_log = work / "access.log"
@@ -108,7 +109,7 @@ class Nginx:
         (work / "nginx.conf").write_text(
             f"{user}\nworker_processes 1;\npid {work}/nginx.pid;\nerror_log {work}/error.log;\n"
             f"events {{ worker_connections 64; }}\n"
-            f"http {{\n log_format paths '$request_uri';\n access_log {self.access_log} paths;\n"
+            f"http {{\n log_format paths '$request_uri';\n access_log {self.access_log} {log_format};\n"
             f" default_type application/octet-stream;\n {temp}\n" + "\n".join(servers) + "\n}\n")
         subprocess.run(["nginx", "-p", str(work), "-c", str(work / "nginx.conf"),
                         "-e", str(work / "error.log")], check=True)

@@ -6,6 +6,8 @@ import re
 import shutil
 import stat
 import sys
+import urllib.error
+import urllib.request
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
@@ -17,6 +19,7 @@ sys.path.insert(0, str(Path(__file__).parents[1] / "e2e"))
 from publish_tree import Record, make_release, md5, publish, read_vif, write_vif  # noqa: E402
 from signing import (ReleaseKey, master_signed_by, signature_matches, strong_digests_of,  # noqa: E402
                      unsigned_master)
+from tls import Nginx, free_port, http_server, serve_tree  # noqa: E402
 
 SIGNED = ["1/versioninfo.vif", "1/changes.txt", "1/versioninfo.sha256", "2/versioninfo.vif",
           "2/changes.txt", "2/versioninfo.sha256", "1_2/versioninfo.vif", "1_2/versioninfo.sha256"]
@@ -272,3 +275,42 @@ def test_two_keys_sign_every_record_for_launchers_of_either(signed, tmp_path):
         result = publish("master", tree, "--version", "3", "--startapp", "app.exe", *arguments,
                          check_status=2)
         assert message in result.stderr, (arguments, result.stderr)
+
+
+# A line of S3's server access log format, as a bucket's logging writes it.
+S3_RESTORE = ('79a59df900b949e55d96a1e698fbacedfd6e09d98eacf8f8d5218e7cd47ef2be releases '
+              '[06/Feb/2027:00:00:38 +0000] 192.0.2.3 - 3E57427F3EXAMPLE REST.GET.OBJECT '
+              'download/health/2/restored "GET /releases/download/health/2/restored HTTP/1.1" '
+              '404 NoSuchKey 300 - 7 - "-" "Quillomark" - s9lzHYrFp76ZVxRcpX9+5cjAnEH2ROuNkd2= '
+              'SigV4 ECDHE-RSA-AES128-GCM-SHA256 - releases.s3.eu-north-1.amazonaws.com TLSv1.2\n')
+
+
+def test_health_reads_restores_from_real_access_logs_and_halts_the_rollout(signed, tmp_path):
+    tree, key, public = signed
+    port = free_port()
+    nginx = Nginx(tmp_path / "nginx", [http_server(port, serve_tree(tree))], log_format="combined")
+    try:
+        for path in (["2/versioninfo.vif"] * 8 + ["1/versioninfo.vif"] * 2 +
+                     ["health/2/restored"] * 2 + ["3/versioninfo.vif", "2/a.txt"]):
+            try:
+                urllib.request.urlopen(f"http://127.0.0.1:{port}/download/{path}").read()
+            except urllib.error.HTTPError as answer:
+                assert answer.code == 404, path
+    finally:
+        nginx.stop()
+    s3_log = tmp_path / "s3.log"
+    s3_log.write_text(S3_RESTORE)
+    logs = [nginx.access_log, s3_log]
+
+    report = publish("health", *logs, "--tree", tree).stdout
+    assert report == ("version 1: 0 restores in 2 record requests (0.0%)\n"
+                      "version 2: 3 restores in 8 record requests (37.5%)\n")
+    path = tree / "masterversion"
+    released = path.read_bytes()
+    stays = publish("health", *logs, "--tree", tree, "--halt-above", "40", "--sign", key)
+    assert "health: version 2 stays" in stays.stdout and path.read_bytes() == released
+    publish("health", *logs, "--tree", tree, "--halt-above", "30", "--sign", key)
+    halted = path.read_bytes()
+    assert unsigned_master(halted) == \
+        unsigned_master(released).replace(b"$expires=", b"$rollout=0$expires=")
+    assert master_signed_by(public, halted)
