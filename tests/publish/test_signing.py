@@ -26,16 +26,6 @@ SIGNED = ["1/versioninfo.vif", "1/changes.txt", "1/versioninfo.sha256", "2/versi
           "2/changes.txt", "2/versioninfo.sha256", "1_2/versioninfo.vif", "1_2/versioninfo.sha256"]
 
 
-def bound(record, versions, product=None):
-    """A SHA-256 record with the lines naming its product and versions after the header."""
-    lines = [("product", product)] if product else []
-    lines.append(("version", versions))
-    header = b"quillomark sha256 1\n"
-    return record.replace(header, header + b"".join(
-        f"file {hashlib.sha256(value.encode()).hexdigest()} *{name} {value}\n".encode()
-        for name, value in lines), 1)
-
-
 def keygen(path):
     public = publish("keygen", "--out", path).stdout.strip()
     assert re.fullmatch("[0-9a-f]{64}", public), public
@@ -85,7 +75,7 @@ def test_every_record_is_signed_and_the_master_expires_in_90_days(signed):
         sorted(name + ".sig" for name in SIGNED)
     for directory in ["1", "2", "1_2"]:
         assert (tree / directory / "versioninfo.sha256").read_bytes() == \
-            bound(strong_digests_of(tree / directory), directory.replace("_", " ")), directory
+            strong_digests_of(tree / directory), directory
     master = (tree / "masterversion").read_bytes()
     assert master_signed_by(public, master)
     expires = re.fullmatch(r"version=2\$patches=1_2\$startapp=app\.exe\$force_releasenotes=0"
@@ -163,7 +153,7 @@ def signed_the_old_way(tree, key):
 def rebound(tree, key, directory, versions, product=None):
     """The directory's SHA-256 record made for other versions or product, signed again."""
     path = tree / directory / "versioninfo.sha256"
-    path.write_bytes(bound(strong_digests_of(tree / directory), versions, product))
+    path.write_bytes(strong_digests_of(tree / directory, product, versions))
     ReleaseKey.from_key_file(key).sign_tree(tree, strong_digests=False)
 
 
