@@ -224,8 +224,8 @@ bool CUpdater::update_entry(file_info& entry, std::size_t position, const file_i
     // The patched file's move and the whole file's share the 10 s for which a hold
     // on the installed file is waited out.
     held_file_pauses pauses;
-    if (takes_prepared_file(entry, paths.local, pauses)) {
-        mark_file_done(&entry);
+    if (staged_file_matches(prepared_path(entry.name), entry)) {
+        finishing.hand_over(prepared_file_job(entry, paths, pauses));
         return true;
     }
     if (patch_applies(local, entry)) {
@@ -261,18 +261,32 @@ bool CUpdater::patch_before_any_failure(std::size_t position) {
     return position < first_failed_patch;
 }
 
-// A job for the finishing line whose work's exception, like the finish step's, is
-// reported as the entry's failure.
+// A job for the finishing line. What its work or its finish step throws is reported
+// as the entry's failure by its finish step, in the records' order like every other
+// failure: the files before it are still put in place, and none behind it is.
 finishing_line::job CUpdater::finishing_job(file_info& entry,
                                             std::function<finishing_line::finish_step()> work,
                                             std::uint64_t bytes, std::uint64_t memory) {
     return {[this, &entry, work = std::move(work)]() -> finishing_line::finish_step {
+                finishing_line::finish_step finish;
+                std::exception_ptr thrown;
                 try {
-                    return work();
+                    finish = work();
                 } catch (...) {
-                    report_unexpected_error("A finishing job", &entry);
-                    return nullptr;
+                    thrown = std::current_exception();
                 }
+                return [this, &entry, finish = std::move(finish), thrown] {
+                    if (error_reported())
+                        return;
+                    try {
+                        if (thrown)
+                            std::rethrow_exception(thrown);
+                        if (finish)
+                            finish();
+                    } catch (...) {
+                        report_unexpected_error("A finishing job", &entry);
+                    }
+                };
             },
             bytes, memory};
 }
@@ -318,13 +332,7 @@ finishing_line::finish_step CUpdater::finish_patch(file_info& entry, std::size_t
         return nullptr;
     const bool patched = apply_patch(entry, paths);
     return [this, &entry, position, paths, pauses, patched]() mutable {
-        if (error_reported())
-            return;
-        try {
-            install_patched_file(entry, position, paths, pauses, patched);
-        } catch (...) {
-            report_unexpected_error("A finishing job", &entry);
-        }
+        install_patched_file(entry, position, paths, pauses, patched);
     };
 }
 
@@ -358,6 +366,11 @@ void CUpdater::install_patched_file(file_info& entry, std::size_t position,
         log_error("Patch: move file failed " + paths.fresh + "->" + paths.local);
     }
     end_patch_mode(position);
+    download_in_order(entry, paths, pauses);
+}
+
+void CUpdater::download_in_order(file_info& entry, const entry_paths& paths,
+                                 held_file_pauses& pauses) {
     log_trace("Downloading: " + paths.file_url);
     set_info_text(ui_text(text_id::downloading_file, {entry.name}));
     // The second worker never runs; its transfer counts the bytes and ends on Cancel.
@@ -417,13 +430,7 @@ finishing_line::finish_step CUpdater::finish_download(file_info& entry, const en
         return nullptr;
     const download_check checked = check_download(entry, paths);
     return [this, &entry, paths, pauses, checked]() mutable {
-        if (error_reported())
-            return;
-        try {
-            install_checked_download(entry, paths, pauses, checked);
-        } catch (...) {
-            report_unexpected_error("A finishing job", &entry);
-        }
+        install_checked_download(entry, paths, pauses, checked);
     };
 }
 

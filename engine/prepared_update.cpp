@@ -88,9 +88,13 @@ std::string CUpdater::prepared_path(const std::string& name) const {
 
 bool CUpdater::takes_prepared_file(const file_info& entry, const std::string& target,
                                    held_file_pauses& pauses) {
+    return staged_file_matches(prepared_path(entry.name), entry) &&
+           move_prepared_file(entry, target, pauses);
+}
+
+bool CUpdater::move_prepared_file(const file_info& entry, const std::string& target,
+                                  held_file_pauses& pauses) {
     const std::string staged = prepared_path(entry.name);
-    if (!staged_file_matches(staged, entry))
-        return false;
     if (const DWORD error = move_over_installed_file(staged, target, pauses);
         error != ERROR_SUCCESS) {
         log_error("Prepared file not moved: " + staged + "->" + target + " (" +
@@ -99,6 +103,23 @@ bool CUpdater::takes_prepared_file(const file_info& entry, const std::string& ta
     }
     log_info("Prepared: " + target);
     return true;
+}
+
+// A staged file is checked already: its job only moves it, in the records' order, so
+// that it stays where it is when a file before it fails. When it cannot be moved,
+// the whole file is downloaded instead, in order.
+finishing_line::job CUpdater::prepared_file_job(file_info& entry, const entry_paths& paths,
+                                                held_file_pauses pauses) {
+    return finishing_job(
+        entry,
+        [this, &entry, paths, pauses]() -> finishing_line::finish_step {
+            return [this, &entry, paths, pauses]() mutable {
+                if (move_prepared_file(entry, paths.local, pauses))
+                    return mark_file_done(&entry);
+                download_in_order(entry, paths, pauses);
+            };
+        },
+        0, 0);
 }
 
 bool CUpdater::prepared_release_present() {
