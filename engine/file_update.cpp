@@ -338,7 +338,7 @@ finishing_line::finish_step CUpdater::finish_patch(file_info& entry, std::size_t
 
 bool CUpdater::apply_patch(const file_info& entry, const entry_paths& paths) {
     const std::string command = patch_command(paths);
-    if (!run_process(command, true, true)) {
+    if (!run_helper(command)) {
         log_error("Patch: execute patcher failed " + command);
         return false;
     }

@@ -218,7 +218,7 @@ bool CUpdater::stage_patched(const file_info& entry, const entry_paths& paths,
     const bool patched =
         continue_download_to_file(paths.work, control_transfer, paths.patch_url) &&
         has_digests(paths.work, *patch_set.find(entry.name), required_strong_digest(entry, true)) &&
-        run_process(patch_command(paths), true, true) &&
+        run_helper(patch_command(paths)) &&
         has_digests(paths.fresh, entry, required_strong_digest(entry, false));
     held_file_pauses pauses;
     if (patched && move_into_place(paths.fresh, staged, pauses) == ERROR_SUCCESS) {
