@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdint>
 #include <map>
 #include <system_error>
@@ -31,13 +32,38 @@ std::string release_work_path(const std::string& work_directory, const std::stri
     return work_directory + "\\" + release_work_folder_name + "\\" + name;
 }
 
+// The patched or unpacked file beside the download W is W.<this process's id>-<its
+// start time>.new, a name that no other process knows, earlier or later. A patch tool
+// may outlive the launcher or prepare that started it (where the system refused it the
+// launcher's job, and for the moment the system takes to end it), and at its end it
+// renames its output onto the name it was given: under a name of its own, the file
+// this process checked is the file it moves. Nothing else writes a work file of the
+// release: a download is written only by the launcher that holds the installation's
+// lock, and a patch tool only reads it.
+const std::string& fresh_suffix() {
+    static const std::string suffix = [] {
+        FILETIME started{};
+        FILETIME unused{};
+        GetProcessTimes(GetCurrentProcess(), &started, &unused, &unused, &unused);
+        const std::uint64_t time =
+            (std::uint64_t{started.dwHighDateTime} << 32) | started.dwLowDateTime;
+        std::array<char, 16> digits{};
+        const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), time, 16).ptr;
+        std::string name(".");
+        name.append(std::to_string(GetCurrentProcessId())).append("-");
+        name.append(digits.data(), end).append(".new");
+        return name;
+    }();
+    return suffix;
+}
+
 // The files an entry's update reads or writes, relative to the installation
 // directory, as keys under which names of one file meet (file_alias_key): the
 // installed file, and in the work directory the download (whole file or patch) and
 // the unpacked or patched file beside it.
 std::array<std::string, 3> path_keys(const std::string& name) {
     const std::string work = release_work_path(work_directory_name, name);
-    return {file_alias_key(name), file_alias_key(work), file_alias_key(work + ".new")};
+    return {file_alias_key(name), file_alias_key(work), file_alias_key(work + fresh_suffix())};
 }
 
 // Entries that share no file with another entry and whose names do not lead into
@@ -188,7 +214,7 @@ void CUpdater::report_unexpected_error(const char* where, const file_info* entry
 CUpdater::entry_paths CUpdater::paths_for(const file_info& entry) const {
     const std::string work = release_work_path(temp_dir, entry.name);
     const std::string url_name = url_escaped_name(entry.name);
-    return {install_dir + "\\" + entry.name, work, work + ".new", file_base_url + url_name,
+    return {install_dir + "\\" + entry.name, work, work + fresh_suffix(), file_base_url + url_name,
             patch_base_url + url_name};
 }
 

@@ -161,7 +161,7 @@ class CUpdater : public update_host {
     struct entry_paths {
         std::string local; // L: the installed file
         std::string work;  // W: the download, whole file or patch
-        std::string fresh; // N: W + ".new", the patched or unpacked file
+        std::string fresh; // N: W + ".<process>.new", the patched or unpacked file
         std::string file_url;
         std::string patch_url;
     };

@@ -45,10 +45,13 @@ file_info record_of(const std::string& name, const std::string& content, std::ui
 }
 
 // The engine, whose finishing work a test can make throw as an allocation failure
-// would, and hold back for one file until something has happened.
+// would, hold back for one file until something has happened, or follow for one
+// file by what a patch tool that another launcher left running writes at its end:
+// its output, renamed onto the name it was given, the download's with ".new".
 class updater_under_test : public CUpdater {
   public:
     std::string throwing_work;
+    std::string followed_by_another_process;
     std::string held_back_work;
     std::function<bool()> releases_held_back_work;
 
@@ -68,7 +71,10 @@ class updater_under_test : public CUpdater {
             wait_until(releases_held_back_work);
         if (entry.name == throwing_work)
             throw std::bad_alloc();
-        return CUpdater::finish_download(entry, paths, pauses);
+        finishing_line::finish_step finish = CUpdater::finish_download(entry, paths, pauses);
+        if (entry.name == followed_by_another_process)
+            write_bytes(paths.work + ".new", "another process's file");
+        return finish;
     }
 
   private:
@@ -279,6 +285,15 @@ TEST_F(FileUpdate, AStagedFileBehindAFailureStaysStaged) {
     EXPECT_EQ(installed("data.bin"), "the old content");
     EXPECT_FALSE(std::filesystem::exists(utf8_path(installed_path("staged.bin"))));
     EXPECT_EQ(read_bytes(prepared + "staged.bin"), "staged staged.bin");
+}
+
+TEST_F(FileUpdate, AFileThatAnotherProcessWritesAfterTheCheckIsNeverMoved) {
+    install("packed.bin", "the old content");
+    offer("packed.bin", sample("E.new"), sample("E.lzma"), file_info::lzma_container_flag);
+    updater.followed_by_another_process = "packed.bin";
+    run_file_phase();
+    EXPECT_TRUE(updater.error_text.empty());
+    EXPECT_EQ(installed("packed.bin"), sample("E.new"));
 }
 
 TEST_F(FileUpdate, AMissingFileOnTheServerIsADownloadError) {
