@@ -18,7 +18,8 @@ struct started_process {
 };
 
 std::optional<started_process> create_process(const std::string& command_line, STARTUPINFOW startup,
-                                              DWORD creation_flags) {
+                                              DWORD creation_flags,
+                                              wchar_t* environment = nullptr) {
     // CreateProcessW may write to the command line, so it gets its own buffer,
     // sized to the line rather than truncating a long one.
     const std::wstring wide = utf8_to_wide(command_line);
@@ -26,8 +27,8 @@ std::optional<started_process> create_process(const std::string& command_line, S
     buffer.push_back(L'\0');
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, creation_flags, nullptr,
-                        nullptr, &startup, &process)) {
+    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, creation_flags,
+                        environment, nullptr, &startup, &process)) {
         log_error("CreateProcess failed: " + std::to_string(GetLastError()));
         return std::nullopt;
     }
@@ -68,6 +69,26 @@ void tie_to_launcher(HANDLE process) {
                   std::to_string(GetLastError()) + ")");
 }
 
+// The launcher's environment with its process id in QUILLOMARK_LAUNCHER_PID, by which
+// a helper watches it: Wine keeps a job open while processes are in it, so that there
+// the job alone does not end a helper of a launcher that was killed.
+std::vector<wchar_t> helper_environment() {
+    std::vector<wchar_t> block;
+    if (wchar_t* const own = GetEnvironmentStringsW()) {
+        const wchar_t* end = own;
+        while (*end)
+            end += wcslen(end) + 1;
+        block.assign(static_cast<const wchar_t*>(own), end);
+        FreeEnvironmentStringsW(own);
+    }
+    const std::wstring variable =
+        std::wstring(launcher_pid_variable) + L"=" + std::to_wstring(GetCurrentProcessId());
+    block.insert(block.end(), variable.begin(), variable.end());
+    block.push_back(L'\0');
+    block.push_back(L'\0');
+    return block;
+}
+
 } // namespace
 
 bool run_process(const std::string& command_line) {
@@ -81,8 +102,10 @@ bool run_helper(const std::string& command_line) {
     // No console at all: CREATE_NO_WINDOW would still start a hidden console host for
     // a console program, which costs more than the patch itself. Suspended until it is
     // in the job, so that nothing it starts escapes the job.
-    const std::optional<started_process> started =
-        create_process(command_line, startup, DETACHED_PROCESS | CREATE_SUSPENDED);
+    std::vector<wchar_t> environment = helper_environment();
+    const std::optional<started_process> started = create_process(
+        command_line, startup, DETACHED_PROCESS | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT,
+        environment.data());
     if (!started)
         return false;
     tie_to_launcher(started->process.get());

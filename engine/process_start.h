@@ -5,6 +5,9 @@
 
 #include <string>
 
+// The environment variable in which a helper finds the launcher that started it.
+constexpr const wchar_t* launcher_pid_variable = L"QUILLOMARK_LAUNCHER_PID";
+
 // The command-line word of a run, setup or removal that shows no window (and of a
 // run that starts no application).
 constexpr const char* silent_option = "--silent";
@@ -16,7 +19,8 @@ bool run_process(const std::string& command_line);
 
 // The same for a hidden helper, waited for, that must not outlive the launcher: it
 // runs in the launcher's job, which the system closes when the launcher's process
-// ends, however it ends, and which then ends every process in it.
+// ends, however it ends, and which then ends every process in it. The helper also
+// finds the launcher's process id in launcher_pid_variable and ends with it.
 bool run_helper(const std::string& command_line);
 
 // The path in double quotes, so that a path with blanks is one argument and is

@@ -47,6 +47,12 @@ bool move_file_over(const char* from, const char* to);
 void remove_temporary_file(const char* path);
 
 #ifdef _WIN32
+// When the launcher that started the tool names its process id in
+// QUILLOMARK_LAUNCHER_PID, the tool ends as soon as that process ends, however it
+// ends: it must not go on reading an installed file, or write its output, for a run
+// that is gone.
+void end_with_launcher();
+
 // The UTF-8 form of a command-line argument.
 std::string utf8_from_wide(const wchar_t* text);
 #endif

@@ -9,6 +9,8 @@
 #include <stdio.h>
 #include <windows.h>
 
+#include <cwchar>
+
 namespace {
 
 constexpr DWORD message_capacity = 1024;
@@ -78,6 +80,31 @@ bool names_device(const char* path) {
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                        nullptr, OPEN_EXISTING, 0, nullptr));
     return file && GetFileType(file.get()) != FILE_TYPE_DISK;
+}
+
+namespace {
+
+constexpr UINT launcher_gone_exit_code = 3;
+
+DWORD WINAPI end_when_signalled(void* launcher) {
+    WaitForSingleObject(launcher, INFINITE);
+    ExitProcess(launcher_gone_exit_code);
+}
+
+} // namespace
+
+void end_with_launcher() {
+    wchar_t text[16];
+    const DWORD length = GetEnvironmentVariableW(L"QUILLOMARK_LAUNCHER_PID", text, 16);
+    if (length == 0 || length >= 16)
+        return;
+    // Held for the tool's lifetime: its thread waits on it.
+    static const kernel_handle launcher(
+        OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::wcstoul(text, nullptr, 10))));
+    if (!launcher)
+        ExitProcess(launcher_gone_exit_code);
+    const kernel_handle watcher(
+        CreateThread(nullptr, 0, end_when_signalled, launcher.get(), 0, nullptr));
 }
 
 unsigned long process_id() {

@@ -8,6 +8,7 @@
 // Paths come as UTF-16, so that any folder name reaches the tool whole; inside the
 // tool they are UTF-8.
 int wmain(int argc, wchar_t* argv[]) {
+    end_with_launcher();
     use_binary_standard_output();
     std::vector<std::string> arguments;
     for (int index = 0; index < argc; ++index)
