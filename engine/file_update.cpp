@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstdint>
 #include <map>
 #include <system_error>
@@ -31,13 +32,38 @@ std::string release_work_path(const std::string& work_directory, const std::stri
     return work_directory + "\\" + release_work_folder_name + "\\" + name;
 }
 
+// The patched or unpacked file beside the download W is W.<this process's id>-<its
+// start time>.new, a name that no other process knows, earlier or later. A patch tool
+// may outlive the launcher or prepare that started it (where the system refused it the
+// launcher's job, and for the moment the system takes to end it), and at its end it
+// renames its output onto the name it was given: under a name of its own, the file
+// this process checked is the file it moves. Nothing else writes a work file of the
+// release: a download is written only by the launcher that holds the installation's
+// lock, and a patch tool only reads it.
+const std::string& fresh_suffix() {
+    static const std::string suffix = [] {
+        FILETIME started{};
+        FILETIME unused{};
+        GetProcessTimes(GetCurrentProcess(), &started, &unused, &unused, &unused);
+        const std::uint64_t time =
+            (std::uint64_t{started.dwHighDateTime} << 32) | started.dwLowDateTime;
+        std::array<char, 16> digits{};
+        const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), time, 16).ptr;
+        std::string name(".");
+        name.append(std::to_string(GetCurrentProcessId())).append("-");
+        name.append(digits.data(), end).append(".new");
+        return name;
+    }();
+    return suffix;
+}
+
 // The files an entry's update reads or writes, relative to the installation
 // directory, as keys under which names of one file meet (file_alias_key): the
 // installed file, and in the work directory the download (whole file or patch) and
 // the unpacked or patched file beside it.
 std::array<std::string, 3> path_keys(const std::string& name) {
     const std::string work = release_work_path(work_directory_name, name);
-    return {file_alias_key(name), file_alias_key(work), file_alias_key(work + ".new")};
+    return {file_alias_key(name), file_alias_key(work), file_alias_key(work + fresh_suffix())};
 }
 
 // Entries that share no file with another entry and whose names do not lead into
@@ -188,7 +214,7 @@ void CUpdater::report_unexpected_error(const char* where, const file_info* entry
 CUpdater::entry_paths CUpdater::paths_for(const file_info& entry) const {
     const std::string work = release_work_path(temp_dir, entry.name);
     const std::string url_name = url_escaped_name(entry.name);
-    return {install_dir + "\\" + entry.name, work, work + ".new", file_base_url + url_name,
+    return {install_dir + "\\" + entry.name, work, work + fresh_suffix(), file_base_url + url_name,
             patch_base_url + url_name};
 }
 
@@ -224,8 +250,8 @@ bool CUpdater::update_entry(file_info& entry, std::size_t position, const file_i
     // The patched file's move and the whole file's share the 10 s for which a hold
     // on the installed file is waited out.
     held_file_pauses pauses;
-    if (takes_prepared_file(entry, paths.local, pauses)) {
-        mark_file_done(&entry);
+    if (staged_file_matches(prepared_path(entry.name), entry)) {
+        finishing.hand_over(prepared_file_job(entry, paths, pauses));
         return true;
     }
     if (patch_applies(local, entry)) {
@@ -261,18 +287,32 @@ bool CUpdater::patch_before_any_failure(std::size_t position) {
     return position < first_failed_patch;
 }
 
-// A job for the finishing line whose work's exception, like the finish step's, is
-// reported as the entry's failure.
+// A job for the finishing line. What its work or its finish step throws is reported
+// as the entry's failure by its finish step, in the records' order like every other
+// failure: the files before it are still put in place, and none behind it is.
 finishing_line::job CUpdater::finishing_job(file_info& entry,
                                             std::function<finishing_line::finish_step()> work,
                                             std::uint64_t bytes, std::uint64_t memory) {
     return {[this, &entry, work = std::move(work)]() -> finishing_line::finish_step {
+                finishing_line::finish_step finish;
+                std::exception_ptr thrown;
                 try {
-                    return work();
+                    finish = work();
                 } catch (...) {
-                    report_unexpected_error("A finishing job", &entry);
-                    return nullptr;
+                    thrown = std::current_exception();
                 }
+                return [this, &entry, finish = std::move(finish), thrown] {
+                    if (error_reported())
+                        return;
+                    try {
+                        if (thrown)
+                            std::rethrow_exception(thrown);
+                        if (finish)
+                            finish();
+                    } catch (...) {
+                        report_unexpected_error("A finishing job", &entry);
+                    }
+                };
             },
             bytes, memory};
 }
@@ -318,19 +358,13 @@ finishing_line::finish_step CUpdater::finish_patch(file_info& entry, std::size_t
         return nullptr;
     const bool patched = apply_patch(entry, paths);
     return [this, &entry, position, paths, pauses, patched]() mutable {
-        if (error_reported())
-            return;
-        try {
-            install_patched_file(entry, position, paths, pauses, patched);
-        } catch (...) {
-            report_unexpected_error("A finishing job", &entry);
-        }
+        install_patched_file(entry, position, paths, pauses, patched);
     };
 }
 
 bool CUpdater::apply_patch(const file_info& entry, const entry_paths& paths) {
     const std::string command = patch_command(paths);
-    if (!run_process(command, true, true)) {
+    if (!run_helper(command)) {
         log_error("Patch: execute patcher failed " + command);
         return false;
     }
@@ -358,6 +392,11 @@ void CUpdater::install_patched_file(file_info& entry, std::size_t position,
         log_error("Patch: move file failed " + paths.fresh + "->" + paths.local);
     }
     end_patch_mode(position);
+    download_in_order(entry, paths, pauses);
+}
+
+void CUpdater::download_in_order(file_info& entry, const entry_paths& paths,
+                                 held_file_pauses& pauses) {
     log_trace("Downloading: " + paths.file_url);
     set_info_text(ui_text(text_id::downloading_file, {entry.name}));
     // The second worker never runs; its transfer counts the bytes and ends on Cancel.
@@ -417,13 +456,7 @@ finishing_line::finish_step CUpdater::finish_download(file_info& entry, const en
         return nullptr;
     const download_check checked = check_download(entry, paths);
     return [this, &entry, paths, pauses, checked]() mutable {
-        if (error_reported())
-            return;
-        try {
-            install_checked_download(entry, paths, pauses, checked);
-        } catch (...) {
-            report_unexpected_error("A finishing job", &entry);
-        }
+        install_checked_download(entry, paths, pauses, checked);
     };
 }
 

@@ -88,9 +88,13 @@ std::string CUpdater::prepared_path(const std::string& name) const {
 
 bool CUpdater::takes_prepared_file(const file_info& entry, const std::string& target,
                                    held_file_pauses& pauses) {
+    return staged_file_matches(prepared_path(entry.name), entry) &&
+           move_prepared_file(entry, target, pauses);
+}
+
+bool CUpdater::move_prepared_file(const file_info& entry, const std::string& target,
+                                  held_file_pauses& pauses) {
     const std::string staged = prepared_path(entry.name);
-    if (!staged_file_matches(staged, entry))
-        return false;
     if (const DWORD error = move_over_installed_file(staged, target, pauses);
         error != ERROR_SUCCESS) {
         log_error("Prepared file not moved: " + staged + "->" + target + " (" +
@@ -99,6 +103,23 @@ bool CUpdater::takes_prepared_file(const file_info& entry, const std::string& ta
     }
     log_info("Prepared: " + target);
     return true;
+}
+
+// A staged file is checked already: its job only moves it, in the records' order, so
+// that it stays where it is when a file before it fails. When it cannot be moved,
+// the whole file is downloaded instead, in order.
+finishing_line::job CUpdater::prepared_file_job(file_info& entry, const entry_paths& paths,
+                                                held_file_pauses pauses) {
+    return finishing_job(
+        entry,
+        [this, &entry, paths, pauses]() -> finishing_line::finish_step {
+            return [this, &entry, paths, pauses]() mutable {
+                if (move_prepared_file(entry, paths.local, pauses))
+                    return mark_file_done(&entry);
+                download_in_order(entry, paths, pauses);
+            };
+        },
+        0, 0);
 }
 
 bool CUpdater::prepared_release_present() {
@@ -197,7 +218,7 @@ bool CUpdater::stage_patched(const file_info& entry, const entry_paths& paths,
     const bool patched =
         continue_download_to_file(paths.work, control_transfer, paths.patch_url) &&
         has_digests(paths.work, *patch_set.find(entry.name), required_strong_digest(entry, true)) &&
-        run_process(patch_command(paths), true, true) &&
+        run_helper(patch_command(paths)) &&
         has_digests(paths.fresh, entry, required_strong_digest(entry, false));
     held_file_pauses pauses;
     if (patched && move_into_place(paths.fresh, staged, pauses) == ERROR_SUCCESS) {

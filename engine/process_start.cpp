@@ -6,35 +6,88 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <optional>
 #include <vector>
 
-bool run_process(const std::string& command_line, bool wait, bool hidden) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    DWORD creation_flags = 0;
-    if (hidden) {
-        startup.dwFlags = STARTF_USESHOWWINDOW;
-        startup.wShowWindow = SW_HIDE;
-        // No console at all: CREATE_NO_WINDOW would still start a hidden console
-        // host for a console program, which costs more than the patch itself.
-        creation_flags = DETACHED_PROCESS;
-    }
+namespace {
+
+struct started_process {
+    kernel_handle process;
+    kernel_handle thread;
+};
+
+std::optional<started_process> create_process(const std::string& command_line, STARTUPINFOW startup,
+                                              DWORD creation_flags) {
     // CreateProcessW may write to the command line, so it gets its own buffer,
     // sized to the line rather than truncating a long one.
     const std::wstring wide = utf8_to_wide(command_line);
     std::vector<wchar_t> buffer(wide.begin(), wide.end());
     buffer.push_back(L'\0');
-
+    startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, creation_flags, nullptr,
                         nullptr, &startup, &process)) {
         log_error("CreateProcess failed: " + std::to_string(GetLastError()));
-        return false;
+        return std::nullopt;
     }
-    const kernel_handle process_handle(process.hProcess);
-    const kernel_handle thread_handle(process.hThread);
-    if (wait)
-        WaitForSingleObject(process_handle.get(), INFINITE);
+    return started_process{kernel_handle(process.hProcess), kernel_handle(process.hThread)};
+}
+
+// Held for the process's lifetime and never closed before its end: then the system
+// closes it, after a TerminateProcess too, and the job ends the helpers in it.
+HANDLE launcher_job() {
+    static const kernel_handle job = [] {
+        // Under Wine the first program that needs the desktop starts its process;
+        // asked for here, it does not start inside the job and end with it.
+        GetDesktopWindow();
+        kernel_handle created(CreateJobObjectW(nullptr, nullptr));
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (!created || !SetInformationJobObject(created.get(), JobObjectExtendedLimitInformation,
+                                                 &limits, sizeof limits)) {
+            log_error("No job for the launcher's helpers (error " + std::to_string(GetLastError()) +
+                      ")");
+            created.reset();
+        }
+        return created;
+    }();
+    return job.get();
+}
+
+// Where the system refuses (a job that the launcher runs in allows none inside it),
+// the helper runs outside the job and may outlive a launcher that is killed; the file
+// phase allows for that, since it never moves a file whose name such a helper knows.
+void tie_to_launcher(HANDLE process) {
+    const HANDLE job = launcher_job();
+    if (!job || AssignProcessToJobObject(job, process))
+        return;
+    static std::atomic_flag reported;
+    if (!reported.test_and_set())
+        log_error("Helpers run outside the launcher's job (error " +
+                  std::to_string(GetLastError()) + ")");
+}
+
+} // namespace
+
+bool run_process(const std::string& command_line) {
+    return create_process(command_line, STARTUPINFOW{}, 0).has_value();
+}
+
+bool run_helper(const std::string& command_line) {
+    STARTUPINFOW startup{};
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    // No console at all: CREATE_NO_WINDOW would still start a hidden console host for
+    // a console program, which costs more than the patch itself. Suspended until it is
+    // in the job, so that nothing it starts escapes the job.
+    const std::optional<started_process> started =
+        create_process(command_line, startup, DETACHED_PROCESS | CREATE_SUSPENDED);
+    if (!started)
+        return false;
+    tie_to_launcher(started->process.get());
+    ResumeThread(started->thread.get());
+    WaitForSingleObject(started->process.get(), INFINITE);
     return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
-// Starting other programs: the patch tool (hidden, waited for), the application
-// and the new launcher copy of a self-update (shown, not waited for).
+// Starting other programs: the application and the new launcher copy of a
+// self-update (shown, not waited for, outliving the launcher), and the patch tool
+// (hidden, waited for, ended with the launcher).
 
 #include <string>
 
@@ -11,7 +12,12 @@ constexpr const char* silent_option = "--silent";
 // Starts the UTF-8 command line; the program is its first token by the system's
 // rules. True when the process was created; a failure is logged as
 // "CreateProcess failed: <code>". Invalid UTF-8 throws utf8_conversion_error.
-bool run_process(const std::string& command_line, bool wait, bool hidden);
+bool run_process(const std::string& command_line);
+
+// The same for a hidden helper, waited for, that must not outlive the launcher: it
+// runs in the launcher's job, which the system closes when the launcher's process
+// ends, however it ends, and which then ends every process in it.
+bool run_helper(const std::string& command_line);
 
 // The path in double quotes, so that a path with blanks is one argument and is
 // never resolved by the system's rule for unquoted program paths.

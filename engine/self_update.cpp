@@ -49,7 +49,7 @@ void CUpdater::replace_launcher(const file_info& record, CFileTransfer& transfer
     // A silent run hands its silence on: the restarted launcher shows nothing either.
     if (silent)
         command.append(" ").append(silent_option);
-    if (!run_process(command, false, false))
+    if (!run_process(command))
         return show_launcher_error(*this, "REPLACE");
     PostMessageW(window, WM_DESTROY, 0, 0);
 }

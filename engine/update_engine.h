@@ -161,7 +161,7 @@ class CUpdater : public update_host {
     struct entry_paths {
         std::string local; // L: the installed file
         std::string work;  // W: the download, whole file or patch
-        std::string fresh; // N: W + ".new", the patched or unpacked file
+        std::string fresh; // N: W + ".<process>.new", the patched or unpacked file
         std::string file_url;
         std::string patch_url;
     };
@@ -267,6 +267,8 @@ class CUpdater : public update_host {
     // Moves the patched file into place, or downloads the whole file instead.
     void install_patched_file(file_info& entry, std::size_t position, const entry_paths& paths,
                               held_file_pauses& pauses, bool patched);
+    // Downloads the whole file in a finish step, checks it and moves it into place.
+    void download_in_order(file_info& entry, const entry_paths& paths, held_file_pauses& pauses);
     // The position of the first entry whose patch failed, in the records' order.
     std::size_t first_failed_patch = SIZE_MAX;
     bool download_whole_file(file_info& entry, const entry_paths& paths, CFileTransfer& transfer,
@@ -282,6 +284,10 @@ class CUpdater : public update_host {
     // file that does not match is removed.
     bool takes_prepared_file(const file_info& entry, const std::string& target,
                              held_file_pauses& pauses);
+    bool move_prepared_file(const file_info& entry, const std::string& target,
+                            held_file_pauses& pauses);
+    finishing_line::job prepared_file_job(file_info& entry, const entry_paths& paths,
+                                          held_file_pauses pauses);
     std::string prepared_path(const std::string& name) const;
     bool staged_file_matches(const std::string& path, const file_info& entry) const;
     enum class staging { current, staged, failed };

@@ -1,12 +1,14 @@
 #include "launcher_stamp.h"
 
 #include "icon_file.h"
+#include "installation_layout.h"
 #include "name_rules.h"
 #include "publish_errors.h"
 
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <vector>
@@ -218,6 +220,22 @@ launcher_config launcher_settings(const resource_tree& resources) {
     const auto& record = settings_entry(resources)->begin()->second.content;
     return *parse_launcher_config({reinterpret_cast<const char*>(record.data()), record.size()})
                 .config;
+}
+
+bool is_installed_launcher_name(std::string_view name) {
+    return file_alias_key(name) == file_alias_key(installed_launcher_file_name);
+}
+
+key_ring launcher_keys(const launcher_config& settings) {
+    return settings.release_key_hex.empty()
+               ? key_ring{}
+               : parse_key_ring(settings.release_key_hex).value_or(key_ring{});
+}
+
+bool shares_a_key(const key_ring& held, const key_ring& signers) {
+    return std::any_of(held.begin(), held.end(), [&](const public_key& key) {
+        return std::find(signers.begin(), signers.end(), key) != signers.end();
+    });
 }
 
 void write_launcher(const launcher_options& options) {

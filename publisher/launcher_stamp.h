@@ -8,11 +8,13 @@
 #include "byte_files.h"
 #include "launcher_config.h"
 #include "pe_resources.h"
+#include "signature.h"
 #include "version_block.h"
 
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 struct code_signing {
     std::filesystem::path certificate; // PKCS#12
@@ -37,6 +39,11 @@ void write_launcher(const launcher_options& options);
 // a launcher of ours (no patch tool, or no readable settings record).
 resource_tree launcher_resources(const bytes& image, const std::string& what);
 launcher_config launcher_settings(const resource_tree& resources);
+// The name a launcher has in every installation (and in a release), in any case.
+bool is_installed_launcher_name(std::string_view name);
+// The keys a launcher takes releases signed with; none when it takes unsigned ones.
+key_ring launcher_keys(const launcher_config& settings);
+bool shares_a_key(const key_ring& held, const key_ring& signers);
 
 // The template installed with the publisher, beside its program.
 std::filesystem::path installed_template();

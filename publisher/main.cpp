@@ -328,21 +328,7 @@ std::optional<std::filesystem::path> launcher_argument(const command_line& line,
         return std::nullopt;
     if (!std::filesystem::is_regular_file(*file))
         throw bad_input("--launcher " + *file + " is not a file");
-    const std::string held =
-        launcher_settings(launcher_resources(read_whole_file(*file), *file)).release_key_hex;
-    const key_ring keys = held.empty() ? key_ring{} : parse_key_ring(held).value_or(key_ring{});
-    const bool takes_it =
-        signer ? std::any_of(keys.begin(), keys.end(),
-                             [&](const public_key& key) {
-                                 return std::find(signer->keys().begin(), signer->keys().end(),
-                                                  key) != signer->keys().end();
-                             })
-               : held.empty();
-    if (!takes_it)
-        throw bad_input("--launcher " + *file +
-                        (held.empty() ? " takes unsigned releases, but this one is signed"
-                                      : " takes only releases signed with one of the keys " + held +
-                                            (signer ? ", not with these" : "; give --sign")));
+    check_launcher_takes("--launcher " + *file, *file, signer);
     return *file;
 }
 
@@ -370,14 +356,16 @@ int run_release(const command_line& line) {
 }
 
 int run_revert(const command_line& line) {
+    const signer_ref signer = signer_argument(line);
     const revert_options options{line.only_positional("TREE"),
                                  version_argument("--to", line.required("--to")),
-                                 signer_argument(line),
+                                 signer,
                                  line.value("--startapp"),
                                  keep_argument(line.value("--keep-patches")),
                                  expires_argument(line),
                                  rollout_argument(line.value("--rollout")),
-                                 diff_memory_argument(line.value("--diff-memory"))};
+                                 diff_memory_argument(line.value("--diff-memory")),
+                                 launcher_argument(line, signer)};
     const std::int32_t version = publish_revert(options);
     std::printf("released version %d with the files of version %d\n", version, options.to);
     return verify_published(options.tree, options.signer);
@@ -413,8 +401,9 @@ const std::map<std::string, subcommand>& subcommands() {
           "quillomark.id, Temp) are left out with one line each; a quillomark.exe must\n"
           "be a launcher written by the launcher command.\n"
           "--sign writes versioninfo.vif.sig, changes.txt.sig and versioninfo.sha256 (the\n"
-          "SHA-256 of every file, signed too) with the secret key; given up to four\n"
-          "times, the first key's signatures go in .sig and every key's in .sigs.\n",
+          "SHA-256 of every file, the version N and the product the tree's master record\n"
+          "names, signed too) with the secret key; given up to four times, the first\n"
+          "key's signatures go in .sig and every key's in .sigs.\n",
           run_version}},
         {"patch",
          {{"--from", "--to", "--sign", "--diff-memory"},
@@ -424,7 +413,8 @@ const std::map<std::string, subcommand>& subcommands() {
           "Writes the patch set TREE/A_B/: a BSDIFF40 patch for every file of both\n"
           "versions that differs, each proven by applying it, left out when it is not\n"
           "smaller than the file stored in version B. --sign writes versioninfo.vif.sig\n"
-          "and versioninfo.sha256 (the SHA-256 of every patch), as for version.\n"
+          "and versioninfo.sha256 (the SHA-256 of every patch, the versions A and B),\n"
+          "as for version.\n"
           "Making a patch takes up to 9 times the file's size in memory (13 times\n"
           "from 2 GiB on); patches are made at once only as far as --diff-memory allows\n"
           "(bytes, or K, M, G, T; default half of the machine's memory), and a file\n"
@@ -478,16 +468,20 @@ const std::map<std::string, subcommand>& subcommands() {
           run_release}},
         {"revert",
          {{"--to", "--sign", "--startapp", "--keep-patches", "--expires", "--rollout",
-           "--diff-memory"},
+           "--diff-memory", "--launcher"},
           {},
           "usage: quillomark-publish revert TREE --to K [--startapp NAME] [--keep-patches K]\n"
           "           [--rollout P] [--sign KEYFILE [--expires YYYY-MM-DDTHH:MM:SSZ]]\n"
-          "           [--diff-memory SIZE]\n"
+          "           [--diff-memory SIZE] [--launcher FILE]\n"
           "Takes back a bad release: publishes the files of version K, taken from TREE and\n"
-          "checked against K's record, with K's release notes and launcher, as the next\n"
-          "version, with patch sets from the last versions as release makes them, and\n"
-          "makes it current. Installations that took the bad release and those that did\n"
-          "not both end with K's files. --startapp defaults to the current one.\n",
+          "checked against K's records (MD5 and, where K has one, SHA-256), with K's\n"
+          "release notes, as the next version, with patch sets from the last versions as\n"
+          "release makes them, and makes it current. Installations that took the bad\n"
+          "release and those that did not both end with K's files. --startapp defaults\n"
+          "to the current one.\n"
+          "The launcher (quillomark.exe) is not K's but the current version's, which holds\n"
+          "the keys the installations take releases with now; --launcher FILE publishes\n"
+          "another, checked as release checks it.\n",
           run_revert}},
         {"launcher",
          {{"--base-url", "--key", "--icon", "--product", "--version", "--template", "--out",
@@ -526,8 +520,10 @@ const std::map<std::string, subcommand>& subcommands() {
           "Checks the tree as the launcher reads it, from a directory or over HTTP.\n"
           "With --key (64 hex digits, up to four) also every record's signature by one\n"
           "of the keys (which ones signed each goes to standard error), every file's\n"
-          "SHA-256 and the master record's expiry. Prints one line per fault and exits\n"
-          "with 1 when there is any.\n",
+          "SHA-256 and the master record's expiry, that each SHA-256 record names the\n"
+          "master record's product and its own version (records without these lines are\n"
+          "accepted), and that each version's launcher holds a key that signed it.\n"
+          "Prints one line per fault and exits with 1 when there is any.\n",
           run_verify}},
         {"upload",
          {{"--endpoint", "--jobs", "--public-url", "--key"},

@@ -107,6 +107,27 @@ void write_strong_digests(const signer_ref& signer, const fs::path& directory,
     signer->sign_file(directory / strong_digest_file_name);
 }
 
+// The product a record is made for: the one given, else the one the tree's current
+// master record names.
+std::optional<std::string> product_for(const fs::path& tree,
+                                       const std::optional<std::string>& given) {
+    const auto product = given ? given : current_master_value(tree, master_product_key);
+    if (product)
+        if (const auto fault = product_fault(*product))
+            throw bad_input("--product: " + *fault);
+    return product;
+}
+
+// A SHA-256 record names what it belongs to, so that a record signed for one product
+// or version cannot be served for another.
+strong_digest_record bound_record(const std::optional<std::string>& product, std::string version) {
+    strong_digest_record record;
+    if (product)
+        record.bind_product(*product);
+    record.bind_version(std::move(version));
+    return record;
+}
+
 using changed_file = std::pair<const file_info*, const file_info*>;
 
 std::uint64_t patch_memory_of(const changed_file& change) {
@@ -213,7 +234,7 @@ std::vector<bytes> make_patches(const fs::path& old_dir, const fs::path& new_dir
 // its name must be one that this tool wrote.
 void refuse_unstamped_launcher(const std::vector<source_file>& files) {
     for (const auto& file : files) {
-        if (file_alias_key(file.name) != file_alias_key(installed_launcher_file_name))
+        if (!is_installed_launcher_name(file.name))
             continue;
         try {
             launcher_resources(read_whole_file(file.path), file.path.string());
@@ -311,6 +332,8 @@ publish_summary write_version(const version_options& options,
                               const std::vector<source_file>& files) {
     const bytes notes = options.notes ? read_whole_file(*options.notes) : bytes{};
     const fs::path target = options.tree / std::to_string(options.version);
+    strong_digest_record strong_digests =
+        bound_record(product_for(options.tree, options.product), std::to_string(options.version));
     fs::create_directories(options.tree);
     refuse_existing(target);
 
@@ -318,7 +341,6 @@ publish_summary write_version(const version_options& options,
     version_info info(version_info::standard_magic, version_info::standard_format);
     info.version = options.version;
     publish_summary summary;
-    strong_digest_record strong_digests;
     progress_meter progress("version " + std::to_string(options.version), files.size(),
                             total_size(files));
     for (const auto& file : files) {
@@ -379,6 +401,20 @@ std::uint64_t default_diff_memory() {
                : std::uint64_t{1} << 30;
 }
 
+void check_launcher_takes(const std::string& what, const fs::path& launcher,
+                          const signer_ref& signer) {
+    const launcher_config settings =
+        launcher_settings(launcher_resources(read_whole_file(launcher), launcher.string()));
+    const std::string& held = settings.release_key_hex;
+    const bool takes_it =
+        signer ? shares_a_key(launcher_keys(settings), signer->keys()) : held.empty();
+    if (!takes_it)
+        throw bad_input(what + (held.empty()
+                                    ? " takes unsigned releases, but this one is signed"
+                                    : " takes only releases signed with one of the keys " + held +
+                                          (signer ? ", not with these" : "; give --sign")));
+}
+
 std::string record_name_of(std::string name) {
     std::replace(name.begin(), name.end(), '/', '\\');
     return name;
@@ -399,6 +435,9 @@ publish_summary publish_patch_set(const patch_options& options) {
     const version_info new_info = read_version_file(new_dir / version_file_name);
     const fs::path target = options.tree / patch_set_name{options.from, options.to}.text();
     refuse_existing(target);
+    strong_digest_record strong_digests =
+        bound_record(product_for(options.tree, options.product),
+                     std::to_string(options.from) + " " + std::to_string(options.to));
 
     publish_summary summary;
     std::vector<changed_file> changed;
@@ -428,7 +467,6 @@ publish_summary publish_patch_set(const patch_options& options) {
                                                 return sum + std::uint64_t(pair.second->size);
                                             }));
     const auto made = make_patches(old_dir, new_dir, changed, options.diff_memory, progress);
-    strong_digest_record strong_digests;
     for (std::size_t i = 0; i < changed.size(); ++i) {
         const file_info& record = *changed[i].second;
         if (made[i].size() < fs::file_size(path_of_name(new_dir, record.name))) {
@@ -467,13 +505,8 @@ void publish_master(const master_options& options) {
                                      {"force_releasenotes", options.force_notes ? "1" : "0"}};
     if (options.rollout)
         pieces.push_back({rollout_key, std::to_string(*options.rollout)});
-    const auto product =
-        options.product ? options.product : current_master_value(options.tree, master_product_key);
-    if (product) {
-        if (const auto fault = product_fault(*product))
-            throw bad_input("--product: " + *fault);
+    if (const auto product = product_for(options.tree, options.product))
         pieces.push_back({master_product_key, *product});
-    }
     const fs::path path = options.tree / master_file_name;
     if (!options.signer) {
         write_by_rename(path, master_record_text(pieces));
@@ -495,9 +528,9 @@ std::int32_t publish_release(const release_options& options) {
         throw bad_input("--startapp \"" + options.startapp + "\" is not a file of " +
                         options.version.source.string());
     check_master_piece({"startapp", startapp});
-    const auto product = release_product(options);
     const auto earlier = versions_in(options.version.tree);
     version_options version = options.version;
+    version.product = product_for(version.tree, release_product(options));
     version.version = earlier.empty() ? 1 : earlier.back() + 1;
     if (!earlier.empty() && earlier.back() == std::numeric_limits<std::int32_t>::max())
         throw bad_input("the tree holds the highest possible version number");
@@ -505,10 +538,10 @@ std::int32_t publish_release(const release_options& options) {
 
     const auto keep = std::min<std::size_t>(std::size_t(options.keep_patches), earlier.size());
     for (auto from = earlier.end() - std::ptrdiff_t(keep); from != earlier.end(); ++from)
-        publish_patch_set(
-            {version.tree, *from, version.version, version.signer, options.diff_memory});
+        publish_patch_set({version.tree, *from, version.version, version.signer,
+                           options.diff_memory, version.product});
     publish_master({version.tree, version.version, startapp, std::nullopt, options.force_notes,
-                    version.signer, options.expires, options.rollout, product});
+                    version.signer, options.expires, options.rollout, version.product});
     return version.version;
 }
 

@@ -27,6 +27,9 @@ struct version_options {
     // A launcher published under its own file name, in place of the source's file of
     // that name (if any).
     std::optional<std::filesystem::path> launcher;
+    // The product the SHA-256 record names; none: the one the tree's current master
+    // record names, if any.
+    std::optional<std::string> product = std::nullopt;
 };
 
 struct patch_options {
@@ -38,6 +41,7 @@ struct patch_options {
     // a file whose patch alone would need more is left out of the set, with one line
     // saying so, and launchers download it whole.
     std::uint64_t diff_memory = default_diff_memory();
+    std::optional<std::string> product = std::nullopt; // as in version_options
 };
 
 struct master_options {
@@ -79,6 +83,8 @@ struct revert_options {
     std::int64_t expires = 0;
     std::optional<int> rollout;
     std::uint64_t diff_memory = default_diff_memory();
+    // The launcher of the new version; none: the current version's, not `to`'s.
+    std::optional<std::filesystem::path> launcher = std::nullopt;
 };
 
 struct rollout_options {
@@ -100,15 +106,20 @@ publish_summary publish_patch_set(const patch_options& options);
 void publish_master(const master_options& options);
 // Returns the new version number; the caller verifies the tree.
 std::int32_t publish_release(const release_options& options);
-// Returns the new version's number. Each file of version `to` is taken from the
-// tree (unpacked when stored as a container) and checked against its record before
-// anything is published; its release notes go with it.
+// Returns the new version's number. Each file of version `to` but its launcher is
+// taken from the tree (unpacked when stored as a container) and checked against its
+// records before anything is published; its release notes go with it.
 std::int32_t publish_revert(const revert_options& options);
 // Rewrites only the rollout piece of the tree's master record and signs it again
 // with the key that signed it. Refuses (bad_input) a tree without a master record, a
 // signed record without the signer or with another key's signature, an unsigned one
 // with a signer, and a signed one that has expired.
 void publish_rollout(const rollout_options& options);
+
+// Installations hand over to a release's launcher, which must then take exactly the
+// releases that the signer makes; throws bad_input naming it as `what` when it does not.
+void check_launcher_takes(const std::string& what, const std::filesystem::path& launcher,
+                          const signer_ref& signer);
 
 // The launcher's name for a start program given with either kind of slash.
 std::string record_name_of(std::string name);

@@ -1,9 +1,11 @@
 #include "tree_verify.h"
 
 #include "container_memory.h"
+#include "launcher_stamp.h"
 #include "name_rules.h"
 #include "patch_maker.h"
 #include "progress.h"
+#include "publish_errors.h"
 #include "release_signing.h"
 #include "rollout.h"
 #include "source_scan.h"
@@ -97,7 +99,7 @@ class tree_verifier {
         if (!signature.content)
             return fault(path,
                          "has no signature (" + signature_path + ": " + signature.error + ")");
-        key_ring signers;
+        key_ring& signers = signed_by_[path];
         for (const public_key& key : keys_)
             if (signature_matches(key, as_text(content), as_text(*signature.content)))
                 signers.push_back(key);
@@ -188,6 +190,7 @@ class tree_verifier {
             check_master_signature(text);
             check_expiry_of(record);
         }
+        product_ = record.value(master_product_key);
         values.version = parse_version_number(record.value("version"));
         if (!values.version)
             fault(master_file_name, "\"version\" is not a positive number");
@@ -280,7 +283,26 @@ class tree_verifier {
         const auto content = fetch_signed(path);
         if (content && !(found->second = parse_strong_digests(as_text(*content))))
             fault(path, "is damaged");
-        return found->second ? &*found->second : nullptr;
+        if (!found->second)
+            return nullptr;
+        check_binding(path, directory, *found->second);
+        return &*found->second;
+    }
+
+    // A record names the product and versions it was signed for, which must be the
+    // master record's product and those of its directory; records of trees published
+    // before carry no such lines.
+    void check_binding(const std::string& path, const std::string& directory,
+                       const strong_digest_record& digests) {
+        if (digests.product() && !product_.empty() && *digests.product() != product_)
+            fault(path, "names the product " + in_quotes(*digests.product()) +
+                            ", the master record " + in_quotes(product_));
+        // A version's directory is its number, a patch set's its two joined by '_'.
+        std::string versions = directory;
+        std::replace(versions.begin(), versions.end(), '_', ' ');
+        if (digests.version() && *digests.version() != versions)
+            fault(path, "names the version " + in_quotes(*digests.version()) + " instead of " +
+                            in_quotes(versions));
     }
 
     void check_strong_digest(const std::string& directory, strong_digest_record::kind of,
@@ -349,6 +371,26 @@ class tree_verifier {
                             std::to_string(record.size));
         if (digest_of(*content) != record.digest)
             fault(path, "does not match its record's digest");
+        if (!keys_.empty() && is_installed_launcher_name(record.name))
+            check_launcher_keys(number, path, *content);
+    }
+
+    // Installations hand over to a version's launcher, which takes only releases signed
+    // with its keys from then on: one that holds none of the keys that signed its
+    // version strands them, one without a key opens them to anyone's releases.
+    void check_launcher_keys(std::int32_t number, const std::string& path, const bytes& image) {
+        const key_ring& signers = signed_by_[std::to_string(number) + "/" + version_file_name];
+        if (signers.empty())
+            return;
+        launcher_config settings;
+        try {
+            settings = launcher_settings(launcher_resources(image, path));
+        } catch (const bad_input&) {
+            return; // not a launcher of ours, but the application's file of that name
+        }
+        if (!shares_a_key(launcher_keys(settings), signers))
+            fault(path, "holds none of the keys that signed version " + std::to_string(number) +
+                            " (" + key_ids(signers) + ")");
     }
 
     void check_startapp(std::int32_t number, const std::string& startapp) {
@@ -409,6 +451,8 @@ class tree_verifier {
     key_ring keys_;
     std::map<std::string, std::optional<strong_digest_record>> strong_;
     std::set<std::string> read_by_launchers_;
+    std::map<std::string, key_ring> signed_by_; // of each signed record, among keys_
+    std::string product_;                       // the master record's, if it names one
     std::vector<std::string> faults_;
     std::map<std::int32_t, std::optional<version_info>> versions_;
 };

@@ -17,7 +17,9 @@
 // version's file, yields the target's digest. With keys: every versioninfo.vif,
 // versioninfo.sha256, changes.txt and the master record carry the signature of one
 // of them (which ones signed each goes to standard error), every file, container
-// and patch matches its SHA-256 there, and the master record has an expiry still
-// ahead. The share of the installations that the master record's version is
+// and patch matches its SHA-256 there, each SHA-256 record that names a product and
+// versions names the master record's product and its own versions, each version's
+// launcher holds a key that signed the version, and the master record has an
+// expiry still ahead. The share of the installations that the master record's version is
 // offered to goes to standard error.
 std::vector<std::string> verify_tree(tree_source& source, const key_ring& keys = {});

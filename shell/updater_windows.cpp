@@ -46,7 +46,7 @@ std::wstring with_crlf_line_ends(const std::wstring& text) {
 }
 
 void start_application(const std::string& command) {
-    run_process(command, false, false);
+    run_process(command);
 }
 
 void open_notes_window() {

@@ -1,5 +1,5 @@
 // The design's floor for a patch: the median time to start a trivial hidden
-// console program and wait for it, through the launcher's own run_process.
+// console program and wait for it, through the launcher's own run_helper.
 // Prints "hidden_process_start_seconds: <s>", and the mean, which a sequence of
 // starts pays, as "hidden_process_start_mean_seconds: <s>". Arguments after RUNS are passed on,
 // each quoted, so that a real program can be timed the same way.
@@ -24,12 +24,12 @@ int main(int argc, char** argv) {
     for (int index = 3; index < argc; ++index)
         command.append(1, ' ').append(quoted(argv[index]));
     // The first start loads what later starts find in the cache.
-    if (!run_process(command, true, true))
+    if (!run_helper(command))
         return 1;
     std::vector<double> seconds;
     for (int run = 0; run < runs; ++run) {
         const auto started = std::chrono::steady_clock::now();
-        if (!run_process(command, true, true))
+        if (!run_helper(command))
             return 1;
         seconds.push_back(
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());

@@ -389,6 +389,8 @@ class Installation:
 
 
 CHECK_LOG = "ezo-prepare.log"
+# The launcher patches or unpacks download W into W.<its process id>-<its start time>.new.
+FRESH_SUFFIX = r"\.\d+-[0-9a-f]+\.new"
 
 
 def contents(installation):

@@ -83,9 +83,10 @@ def strong_digest_text(files, served, product=None, version=None):
     return ("quillomark sha256 1\n" + "".join(lines)).encode()
 
 
-def strong_digests_of(directory, product=None):
+def strong_digests_of(directory, product=None, version=None):
     """The SHA-256 record of a version or patch set directory ("2", or "1_2" from 1
-    to 2): each file as installed and each container or patch as served."""
+    to 2): each file as installed and each container or patch as served, made for
+    the product and for the directory's version unless another is given."""
     _, records = read_vif(directory / "versioninfo.vif")
     files, served = {}, {}
     for record in records:
@@ -95,7 +96,7 @@ def strong_digests_of(directory, product=None):
         if "_" not in directory.name:
             unpacked = lzma_decode(content) if record.flags & CONTAINER_FLAG else content
             files[record.name] = hashlib.sha256(unpacked).hexdigest()
-    return strong_digest_text(files, served, product, directory.name.replace("_", " "))
+    return strong_digest_text(files, served, product, version or directory.name.replace("_", " "))
 
 
 def master_product(tree):

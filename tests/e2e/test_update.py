@@ -6,14 +6,15 @@ then patches; an update prepared in the background while the application runs,
 taken by the next start, continued after a kill, and stopped by a start."""
 
 import random
+import re
 import time
 from datetime import timedelta
 
 import pytest
 
-from harness import (BASE_URL, BIG_SIZE, DONE_INFO, INFO, STRINGS, TESTAPP, TITLE, Log, Record,
-                     Run, assert_bytes_shown, assert_counters, assert_subsequence, big_patch,
-                     bsdiff, check, file_phase_texts, installed, lzma_container,
+from harness import (BASE_URL, BIG_SIZE, DONE_INFO, FRESH_SUFFIX, INFO, STRINGS, TESTAPP, TITLE,
+                     Log, Record, Run, assert_bytes_shown, assert_counters, assert_subsequence,
+                     big_patch, bsdiff, check, file_phase_texts, installed, lzma_container,
                      pack_big_version_1, prepare, unix_name, version_info, windows_path)
 
 generator = random.Random(12)
@@ -53,7 +54,7 @@ def damaged(patch):
 PATCH_FAILURES = {
     "missing": "Patch: download patch failed {patch_url}->{work}",
     "damaged": "Patch:sub\\b.bin Hash Failed",
-    "wrong_base": "Patch: Hash check failed {work}.new",
+    "wrong_base": "Patch: Hash check failed {fresh}",
 }
 
 
@@ -129,20 +130,23 @@ def test_patch_set_with_one_failing_patch(site, probe, install_dir, tmp_path, fa
     log.assert_in_order([*checked, f"Patch: successful {windows_path(installation.path)}\\a.bin",
                          "Quillomark End"])
     later = [f"Downloading: {file_url}c.bin", f"Downloading: {file_url}new.txt"]
+    fresh = next((found.group(0) for text in log.texts()
+                  if (found := re.search(re.escape(work) + FRESH_SUFFIX, text))), None)
     log.assert_in_order([
-        *checked, PATCH_FAILURES[failure].format(patch_url=f"{BASE_URL}1_2/sub\\b.bin", work=work),
+        *checked, PATCH_FAILURES[failure].format(patch_url=f"{BASE_URL}1_2/sub\\b.bin", work=work,
+                                                 fresh=fresh),
         f"Downloading: {file_url}sub\\b.bin", *([] if failure == "wrong_base" else later),
         "Quillomark End"])
     assert set(later) <= set(log.texts())
 
 
-# Two entries whose work files in Temp are one file on Windows, where names ignore
-# case: the container data.pak unpacks to Temp\files\data.pak.new, where DATA.PAK.new
-# downloads; A.new downloads to Temp\files\A.new, where a is patched while the
-# unpacking of slow.pak still holds up the finishing line. And release files named as
-# the launcher's own work files in Temp (the patch tool, patched and then used for the
-# next patch, or downloaded whole before it; the staged record; a new copy of the
-# launcher), which must meet none of them. Releases as (installed, offered): name,
+# Entries named as the work files of others, on Windows, where names ignore case: the
+# container data.pak unpacks beside Temp\files\data.pak, where DATA.PAK.new downloads
+# to Temp\files\DATA.PAK.new; A.new downloads to Temp\files\A.new, beside which a is
+# patched while the unpacking of slow.pak still holds up the finishing line. And
+# release files named as the launcher's own work files in Temp (the patch tool,
+# patched and then used for the next patch, or downloaded whole before it; the staged
+# record; a new copy of the launcher), which must meet none of them. Releases as (installed, offered): name,
 # size, compressed; PATCHED: patched from the installed file of that name.
 PATCHED = None
 SHARED_WORK_FILES = {
@@ -381,6 +385,26 @@ def test_a_killed_prepare_continues_where_it_stopped(site, probe, install_dir, s
     assert staged.read_bytes() == big.content
     assert not partial.exists()
     assert check(probe, installation) == (11, "prepared 2")
+
+
+def test_a_killed_prepare_ends_its_patch_tool(site, probe, install_dir, tmp_path):
+    """A prepare killed while its patch tool waits for the installed file, which the
+    application holds at that moment: the patch tool ends with the prepare."""
+    installation = install_dir("Quillo mark")
+    installation.install(1, version_1())
+    site.master(2, patches=["1_2"])
+    site.version(2, version_2())
+    site.patch_set(1, 2, {"a.bin": bsdiff(OLD["a.bin"], NEW["a.bin"], tmp_path / "a")})
+    site.set_rules({"/download/1_2/a.bin": "stall=2"})
+
+    probe.start(installation.path, installation.path / "quillomark.exe", "--prepare")
+    wait_until(lambda: "/download/1_2/a.bin" in site.requests())
+    probe.hold(installation.file("a.bin"), exclusive=True)
+    wait_until(lambda: any(image.lower().endswith("\\bspatch.exe")
+                           for image in probe.left_running(0)))
+    probe.must("kill", "launcher")
+    assert probe.ask("wait-idle", 5000, wait_ms=5000)["ok"], probe.left_running(0)
+    probe.release(installation.file("a.bin"))
 
 
 def test_a_start_stops_a_prepare_and_takes_what_it_staged(site, probe, install_dir):

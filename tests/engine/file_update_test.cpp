@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -43,18 +44,48 @@ file_info record_of(const std::string& name, const std::string& content, std::ui
     return record;
 }
 
-// The engine, whose finishing jobs a test can make throw as an allocation failure would.
+// The engine, whose finishing work a test can make throw as an allocation failure
+// would, hold back for one file until something has happened, or follow for one
+// file by what a patch tool that another launcher left running writes at its end:
+// its output, renamed onto the name it was given, the download's with ".new".
 class updater_under_test : public CUpdater {
   public:
-    bool installs_throw = false;
+    std::string throwing_work;
+    std::string followed_by_another_process;
+    std::string held_back_work;
+    std::function<bool()> releases_held_back_work;
+
+    bool work_begun_for(const std::string& name) {
+        const std::lock_guard guard(begun_lock);
+        return std::find(begun.begin(), begun.end(), name) != begun.end();
+    }
 
   protected:
     finishing_line::finish_step finish_download(file_info& entry, const entry_paths& paths,
                                                 held_file_pauses pauses) override {
-        if (installs_throw)
+        {
+            const std::lock_guard guard(begun_lock);
+            begun.push_back(entry.name);
+        }
+        if (entry.name == held_back_work)
+            wait_until(releases_held_back_work);
+        if (entry.name == throwing_work)
             throw std::bad_alloc();
-        return CUpdater::finish_download(entry, paths, pauses);
+        finishing_line::finish_step finish = CUpdater::finish_download(entry, paths, pauses);
+        if (entry.name == followed_by_another_process)
+            write_bytes(paths.work + ".new", "another process's file");
+        return finish;
     }
+
+  private:
+    static void wait_until(const std::function<bool()>& condition) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!condition() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+
+    std::mutex begun_lock;
+    std::vector<std::string> begun;
 };
 
 class FileUpdate : public ::testing::Test {
@@ -177,20 +208,29 @@ struct whole_file_failure {
     std::uint8_t flags;
     LPARAM string_id;
     const char* error_text;
+    bool work_throws = false;
 };
 
 class WholeFileFailure : public FileUpdate,
                          public ::testing::WithParamInterface<whole_file_failure> {};
 
-// The second of three files fails while all three may be worked on at once: the
-// first is installed, the third is dropped, and the error is the second's.
+// The second of three files fails while all three may be worked on at once, and
+// before the first is worked on to its end: on a line two files wide, the third
+// file's work begins once the second's has ended, and only then does the first's
+// end. The first is installed, the third is dropped, and the error is the second's.
 TEST_P(WholeFileFailure, LeavesTheInstalledFileAndReportsTheFirstError) {
     const whole_file_failure& failure = GetParam();
+    _putenv_s(finishing_line::width_variable, "2");
+    updater.held_back_work = "first.bin";
+    updater.releases_held_back_work = [this] { return updater.work_begun_for("later.bin"); };
+    if (failure.work_throws)
+        updater.throwing_work = "data.bin";
     install("data.bin", "the old content");
     offer("first.bin", sample("E.new"), sample("E.lzma"), file_info::lzma_container_flag);
     offer("data.bin", failure.listed, failure.served, failure.flags);
     offer("later.bin", "never installed");
     run_file_phase();
+    _putenv_s(finishing_line::width_variable, "");
     EXPECT_EQ(installed("first.bin"), sample("E.new"));
     EXPECT_EQ(installed("data.bin"), "the old content");
     EXPECT_FALSE(std::filesystem::exists(utf8_path(installed_path("later.bin"))));
@@ -214,8 +254,47 @@ INSTANTIATE_TEST_SUITE_P(
                                          "Uuendatud faili hash ei vasta serveri versioonile!"},
                       whole_file_failure{"BrokenContainer", sample("E.new"), sample("E.broken"),
                                          file_info::lzma_container_flag, IDS_UNPACK_FAILED,
-                                         "Viga faili lahtipakkimisel"}),
+                                         "Viga faili lahtipakkimisel"},
+                      whole_file_failure{"ThrowingWork", "the new content", "the new content", 0,
+                                         IDS_DOWNLOAD_FAILED,
+                                         "Downloading of required file data.bin failed!", true}),
     [](const auto& info) { return info.param.what; });
+
+// Staged files go into place in the records' order: the one before a file that fails
+// is installed, the one behind it stays staged, although the worker took it before
+// the failure was found.
+TEST_F(FileUpdate, AStagedFileBehindAFailureStaysStaged) {
+    const std::string prepared = updater.temp_dir + "\\prepared\\";
+    std::filesystem::create_directories(utf8_path(prepared));
+    const auto stage = [&](const std::string& name) {
+        offer(name, "staged " + name);
+        write_bytes(prepared + name, "staged " + name);
+    };
+    stage("early.bin");
+    install("data.bin", "the old content");
+    offer("data.bin", "the new content", "other bytes");
+    stage("staged.bin");
+    updater.held_back_work = "data.bin";
+    updater.releases_held_back_work = [this] {
+        const std::lock_guard guard(updater.updater_lock);
+        return updater.pending_files.empty();
+    };
+    run_file_phase();
+    EXPECT_EQ(updater.error_text, "Uuendatud faili hash ei vasta serveri versioonile!");
+    EXPECT_EQ(installed("early.bin"), "staged early.bin");
+    EXPECT_EQ(installed("data.bin"), "the old content");
+    EXPECT_FALSE(std::filesystem::exists(utf8_path(installed_path("staged.bin"))));
+    EXPECT_EQ(read_bytes(prepared + "staged.bin"), "staged staged.bin");
+}
+
+TEST_F(FileUpdate, AFileThatAnotherProcessWritesAfterTheCheckIsNeverMoved) {
+    install("packed.bin", "the old content");
+    offer("packed.bin", sample("E.new"), sample("E.lzma"), file_info::lzma_container_flag);
+    updater.followed_by_another_process = "packed.bin";
+    run_file_phase();
+    EXPECT_TRUE(updater.error_text.empty());
+    EXPECT_EQ(installed("packed.bin"), sample("E.new"));
+}
 
 TEST_F(FileUpdate, AMissingFileOnTheServerIsADownloadError) {
     install("data.bin", "the old content");
@@ -237,7 +316,8 @@ TEST_P(UnexpectedError, EndsTheRunWithAnError) {
     const bool in_finishing_job = GetParam();
     // A name that is not UTF-8 fails the worker when it looks for the launcher's record.
     const std::string name = in_finishing_job ? "data.bin" : "bad\xff.bin";
-    updater.installs_throw = in_finishing_job;
+    if (in_finishing_job)
+        updater.throwing_work = "data.bin";
     install("data.bin", "the old content");
     serve("f-data.bin", "the new content");
     for (const std::string& listed : {name, std::string("later.bin")})

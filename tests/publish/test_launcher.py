@@ -2,6 +2,7 @@
 base URL, key, icon and version block, read back with Debian's pefile (apart from the
 publisher), signed with osslsigncode, and published with release --launcher."""
 
+import hashlib
 import struct
 import subprocess
 import sys
@@ -12,7 +13,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
 
-from publish_tree import make_release, md5, publish, read_vif  # noqa: E402
+from publish_tree import lzma_decode, make_release, md5, publish, read_vif  # noqa: E402
 
 TEMPLATE = Path(__import__("os").environ.get("QM_TEMPLATE", ""))
 ENGLISH_TEXTS = Path(__file__).resolve().parents[2] / "resources" / "texts" / "en.txt"
@@ -269,11 +270,59 @@ def test_signed_launcher_verifies_and_is_published_as_the_release_launcher(tmp_p
     # The setup takes only master records made for its product: the release names it
     # in the signed part, later records of the tree keep it, and another is refused.
     assert "$product=Minu rakendus$" in (tree / "masterversion").read_text("utf-8")
+    for directory, versions in [("3", "3"), ("2_3", "2 3")]:
+        assert (tree / directory / "versioninfo.sha256").read_text("utf-8").startswith(
+            "quillomark sha256 1\n"
+            f"file {hashlib.sha256('Minu rakendus'.encode()).hexdigest()} *product Minu rakendus\n"
+            f"file {hashlib.sha256(versions.encode()).hexdigest()} *version {versions}\n")
     publish("master", tree, "--version", "3", "--startapp", "app.exe", "--sign", key)
     assert "$product=Minu rakendus$" in (tree / "masterversion").read_text("utf-8")
     refused = publish("release", app, "--tree", tree, "--startapp", "app.exe", "--sign", key,
                       "--launcher", setup, "--product", "Teine", check_status=2)
     assert "--product" in refused.stderr
+
+
+def launcher_of(tree, version):
+    """The launcher of a version as installations get it."""
+    _, records = read_vif(tree / version / "versioninfo.vif")
+    (record,) = [record for record in records if record.name == "quillomark.exe"]
+    stored = (tree / version / "quillomark.exe").read_bytes()
+    return lzma_decode(stored) if record.flags & 1 else stored
+
+
+def test_revert_keeps_the_launcher_that_holds_the_current_key(tmp_path):
+    """Release 1's launcher holds only the old key, release 2's only the new one: taking
+    back release 2 must not hand the installations back to a launcher that refuses
+    every release signed with the new key."""
+    keys, publics, launchers = {}, {}, {}
+    for name in ("old", "new"):
+        keys[name] = tmp_path / f"{name}.key"
+        publics[name] = publish("keygen", "--out", keys[name]).stdout.strip()
+        (tmp_path / name).mkdir()
+        _, launchers[name] = stamp(tmp_path, "--base-url", URL, "--key", publics[name],
+                                   out=f"{name}/quillomark.exe")
+    tree = tmp_path / "site"
+    for number, name in [(1, "old"), (2, "new")]:
+        app = make_release(tmp_path / f"app{number}", {"app.exe": b"app %d\n" % number})
+        publish("release", app, "--tree", tree, "--startapp", "app.exe", "--sign", keys[name],
+                "--launcher", launchers[name])
+
+    refused = publish("revert", tree, "--to", "1", "--sign", keys["new"], "--launcher",
+                      launchers["old"], check_status=2)
+    assert f"--launcher {launchers['old']} takes only releases signed with one of the keys " \
+        f"{publics['old']}, not with these" in refused.stderr
+    publish("revert", tree, "--to", "1", "--sign", keys["new"])
+    assert launcher_of(tree, "3") == launchers["new"].read_bytes()
+    assert (tree / "3" / "app.exe").read_bytes() == b"app 1\n"
+
+    # A version whose launcher holds none of the keys that signed it strands the
+    # installations that take it.
+    stranding = make_release(tmp_path / "app4", {"app.exe": b"app 4\n",
+                                                 "quillomark.exe": launchers["old"].read_bytes()})
+    publish("version", stranding, "--tree", tree, "--version", "4", "--sign", keys["new"])
+    faults = publish("verify", tree, "--key", publics["new"], check_status=1).stdout
+    assert faults == "4/quillomark.exe: holds none of the keys that signed version 4 " \
+        f"({publics['new'][:16]})\n"
 
 
 def test_an_unsigned_release_warns_in_one_line(tmp_path):

@@ -2,6 +2,7 @@
 a record, and verify --key on good and damaged trees. Signatures are checked with
 libsodium directly, apart from the publisher."""
 
+import hashlib
 import re
 import shutil
 import stat
@@ -149,13 +150,33 @@ def signed_the_old_way(tree, key):
     return "masterversion: is signed the old way, in a separate masterversion.sig: sign it again"
 
 
+def rebound(tree, key, directory, versions, product=None):
+    """The directory's SHA-256 record made for other versions or product, signed again."""
+    path = tree / directory / "versioninfo.sha256"
+    path.write_bytes(strong_digests_of(tree / directory, product, versions))
+    ReleaseKey.from_key_file(key).sign_tree(tree, strong_digests=False)
+
+
+def record_of_another_version(tree, key):
+    rebound(tree, key, "1_2", "1 3")
+    return '1_2/versioninfo.sha256: names the version "1 3" instead of "1 2"'
+
+
+def record_of_another_product(tree, key):
+    publish("master", tree, "--version", "2", "--startapp", "app.exe", "--product", "A",
+            "--sign", key)
+    rebound(tree, key, "2", "2", product="B")
+    return '2/versioninfo.sha256: names the product "B", the master record "A"'
+
+
 def another_key(tree, key):
     ReleaseKey.labelled("someone else").sign_tree(tree)
     return "1_2/versioninfo.vif: is not signed with the key"
 
 
 DAMAGE = [changed_master, changed_version_record, missing_signature, expired_master,
-          master_without_expiry, signed_the_old_way, another_key]
+          master_without_expiry, signed_the_old_way, another_key, record_of_another_version,
+          record_of_another_product]
 
 
 @pytest.mark.parametrize("damage", DAMAGE, ids=[d.__name__ for d in DAMAGE])
@@ -166,6 +187,20 @@ def test_verify_with_the_key_names_each_fault(signed, damage):
     assert any(line.startswith(expected) for line in faults), faults
     # Without the key the tree is whole.
     assert publish("verify", tree).stdout == ""
+
+
+def test_revert_refuses_a_file_that_its_sha256_record_does_not_name(signed):
+    """An MD5 twin of a file of version 1: revert signs nothing it cannot prove."""
+    tree, key, public = signed
+    path = tree / "1" / "versioninfo.sha256"
+    twin = hashlib.sha256(b"an MD5 twin").hexdigest()
+    path.write_text(re.sub(r"^file \S+ a\.txt$", f"file {twin} a.txt", path.read_text(),
+                           flags=re.M))
+    before = sorted(tree.rglob("*"))
+    refused = publish("revert", tree, "--to", "1", "--sign", key, check_status=2)
+    assert "1/a.txt does not hold the file that its SHA-256 record (versioninfo.sha256) names" \
+        in refused.stderr
+    assert sorted(tree.rglob("*")) == before
 
 
 def test_rollout_rewrites_only_its_piece_and_signs_it_again(signed, tmp_path):
