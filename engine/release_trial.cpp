@@ -62,6 +62,13 @@ std::optional<health_check> parse_health_way(std::string_view text) {
     return health_check{health_check::way::watch, *seconds};
 }
 
+std::optional<int> parse_health_tries(std::string_view text) {
+    const auto tries = number_of(text);
+    if (!tries || *tries < 1 || *tries > most_health_tries)
+        return std::nullopt;
+    return *tries;
+}
+
 std::string health_way_text(const health_check& health) {
     switch (health.how) {
     case health_check::way::confirm:

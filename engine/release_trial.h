@@ -43,6 +43,8 @@ constexpr int most_health_tries = 5;
 // "confirm" or "watch=S"; nothing for any other text.
 std::optional<health_check> parse_health_way(std::string_view text);
 std::string health_way_text(const health_check& health);
+// A whole number from 1 to 5.
+std::optional<int> parse_health_tries(std::string_view text);
 
 struct trial_state {
     enum class phase { installing, healthy, restoring };
