@@ -25,5 +25,8 @@ constexpr const char* kept_names_file_name = "names";
 constexpr const char* trial_file_name = "trial";
 // The version put back after failed starts, which the installation refuses then.
 constexpr const char* refused_version_file_name = "quillomark.refused";
+// The application that the installed version starts, noted while a health check
+// is stamped: a version put back starts its own again.
+constexpr const char* start_app_file_name = "quillomark.startapp";
 // The name a setup installs the launcher under.
 constexpr const char* installed_launcher_file_name = "quillomark.exe";

@@ -95,7 +95,7 @@ bool CUpdater::takes_prepared_file(const file_info& entry, const std::string& ta
 bool CUpdater::move_prepared_file(const file_info& entry, const std::string& target,
                                   held_file_pauses& pauses) {
     const std::string staged = prepared_path(entry.name);
-    if (const DWORD error = move_over_installed_file(staged, target, pauses);
+    if (const DWORD error = move_over_installed_file(entry.name, staged, target, pauses);
         error != ERROR_SUCCESS) {
         log_error("Prepared file not moved: " + staged + "->" + target + " (" +
                   std::to_string(error) + ")");

@@ -84,7 +84,7 @@ std::string health_way_text(const health_check& health) {
 std::string format_trial_state(const trial_state& trial) {
     return std::string(header) + "\nversion " + std::to_string(trial.version) + "\nprevious " +
            std::to_string(trial.previous) + "\ntries " + std::to_string(trial.tries) + "\nstate " +
-           std::string(phase_word(trial.state)) + "\n";
+           std::string(phase_word(trial.state)) + "\nstartapp " + trial.previous_start_app + "\n";
 }
 
 std::optional<trial_state> parse_trial_state(std::string_view text) {
@@ -95,7 +95,8 @@ std::optional<trial_state> parse_trial_state(std::string_view text) {
     const auto previous = take_line(text, "previous");
     const auto tries = take_line(text, "tries");
     const auto state = take_line(text, "state");
-    if (!version || !previous || !tries || !state || !text.empty())
+    const auto start_app = take_line(text, "startapp");
+    if (!version || !previous || !tries || !state || !start_app || !text.empty())
         return std::nullopt;
     const auto version_number = number_of(*version);
     const auto previous_number = number_of(*previous);
@@ -103,14 +104,17 @@ std::optional<trial_state> parse_trial_state(std::string_view text) {
     const auto phase = phase_named(*state);
     if (!version_number || !previous_number || !tries_number || !phase)
         return std::nullopt;
-    return trial_state{*version_number, *previous_number, *tries_number, *phase};
+    return trial_state{*version_number, *previous_number, *tries_number, *phase,
+                       std::string(*start_app)};
 }
 
 trial_start start_trial(const std::optional<trial_state>& found, std::int32_t installed,
-                        std::int32_t target) {
+                        std::int32_t target, const std::string& installed_start_app) {
     const bool goes_on = found && found->state == trial_state::phase::installing &&
                          found->previous == installed && found->version != installed;
-    return {trial_state{target, installed, 0, trial_state::phase::installing}, !goes_on};
+    return {trial_state{target, installed, 0, trial_state::phase::installing,
+                        goes_on ? found->previous_start_app : installed_start_app},
+            !goes_on};
 }
 
 trial_step step_at_start(const std::optional<trial_state>& found, std::int32_t installed,

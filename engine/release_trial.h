@@ -10,6 +10,8 @@
 //   previous <M>               the version whose files are kept
 //   tries <T>                  starts of N that did not prove good
 //   state installing|healthy|restoring
+//   startapp <name>            what the installation started at M, started again
+//                              when M is put back
 // The kept folder always holds copies of M's files as M installed them, whatever
 // happened to the update since: a file is kept only once. Version N is on trial
 // while the state says installing and the installed record names N.
@@ -52,6 +54,7 @@ struct trial_state {
     std::int32_t previous = 0;
     int tries = 0;
     phase state = phase::installing;
+    std::string previous_start_app = {};
     bool operator==(const trial_state&) const = default;
 };
 
@@ -73,9 +76,10 @@ constexpr bool ended_by_exception(std::uint32_t exit_code) {
 struct trial_start {
     trial_state trial;
     bool fresh;
+    bool operator==(const trial_start&) const = default;
 };
 trial_start start_trial(const std::optional<trial_state>& found, std::int32_t installed,
-                        std::int32_t target);
+                        std::int32_t target, const std::string& installed_start_app);
 
 // What a start of the launcher does first, given the trial found and the installed
 // record's version.

@@ -10,18 +10,25 @@ const health_check confirm{health_check::way::confirm, 0, 2};
 } // namespace
 
 TEST(ReleaseTrial, AStateReadsBackAndAnyOtherTextIsRefused) {
-    const trial_state trial{3, 2, 1, phase::restoring};
+    const trial_state trial{3, 2, 1, phase::restoring, "bin\\vana rakendus.exe"};
     const std::string text = format_trial_state(trial);
-    EXPECT_EQ(text, "quillomark trial 1\nversion 3\nprevious 2\ntries 1\nstate restoring\n");
+    EXPECT_EQ(text, "quillomark trial 1\nversion 3\nprevious 2\ntries 1\nstate restoring\n"
+                    "startapp bin\\vana rakendus.exe\n");
     EXPECT_EQ(parse_trial_state(text), trial);
-    for (const std::string& bad : {
-             text.substr(0, text.size() - 1),
-             text + "\n",
-             std::string("quillomark trial 1\nversion 3\nprevious 2\ntries -1\nstate healthy\n"),
-             std::string("quillomark trial 1\nversion 03\nprevious 2\ntries 1\nstate healthy\n"),
-             std::string("quillomark trial 1\nprevious 2\nversion 3\ntries 1\nstate healthy\n"),
-             std::string("quillomark trial 1\nversion 3\nprevious 2\ntries 1\nstate trial\n"),
-         })
+    for (
+        const std::string& bad : {
+            text.substr(0, text.size() - 1),
+            text.substr(0, text.find("startapp")),
+            text + "\n",
+            std::string(
+                "quillomark trial 1\nversion 3\nprevious 2\ntries -1\nstate healthy\nstartapp a\n"),
+            std::string(
+                "quillomark trial 1\nversion 03\nprevious 2\ntries 1\nstate healthy\nstartapp a\n"),
+            std::string(
+                "quillomark trial 1\nprevious 2\nversion 3\ntries 1\nstate healthy\nstartapp a\n"),
+            std::string(
+                "quillomark trial 1\nversion 3\nprevious 2\ntries 1\nstate trial\nstartapp a\n"),
+        })
         EXPECT_FALSE(parse_trial_state(bad)) << bad;
     EXPECT_EQ(parse_refused_version(format_refused_version(7)), 7);
     EXPECT_FALSE(parse_refused_version("7"));
@@ -40,12 +47,13 @@ TEST(ReleaseTrial, TheWaysAreConfirmOrAWatchOfFiveToThreeHundredSeconds) {
 // Only the last version is kept, and a file is kept only once: an update that was cut
 // off, or whose target moved on, goes on with the copies it kept.
 TEST(ReleaseTrial, AnUpdateKeepsTheInstalledVersionOnceAndOnlyTheLastOne) {
-    const trial_state installing{3, 2, 0, phase::installing};
-    EXPECT_TRUE(start_trial(std::nullopt, 2, 3).fresh);
-    EXPECT_FALSE(start_trial(installing, 2, 3).fresh);
-    EXPECT_EQ(start_trial(installing, 2, 4).trial, (trial_state{4, 2, 0, phase::installing}));
-    EXPECT_TRUE(start_trial(installing, 3, 4).fresh);
-    EXPECT_TRUE(start_trial(trial_state{3, 2, 0, phase::healthy}, 3, 4).fresh);
+    const trial_state installing{3, 2, 0, phase::installing, "vana.exe"};
+    EXPECT_EQ(start_trial(std::nullopt, 2, 3, "vana.exe"), (trial_start{installing, true}));
+    EXPECT_FALSE(start_trial(installing, 2, 3, "uus.exe").fresh);
+    EXPECT_EQ(start_trial(installing, 2, 4, "uus.exe").trial,
+              (trial_state{4, 2, 0, phase::installing, "vana.exe"}));
+    EXPECT_TRUE(start_trial(installing, 3, 4, "uus.exe").fresh);
+    EXPECT_TRUE(start_trial(trial_state{3, 2, 0, phase::healthy}, 3, 4, "uus.exe").fresh);
 }
 
 TEST(ReleaseTrial, AStartRestoresOnlyAVersionOnTrialWithItsTriesUsedUp) {
