@@ -4,6 +4,7 @@
 #include "installation_layout.h"
 #include "logfile.h"
 #include "utf8.h"
+#include "version_info.h"
 #include "win_handles.h"
 
 #include <utility>
@@ -12,6 +13,7 @@ namespace {
 
 constexpr std::size_t largest_state_file = 64 * 1024;
 constexpr std::size_t largest_names_file = 64 * 1024 * 1024;
+constexpr std::size_t largest_record = 256 * 1024 * 1024;
 constexpr std::string_view kept_word = "kept";
 constexpr std::string_view added_word = "added";
 
@@ -48,6 +50,34 @@ std::optional<trial_state> kept_version::trial() const {
     return text ? parse_trial_state(*text) : std::nullopt;
 }
 
+std::int32_t kept_version::installed_version() const {
+    const auto bytes = read_file_bytes(install_dir + "\\" + installed_record_name, largest_record);
+    if (!bytes)
+        return 0;
+    version_info installed(version_info::standard_magic, version_info::standard_format);
+    byte_reader reader(static_cast<std::int32_t>(bytes->size()), bytes->data());
+    return installed.read(reader) ? installed.version : 0;
+}
+
+std::optional<trial_state> kept_version::trial_of_installed() const {
+    auto found = trial();
+    if (!found || found->state != trial_state::phase::installing ||
+        found->version != installed_version())
+        return std::nullopt;
+    return found;
+}
+
+void kept_version::confirm_healthy() {
+    auto found = trial_of_installed();
+    if (!found)
+        return;
+    found->state = trial_state::phase::healthy;
+    if (!store_trial(*found))
+        return;
+    SetPriorityClass(GetCurrentProcess(), PROCESS_MODE_BACKGROUND_BEGIN);
+    remove();
+}
+
 bool kept_version::store_trial(const trial_state& trial) const {
     return store_file_bytes(in_folder(std::string(trial_file_name) + ".part"),
                             in_folder(trial_file_name), format_trial_state(trial), wait);
@@ -57,7 +87,7 @@ bool kept_version::begin(const trial_start& start) {
     if (start.fresh) {
         DeleteDirectory(folder, held_file_pauses(), wait);
         const std::string installed = install_dir + "\\" + installed_record_name;
-        const auto record = read_file_bytes(installed, largest_names_file);
+        const auto record = read_file_bytes(installed, largest_record);
         if (!record || !create_directory_path(folder + "\\") ||
             !store_file_bytes(in_folder(std::string(installed_record_name) + ".part"),
                               in_folder(installed_record_name), *record, wait))

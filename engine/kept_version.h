@@ -26,6 +26,13 @@ class kept_version {
     kept_version(std::string install_dir, held_file_wait wait);
 
     std::optional<trial_state> trial() const;
+    // The installed record's version, 0 without a readable record.
+    std::int32_t installed_version() const;
+    // The trial, when the installed version is the one on trial.
+    std::optional<trial_state> trial_of_installed() const;
+    // The application said that the version on trial started well (--healthy): the
+    // state says so first, then the kept files go, in the background.
+    void confirm_healthy();
     bool store_trial(const trial_state& trial) const;
     // Before the first file of an update is replaced: a fresh start empties the
     // folder and keeps the installed record; then the trial is stored.

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr std::size_t largest_record = 256 * 1024 * 1024;
 constexpr auto restored_pause = std::chrono::milliseconds(3000);
 
 std::string version_text(std::int32_t version) {
@@ -22,26 +21,9 @@ std::string version_text(std::int32_t version) {
 
 } // namespace
 
-std::int32_t CUpdater::installed_record_version() const {
-    const auto bytes = read_file_bytes(install_dir + "\\" + installed_record_name, largest_record);
-    if (!bytes)
-        return 0;
-    version_info installed(version_info::standard_magic, version_info::standard_format);
-    byte_reader reader(static_cast<std::int32_t>(bytes->size()), bytes->data());
-    return installed.read(reader) ? installed.version : 0;
-}
-
-std::optional<trial_state> CUpdater::trial_on_trial() const {
-    auto trial = kept->trial();
-    if (!trial || trial->state != trial_state::phase::installing ||
-        trial->version != installed_record_version())
-        return std::nullopt;
-    return trial;
-}
-
 bool CUpdater::restores_failed_release(CFileTransfer& transfer) {
     const auto trial = kept->trial();
-    switch (step_at_start(trial, installed_record_version(), health)) {
+    switch (step_at_start(trial, kept->installed_version(), health)) {
     case trial_step::none:
     case trial_step::go_on:
         return false;
@@ -125,7 +107,7 @@ void CUpdater::note_application_start() {
     if (health.how == health_check::way::off || silent)
         return;
     kept->note_start_app(start_app);
-    auto trial = trial_on_trial();
+    auto trial = kept->trial_of_installed();
     if (!trial || health.how != health_check::way::confirm)
         return;
     ++trial->tries;
@@ -135,13 +117,13 @@ void CUpdater::note_application_start() {
 }
 
 std::optional<std::chrono::seconds> CUpdater::start_to_watch() const {
-    if (health.how != health_check::way::watch || !trial_on_trial())
+    if (health.how != health_check::way::watch || !kept->trial_of_installed())
         return std::nullopt;
     return std::chrono::seconds(health.watch_seconds);
 }
 
 bool CUpdater::record_watched_start(std::optional<std::uint32_t> exit_code) {
-    auto trial = trial_on_trial();
+    auto trial = kept->trial_of_installed();
     if (!trial)
         return false;
     if (!exit_code || !ended_by_exception(*exit_code)) {

@@ -314,7 +314,6 @@ class CUpdater : public update_host {
     void store_installed_version();
 
     // A release's trial (release_trial.h, trial_run.cpp).
-    std::int32_t installed_record_version() const;
     // At a start: removes the kept files of a version that proved good, or puts the
     // previous version back and starts it; true when it did the latter.
     bool restores_failed_release(CFileTransfer& transfer);
@@ -328,7 +327,6 @@ class CUpdater : public update_host {
     // Before the application starts: a version on trial that must confirm counts
     // the start as a try, and the installed version's application is noted.
     void note_application_start();
-    std::optional<trial_state> trial_on_trial() const;
 
     health_check health;
     std::unique_ptr<kept_version> kept;

@@ -1,7 +1,9 @@
 #include "launcher_entry.h"
 
 #include "check_command.h"
+#include "file_helpers.h"
 #include "installation.h"
+#include "kept_version.h"
 #include "launcher_config.h"
 #include "logfile.h"
 #include "own_resource.h"
@@ -172,6 +174,39 @@ BOOL CALLBACK bring_marked_window_to_front(HWND window, LPARAM name) {
     return FALSE;
 }
 
+void restart_launcher(const wchar_t* target, bool silent) {
+    std::wstring command_line = quoted(target) + silent_suffix(silent);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+}
+
+// A version on trial whose health is watched: the started application must not end
+// by an exception within the stamped time. The watch holds no run lock, so that a
+// second start runs as usual; when the version's tries are used up, a new start of
+// the launcher puts the previous version back, with its window.
+void watch_started_application(CUpdater& updater, run_lock& lock) {
+    const kernel_handle application = take_started_application();
+    const auto limit = updater.start_to_watch();
+    if (!application || !limit)
+        return;
+    lock.release();
+    log_info("Trial: watching the application for " + std::to_string(limit->count()) + " s");
+    std::optional<std::uint32_t> exit_code;
+    DWORD code = 0;
+    if (WaitForSingleObject(application.get(), static_cast<DWORD>(limit->count() * 1000)) ==
+            WAIT_OBJECT_0 &&
+        GetExitCodeProcess(application.get(), &code))
+        exit_code = code;
+    if (updater.record_watched_start(exit_code))
+        restart_launcher(own_executable_path().c_str(), false);
+}
+
 // A silent run (no window, no application start) ends with 0 only when it completed.
 int normal_run(HINSTANCE instance, int show_command, bool silent,
                const parsed_launcher_config& settings) {
@@ -216,22 +251,11 @@ int normal_run(HINSTANCE instance, int show_command, bool silent,
     deadline.reset();
     if (run_completed())
         refresh_uninstall_entry(own_product_name(), folder);
+    watch_started_application(updater, lock);
     log_info("Quillomark End");
     if (silent)
         return run_completed() ? 0 : 1;
     return exit_code;
-}
-
-void restart_launcher(const wchar_t* target, bool silent) {
-    std::wstring command_line = quoted(target) + silent_suffix(silent);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &process)) {
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
 }
 
 // The last step of a self-update, run by the new copy: wait for the old launcher to
@@ -256,6 +280,7 @@ struct launch_options {
     bool check = false;
     bool prepare = false;
     std::optional<std::wstring> rate;
+    bool healthy = false;
 };
 
 constexpr int bad_argument_exit_code = 2;
@@ -279,6 +304,8 @@ std::optional<launch_options> read_options(std::span<LPWSTR> arguments) {
             options.prepare = true;
         else if (is_word(word, L"--rate") && !options.rate)
             options.rate = index + 1 < arguments.size() ? arguments[++index] : L"";
+        else if (is_word(word, L"--healthy") && !options.healthy)
+            options.healthy = true;
         else
             return std::nullopt;
     }
@@ -332,11 +359,21 @@ int run_background_mode(const launch_options& options) {
     return options.check ? run_check(own_settings()) : run_prepare(own_settings(), *rate);
 }
 
+// The application's word that the version on trial started well: no window, no
+// lock, no log; only the trial's state and the kept files change.
+int run_healthy(const launch_options& options) {
+    if (options.silent || options.uninstall || options.install_dir || options.after ||
+        options.check || options.prepare || options.rate)
+        return bad_argument_exit_code;
+    kept_version(wide_to_utf8(own_folder()), sleep_through).confirm_healthy();
+    return 0;
+}
+
 bool asks_for_background_mode(std::span<LPWSTR> arguments) {
     return arguments.size() > 1 &&
            std::any_of(arguments.begin() + 1, arguments.end(), [](LPWSTR word) {
                return is_word(word, L"--check") || is_word(word, L"--prepare") ||
-                      is_word(word, L"--rate");
+                      is_word(word, L"--rate") || is_word(word, L"--healthy");
            });
 }
 
@@ -353,6 +390,8 @@ int run_launcher(HINSTANCE instance, int show_command) {
         return finish_removal(all);
     // Up to three arguments that are no such options are ignored, as they always were.
     if (const auto options = read_options(all)) {
+        if (options->healthy)
+            return run_healthy(*options);
         if (options->check || options->prepare || options->rate)
             return run_background_mode(*options);
         return options->after ? run_after_process(instance, show_command, *options)
