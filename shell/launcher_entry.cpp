@@ -174,27 +174,15 @@ BOOL CALLBACK bring_marked_window_to_front(HWND window, LPARAM name) {
     return FALSE;
 }
 
-void restart_launcher(const wchar_t* target, bool silent) {
-    std::wstring command_line = quoted(target) + silent_suffix(silent);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &process)) {
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-}
-
 // A version on trial whose health is watched: the started application must not end
 // by an exception within the stamped time. The watch holds no run lock, so that a
-// second start runs as usual; when the version's tries are used up, a new start of
-// the launcher puts the previous version back, with its window.
-void watch_started_application(CUpdater& updater, run_lock& lock) {
+// second start runs as usual. True when the version's tries are used up: a run then
+// puts the previous version back, with its window.
+bool watch_started_application(CUpdater& updater, run_lock& lock) {
     const kernel_handle application = take_started_application();
     const auto limit = updater.start_to_watch();
     if (!application || !limit)
-        return;
+        return false;
     lock.release();
     log_info("Trial: watching the application for " + std::to_string(limit->count()) + " s");
     std::optional<std::uint32_t> exit_code;
@@ -203,13 +191,13 @@ void watch_started_application(CUpdater& updater, run_lock& lock) {
             WAIT_OBJECT_0 &&
         GetExitCodeProcess(application.get(), &code))
         exit_code = code;
-    if (updater.record_watched_start(exit_code))
-        restart_launcher(own_executable_path().c_str(), false);
+    return updater.record_watched_start(exit_code);
 }
 
 // A silent run (no window, no application start) ends with 0 only when it completed.
-int normal_run(HINSTANCE instance, int show_command, bool silent,
-               const parsed_launcher_config& settings) {
+// `restore` is set when the run's watched start failed for the last time.
+int one_run(HINSTANCE instance, int show_command, bool silent,
+            const parsed_launcher_config& settings, bool& restore) {
     // A second start in the same installation only shows the first one's window:
     // two runs would share Temp and replace the same files at once. A prepare gives
     // the installation up to a start.
@@ -251,11 +239,30 @@ int normal_run(HINSTANCE instance, int show_command, bool silent,
     deadline.reset();
     if (run_completed())
         refresh_uninstall_entry(own_product_name(), folder);
-    watch_started_application(updater, lock);
+    restore = watch_started_application(updater, lock);
     log_info("Quillomark End");
     if (silent)
         return run_completed() ? 0 : 1;
     return exit_code;
+}
+
+int normal_run(HINSTANCE instance, int show_command, bool silent,
+               const parsed_launcher_config& settings) {
+    bool restore = false;
+    const int exit_code = one_run(instance, show_command, silent, settings, restore);
+    return restore ? one_run(instance, show_command, silent, settings, restore) : exit_code;
+}
+
+void restart_launcher(const wchar_t* target, bool silent) {
+    std::wstring command_line = quoted(target) + silent_suffix(silent);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
 }
 
 // The last step of a self-update, run by the new copy: wait for the old launcher to

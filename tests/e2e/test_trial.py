@@ -70,7 +70,7 @@ def test_a_release_that_crashes_is_taken_back_at_its_second_start(site, probe, i
                                                                   tmp_path):
     installation = trial_installation(install_dir, tmp_path, "watch=5")
     before = release_files(installation)
-    release(site, 2, version_2(Record("crash.txt", b"")))
+    release(site, 2, version_2(Record("crash.txt", b"1")))
 
     run_to_end(probe, installation)
     assert "tries 1\n" in trial_state(installation)
@@ -111,7 +111,7 @@ def test_a_release_is_kept_on_trial_until_it_confirms_or_its_starts_are_used_up(
     run_to_end(probe, installation, "Versioon 2 ei käivitunud; taastati versioon 1.")
     assert release_files(installation) == before
 
-    confirming = version_2(Record("confirm.txt", b""))
+    confirming = version_2(Record("confirm.txt", b"1"))
     release(site, 3, confirming)
     run_to_end(probe, installation)
     assert not (installation.path / KEPT).exists()
