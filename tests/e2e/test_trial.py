@@ -43,8 +43,8 @@ def trial_installation(install_dir, tmp_path, *health):
     return installation
 
 
-def release(site, version, records):
-    site.master(version)
+def release(site, version, records, startapp="app.exe"):
+    site.master(version, startapp=startapp)
     site.version(version, records)
 
 
@@ -68,7 +68,7 @@ def run_to_end(probe, installation, text=None):
 
 def test_a_release_that_crashes_is_taken_back_at_its_second_start(site, probe, install_dir,
                                                                   tmp_path):
-    installation = trial_installation(install_dir, tmp_path, "watch=5")
+    installation = trial_installation(install_dir, tmp_path, "watch=5", "--health-report")
     before = release_files(installation)
     release(site, 2, version_2(Record("crash.txt", b"1")))
 
@@ -82,6 +82,7 @@ def test_a_release_that_crashes_is_taken_back_at_its_second_start(site, probe, i
     assert not (installation.path / KEPT).exists()
     assert (installation.path / "quillomark.refused").read_bytes() == b"2\n"
     assert len(installation.starts()) == 3
+    assert site.requests().count("/download/health/2/restored") == 1
     run.log().assert_in_order([
         "Trial: version 2 keeps version 1 until it starts well",
         "Trial: start 1 of version 2 failed: the application ended with 0xC0000005",
@@ -104,12 +105,19 @@ def test_a_release_is_kept_on_trial_until_it_confirms_or_its_starts_are_used_up(
         site, probe, install_dir, tmp_path):
     installation = trial_installation(install_dir, tmp_path, "confirm")
     before = release_files(installation)
-    release(site, 2, version_2())
+    # A start at version 1 notes what it starts.
+    release(site, 1, version_1())
+    run_to_end(probe, installation)
+    # Version 2 renames the application: version 1's starts again when it is back.
+    release(site, 2, [Record("uus.exe", TESTAPP.read_bytes()), *version_2()[1:]], "uus.exe")
     for tries in (1, 2):
         run_to_end(probe, installation)
         assert f"tries {tries}\n" in trial_state(installation)
+        assert "uus.exe" in installation.starts()[-1]["command_line"]
     run_to_end(probe, installation, "Versioon 2 ei käivitunud; taastati versioon 1.")
     assert release_files(installation) == before
+    assert "app.exe" in installation.starts()[-1]["command_line"]
+    assert not [request for request in site.requests() if "health" in request]
 
     confirming = version_2(Record("confirm.txt", b"1"))
     release(site, 3, confirming)
