@@ -59,6 +59,7 @@ void CUpdater::complete_update() {
     post_progress(100);
     set_info_text(ui_text(text_id::files_updated));
     set_title_text(ui_text(text_id::done));
+    note_application_start();
     post_string(window, UM_START_APP, start_command());
 }
 

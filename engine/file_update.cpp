@@ -383,7 +383,8 @@ void CUpdater::install_patched_file(file_info& entry, std::size_t position,
                                     const entry_paths& paths, held_file_pauses& pauses,
                                     bool patched) {
     if (patched && patch_before_any_failure(position)) {
-        if (move_over_installed_file(paths.fresh, paths.local, pauses) == ERROR_SUCCESS) {
+        if (move_over_installed_file(entry.name, paths.fresh, paths.local, pauses) ==
+            ERROR_SUCCESS) {
             log_info("Patch: successful " + paths.local);
             delete_file_utf8(paths.work, pause_unless_aborted());
             mark_file_done(&entry);
@@ -414,8 +415,12 @@ std::string CUpdater::patch_command(const entry_paths& paths) const {
 }
 
 // A hold on either file is waited out unless the run is aborted meanwhile.
-DWORD CUpdater::move_over_installed_file(const std::string& source, const std::string& target,
-                                         held_file_pauses& pauses) {
+DWORD CUpdater::move_over_installed_file(const std::string& name, const std::string& source,
+                                         const std::string& target, held_file_pauses& pauses) {
+    // The launcher's own file is never put back: the launcher runs the restore.
+    if (keeping && !is_launcher_name(name))
+        if (const DWORD error = kept->keep(name, target, pauses))
+            return error;
     return move_into_place(source, target, pauses, pause_unless_aborted());
 }
 
@@ -496,7 +501,7 @@ void CUpdater::install_checked_download(file_info& entry, const entry_paths& pat
                             IDS_HASH_MISMATCH);
     const bool compressed = (entry.flags & file_info::lzma_container_flag) != 0;
     const std::string& staged = compressed ? paths.fresh : paths.work;
-    if (const DWORD error = move_over_installed_file(staged, paths.local, pauses);
+    if (const DWORD error = move_over_installed_file(entry.name, staged, paths.local, pauses);
         error != ERROR_SUCCESS) {
         log_error("Replace failed: " + staged + "->" + paths.local + " (" + std::to_string(error) +
                   ")");

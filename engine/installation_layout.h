@@ -17,5 +17,16 @@ constexpr const char* work_directory_name = "Temp";
 // release name could otherwise meet one of the launcher's own work files at its top
 // (the patch tool, a new copy of the launcher, the staged record).
 constexpr const char* release_work_folder_name = "files";
+// While a new version is on trial, the previous version's files that it replaced,
+// the previous installed record and the trial's state (release_trial.h).
+constexpr const char* kept_folder_name = "quillomark.previous";
+constexpr const char* kept_files_folder_name = "files";
+constexpr const char* kept_names_file_name = "names";
+constexpr const char* trial_file_name = "trial";
+// The version put back after failed starts, which the installation refuses then.
+constexpr const char* refused_version_file_name = "quillomark.refused";
+// The application that the installed version starts, noted while a health check
+// is stamped: a version put back starts its own again.
+constexpr const char* start_app_file_name = "quillomark.startapp";
 // The name a setup installs the launcher under.
 constexpr const char* installed_launcher_file_name = "quillomark.exe";

@@ -18,9 +18,13 @@ constexpr std::string_view install_dir_key = "install_dir";
 constexpr std::string_view publisher_key = "publisher";
 constexpr std::string_view product_key = "product";
 constexpr std::string_view language_key = "language";
+constexpr std::string_view health_key = "health";
+constexpr std::string_view health_tries_key = "health_tries";
+constexpr std::string_view health_report_key = "health_report";
 constexpr std::string_view text_key_prefix = "text.";
-constexpr std::array<std::string_view, 6> known_keys = {
-    base_url_key, public_key_key, install_dir_key, publisher_key, product_key, language_key};
+constexpr std::array<std::string_view, 9> known_keys = {
+    base_url_key, public_key_key, install_dir_key,  publisher_key,    product_key,
+    language_key, health_key,     health_tries_key, health_report_key};
 constexpr std::array<std::string_view, 3> per_user_folders = {"%LOCALAPPDATA%", "%APPDATA%",
                                                               "%USERPROFILE%"};
 constexpr std::size_t longest_publisher = 200;
@@ -109,6 +113,44 @@ bool has_control_character(std::string_view text) {
 void add_optional_line(std::string& record, std::string_view key, const std::string& value) {
     if (!value.empty())
         record += std::string(key) + "=" + value + "\n";
+}
+
+void add_health_lines(std::string& record, const health_check& health) {
+    if (health.how == health_check::way::off)
+        return;
+    add_optional_line(record, health_key, health_way_text(health));
+    add_optional_line(record, health_tries_key, std::to_string(health.tries));
+    if (health.report)
+        add_optional_line(record, health_report_key, "1");
+}
+
+// The health check of the lines health=, health_tries= (1 to 5) and health_report=1;
+// the last two only with the first.
+std::optional<health_check> health_of(const std::map<std::string, std::string, std::less<>>& values,
+                                      std::string& fault) {
+    const auto way = values.find(health_key);
+    if (way == values.end()) {
+        if (values.contains(health_tries_key) || values.contains(health_report_key)) {
+            fault = "health_tries or health_report without health";
+            return std::nullopt;
+        }
+        return health_check{};
+    }
+    auto health = parse_health_way(way->second);
+    const auto tries = values.find(health_tries_key);
+    const auto report = values.find(health_report_key);
+    if (!health)
+        fault = "health is not confirm or watch=5 to watch=300";
+    else if (tries != values.end() && !parse_health_tries(tries->second))
+        fault = "health_tries is not a whole number from 1 to 5";
+    else if (report != values.end() && report->second != "1")
+        fault = "health_report is not 1";
+    if (!fault.empty())
+        return std::nullopt;
+    if (tries != values.end())
+        health->tries = *parse_health_tries(tries->second);
+    health->report = report != values.end();
+    return health;
 }
 
 std::string value_or_empty(const std::map<std::string, std::string, std::less<>>& values,
@@ -253,6 +295,7 @@ std::string format_launcher_config(const launcher_config& config) {
     add_optional_line(record, publisher_key, config.publisher);
     add_optional_line(record, product_key, config.product);
     add_optional_line(record, language_key, config.language);
+    add_health_lines(record, config.health);
     add_text_lines(record, config.texts);
     return record;
 }
@@ -287,6 +330,10 @@ parsed_launcher_config parse_launcher_config(std::string_view record) {
     if (values->contains(language_key))
         if (const auto fault = language_fault(config.language))
             return refused("language: " + *fault);
+    const auto health = health_of(*values, fault);
+    if (!health)
+        return refused(fault);
+    config.health = *health;
     if (const std::string lines = own_text_lines(*values); !lines.empty()) {
         parsed_text_table texts = parse_text_table(lines);
         if (!texts.table)

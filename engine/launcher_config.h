@@ -11,6 +11,9 @@
 //   publisher=Example Ltd                          (optional)
 //   product=Example                                (optional)
 //   language=en                                    (optional; Estonian without it)
+//   health=confirm or health=watch=<5 to 300>      (optional; release_trial.h)
+//   health_tries=<1 to 5>                          (with health)
+//   health_report=1                                (optional, with health)
 //   text.<id>=<text>                               (optional; every id or none)
 //
 // With install_dir the launcher is also the product's setup: started outside that
@@ -25,6 +28,7 @@
 //
 // Portable: the launcher reads it, the publisher writes and reads it back.
 
+#include "release_trial.h"
 #include "ui_texts.h"
 
 #include <optional>
@@ -41,6 +45,7 @@ struct launcher_config {
     std::string product = {};     // empty: master records of any product are taken
     std::string language = {};    // empty: Estonian
     std::optional<text_table> texts = {};
+    health_check health = {}; // off: a new version is never put on trial
     bool operator==(const launcher_config&) const = default;
 };
 

@@ -95,7 +95,7 @@ bool CUpdater::takes_prepared_file(const file_info& entry, const std::string& ta
 bool CUpdater::move_prepared_file(const file_info& entry, const std::string& target,
                                   held_file_pauses& pauses) {
     const std::string staged = prepared_path(entry.name);
-    if (const DWORD error = move_over_installed_file(staged, target, pauses);
+    if (const DWORD error = move_over_installed_file(entry.name, staged, target, pauses);
         error != ERROR_SUCCESS) {
         log_error("Prepared file not moved: " + staged + "->" + target + " (" +
                   std::to_string(error) + ")");
@@ -256,22 +256,13 @@ bool CUpdater::stage_download(const file_info& entry, const entry_paths& paths,
 // Unpacked (a container) or as it is, checked by its digest, flushed and staged.
 bool CUpdater::stage_downloaded(const file_info& entry, const entry_paths& paths,
                                 const std::string& staged) {
+    const download_check checked = check_download(entry, paths);
     const bool compressed = (entry.flags & file_info::lzma_container_flag) != 0;
     const std::string& finished = compressed ? paths.fresh : paths.work;
-    const std::optional<sha256_digest> strong = required_strong_digest(entry, false);
-    md5_digest digest{};
-    sha256_digest unpacked_strong{};
-    if (compressed &&
-        uncompress_with_digest(utf8_to_wide(paths.work).c_str(), utf8_to_wide(paths.fresh).c_str(),
-                               digest, strong ? &unpacked_strong : nullptr) != 0) {
-        log_error("Prepare: unpacking failed " + paths.work);
-        delete_file_utf8(paths.fresh);
-        return false;
-    }
-    if (compressed
-            ? digest != entry.digest || !strong_digest_agrees(finished, strong, unpacked_strong)
-            : !has_digests(finished, entry, strong)) {
-        log_error("Prepare: hash check failed " + finished);
+    if (checked != download_check::good) {
+        log_error(checked == download_check::unpack_failed
+                      ? "Prepare: unpacking failed " + paths.work
+                      : "Prepare: hash check failed " + finished);
         delete_file_utf8(paths.fresh);
         return false;
     }

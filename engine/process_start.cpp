@@ -91,8 +91,13 @@ std::vector<wchar_t> helper_environment() {
 
 } // namespace
 
+kernel_handle start_process(const std::string& command_line) {
+    std::optional<started_process> started = create_process(command_line, STARTUPINFOW{}, 0);
+    return started ? std::move(started->process) : kernel_handle();
+}
+
 bool run_process(const std::string& command_line) {
-    return create_process(command_line, STARTUPINFOW{}, 0).has_value();
+    return static_cast<bool>(start_process(command_line));
 }
 
 bool run_helper(const std::string& command_line) {

@@ -3,6 +3,8 @@
 // self-update (shown, not waited for, outliving the launcher), and the patch tool
 // (hidden, waited for, ended with the launcher).
 
+#include "win_handles.h"
+
 #include <string>
 
 // The environment variable in which a helper finds the launcher that started it.
@@ -16,6 +18,8 @@ constexpr const char* silent_option = "--silent";
 // rules. True when the process was created; a failure is logged as
 // "CreateProcess failed: <code>". Invalid UTF-8 throws utf8_conversion_error.
 bool run_process(const std::string& command_line);
+// The same, handing back the started process (nothing when it was not created).
+kernel_handle start_process(const std::string& command_line);
 
 // The same for a hidden helper, waited for, that must not outlive the launcher: it
 // runs in the launcher's job, which the system closes when the launcher's process

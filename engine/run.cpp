@@ -244,6 +244,8 @@ void CUpdater::run() {
             set_info_text(ui_text(text_id::downloading_control_file, {name}));
         });
 
+    if (restores_failed_release(transfer))
+        return;
     master_record master;
     stdio_stream local_stream;
     if (const std::optional<release_fault> fault = read_release(transfer, master, local_stream)) {
@@ -335,7 +337,8 @@ std::optional<release_fault> CUpdater::read_strong_digests(CFileTransfer& transf
 // The installed version stays when it is the server's, or when a phased rollout does
 // not offer the new one here yet, unless an installed file is missing.
 bool CUpdater::keeps_installed_version(const master_record& master, bool same_version) {
-    return (same_version || waits_for_rollout(master)) && installed_files_present(same_version);
+    return (same_version || waits_for_rollout(master) || refuses_offered_version()) &&
+           installed_files_present(same_version);
 }
 
 // A version offered to a share of the installations is taken only when this
@@ -467,8 +470,10 @@ void CUpdater::run_without_update(const std::string& notes, bool same_version) {
     post_progress(100);
     if (same_version)
         publish_release_notes(notes, false);
-    if (!sleep_unless_aborted(no_update_pause))
-        post_string(window, UM_START_APP, command);
+    if (sleep_unless_aborted(no_update_pause))
+        return;
+    note_application_start();
+    post_string(window, UM_START_APP, command);
 }
 
 void CUpdater::run_update(CFileTransfer& transfer, const std::string& notes, bool show_notes,
@@ -482,6 +487,8 @@ void CUpdater::run_update(CFileTransfer& transfer, const std::string& notes, boo
         set_title_text(ui_text(text_id::update_failed_title));
         return;
     }
+    if (!begin_trial())
+        return report_error(ui_text(text_id::update_failed), IDS_UPDATE_FAILED);
     {
         const std::lock_guard guard(updater_lock);
         if (!queue_files(transfer))

@@ -8,6 +8,7 @@
 #include "check_ahead.h"
 #include "finishing_line.h"
 #include "held_files.h"
+#include "kept_version.h"
 #include "launcher_config.h"
 #include "prepared_update.h"
 #include "signature.h"
@@ -116,6 +117,7 @@ class CUpdater : public update_host {
     // The record of the running launcher. Windows names ignore letter case, and the
     // launcher may have been started under another case than the server lists.
     bool is_launcher_record(const file_info& record) const;
+    bool is_launcher_name(const std::string& release_name) const;
 
     std::array<std::shared_ptr<CUpdateThread>, 2> workers;
     std::shared_ptr<std::thread> run_thread;
@@ -150,8 +152,15 @@ class CUpdater : public update_host {
     // that product.
     std::string release_key_hex;
     std::string release_product;
-    // Takes the key and the product from the launcher's settings.
+    // Takes the key, the product and the health check from the launcher's settings.
     void trust(const launcher_config& settings);
+
+    // With the health check by watching: the seconds to watch the application that
+    // this run started, or nothing when it is not of a version on trial.
+    std::optional<std::chrono::seconds> start_to_watch() const;
+    // The watched start's end (its exit code) or none (still running at the limit).
+    // True when the version's tries are used up: a start must put the previous back.
+    bool record_watched_start(std::optional<std::uint32_t> exit_code);
     // A silent run (no window, no application start) also makes the launcher that a
     // self-update restarts silent.
     bool silent = false;
@@ -273,9 +282,10 @@ class CUpdater : public update_host {
     std::size_t first_failed_patch = SIZE_MAX;
     bool download_whole_file(file_info& entry, const entry_paths& paths, CFileTransfer& transfer,
                              held_file_pauses pauses, finishing_line& finishing);
-    // Moves a checked file over the installed one (move_into_place); the system error.
-    DWORD move_over_installed_file(const std::string& source, const std::string& target,
-                                   held_file_pauses& pauses);
+    // Moves a checked file over the installed one (move_into_place), keeping the
+    // installed copy first while a trial keeps the previous version; the system error.
+    DWORD move_over_installed_file(const std::string& name, const std::string& source,
+                                   const std::string& target, held_file_pauses& pauses);
     file_phase_state file_phase_snapshot();
     // True when the prepared marker holds the server's record of this version and
     // each of its files is staged or installed at its size.
@@ -302,6 +312,26 @@ class CUpdater : public update_host {
     bool write_prepared_marker();
     void complete_update();
     void store_installed_version();
+
+    // A release's trial (release_trial.h, trial_run.cpp).
+    // At a start: removes the kept files of a version that proved good, or puts the
+    // previous version back and starts it; true when it did the latter.
+    bool restores_failed_release(CFileTransfer& transfer);
+    void restore_previous_version(trial_state trial, CFileTransfer& transfer);
+    void report_restore(std::int32_t version, CFileTransfer& transfer);
+    // Before the file phase: the installed version is kept from here on.
+    bool begin_trial();
+    // True when the installation refuses the master record's version; the start
+    // then runs the installed version's application.
+    bool refuses_offered_version();
+    // Before the application starts: a version on trial that must confirm counts
+    // the start as a try, and the installed version's application is noted.
+    void note_application_start();
+
+    health_check health;
+    std::unique_ptr<kept_version> kept;
+    // Set once the trial is stored: every file replaced from then on is kept first.
+    bool keeping = false;
     void remove_work_directory();
 
     key_ring release_keys;

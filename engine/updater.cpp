@@ -45,6 +45,7 @@ void CUpdater::shut_down() {
 void CUpdater::trust(const launcher_config& settings) {
     release_key_hex = settings.release_key_hex;
     release_product = settings.product;
+    health = settings.health;
 }
 
 void CUpdater::start(const std::string& url) {
@@ -70,12 +71,17 @@ void CUpdater::set_paths(const std::string& url, const std::wstring& executable_
     if (last_backslash != std::wstring::npos) {
         install_dir = wide_to_utf8(executable_path.substr(0, last_backslash));
         temp_dir = install_dir + "\\" + work_directory_name;
+        kept = std::make_unique<kept_version>(install_dir, pause_unless_aborted());
         launcher_name = wide_to_utf8(executable_path.substr(last_backslash + 1));
     }
 }
 
 bool CUpdater::is_launcher_record(const file_info& record) const {
-    const std::wstring name = utf8_to_wide(record.name);
+    return is_launcher_name(record.name);
+}
+
+bool CUpdater::is_launcher_name(const std::string& release_name) const {
+    const std::wstring name = utf8_to_wide(release_name);
     const std::wstring launcher = utf8_to_wide(launcher_name);
     return CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), launcher.c_str(),
                                 static_cast<int>(launcher.size()), TRUE) == CSTR_EQUAL;

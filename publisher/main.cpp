@@ -285,6 +285,29 @@ std::optional<text_table> texts_argument(const command_line& line) {
     return std::move(parsed.table);
 }
 
+// How the launcher learns that a new version's application started well: off
+// without --health.
+health_check health_argument(const command_line& line) {
+    const auto way = line.value("--health");
+    const auto tries = line.value("--health-tries");
+    if (!way) {
+        if (tries || line.flag("--health-report"))
+            throw bad_input("--health-tries and --health-report need --health");
+        return {};
+    }
+    auto health = parse_health_way(*way);
+    if (!health)
+        throw bad_input("--health takes confirm or watch=S, S from 5 to 300 seconds");
+    if (tries) {
+        const auto number = parse_health_tries(*tries);
+        if (!number)
+            throw bad_input("--health-tries takes a whole number from 1 to 5");
+        health->tries = *number;
+    }
+    health->report = line.flag("--health-report");
+    return *health;
+}
+
 int run_launcher(const command_line& line) {
     if (!line.positional.empty())
         throw bad_input("launcher takes no arguments besides its options");
@@ -308,7 +331,7 @@ int run_launcher(const command_line& line) {
          {line.required("--base-url"), key_ring_text(keys),
           line.value("--install-dir").value_or(""), line.value("--publisher").value_or(""),
           key ? line.value("--product").value_or("") : "", language_argument(line),
-          texts_argument(line)},
+          texts_argument(line), health_argument(line)},
          icon ? std::optional<std::filesystem::path>(*icon) : std::nullopt,
          line.value("--product"),
          version,
@@ -398,7 +421,8 @@ const std::map<std::string, subcommand>& subcommands() {
           "that saves at least 5 %), its versioninfo.vif and changes.txt (the notes file\n"
           "byte for byte, or empty). Empty files are refused unless --skip-empty.\n"
           "The launcher's own files at the top of DIR (versioninfo.vif, ezo.log,\n"
-          "quillomark.id, Temp) are left out with one line each; a quillomark.exe must\n"
+          "quillomark.id, Temp, quillomark.previous, quillomark.refused) are left out with one "
+          "line each; a quillomark.exe must\n"
           "be a launcher written by the launcher command.\n"
           "--sign writes versioninfo.vif.sig, changes.txt.sig and versioninfo.sha256 (the\n"
           "SHA-256 of every file, the version N and the product the tree's master record\n"
@@ -486,12 +510,13 @@ const std::map<std::string, subcommand>& subcommands() {
         {"launcher",
          {{"--base-url", "--key", "--icon", "--product", "--version", "--template", "--out",
            "--sign-cert", "--sign-password-file", "--timestamp-url", "--install-dir", "--publisher",
-           "--language", "--texts"},
-          {"--unsigned"},
+           "--language", "--texts", "--health", "--health-tries"},
+          {"--unsigned", "--health-report"},
           "usage: quillomark-publish launcher --base-url URL (--key PUBLIC | --unsigned)\n"
           "           [--icon FILE.ico] [--product NAME] [--version A.B.C.D]\n"
           "           [--install-dir DIR [--publisher NAME]] [--language et|en]\n"
           "           [--texts FILE]\n"
+          "           [--health confirm|watch=S [--health-tries K] [--health-report]]\n"
           "           [--template FILE] --out FILE\n"
           "           [--sign-cert FILE.pfx [--sign-password-file FILE]\n"
           "            [--timestamp-url URL]]\n"
@@ -511,7 +536,13 @@ const std::map<std::string, subcommand>& subcommands() {
           "--publisher; it needs --product, the name of both.\n"
           "--language sets the language of every text the user sees (default et,\n"
           "Estonian); --texts takes them from FILE instead, a table of one id=text a\n"
-          "line in UTF-8 with every id of the built-in tables and their placeholders.\n",
+          "line in UTF-8 with every id of the built-in tables and their placeholders.\n"
+          "--health puts each new version on trial, keeping the files it replaces until\n"
+          "it started well: confirm, when the application runs quillomark.exe --healthy,\n"
+          "or watch=S, when it runs S seconds (5 to 300) without ending by an exception.\n"
+          "After K failed starts (--health-tries, 1 to 5, default 2) the previous\n"
+          "version is put back and the new one refused; --health-report then requests\n"
+          "<base>health/N/restored once (see the health command).\n",
           run_launcher}},
         {"verify",
          {{"--key"},

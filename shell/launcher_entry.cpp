@@ -1,7 +1,9 @@
 #include "launcher_entry.h"
 
 #include "check_command.h"
+#include "file_helpers.h"
 #include "installation.h"
+#include "kept_version.h"
 #include "launcher_config.h"
 #include "logfile.h"
 #include "own_resource.h"
@@ -172,9 +174,30 @@ BOOL CALLBACK bring_marked_window_to_front(HWND window, LPARAM name) {
     return FALSE;
 }
 
+// A version on trial whose health is watched: the started application must not end
+// by an exception within the stamped time. The watch holds no run lock, so that a
+// second start runs as usual. True when the version's tries are used up: a run then
+// puts the previous version back, with its window.
+bool watch_started_application(CUpdater& updater, run_lock& lock) {
+    const kernel_handle application = take_started_application();
+    const auto limit = updater.start_to_watch();
+    if (!application || !limit)
+        return false;
+    lock.release();
+    log_info("Trial: watching the application for " + std::to_string(limit->count()) + " s");
+    std::optional<std::uint32_t> exit_code;
+    DWORD code = 0;
+    if (WaitForSingleObject(application.get(), static_cast<DWORD>(limit->count() * 1000)) ==
+            WAIT_OBJECT_0 &&
+        GetExitCodeProcess(application.get(), &code))
+        exit_code = code;
+    return updater.record_watched_start(exit_code);
+}
+
 // A silent run (no window, no application start) ends with 0 only when it completed.
-int normal_run(HINSTANCE instance, int show_command, bool silent,
-               const parsed_launcher_config& settings) {
+// `restore` is set when the run's watched start failed for the last time.
+int one_run(HINSTANCE instance, int show_command, bool silent,
+            const parsed_launcher_config& settings, bool& restore) {
     // A second start in the same installation only shows the first one's window:
     // two runs would share Temp and replace the same files at once. A prepare gives
     // the installation up to a start.
@@ -216,10 +239,18 @@ int normal_run(HINSTANCE instance, int show_command, bool silent,
     deadline.reset();
     if (run_completed())
         refresh_uninstall_entry(own_product_name(), folder);
+    restore = watch_started_application(updater, lock);
     log_info("Quillomark End");
     if (silent)
         return run_completed() ? 0 : 1;
     return exit_code;
+}
+
+int normal_run(HINSTANCE instance, int show_command, bool silent,
+               const parsed_launcher_config& settings) {
+    bool restore = false;
+    const int exit_code = one_run(instance, show_command, silent, settings, restore);
+    return restore ? one_run(instance, show_command, silent, settings, restore) : exit_code;
 }
 
 void restart_launcher(const wchar_t* target, bool silent) {
@@ -256,6 +287,7 @@ struct launch_options {
     bool check = false;
     bool prepare = false;
     std::optional<std::wstring> rate;
+    bool healthy = false;
 };
 
 constexpr int bad_argument_exit_code = 2;
@@ -279,6 +311,8 @@ std::optional<launch_options> read_options(std::span<LPWSTR> arguments) {
             options.prepare = true;
         else if (is_word(word, L"--rate") && !options.rate)
             options.rate = index + 1 < arguments.size() ? arguments[++index] : L"";
+        else if (is_word(word, L"--healthy") && !options.healthy)
+            options.healthy = true;
         else
             return std::nullopt;
     }
@@ -332,11 +366,21 @@ int run_background_mode(const launch_options& options) {
     return options.check ? run_check(own_settings()) : run_prepare(own_settings(), *rate);
 }
 
+// The application's word that the version on trial started well: no window, no
+// lock, no log; only the trial's state and the kept files change.
+int run_healthy(const launch_options& options) {
+    if (options.silent || options.uninstall || options.install_dir || options.after ||
+        options.check || options.prepare || options.rate)
+        return bad_argument_exit_code;
+    kept_version(wide_to_utf8(own_folder()), sleep_through).confirm_healthy();
+    return 0;
+}
+
 bool asks_for_background_mode(std::span<LPWSTR> arguments) {
     return arguments.size() > 1 &&
            std::any_of(arguments.begin() + 1, arguments.end(), [](LPWSTR word) {
                return is_word(word, L"--check") || is_word(word, L"--prepare") ||
-                      is_word(word, L"--rate");
+                      is_word(word, L"--rate") || is_word(word, L"--healthy");
            });
 }
 
@@ -353,6 +397,8 @@ int run_launcher(HINSTANCE instance, int show_command) {
         return finish_removal(all);
     // Up to three arguments that are no such options are ignored, as they always were.
     if (const auto options = read_options(all)) {
+        if (options->healthy)
+            return run_healthy(*options);
         if (options->check || options->prepare || options->rate)
             return run_background_mode(*options);
         return options->after ? run_after_process(instance, show_command, *options)

@@ -148,15 +148,18 @@ std::optional<std::wstring> remove_installed_files(const std::wstring& folder,
             if (!same_file(folder + L"\\" + utf8_to_wide(file->name), launcher))
                 names.push_back(utf8_to_wide(file->name));
     // Then the record, and what the launcher itself makes in its folder.
-    for (const char* own : {installed_record_name, log_file_name, identity_file_name})
+    for (const char* own : {installed_record_name, log_file_name, identity_file_name,
+                            refused_version_file_name, start_app_file_name})
         names.push_back(utf8_to_wide(own));
     for (const std::wstring& name : names)
         if (!delete_file_utf8(wide_to_utf8(folder + L"\\" + name)))
             return name;
-    const std::wstring work_folder = path_in(folder, work_directory_name);
-    DeleteDirectory(wide_to_utf8(work_folder));
-    if (path_exists(work_folder))
-        return utf8_to_wide(work_directory_name);
+    for (const char* own_folder : {work_directory_name, kept_folder_name}) {
+        const std::wstring path = path_in(folder, own_folder);
+        DeleteDirectory(wide_to_utf8(path));
+        if (path_exists(path))
+            return utf8_to_wide(own_folder);
+    }
     for (const std::wstring& subfolder : listed_subfolders(names))
         RemoveDirectoryW(with_long_path_prefix(folder + L"\\" + subfolder).c_str());
     return std::nullopt;

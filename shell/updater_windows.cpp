@@ -20,6 +20,7 @@ namespace {
 HWND notes_window = nullptr;
 std::wstring notes_text;
 std::string deferred_start_command;
+kernel_handle started_application;
 std::function<void()> cancel_handler;
 bool silent = false;
 bool completed = false;
@@ -46,7 +47,7 @@ std::wstring with_crlf_line_ends(const std::wstring& text) {
 }
 
 void start_application(const std::string& command) {
-    run_process(command);
+    started_application = start_process(command);
 }
 
 void open_notes_window() {
@@ -300,4 +301,8 @@ void make_run_silent() {
 
 bool run_completed() {
     return completed;
+}
+
+kernel_handle take_started_application() {
+    return std::move(started_application);
 }

@@ -3,6 +3,8 @@
 // the engine's posted messages into texts, the bar, the notes and, at the end, the
 // start of the application. Both run on the window thread only.
 
+#include "win_handles.h"
+
 #include <windows.h>
 
 #include <functional>
@@ -20,6 +22,9 @@ void make_run_silent();
 
 // Whether the engine handed over the application's start: the run completed.
 bool run_completed();
+
+// The application the run started, if it started one.
+kernel_handle take_started_application();
 
 // The release-notes window opened last, or null when none is open.
 HWND current_notes_window();

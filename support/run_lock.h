@@ -20,6 +20,8 @@ class run_lock {
     explicit run_lock(const std::wstring& directory);
     // Tries once more to take the lock; true when it is this process's now.
     bool try_again();
+    // Gives the lock up before the process ends: the next run may take it.
+    void release();
     // False when another run holds the lock of this folder.
     bool first() const { return first_; }
     // The lock's name; runs of one installation find each other by it.

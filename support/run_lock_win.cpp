@@ -68,6 +68,11 @@ run_lock::run_lock(const std::wstring& directory) : name_(run_lock_name(director
     take();
 }
 
+void run_lock::release() {
+    mutex.reset();
+    first_ = false;
+}
+
 bool run_lock::try_again() {
     mutex.reset();
     take();

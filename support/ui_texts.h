@@ -42,6 +42,7 @@
     X(downloading_file)                                                                            \
     X(files_updated)                                                                               \
     X(done)                                                                                        \
+    X(release_restored)                                                                            \
     X(launcher_update)                                                                             \
     X(launcher_update_failed)                                                                      \
     X(unpack_failed)                                                                               \

@@ -26,7 +26,10 @@ TEST(LauncherConfig, WrittenRecordReadsBackAndOnlyAWholeValidRecordCounts) {
           launcher_config{"https://updates.example.com/", key_hex, "", "", "Õun & pirn 2"},
           launcher_config{"http://h/d/", "", "%userprofile%", ""},
           launcher_config{"http://h/d/", "", "", "", "", "en"},
-          launcher_config{"http://h/d/", "", "", "", "", "", own_texts()}}) {
+          launcher_config{"http://h/d/", "", "", "", "", "", own_texts()},
+          launcher_config{"http://h/d/", "", "", "", "", "", {}, {health_check::way::confirm}},
+          launcher_config{
+              "http://h/d/", "", "", "", "", "", {}, {health_check::way::watch, 30, 5, true}}}) {
         const auto parsed = parse_launcher_config(format_launcher_config(config));
         ASSERT_TRUE(parsed.config) << parsed.fault;
         EXPECT_EQ(*parsed.config, config);
@@ -60,7 +63,12 @@ TEST(LauncherConfig, WrittenRecordReadsBackAndOnlyAWholeValidRecordCounts) {
           format + url + "public_key=\nproduct= a\n", format + url + "public_key=\nproduct=\n",
           // A language of its own needs a table of every text.
           format + url + "public_key=\nlanguage=fr\n",
-          format + url + "public_key=\ntext.done=FERTIG\n"}) {
+          format + url + "public_key=\ntext.done=FERTIG\n",
+          // A health check's tries and report go with a way of checking.
+          format + url + "public_key=\nhealth=watch=3\n",
+          format + url + "public_key=\nhealth=confirm\nhealth_tries=6\n",
+          format + url + "public_key=\nhealth=confirm\nhealth_report=yes\n",
+          format + url + "public_key=\nhealth_tries=2\n"}) {
         const auto parsed = parse_launcher_config(damaged);
         EXPECT_FALSE(parsed.config) << damaged;
         EXPECT_FALSE(parsed.fault.empty()) << damaged;

@@ -424,18 +424,25 @@ window_view window_watch::sample() {
         const std::lock_guard hold(lock_);
         if (process_id_ != 0)
             ++history_.samples;
-        if (!progress || history_.window_gone)
+        if (!progress)
             return view;
     }
     view.exists = IsWindow(progress);
     if (!view.exists) {
         {
+            // A run that puts a version back after the watched start opens a window
+            // of its own again: the next sample looks for it.
             const std::lock_guard hold(lock_);
             history_.window_gone = true;
             history_.notes_visible = 0;
+            progress_ = nullptr;
         }
         changed_.notify_all();
         return view;
+    }
+    {
+        const std::lock_guard hold(lock_);
+        history_.window_gone = false;
     }
     view.minimized = IsIconic(progress);
     view.foreground = GetForegroundWindow() == progress;

@@ -1,0 +1,126 @@
+"""A release on trial: a launcher stamped with a health check keeps the files that
+an update replaces until the new version has started well, puts them back after its
+failed starts, and refuses that version from then on. The test application ends by
+an access violation when its release holds crash.txt, and confirms its health with
+quillomark.exe --healthy when it holds confirm.txt."""
+
+import random
+import shutil
+import subprocess
+from pathlib import Path
+
+from harness import (BASE_URL, INFO, LAUNCHER, TESTAPP, TITLE, Record, Run, check, installed,
+                     version_info)
+
+PUBLISH = __import__("os").environ.get("QM_PUBLISH", "")
+KEPT = Path("quillomark.previous")
+OWN = {Path(name) for name in ("ezo.log", "started.txt", "quillomark.refused",
+                               "quillomark.startapp", "quillomark.exe")}
+
+
+def version_1():
+    generator = random.Random(43)
+    return [Record("app.exe", TESTAPP.read_bytes()), Record("data.bin", generator.randbytes(40_000)),
+            Record("sub\\readme.txt", b"Versioon 1\r\n")]
+
+
+def version_2(*extra):
+    data = bytearray(version_1()[1].content)
+    data[100:200] = bytes(100)
+    return [Record("app.exe", TESTAPP.read_bytes()), Record("data.bin", bytes(data)),
+            Record("sub\\readme.txt", b"Versioon 2\r\n"), Record("new.txt", b"uus\r\n"), *extra]
+
+
+def trial_installation(install_dir, tmp_path, *health):
+    """Version 1 installed with a launcher stamped with the health check."""
+    installation = install_dir("Proov")
+    stamped = tmp_path / "stamped.exe"
+    subprocess.run([PUBLISH, "launcher", "--template", LAUNCHER, "--base-url", BASE_URL,
+                    "--unsigned", "--health", *health, "--out", stamped],
+                   check=True, capture_output=True)
+    shutil.copyfile(stamped, installation.path / "quillomark.exe")
+    installation.install(1, version_1())
+    return installation
+
+
+def release(site, version, records, startapp="app.exe"):
+    site.master(version, startapp=startapp)
+    site.version(version, records)
+
+
+def release_files(installation):
+    return {path: content for path, content in installed(installation).items()
+            if path not in OWN and path.parts[0] != KEPT.name}
+
+
+def trial_state(installation):
+    path = installation.path / KEPT / "trial"
+    return path.read_text() if path.exists() else None
+
+
+def run_to_end(probe, installation, text=None):
+    run = Run(probe, installation)
+    if text:
+        probe.wait_text(INFO, text, ms=30000)
+    assert run.finish(60000) == 0
+    return run
+
+
+def test_a_release_that_crashes_is_taken_back_at_its_second_start(site, probe, install_dir,
+                                                                  tmp_path):
+    installation = trial_installation(install_dir, tmp_path, "watch=5", "--health-report")
+    before = release_files(installation)
+    release(site, 2, version_2(Record("crash.txt", b"1")))
+
+    run_to_end(probe, installation)
+    assert "tries 1\n" in trial_state(installation)
+    assert (installation.path / KEPT / "versioninfo.vif").read_bytes() == \
+        version_info(1, version_1())
+    run = run_to_end(probe, installation, "Versioon 2 ei käivitunud; taastati versioon 1.")
+
+    assert release_files(installation) == before
+    assert not (installation.path / KEPT).exists()
+    assert (installation.path / "quillomark.refused").read_bytes() == b"2\n"
+    assert len(installation.starts()) == 3
+    assert site.requests().count("/download/health/2/restored") == 1
+    run.log().assert_in_order([
+        "Trial: version 2 keeps version 1 until it starts well",
+        "Trial: start 1 of version 2 failed: the application ended with 0xC0000005",
+        "Trial: start 2 of version 2 failed: the application ended with 0xC0000005",
+        "Restore: version 2 did not start after 2 tries; version 1 is put back",
+        "Version 2 refused: it is not taken again here"])
+
+    # Version 2 stays refused; the next good version installs and proves itself.
+    assert check(probe, installation) == (0, "current 1")
+    version_3 = [*version_2()[:3], Record("kolm.txt", b"3\r\n")]
+    release(site, 3, version_3)
+    run_to_end(probe, installation)
+    assert release_files(installation) == {
+        **{Path(record.name.replace("\\", "/")): record.content for record in version_3},
+        Path("sub"): None, Path("versioninfo.vif"): version_info(3, version_3)}
+    assert not (installation.path / KEPT).exists()
+
+
+def test_a_release_is_kept_on_trial_until_it_confirms_or_its_starts_are_used_up(
+        site, probe, install_dir, tmp_path):
+    installation = trial_installation(install_dir, tmp_path, "confirm")
+    before = release_files(installation)
+    # A start at version 1 notes what it starts.
+    release(site, 1, version_1())
+    run_to_end(probe, installation)
+    # Version 2 renames the application: version 1's starts again when it is back.
+    release(site, 2, [Record("uus.exe", TESTAPP.read_bytes()), *version_2()[1:]], "uus.exe")
+    for tries in (1, 2):
+        run_to_end(probe, installation)
+        assert f"tries {tries}\n" in trial_state(installation)
+        assert "uus.exe" in installation.starts()[-1]["command_line"]
+    run_to_end(probe, installation, "Versioon 2 ei käivitunud; taastati versioon 1.")
+    assert release_files(installation) == before
+    assert "app.exe" in installation.starts()[-1]["command_line"]
+    assert not [request for request in site.requests() if "health" in request]
+
+    confirming = version_2(Record("confirm.txt", b"1"))
+    release(site, 3, confirming)
+    run_to_end(probe, installation)
+    assert not (installation.path / KEPT).exists()
+    assert (installation.path / "confirm.txt").exists()
