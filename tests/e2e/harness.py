@@ -393,6 +393,14 @@ CHECK_LOG = "ezo-prepare.log"
 FRESH_SUFFIX = r"\.\d+-[0-9a-f]+\.new"
 
 
+def wait_until(condition, seconds=60):
+    """Looks every 50 ms until the condition holds."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "the condition did not come true"
+        time.sleep(0.05)
+
+
 def contents(installation):
     """Every file and folder below the installation, files with their bytes, but the
     check's own log."""

@@ -9,8 +9,8 @@ import shutil
 import subprocess
 from pathlib import Path
 
-from harness import (BASE_URL, INFO, LAUNCHER, TESTAPP, TITLE, Record, Run, check, installed,
-                     version_info)
+from harness import (BASE_URL, INFO, LAUNCHER, TESTAPP, Record, Run, check, installed,
+                     version_info, wait_until)
 
 PUBLISH = __import__("os").environ.get("QM_PUBLISH", "")
 KEPT = Path("quillomark.previous")
@@ -76,14 +76,14 @@ def test_a_release_that_crashes_is_taken_back_at_its_second_start(site, probe, i
     assert "tries 1\n" in trial_state(installation)
     assert (installation.path / KEPT / "versioninfo.vif").read_bytes() == \
         version_info(1, version_1())
-    run = run_to_end(probe, installation, "Versioon 2 ei käivitunud; taastati versioon 1.")
+    run_to_end(probe, installation, "Versioon 2 ei käivitunud; taastati versioon 1.")
 
     assert release_files(installation) == before
     assert not (installation.path / KEPT).exists()
     assert (installation.path / "quillomark.refused").read_bytes() == b"2\n"
     assert len(installation.starts()) == 3
     assert site.requests().count("/download/health/2/restored") == 1
-    run.log().assert_in_order([
+    installation.log().assert_in_order([
         "Trial: version 2 keeps version 1 until it starts well",
         "Trial: start 1 of version 2 failed: the application ended with 0xC0000005",
         "Trial: start 2 of version 2 failed: the application ended with 0xC0000005",
@@ -114,6 +114,16 @@ def test_a_release_is_kept_on_trial_until_it_confirms_or_its_starts_are_used_up(
         run_to_end(probe, installation)
         assert f"tries {tries}\n" in trial_state(installation)
         assert "uus.exe" in installation.starts()[-1]["command_line"]
+    # Killed while the application holds a file that goes back: the next start finishes.
+    readme = installation.file("sub\\readme.txt")
+    probe.hold(readme, exclusive=True)
+    Run(probe, installation)
+    wait_until(lambda: "state restoring\n" in (trial_state(installation) or "") and
+               installation.file("data.bin").read_bytes() == version_1()[1].content)
+    probe.must("kill", "launcher")
+    assert probe.wait_exit() is not None
+    probe.release(readme)
+    assert readme.read_bytes() == b"Versioon 2\r\n"
     run_to_end(probe, installation, "Versioon 2 ei käivitunud; taastati versioon 1.")
     assert release_files(installation) == before
     assert "app.exe" in installation.starts()[-1]["command_line"]

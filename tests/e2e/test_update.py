@@ -7,7 +7,6 @@ taken by the next start, continued after a kill, and stopped by a start."""
 
 import random
 import re
-import time
 from datetime import timedelta
 
 import pytest
@@ -15,7 +14,8 @@ import pytest
 from harness import (BASE_URL, BIG_SIZE, DONE_INFO, FRESH_SUFFIX, INFO, STRINGS, TESTAPP, TITLE,
                      Log, Record, Run, assert_bytes_shown, assert_counters, assert_subsequence,
                      big_patch, bsdiff, check, file_phase_texts, installed, lzma_container,
-                     pack_big_version_1, prepare, unix_name, version_info, windows_path)
+                     pack_big_version_1, prepare, unix_name, version_info, wait_until,
+                     windows_path)
 
 generator = random.Random(12)
 OLD = {name: generator.randbytes(size) for name, size in
@@ -288,14 +288,6 @@ def test_a_file_of_3_gib_installs_from_a_container_and_then_patches(site, probe,
     finally:
         big.unlink(missing_ok=True)
         container.unlink()
-
-
-def wait_until(condition, seconds=60):
-    """Looks every 50 ms until the condition holds."""
-    deadline = time.monotonic() + seconds
-    while not condition():
-        assert time.monotonic() < deadline, "the condition did not come true"
-        time.sleep(0.05)
 
 
 def test_a_prepared_update_is_taken_by_the_next_start(site, probe, install_dir, tmp_path):
