@@ -11,7 +11,8 @@
 //   publisher=Example Ltd                          (optional)
 //   product=Example                                (optional)
 //   language=en                                    (optional; Estonian without it)
-//   text.<id>=<text>                               (optional; every id or none)
+//   text.<id>=<text>                               (optional; every id or none;
+//                                                   UTF-8 text, else the record is damaged)
 //
 // With install_dir the launcher is also the product's setup: started outside that
 // folder it installs itself there (shell/setup.h). Without it, it runs wherever it
