@@ -334,6 +334,11 @@ parsed_launcher_config parse_launcher_config(std::string_view record) {
     if (!health)
         return refused(fault);
     config.health = *health;
+    // The texts are shown, converted to UTF-16: one that does not convert would end
+    // the launcher where it speaks (the setup's failure, the removal's question).
+    for (const auto& [text_key, text] : *values)
+        if (text_key.starts_with(text_key_prefix) && !is_valid_utf8(text))
+            return refused(text_key + ": the text is not UTF-8");
     if (const std::string lines = own_text_lines(*values); !lines.empty()) {
         parsed_text_table texts = parse_text_table(lines);
         if (!texts.table)

@@ -14,7 +14,8 @@
 //   health=confirm or health=watch=<5 to 300>      (optional; release_trial.h)
 //   health_tries=<1 to 5>                          (with health)
 //   health_report=1                                (optional, with health)
-//   text.<id>=<text>                               (optional; every id or none)
+//   text.<id>=<text>                               (optional; every id or none;
+//                                                   UTF-8 text, else the record is damaged)
 //
 // With install_dir the launcher is also the product's setup: started outside that
 // folder it installs itself there (shell/setup.h). Without it, it runs wherever it

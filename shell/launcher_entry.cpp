@@ -165,13 +165,37 @@ void begin_shut_down(CUpdater& updater, std::optional<shut_down_deadline>& deadl
 
 // The progress window of the run that holds the lock carries the lock's name as a
 // window property, so a second start can find it.
-BOOL CALLBACK bring_marked_window_to_front(HWND window, LPARAM name) {
-    if (!GetPropW(window, reinterpret_cast<LPCWSTR>(name)))
+struct marked_window_search {
+    const wchar_t* name;
+    bool found = false;
+};
+
+BOOL CALLBACK bring_marked_window_to_front(HWND window, LPARAM search_address) {
+    auto& search = *reinterpret_cast<marked_window_search*>(search_address);
+    if (!GetPropW(window, search.name))
         return TRUE;
     if (IsIconic(window))
         ShowWindow(window, SW_RESTORE);
     SetForegroundWindow(window);
+    search.found = true;
     return FALSE;
+}
+
+// A run that has just taken the lock (from a prepare that two starts stopped) may
+// not show its window yet: it is looked for a little while. A run without a window
+// (a removal) lets the start end after that.
+constexpr std::chrono::milliseconds run_window_wait{1000};
+constexpr std::chrono::milliseconds run_window_pause{50};
+
+void bring_run_window_to_front(const std::wstring& lock_name) {
+    const auto deadline = std::chrono::steady_clock::now() + run_window_wait;
+    marked_window_search search{lock_name.c_str()};
+    for (;;) {
+        EnumWindows(bring_marked_window_to_front, reinterpret_cast<LPARAM>(&search));
+        if (search.found || std::chrono::steady_clock::now() >= deadline)
+            return;
+        std::this_thread::sleep_for(run_window_pause);
+    }
 }
 
 // A version on trial whose health is watched: the started application must not end
@@ -206,7 +230,7 @@ int one_run(HINSTANCE instance, int show_command, bool silent,
     if (!lock.first() && !stop_prepare_and_take(lock, folder)) {
         if (silent)
             return 1;
-        EnumWindows(bring_marked_window_to_front, reinterpret_cast<LPARAM>(lock.name().c_str()));
+        bring_run_window_to_front(lock.name());
         return 0;
     }
     if (silent)
@@ -292,6 +316,15 @@ struct launch_options {
 
 constexpr int bad_argument_exit_code = 2;
 
+setup_request request_for(const launch_options& options, const parsed_launcher_config& settings) {
+    return {settings.config.value_or(launcher_config{}), options.install_dir, options.silent};
+}
+
+// A launcher with an installation folder is the product's setup outside it.
+bool is_setup(const setup_request& request) {
+    return !request.settings.install_dir.empty() && !inside_installation(request);
+}
+
 // Nothing when any argument is not one of these options, or one comes twice.
 std::optional<launch_options> read_options(std::span<LPWSTR> arguments) {
     launch_options options;
@@ -323,15 +356,14 @@ std::optional<launch_options> read_options(std::span<LPWSTR> arguments) {
 // removal only ever removes an installation that its launcher runs in.
 int run_with_options(HINSTANCE instance, int show_command, const launch_options& options) {
     const auto settings = own_settings();
-    const setup_request request{settings.config.value_or(launcher_config{}), options.install_dir,
-                                options.silent};
-    const bool portable = request.settings.install_dir.empty();
+    const setup_request request = request_for(options, settings);
     if (options.uninstall) {
-        const bool installed =
-            portable ? has_installed_record(own_folder()) : inside_installation(request);
+        const bool installed = request.settings.install_dir.empty()
+                                   ? has_installed_record(own_folder())
+                                   : inside_installation(request);
         return installed && !options.install_dir ? run_removal(options.silent) : 1;
     }
-    if (!portable && !inside_installation(request))
+    if (is_setup(request))
         return run_setup(request);
     return normal_run(instance, show_command, options.silent, settings);
 }
@@ -341,9 +373,12 @@ constexpr std::chrono::seconds restart_wait_limit{60};
 // The restart to update: waits for the application that asked for it, without a
 // window and without the run lock, and then starts as usual. An application still
 // running at the limit keeps its files: none is replaced under a running program.
+// The setup, outside its installation, has no application to restart: it does
+// nothing, as with a wrong word.
 int run_after_process(HINSTANCE instance, int show_command, const launch_options& options) {
     const auto process_id = read_decimal_number(*options.after);
-    if (!process_id || options.uninstall || options.install_dir)
+    if (!process_id || options.uninstall || options.install_dir ||
+        is_setup(request_for(options, own_settings())))
         return bad_argument_exit_code;
     if (!wait_for_process_end(*process_id, restart_wait_limit)) {
         log_open(log_file_name);
@@ -355,7 +390,9 @@ int run_after_process(HINSTANCE instance, int show_command, const launch_options
 }
 
 // Applications rely on the exit codes of the check and the prepare: with any other
-// word they do nothing. Only a prepare takes a rate, of 1 KiB/s or more.
+// word they do nothing. Only a prepare takes a rate, of 1 KiB/s or more. The setup,
+// outside its installation, has none to check or prepare: it does nothing either,
+// so that it never makes a work directory or a log where it was downloaded.
 int run_background_mode(const launch_options& options) {
     const bool alone = !options.silent && !options.uninstall && !options.install_dir &&
                        !options.after && options.check != options.prepare;
@@ -363,14 +400,18 @@ int run_background_mode(const launch_options& options) {
         options.rate ? read_decimal_number(*options.rate) : std::optional<DWORD>(0);
     if (!alone || !rate || (options.rate && (options.check || *rate == 0)))
         return bad_argument_exit_code;
-    return options.check ? run_check(own_settings()) : run_prepare(own_settings(), *rate);
+    const auto settings = own_settings();
+    if (is_setup(request_for(options, settings)))
+        return bad_argument_exit_code;
+    return options.check ? run_check(settings) : run_prepare(settings, *rate);
 }
 
 // The application's word that the version on trial started well: no window, no
 // lock, no log; only the trial's state and the kept files change.
 int run_healthy(const launch_options& options) {
     if (options.silent || options.uninstall || options.install_dir || options.after ||
-        options.check || options.prepare || options.rate)
+        options.check || options.prepare || options.rate ||
+        is_setup(request_for(options, own_settings())))
         return bad_argument_exit_code;
     kept_version(wide_to_utf8(own_folder()), sleep_through).confirm_healthy();
     return 0;

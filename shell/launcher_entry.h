@@ -16,6 +16,11 @@
 //     comes with it;
 //   --check, alone: what the next start would do, as one line on standard output
 //     and an exit code (check_command.h); 2 with any other word;
+//   --prepare, alone or with --rate K: the next update staged in the background
+//     (prepare_command.h); 2 with any other word;
+//   (--after, --check and --prepare of a launcher with an installation folder
+//     started outside it, where it is the setup, end with 2 at once, creating
+//     nothing: they only ever work inside the installation;)
 //   "update" and two more: the hand-off that ends a self-update ("--silent" after
 //     them restarts the launcher silent);
 //   "remove" and two more: the last step of a removal, in its temporary copy;

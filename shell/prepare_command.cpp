@@ -21,6 +21,11 @@ constexpr int failed_exit_code = 1;
 // A start waits this long for a prepare to end; the prepare takes at most a second.
 constexpr std::chrono::seconds prepare_end_limit{5};
 constexpr std::chrono::milliseconds lock_retry_pause{20};
+// A lock still taken this long after the last prepare has gone is a run's: another
+// start's that was quicker. The pause covers a prepare whose process the system
+// ends, which closes its handles in no given order; it is short, so that a start
+// that steps aside does so while the run it leaves the installation to still works.
+constexpr std::chrono::milliseconds run_holds_after{100};
 // A stopped prepare that still works after this (an unpacking, the patch tool, a
 // read that Wine does not end when its request is closed) ends its process:
 // whatever it completed is staged, a download in progress continues next time,
@@ -30,6 +35,19 @@ constexpr DWORD stopped_work_limit_ms = 500;
 // The event lives in this session: the application and its launcher run in it.
 std::wstring stop_event_name(const std::wstring& folder) {
     return L"Local\\" + run_lock_name(folder) + L".stop-prepare";
+}
+
+// A name that exists while a prepare of the installation lives: each prepare makes
+// it before it tries the run lock and lets it go only after the lock, and starts
+// only look for it. So a start that finds the lock taken and no prepare knows that
+// a run holds it.
+std::wstring prepare_marker_name(const std::wstring& folder) {
+    return L"Local\\" + run_lock_name(folder) + L".prepare";
+}
+
+bool prepare_lives(const std::wstring& folder) {
+    return kernel_handle(OpenMutexW(SYNCHRONIZE, FALSE, prepare_marker_name(folder).c_str()))
+               .get() != nullptr;
 }
 
 void enter_background_mode() {
@@ -95,10 +113,13 @@ int prepare_installation(const parsed_launcher_config& settings, std::uint32_t r
     }
     const std::wstring folder = own_folder();
     // Made before the lock is taken, so that a start which finds the lock taken by
-    // this prepare can always reach it.
+    // this prepare can always reach it; the marker is closed after the lock (the
+    // objects end in the reverse order).
     const kernel_handle stop(CreateEventW(nullptr, TRUE, FALSE, stop_event_name(folder).c_str()));
-    if (!stop) {
-        log_error("Prepare: no stop event (error " + std::to_string(GetLastError()) + ")");
+    const kernel_handle marker(CreateMutexW(nullptr, FALSE, prepare_marker_name(folder).c_str()));
+    if (!stop || !marker) {
+        log_error("Prepare: no stop event or marker (error " + std::to_string(GetLastError()) +
+                  ")");
         return failed_exit_code;
     }
     const run_lock lock(folder);
@@ -128,17 +149,30 @@ int run_prepare(const parsed_launcher_config& settings, std::uint32_t rate_cap_k
     return exit_code;
 }
 
+// Starts that wait at once (a double double-click) hold nothing of the lock between
+// their tries (run_lock.h): the first try after the prepare has let it go takes it,
+// and the other start sees soon after that no prepare lives and leaves the
+// installation to that run. The stop event stays set while a start waits, so a
+// prepare started meanwhile gives way at once.
 bool stop_prepare_and_take(run_lock& lock, const std::wstring& folder) {
     const kernel_handle stop(
         OpenEventW(EVENT_MODIFY_STATE, FALSE, stop_event_name(folder).c_str()));
     if (!stop)
         return false;
     SetEvent(stop.get());
-    const auto deadline = std::chrono::steady_clock::now() + prepare_end_limit;
-    while (!lock.try_again()) {
-        if (std::chrono::steady_clock::now() >= deadline)
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + prepare_end_limit;
+    auto prepare_seen = clock::now();
+    for (;;) {
+        // Looked for before the try: a prepare lets its marker go only after the lock,
+        // so a lock that is taken when no prepare lived before is not a prepare's.
+        const auto now = clock::now();
+        if (prepare_lives(folder))
+            prepare_seen = now;
+        if (lock.try_again())
+            return true;
+        if (now >= deadline || now - prepare_seen >= run_holds_after)
             return false;
         std::this_thread::sleep_for(lock_retry_pause);
     }
-    return true;
 }

@@ -14,7 +14,19 @@
 // number beyond 32 bits).
 std::optional<DWORD> read_decimal_number(std::wstring_view text);
 
-// True once the process has ended, and at once when the id opens no process (it has
+// True once the process has ended, and at once when the id names no process (it has
 // ended already, never existed, or is 0) or is this process's own; false when it
-// still runs at the limit.
+// still runs at the limit. A process that cannot be opened (another user's, an
+// elevated one: access denied) is waited for through the system's process list.
 bool wait_for_process_end(DWORD process_id, std::chrono::milliseconds limit);
+
+// The parts of that wait, for the tests.
+//
+// True when OpenProcess failed with this error because no process has the id, so
+// that there is nothing to wait for. Any other error (access denied above all)
+// leaves the process to the process list.
+bool names_no_process(DWORD open_error);
+
+// Waits until the system's process list holds no process of this id; false when
+// one is still listed at the limit, or the list could not be read until then.
+bool wait_until_unlisted(DWORD process_id, std::chrono::milliseconds limit);

@@ -14,7 +14,9 @@
 // backslashes, the "\\?\" form, links and junctions, a mapped drive.
 std::wstring run_lock_name(const std::wstring& directory);
 
-// The run lock of an installation folder, taken on construction.
+// The run lock of an installation folder, taken on construction. An object that
+// did not get the lock holds nothing of it, so that it never keeps another process
+// from taking the lock once its holder has ended.
 class run_lock {
   public:
     explicit run_lock(const std::wstring& directory);

@@ -88,4 +88,9 @@ void run_lock::take() {
     }
     mutex = std::move(created.handle);
     first_ = mutex ? created.error != ERROR_ALREADY_EXISTS : created.error != ERROR_ACCESS_DENIED;
+    // The lock is the name's existence: a process that did not get it must not keep
+    // the name alive, or two that wait for it (two starts while a prepare ends)
+    // would each find it taken by the other for as long as they try.
+    if (!first_)
+        mutex.reset();
 }

@@ -263,3 +263,27 @@ def test_a_restart_to_update_waits_for_the_application_to_end(site, probe, insta
     assert run.finish() == 0
     assert installation.file("data.txt").read_bytes() == b"3\r\n"
     assert len(installation.starts()) == 1
+
+
+def test_a_restart_to_update_waits_for_a_process_it_may_not_open(site, probe, install_dir):
+    """The process to wait for is another user's (or an elevated one): the launcher may
+    not open it to wait for it, and does not take it for ended, but waits until the
+    system's process list no longer holds it, and then updates as usual."""
+    installation = install_dir("Quillo mark õun")
+    installation.install(1, [Record("app.exe", b"old")])
+    records = [Record("app.exe", TESTAPP.read_bytes()), Record("data.txt", b"2\r\n")]
+    site.master(2)
+    site.version(2, records)
+
+    application = probe.must("park-foreign", windows_path(installation.path),
+                             windows_path(TESTAPP))["pid"]
+    run = Run(probe, installation, ("--after", str(application)))
+    assert probe.wait_exit(2000) is None, "the launcher took the process for ended"
+    assert not probe.history()["window_seen"]
+    assert site.requests() == []
+    assert not (installation.path / "ezo.log").exists()
+    probe.must("kill", "parked")
+    assert run.finish() == 0
+    assert_started_once_more(installation, 1)
+    for record in records:
+        assert installation.file(record.name).read_bytes() == record.content, record.name

@@ -241,6 +241,40 @@ def test_setup_from_a_download_folder_installs_once_with_shortcuts_and_entry(
     assert list(entries()) == [entry_key(installed)]
 
 
+def test_a_setup_outside_its_installation_does_no_background_mode(site, probe, tmp_path, user):
+    """--prepare, --check and --after belong to an installed launcher: a setup started
+    with them where it was downloaded (from there, or from another folder) ends with
+    2 at once, with no window, no request, no work directory, no log and no
+    installation. Inside its installation the same launcher checks and prepares."""
+    setup = stamp_setup(tmp_path / "Allalaadimised")
+    publish_release(site, setup)
+    installed = user["local_app_data"] + "\\Programs\\" + PRODUCT
+    folder = unix_path(installed)
+    elsewhere = tmp_path / "Töölaud"
+    elsewhere.mkdir()
+    for current in (setup.parent, elsewhere):
+        for mode in (["--prepare"], ["--prepare", "--rate", "64"], ["--check"],
+                     ["--after", "4294967295"], ["--silent", "--after", "4294967295"]):
+            probe.start(current, setup, *mode)
+            assert probe.wait_exit(10000) == 2, (current, mode)
+            assert not probe.history()["window_seen"], mode
+    assert [path.name for path in setup.parent.iterdir()] == [setup.name]
+    assert list(elsewhere.iterdir()) == []
+    assert site.requests() == []
+    assert not folder.exists()
+    assert_no_traces(user, installed)
+    assert not (unix_path(user["temp"]) / "quillomark-setup.log").exists()
+
+    assert setup_run(probe, setup, "--silent") == 0
+    probe.start(folder, folder / "quillomark.exe", "--check")
+    assert probe.wait_exit() == 0
+    assert (folder / "ezo-prepare.log").read_text("utf-8").splitlines()[-2].endswith(
+        "Check: current 1")
+    probe.start(folder, folder / "quillomark.exe", "--prepare")
+    assert probe.wait_exit() == 0
+    silent_removal(probe, folder)
+
+
 def test_silent_setup_into_a_chosen_folder_and_silent_removal(site, probe, tmp_path, user):
     """No window at any point, through the self-update that brings the release's
     newer launcher; a server that fails leaves nothing behind; two setups started

@@ -7,15 +7,17 @@ taken by the next start, continued after a kill, and stopped by a start."""
 
 import random
 import re
+import subprocess
+import time
 from datetime import timedelta
 
 import pytest
 
 from harness import (BASE_URL, BIG_SIZE, DONE_INFO, FRESH_SUFFIX, INFO, STRINGS, TESTAPP, TITLE,
-                     Log, Record, Run, assert_bytes_shown, assert_counters, assert_subsequence,
-                     big_patch, bsdiff, check, file_phase_texts, installed, lzma_container,
-                     pack_big_version_1, prepare, unix_name, version_info, wait_until,
-                     windows_path)
+                     WINE_RUN, Log, Record, Run, assert_bytes_shown, assert_counters,
+                     assert_subsequence, big_patch, bsdiff, check, file_phase_texts, installed,
+                     lzma_container, pack_big_version_1, prepare, unix_name, version_info,
+                     wait_until, windows_path)
 
 generator = random.Random(12)
 OLD = {name: generator.randbytes(size) for name, size in
@@ -430,3 +432,54 @@ def test_a_start_stops_a_prepare_and_takes_what_it_staged(site, probe, install_d
     assert started.time - stopped.time < timedelta(seconds=2)
     run.log().assert_in_order([f"Prepared: {windows_path(installation.file('small.txt'))}",
                                "Quillomark End"])
+
+
+def test_two_starts_during_a_prepare_leave_the_installation_to_one_of_them(
+        site, probe, install_dir):
+    """A double double-click while a prepare works: both starts stop it, and within
+    about a second of its end exactly one of them updates and starts the application,
+    while the other ends with 0 soon after, without a line in the log."""
+    installation = install_dir("Quillo mark")
+    installation.install(1, [APP])
+    big = Record("big.bin", generator.randbytes(3_000_000))
+    site.master(2)
+    site.version(2, [APP, big])
+    site.set_rules({"/download/2/big.bin": "hang=1000000"})
+
+    preparing = prepare(installation)
+    wait_until(lambda: site.sent("/2/big.bin") > 0)
+    # The run takes a while, so that the start that steps aside finds it working
+    # (after a run that has ended, a start runs again).
+    site.set_rules({"/download/2/big.bin": "stall=2"})
+    launcher = installation.path / "quillomark.exe"
+    probe.start(installation.path, launcher)
+    other = subprocess.Popen([WINE_RUN, launcher], cwd=installation.path,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    assert preparing.wait(30) == 1
+    prepare_ended = time.monotonic()
+    ended = {}
+    while len(ended) < 2:
+        assert time.monotonic() < prepare_ended + 60, f"the starts still run: {ended}"
+        if "probe" not in ended and (code := probe.wait_exit(0)) is not None:
+            ended["probe"] = (time.monotonic() - prepare_ended, code)
+        if "other" not in ended and (code := other.poll()) is not None:
+            ended["other"] = (time.monotonic() - prepare_ended, code)
+        time.sleep(0.05)
+    probe.wait_idle()
+    assert [code for _, code in ended.values()] == [0, 0], ended
+    # The start that ran showed its window; the other, which only stepped aside,
+    # ended within a few seconds of the prepare (not after waiting out its 5 s).
+    stepped_aside = "other" if probe.history()["window_seen"] else "probe"
+    assert ended[stepped_aside][0] < 2.5, ended
+
+    wait_until(lambda: len(installation.starts()) == 1)
+    assert installation.file("big.bin").read_bytes() == big.content
+    assert (installation.path / "versioninfo.vif").read_bytes() == version_info(2, [APP, big])
+    stopped = next(line for line in Log((installation.path / "ezo-prepare.log").read_bytes()).lines
+                   if line.text == "Prepare: stopped for a start of the launcher")
+    log = installation.log()
+    assert log.texts().count("Quillomark Start") == 1, log.texts()
+    assert log.texts().count("Quillomark End") == 1, log.texts()
+    started = log.lines[0]
+    assert started.text == "Quillomark Start"
+    assert started.time - stopped.time < timedelta(seconds=2)

@@ -89,3 +89,26 @@ TEST(LauncherConfig, TextsComeFromTheOwnTableElseTheLanguageElseEstonian) {
     EXPECT_EQ(format_launcher_config({"http://h/d/", ""}),
               "quillomark-config 1\nbase_url=http://h/d/\npublic_key=\n");
 }
+
+TEST(LauncherConfig, TextLinesThatAreNotUtf8MakeTheRecordDamaged) {
+    // The launcher converts its texts to UTF-16 to show them (the setup's failure, the
+    // removal's question): a record whose texts do not convert is damaged, as the
+    // publisher's --texts would have refused them.
+    launcher_config config{"http://h/d/", ""};
+    config.texts = own_texts();
+    const std::string record = format_launcher_config(config);
+    ASSERT_TRUE(parse_launcher_config(record).config);
+    const std::string line = "text.done=";
+    const std::size_t value = record.find("\n" + line) + 1 + line.size();
+    ASSERT_NE(value, std::string::npos);
+    for (const std::string& wrong :
+         {std::string("\xff"), std::string("Gata\xC3"), std::string("\xC0\xAF"),
+          std::string("\xED\xA0\x80"), std::string("\xF4\x90\x80\x80"), std::string("a\x80z")}) {
+        std::string damaged = record;
+        damaged.insert(value, wrong);
+        const auto parsed = parse_launcher_config(damaged);
+        EXPECT_FALSE(parsed.config) << wrong;
+        EXPECT_NE(parsed.fault.find("text.done"), std::string::npos) << parsed.fault;
+        EXPECT_NE(parsed.fault.find("UTF-8"), std::string::npos) << parsed.fault;
+    }
+}

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <system_error>
 #include <vector>
@@ -163,5 +164,25 @@ TEST(RunLock, AGlobalNameThatCannotBeTakenLeavesTheLockToTheSession) {
     const run_lock first(directory);
     EXPECT_TRUE(first.first());
     EXPECT_EQ(first.global_refusal(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(run_lock(directory).first());
+}
+
+TEST(RunLock, OneThatDidNotGetTheLockKeepsNoOtherFromTakingIt) {
+    // Two starts wait while a prepare holds the lock (a double double-click): once
+    // the prepare has let it go, the first that tries again takes it, and the other
+    // then finds it taken, by that one alone.
+    scratch_directory dir;
+    const std::wstring directory = utf8_to_wide(dir.file(""));
+    auto prepare = std::make_optional<run_lock>(directory);
+    ASSERT_TRUE(prepare->first());
+    run_lock first_start(directory);
+    run_lock second_start(directory);
+    EXPECT_FALSE(first_start.first());
+    EXPECT_FALSE(second_start.first());
+    EXPECT_FALSE(first_start.try_again());
+    EXPECT_FALSE(second_start.try_again());
+    prepare.reset();
+    EXPECT_TRUE(first_start.try_again());
+    EXPECT_FALSE(second_start.try_again());
     EXPECT_FALSE(run_lock(directory).first());
 }

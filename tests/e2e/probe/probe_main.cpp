@@ -7,6 +7,10 @@
 //                               it so until the probe ends (or "kill parked"): the
 //                               state a process is left in when its creator ends
 //                               inside CreateProcess
+//   park-foreign CWD EXE [ARG...]
+//                               park EXE as a process of another user: owned by the
+//                               system, and no one may open it but to ask after it
+//                               (waiting for it is denied)
 //   wait-window MS              the progress window of the started process exists
 //   wait-text ID MS exact|prefix TEXT
 //                               control ID (1003, 1001, 1002; 1000: the bar as
@@ -63,6 +67,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <objbase.h>
+#include <sddl.h>
 #include <shlobj.h>
 #include <shobjidl.h>
 #include <wincrypt.h>
@@ -72,6 +77,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -89,6 +95,7 @@ class probe {
 
     std::string start(const fields& command);
     std::string park(const fields& command);
+    std::string park_foreign(const fields& command);
     std::string wait_window(const fields& command);
     std::string wait_text(const fields& command);
     std::string wait_notes(const fields& command);
@@ -246,6 +253,7 @@ const std::map<std::string, std::pair<probe::handler, size_t>>& probe::commands(
     static const std::map<std::string, std::pair<handler, size_t>> table{
         {"start", {&probe::start, 3}},
         {"park", {&probe::park, 3}},
+        {"park-foreign", {&probe::park_foreign, 3}},
         {"wait-window", {&probe::wait_window, 2}},
         {"wait-text", {&probe::wait_text, 5}},
         {"wait-notes", {&probe::wait_notes, 3}},
@@ -295,6 +303,19 @@ std::string probe::start(const fields& command) {
 std::string probe::park(const fields& command) {
     const DWORD process_id =
         parked_.emplace_back().start(to_wide(command[1]), command_line(command), false);
+    return ok().add("pid", std::int64_t{process_id}).text();
+}
+
+std::string probe::park_foreign(const fields& command) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    // Wine lets the owner of a process open it whatever its list of access says.
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"O:SYD:(A;;0x1000;;;WD)", SDDL_REVISION_1, &descriptor, nullptr))
+        return failed("ConvertStringSecurityDescriptorToSecurityDescriptorW failed with " +
+                      std::to_string(GetLastError()));
+    const std::unique_ptr<void, decltype(&LocalFree)> owned(descriptor, &LocalFree);
+    const DWORD process_id =
+        parked_.emplace_back().start(to_wide(command[1]), command_line(command), false, descriptor);
     return ok().add("pid", std::int64_t{process_id}).text();
 }
 

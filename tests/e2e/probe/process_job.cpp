@@ -70,7 +70,8 @@ void process_job::create_job() {
         throw system_failure("SetInformationJobObject");
 }
 
-DWORD process_job::start(const std::wstring& directory, std::wstring command_line, bool resume) {
+DWORD process_job::start(const std::wstring& directory, std::wstring command_line, bool resume,
+                         PSECURITY_DESCRIPTOR process_security) {
     // Closing the previous job ends whatever an earlier start left running.
     process_.reset();
     job_.reset();
@@ -82,8 +83,10 @@ DWORD process_job::start(const std::wstring& directory, std::wstring command_lin
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     PROCESS_INFORMATION started{};
-    if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
-                        nullptr, directory.c_str(), &startup, &started))
+    SECURITY_ATTRIBUTES security{sizeof security, process_security, FALSE};
+    if (!CreateProcessW(nullptr, command_line.data(), process_security ? &security : nullptr,
+                        nullptr, FALSE, CREATE_SUSPENDED, nullptr, directory.c_str(), &startup,
+                        &started))
         throw system_failure("CreateProcessW");
     process_.reset(started.hProcess);
     const kernel_handle thread(started.hThread);

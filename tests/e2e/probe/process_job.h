@@ -20,8 +20,10 @@ std::vector<DWORD> job_process_ids(HANDLE job);
 class process_job {
   public:
     // Starts the command line with the given current directory; returns the process id.
-    // A process that is not resumed stays suspended before its first instruction.
-    DWORD start(const std::wstring& directory, std::wstring command_line, bool resume = true);
+    // A process that is not resumed stays suspended before its first instruction. A
+    // security descriptor, when given, becomes the process's own.
+    DWORD start(const std::wstring& directory, std::wstring command_line, bool resume = true,
+                PSECURITY_DESCRIPTOR process_security = nullptr);
     // The exit code of the started process once it has ended, or nothing at the deadline.
     std::optional<DWORD> wait_exit(DWORD milliseconds) const;
     // Whether every process of the job ended before the deadline.
