@@ -21,10 +21,9 @@ constexpr std::uintmax_t largest_size = file_info::largest_size;
 // What the launcher keeps at the top of an installation beside the release's files.
 // A source folder copied from an installation holds them; a release leaves them out.
 // The prepared-update files join this list.
-constexpr std::array<std::string_view, 7> launchers_own_top_names = {
-    installed_record_name, log_file_name,    identity_file_name,
-    work_directory_name,   kept_folder_name, refused_version_file_name,
-    start_app_file_name};
+constexpr std::array<std::string_view, 8> launchers_own_top_names = {
+    installed_record_name, log_file_name,    prepare_log_file_name,     identity_file_name,
+    work_directory_name,   kept_folder_name, refused_version_file_name, start_app_file_name};
 
 std::string record_name(const fs::path& relative) {
     std::string name = relative.generic_string();

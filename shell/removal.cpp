@@ -148,8 +148,8 @@ std::optional<std::wstring> remove_installed_files(const std::wstring& folder,
             if (!same_file(folder + L"\\" + utf8_to_wide(file->name), launcher))
                 names.push_back(utf8_to_wide(file->name));
     // Then the record, and what the launcher itself makes in its folder.
-    for (const char* own : {installed_record_name, log_file_name, identity_file_name,
-                            refused_version_file_name, start_app_file_name})
+    for (const char* own : {installed_record_name, log_file_name, prepare_log_file_name,
+                            identity_file_name, refused_version_file_name, start_app_file_name})
         names.push_back(utf8_to_wide(own));
     for (const std::wstring& name : names)
         if (!delete_file_utf8(wide_to_utf8(folder + L"\\" + name)))
