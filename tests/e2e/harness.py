@@ -567,6 +567,16 @@ class Probe:
     def read(self):
         return self.must("read")["view"]
 
+    def wait_view(self, ms=15000, **shown):
+        """Waits until the progress window shows every given field of read() at once
+        (title="VALMIS", bar=100, foreground=True); returns the view."""
+        fields = [str(value).lower() if isinstance(value, bool) else str(value)
+                  for pair in shown.items() for value in pair]
+        answer = self.ask("wait-view", ms, *fields, wait_ms=ms)
+        if not answer["ok"]:
+            raise ProbeError(f"the window did not show {shown} in {ms} ms: {answer}")
+        return answer["view"]
+
     def history(self):
         return self.must("history")
 

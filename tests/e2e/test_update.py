@@ -83,11 +83,10 @@ def test_patch_set_with_one_failing_patch(site, probe, install_dir, tmp_path, fa
     patch_bytes = len(patches["a.bin"]) + (0 if failure == "missing" else
                                            len(site.served("1_2/sub\\b.bin")))
     received = patch_bytes + sum(len(served[name]) for name in ("sub\\b.bin", "c.bin", "new.txt"))
-    view = probe.read()
+    view = probe.wait_view(bar=100, info=DONE_INFO)
     if "/download/1_2/c.bin" in site.requests():  # fetched before b.bin's patch failed
         received += len(patches["c.bin"])
     assert_bytes_shown(view["bytes"], received + 11)  # a 404 answer's own bytes may count
-    assert (view["bar"], view["info"]) == (100, DONE_INFO)
     probe.click_notes_ok()
     assert run.finish() == 0
     assert len(installation.starts()) == 1
@@ -222,9 +221,7 @@ def test_file_failure_stops_the_run_and_keeps_the_installation(site, probe, inst
 
     run = Run(probe, installation)
     probe.wait_text(TITLE, "VIGA!")
-    view = probe.read()
-    assert (view["title"], view["info"], view["notes_button"]) == ("VIGA!", STRINGS[string_id],
-                                                                   True)
+    probe.wait_view(title="VIGA!", info=STRINGS[string_id], notes_button=True)
     assert probe.wait_exit(500) is None, "the window stays open after an error"
     log = run.cancel()
     if fault == "held":

@@ -19,6 +19,9 @@
 //   click-message ID            click button ID (6 yes, 7 no, 1 OK) of that box
 //   read                        texts, bar, button 1006, visible notes windows,
 //                               whether the window is minimized, in the foreground
+//   wait-view MS FIELD VALUE... the progress window shows each field of "read" (title,
+//                               info, bytes, bar, notes_button, minimized, foreground;
+//                               true/false for the last three) at once; answers the view
 //   minimize                    minimize the progress window
 //   history                     every distinct text each control showed, in order,
 //                               and every top-level window of the job seen visible
@@ -94,6 +97,7 @@ class probe {
     std::string wait_notes(const fields& command);
     std::string wait_gone(const fields& command);
     std::string read(const fields& command);
+    std::string wait_view(const fields& command);
     std::string history(const fields& command);
     std::string click(const fields& command);
     std::string key(const fields& command);
@@ -169,7 +173,7 @@ void click_button(HWND button) {
 
 // The progress window's dialog template.
 constexpr int progress_template_id = 129;
-constexpr DWORD focus_poll_ms = 5;
+constexpr DWORD window_poll_ms = 5;
 
 // The control with the keyboard focus in the window's thread, else its active window.
 HWND keyboard_focus(HWND window) {
@@ -226,6 +230,30 @@ std::string statics_json(const std::vector<static_text_fit>& statics) {
     return "[" + items + "]";
 }
 
+// The fields of a view that wait-view compares, as texts.
+std::map<std::string, std::string> view_fields(const window_view& view) {
+    const auto truth = [](bool value) { return std::string(value ? "true" : "false"); };
+    return {{"title", view.title},
+            {"info", view.info},
+            {"bytes", view.bytes},
+            {"bar", std::to_string(view.bar)},
+            {"notes_button", truth(view.notes_button_enabled)},
+            {"minimized", truth(view.minimized)},
+            {"foreground", truth(view.foreground)}};
+}
+
+bool shows(const window_view& view, const fields& command) {
+    const std::map<std::string, std::string> shown = view_fields(view);
+    for (size_t field = 2; field + 1 < command.size(); field += 2) {
+        const auto found = shown.find(command[field]);
+        if (found == shown.end())
+            throw std::runtime_error("no view field " + command[field]);
+        if (found->second != command[field + 1])
+            return false;
+    }
+    return true;
+}
+
 std::string view_json(const window_view& view) {
     return json_object()
         .add("window", view.exists)
@@ -251,6 +279,7 @@ const std::map<std::string, std::pair<probe::handler, size_t>>& probe::commands(
         {"wait-notes", {&probe::wait_notes, 3}},
         {"wait-gone", {&probe::wait_gone, 2}},
         {"read", {&probe::read, 1}},
+        {"wait-view", {&probe::wait_view, 4}},
         {"history", {&probe::history, 1}},
         {"click", {&probe::click, 2}},
         {"key", {&probe::key, 3}},
@@ -322,6 +351,20 @@ std::string probe::read(const fields&) {
     return ok().add_json("view", view_json(watch_.read())).text();
 }
 
+// Polled: a window's state (its place in front, above all) changes without a message
+// to other processes.
+std::string probe::wait_view(const fields& command) {
+    const auto deadline = std::chrono::steady_clock::now() + milliseconds(command[1]);
+    for (;;) {
+        const window_view view = watch_.read();
+        if (shows(view, command))
+            return ok().add_json("view", view_json(view)).text();
+        if (std::chrono::steady_clock::now() >= deadline)
+            return failure("timeout").add_json("view", view_json(view)).text();
+        Sleep(window_poll_ms);
+    }
+}
+
 std::string probe::history(const fields&) {
     const window_history recorded = watch_.history();
     json_object texts;
@@ -379,7 +422,7 @@ std::string probe::wait_focus(const fields& command) {
             return ok().text();
         if (std::chrono::steady_clock::now() >= deadline)
             return timed_out();
-        Sleep(focus_poll_ms);
+        Sleep(window_poll_ms);
     }
 }
 
