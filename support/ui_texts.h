@@ -30,6 +30,7 @@
     X(checking_version)                                                                            \
     X(downloading_control_file)                                                                    \
     X(master_record_failed)                                                                        \
+    X(proxy_sign_in_wanted)                                                                        \
     X(version_failed)                                                                              \
     X(version_record_failed)                                                                       \
     X(version_record_refused)                                                                      \
