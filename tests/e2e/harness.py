@@ -410,6 +410,19 @@ def prepare(installation, *arguments):
                              *arguments], cwd=installation.path, stdout=subprocess.DEVNULL)
 
 
+def prepare_killed_at_half(probe, site, installation, record):
+    """A prepare of version 2 killed once about half of the record's file has arrived
+    (the server sends no more of it); returns its partial work file."""
+    half = len(record.content) // 2
+    site.set_rules({f"/download/2/{record.name}": f"hang={half}"})
+    probe.start(installation.path, installation.path / "quillomark.exe", "--prepare")
+    partial = installation.work_file(record.name)
+    wait_until(lambda: partial.exists() and partial.stat().st_size >= half - 2 * 65536)
+    probe.must("kill", "launcher")
+    assert probe.wait_exit() is not None
+    return partial
+
+
 def check(probe, installation):
     """quillomark.exe --check in the installation, twice: through the probe, which sees
     that no window shows, and with a pipe as its standard output. Neither run changes
@@ -718,6 +731,14 @@ def assert_bytes_shown(text, received):
     """The byte counter as the waiter's last round saw it, which may come before the
     last files: some, but never more than was received."""
     assert text.endswith("KB") and 0 < int(text[:-2]) <= received // 1024, (text, received)
+
+
+def wait_until(condition, seconds=60):
+    """Looks every 50 ms until the condition holds."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "the condition did not come true"
+        time.sleep(0.05)
 
 
 def url_path(url):

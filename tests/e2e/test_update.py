@@ -6,7 +6,6 @@ then patches; an update prepared in the background while the application runs,
 taken by the next start, continued after a kill, and stopped by a start."""
 
 import random
-import time
 from datetime import timedelta
 
 import pytest
@@ -14,7 +13,8 @@ import pytest
 from harness import (BASE_URL, BIG_SIZE, DONE_INFO, INFO, STRINGS, TESTAPP, TITLE, Log, Record,
                      Run, assert_bytes_shown, assert_counters, assert_subsequence, big_patch,
                      bsdiff, check, file_phase_texts, installed, lzma_container,
-                     pack_big_version_1, prepare, unix_name, version_info, windows_path)
+                     pack_big_version_1, prepare, prepare_killed_at_half, unix_name,
+                     version_info, wait_until, windows_path)
 
 generator = random.Random(12)
 OLD = {name: generator.randbytes(size) for name, size in
@@ -283,14 +283,6 @@ def test_a_file_of_3_gib_installs_from_a_container_and_then_patches(site, probe,
         container.unlink()
 
 
-def wait_until(condition, seconds=60):
-    """Looks every 50 ms until the condition holds."""
-    deadline = time.monotonic() + seconds
-    while not condition():
-        assert time.monotonic() < deadline, "the condition did not come true"
-        time.sleep(0.05)
-
-
 def test_a_prepared_update_is_taken_by_the_next_start(site, probe, install_dir, tmp_path):
     """The application holds every file of version 1 open while a prepare stages
     version 2 (a patch, a container, whole files): nothing installed changes and the
@@ -357,21 +349,14 @@ def test_a_killed_prepare_continues_where_it_stopped(site, probe, install_dir, s
     big = Record("big.bin", generator.randbytes(4_000_000))
     site.master(2)
     site.version(2, [APP, big])
-    half = len(big.content) // 2
-    site.set_rules({"/download/2/big.bin": f"hang={half}"})
-
-    probe.start(installation.path, installation.path / "quillomark.exe", "--prepare")
-    partial = installation.work_file("big.bin")
-    wait_until(lambda: partial.exists() and partial.stat().st_size >= half - 2 * 65536)
-    probe.must("kill", "launcher")
-    assert probe.wait_exit() is not None
+    partial = prepare_killed_at_half(probe, site, installation, big)
     site.set_rules({"/download/2/big.bin": f"range={server_range}"})
     sent = site.sent("/2/big.bin")
     assert prepare(installation).wait(120) == 0
 
     again = site.sent("/2/big.bin") - sent
     if server_range == "honour":
-        assert again <= len(big.content) - half + 2 * 65536 + 32
+        assert again <= len(big.content) // 2 + 2 * 65536 + 32
     else:
         assert again == len(big.content)
     staged = installation.path / "Temp" / "prepared" / "big.bin"

@@ -16,7 +16,9 @@
 //   wait-gone MS                the progress window has been destroyed
 //   wait-message MS             a process of the job shows a message box; answers
 //                               its caption and text
-//   click-message ID            click button ID (6 yes, 7 no, 1 OK) of that box
+//   click-message ID [TEXT...]  click button ID (6 yes, 7 no, 1 OK, 2 Cancel) of that
+//                               box, after writing the TEXTs into its edit fields in
+//                               their order (a sign-in dialog's user and password)
 //   read                        texts, bar, button 1006, visible notes windows,
 //                               whether the window is minimized, in the foreground
 //   wait-view MS FIELD VALUE... the progress window shows each field of "read" (title,
@@ -70,6 +72,7 @@
 #include <shobjidl.h>
 #include <wincrypt.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -528,10 +531,29 @@ std::string probe::wait_message(const fields& command) {
     return ok().add("caption", shown->caption).add("text", shown->text).text();
 }
 
+namespace {
+
+// Writes command[first...] into the box's edit fields, in their order.
+void fill_edit_fields(HWND box, const fields& command, size_t first) {
+    size_t next = first;
+    for (HWND child = GetWindow(box, GW_CHILD); child && next < command.size();
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        std::array<wchar_t, 16> name{};
+        GetClassNameW(child, name.data(), static_cast<int>(name.size()));
+        if (lstrcmpiW(name.data(), L"Edit") == 0)
+            SetWindowTextW(child, to_wide(command[next++]).c_str());
+    }
+    if (next < command.size())
+        throw std::runtime_error("the box has fewer edit fields than texts");
+}
+
+} // namespace
+
 std::string probe::click_message(const fields& command) {
     HWND box = watch_.answer_message_box();
     if (!box)
         return failed("no message box");
+    fill_edit_fields(box, command, 2);
     click_button(GetDlgItem(box, std::stoi(command[1])));
     return ok().text();
 }
