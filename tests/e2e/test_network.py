@@ -20,7 +20,8 @@ from pathlib import Path
 import pytest
 
 from harness import (BASE_URL, INFO, LAUNCHER, TESTAPP, WINE_RUN, WORK, Record, Run, check,
-                     installed, prepare, prepare_killed_at_half, version_info, wait_until)
+                     installed, prepare, prepare_killed_at_half, unix_name, version_info,
+                     wait_until, windows_path)
 from tls import Nginx, free_port, serve_tree
 
 PREFIX = WORK / "wineprefix-network"
@@ -46,9 +47,9 @@ def use_proxy(port):
     registry_value("ProxyEnable", "REG_DWORD", "1")
 
 
-def stamp(out, base_url):
+def stamp(out, base_url, *options):
     subprocess.run([PUBLISH, "launcher", "--template", LAUNCHER, "--base-url", base_url,
-                    "--unsigned", "--out", out], check=True, capture_output=True)
+                    "--unsigned", *options, "--out", out], check=True, capture_output=True)
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -149,20 +150,20 @@ def publish(site, version, records):
     site.version(version, records)
 
 
-def assert_at(installation, version, records):
+def assert_at(folder, version, records):
     for record in records:
-        assert installation.file(record.name).read_bytes() == record.content, record.name
-    assert (installation.path / "versioninfo.vif").read_bytes() == version_info(version, records)
+        assert (folder / unix_name(record.name)).read_bytes() == record.content, record.name
+    assert (folder / "versioninfo.vif").read_bytes() == version_info(version, records)
 
 
-def test_through_the_system_proxy_a_run_a_check_and_a_killed_prepare_work(
-        site, squid, probe, install_dir):
+def test_through_the_system_proxy_a_run_a_check_a_killed_prepare_and_the_setup_work(
+        site, squid, probe, install_dir, tmp_path):
     proxy = squid()
     installation = install_dir("Quillo mark")
     publish(site, 1, [APP])
     assert Run(probe, installation).finish() == 0
-    assert_at(installation, 1, [APP])
-    assert (proxy.requests()[0][1]) == BASE_URL + "masterversion"
+    assert_at(installation.path, 1, [APP])
+    assert proxy.requests()[0][1] == BASE_URL + "masterversion"
 
     publish(site, 2, [APP, BIG])
     assert check(probe, installation) == (10, "available 2")
@@ -173,9 +174,23 @@ def test_through_the_system_proxy_a_run_a_check_and_a_killed_prepare_work(
     assert site.sent("/2/big.bin") - sent <= len(BIG.content) // 2 + 2 * 65536 + 32
     assert check(probe, installation) == (11, "prepared 2")
     assert Run(probe, installation).finish() == 0
-    assert_at(installation, 2, [APP, BIG])
-    through = [url for _, url in proxy.requests()]
-    assert through.count(BASE_URL + "2/big.bin") >= 2 and BASE_URL + "1/app.exe" in through
+    assert_at(installation.path, 2, [APP, BIG])
+    assert [url for _, url in proxy.requests()].count(BASE_URL + "2/big.bin") >= 2
+
+    setup = tmp_path / "Allalaadimised" / "Quillo-Setup.exe"
+    setup.parent.mkdir()
+    stamp(setup, BASE_URL, "--product", "Quillo võrk", "--version", "1.0.0.0", "--install-dir",
+          r"%LOCALAPPDATA%\Programs\Quillo võrk", "--publisher", "Kontor OÜ")
+    release = [APP, Record("quillomark.exe", setup.read_bytes())]
+    publish(site, 3, release)
+    folder = tmp_path / "Quillo võrk"
+    probe.start(setup.parent, setup, "--silent", "--install-dir", windows_path(folder))
+    assert probe.wait_exit(60000) == 0
+    probe.wait_idle(60000)
+    assert_at(folder, 3, release)
+    assert BASE_URL + "3/quillomark.exe" in [url for _, url in proxy.requests()]
+    probe.start(folder, folder / "quillomark.exe", "--uninstall", "--silent")
+    assert probe.wait_exit() == 0
 
 
 def test_a_caching_proxy_never_hands_out_an_earlier_master_record(site, squid, probe,
@@ -187,7 +202,7 @@ def test_a_caching_proxy_never_hands_out_an_earlier_master_record(site, squid, p
     data = Record("data.txt", "teine\r\n".encode())
     publish(site, 2, [APP, data])
     assert Run(probe, installation).finish() == 0
-    assert_at(installation, 2, [APP, data])
+    assert_at(installation.path, 2, [APP, data])
     masters = [code for code, url in proxy.requests() if url == BASE_URL + "masterversion"]
     assert len(masters) == 2 and not [code for code in masters if "HIT" in code], masters
 
@@ -225,7 +240,7 @@ def test_a_proxy_that_asks_for_a_sign_in_gets_it_only_from_the_user(site, squid,
     probe.wait_message()
     probe.must("click-message", 1, USER, PASSWORD)
     assert run.finish(60000) == 0
-    assert_at(installation, 2, [APP, BIG])
+    assert_at(installation.path, 2, [APP, BIG])
     assert len(installation.starts()) == 1
     for path in installation.path.rglob("*"):
         assert not path.is_file() or PASSWORD.encode() not in path.read_bytes(), path
@@ -281,9 +296,9 @@ def test_a_base_url_on_ipv6_installs_and_prepares(site, probe, install_dir, ipv6
     installation = install_dir("Quillo mark", base_url=f"http://[::1]:{ipv6_only}/download/")
     publish(site, 1, [APP])
     assert Run(probe, installation).finish() == 0
-    assert_at(installation, 1, [APP])
+    assert_at(installation.path, 1, [APP])
     publish(site, 2, [APP, BIG])
     assert prepare(installation).wait(120) == 0
     assert check(probe, installation) == (11, "prepared 2")
     assert Run(probe, installation).finish() == 0
-    assert_at(installation, 2, [APP, BIG])
+    assert_at(installation.path, 2, [APP, BIG])
