@@ -47,9 +47,10 @@ def use_proxy(port):
     registry_value("ProxyEnable", "REG_DWORD", "1")
 
 
-def stamp(out, base_url, *options):
+def stamp(out, base_url, *options, key=None):
     subprocess.run([PUBLISH, "launcher", "--template", LAUNCHER, "--base-url", base_url,
-                    "--unsigned", *options, "--out", out], check=True, capture_output=True)
+                    *(["--key", key] if key else ["--unsigned"]), *options, "--out", out],
+                   check=True, capture_output=True)
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -66,9 +67,9 @@ def own_prefix():
 @pytest.fixture
 def install_dir(install_dir):
     """Installations with the launcher stamped for the slot's test server."""
-    def make(*parts, base_url=BASE_URL):
+    def make(*parts, base_url=BASE_URL, key=None):
         installation = install_dir(*parts)
-        stamp(installation.path / "quillomark.exe", base_url)
+        stamp(installation.path / "quillomark.exe", base_url, key=key)
         return installation
 
     return make
@@ -270,17 +271,20 @@ def test_a_proxy_that_cannot_be_reached_is_a_server_that_cannot_be_reached(probe
 
 @pytest.mark.parametrize("portal", ["page", "redirect"])
 def test_a_sign_in_page_in_place_of_the_server_changes_nothing(site, probe, install_dir, portal):
-    installation = install_dir("Quillo mark")
-    installation.install(1, [Record("app.exe", b"old")])
+    """A launcher without a key reads the page as a damaged record, one with a key
+    refuses it as unsigned."""
     site.set_rules({"*": f"portal={portal}"})
-    before = installed(installation)
-
-    assert check(probe, installation) == (1, "failed damaged record")
-    run = Run(probe, installation)
-    probe.wait_text(INFO, VERSION_FAILED)
-    run.cancel()
-    assert installed(installation) == before
-    assert not (installation.path / "Temp").exists()
+    for key, answer, text in [(None, "failed damaged record", VERSION_FAILED),
+                              ("ab" * 32, "failed refused signature", NOT_RECEIVED)]:
+        installation = install_dir(f"Quillo {answer}", key=key)
+        installation.install(1, [Record("app.exe", b"old")])
+        before = installed(installation)
+        assert check(probe, installation) == (1, answer)
+        run = Run(probe, installation)
+        probe.wait_text(INFO, text)
+        run.cancel()
+        assert installed(installation) == before and installation.starts() == []
+        assert not (installation.path / "Temp").exists()
 
 
 @pytest.fixture
