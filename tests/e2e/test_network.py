@@ -189,7 +189,7 @@ def test_through_the_system_proxy_a_run_a_check_a_killed_prepare_and_the_setup_w
     assert probe.wait_exit(60000) == 0
     probe.wait_idle(60000)
     assert_at(folder, 3, release)
-    assert BASE_URL + "3/quillomark.exe" in [url for _, url in proxy.requests()]
+    assert BASE_URL + "3/versioninfo.vif" in [url for _, url in proxy.requests()]
     probe.start(folder, folder / "quillomark.exe", "--uninstall", "--silent")
     assert probe.wait_exit() == 0
 
@@ -225,7 +225,7 @@ def test_a_proxy_that_asks_for_a_sign_in_gets_it_only_from_the_user(site, squid,
     assert probe.wait_exit() == 1
     assert probe.history()["visible_windows"] == []
     run = Run(probe, installation)
-    probe.wait_message()
+    probe.must("wait-message", 15000)
     probe.must("click-message", 2)
     probe.wait_text(INFO, PROXY_TEXT)
     run.cancel()
@@ -238,7 +238,7 @@ def test_a_proxy_that_asks_for_a_sign_in_gets_it_only_from_the_user(site, squid,
 
     # Asked once: a second dialog (a worker's download) would hold the run.
     run = Run(probe, installation)
-    probe.wait_message()
+    probe.must("wait-message", 15000)
     probe.must("click-message", 1, USER, PASSWORD)
     assert run.finish(60000) == 0
     assert_at(installation.path, 2, [APP, BIG])
