@@ -304,21 +304,24 @@ std::string string_option(HINTERNET internet, DWORD option) {
     return value.data();
 }
 
-void remember_proxy_sign_in(HINTERNET internet) {
+// Read from the request that the dialog answered.
+void remember_proxy_sign_in(HINTERNET request) {
     proxy_sign_in& entered = entered_proxy_sign_in();
     const std::lock_guard guard(entered.lock);
-    entered.user = string_option(internet, INTERNET_OPTION_PROXY_USERNAME);
-    entered.password = string_option(internet, INTERNET_OPTION_PROXY_PASSWORD);
+    entered.user = string_option(request, INTERNET_OPTION_PROXY_USERNAME);
+    entered.password = string_option(request, INTERNET_OPTION_PROXY_PASSWORD);
 }
 
-void apply_proxy_sign_in(HINTERNET internet) {
+// Given to each request: WinINet under Wine takes the sign-in only from a request
+// handle (and keeps it for the request's session).
+void apply_proxy_sign_in(HINTERNET request) {
     proxy_sign_in& entered = entered_proxy_sign_in();
     const std::lock_guard guard(entered.lock);
     if (entered.user.empty())
         return;
-    InternetSetOptionA(internet, INTERNET_OPTION_PROXY_USERNAME, entered.user.data(),
+    InternetSetOptionA(request, INTERNET_OPTION_PROXY_USERNAME, entered.user.data(),
                        static_cast<DWORD>(entered.user.size()));
-    InternetSetOptionA(internet, INTERNET_OPTION_PROXY_PASSWORD, entered.password.data(),
+    InternetSetOptionA(request, INTERNET_OPTION_PROXY_PASSWORD, entered.password.data(),
                        static_cast<DWORD>(entered.password.size()));
 }
 
@@ -332,7 +335,6 @@ void file_transfer::open_internet() {
     internet.reset(InternetOpenA("Quillomark", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!internet)
         throw transfer_errors::internet_open_failed;
-    apply_proxy_sign_in(internet.get());
 }
 
 void file_transfer::offer_proxy_sign_in(HWND owner) {
@@ -364,7 +366,8 @@ bool file_transfer::signed_in_to_proxy(HINTERNET request) {
         log_info("Proxy sign-in not given (answer " + std::to_string(answer) + ")");
         return false;
     }
-    remember_proxy_sign_in(internet.get());
+    log_info("Proxy sign-in entered");
+    remember_proxy_sign_in(request);
     return true;
 }
 
@@ -468,6 +471,7 @@ internet_handle file_transfer::open_and_send(const request_plan& plan) {
                 throw with_system_error(transfer_errors::open_request_failed, opened.error);
             continue;
         }
+        apply_proxy_sign_in(opened.handle.get());
         const watched_outcome sent =
             send_request(call_watchdog, opened.handle, connection.get(), plan);
         if (sent.succeeded)
