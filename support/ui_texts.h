@@ -30,7 +30,6 @@
     X(checking_version)                                                                            \
     X(downloading_control_file)                                                                    \
     X(master_record_failed)                                                                        \
-    X(proxy_sign_in_wanted)                                                                        \
     X(version_failed)                                                                              \
     X(version_record_failed)                                                                       \
     X(version_record_refused)                                                                      \
@@ -57,6 +56,7 @@
     X(removal_busy)                                                                                \
     X(removal_done)                                                                                \
     X(removal_done_files_left)                                                                     \
+    X(proxy_sign_in_wanted)                                                                        \
     X(sample_caption)                                                                              \
     X(sample_version)                                                                              \
     X(sample_update_prepared)
