@@ -34,14 +34,25 @@ struct c_heap_free {
     void operator()(char* block) const noexcept { std::free(block); }
 };
 
-// The body of a URL, or nothing when the download failed (already logged).
-std::optional<std::string> fetch_body(file_transfer& transfer, const std::string& url) {
+// The body of a URL; only `result` when the download failed (already logged).
+struct fetched_body {
+    download_result result;
+    std::optional<std::string> bytes;
+};
+
+fetched_body fetch(file_transfer& transfer, const std::string& url) {
     char* data = nullptr;
     long size = 0;
-    if (!download_to_memory(transfer, url, &data, &size))
-        return std::nullopt;
+    const download_result result = download_to_memory(transfer, url, &data, &size);
+    if (result != download_result::received)
+        return {result, std::nullopt};
     const std::unique_ptr<char, c_heap_free> block(data);
-    return data ? std::string(data, static_cast<std::size_t>(size)) : std::string();
+    return {result, data ? std::string(data, static_cast<std::size_t>(size)) : std::string()};
+}
+
+// The body of a URL, or nothing when the download failed (already logged).
+std::optional<std::string> fetch_body(file_transfer& transfer, const std::string& url) {
+    return fetch(transfer, url).bytes;
 }
 
 // A control file as the run sees it: its bytes, not received (a transfer failure,
@@ -219,6 +230,8 @@ text_id failure_text(release_fault fault) {
         return text_id::version_failed;
     case release_fault::record_not_received:
         return text_id::version_record_failed;
+    case release_fault::proxy_sign_in:
+        return text_id::proxy_sign_in_wanted;
     case release_fault::record_refused:
     case release_fault::record_damaged:
         return text_id::version_record_refused;
@@ -238,6 +251,8 @@ void CUpdater::run() {
     set_title_text(ui_text(text_id::checking_version));
     post_progress(0);
     CFileTransfer& transfer = control_transfer;
+    if (!silent)
+        transfer.offer_proxy_sign_in(window);
     set_callbacks(
         transfer, [](long) {}, [](long) {},
         [this](const char* name) {
@@ -396,7 +411,10 @@ std::optional<release_fault> CUpdater::read_master_record(CFileTransfer& transfe
         return release_fault::master_refused;
     }
     release_keys = keys.value_or(key_ring{});
-    const std::optional<std::string> text = fetch_body(transfer, url);
+    const fetched_body fetched = fetch(transfer, url);
+    if (fetched.result == download_result::proxy_sign_in_wanted)
+        return release_fault::proxy_sign_in;
+    const std::optional<std::string>& text = fetched.bytes;
     if (!text)
         return release_fault::master_not_received;
     const bool is_signed = !release_keys.empty();

@@ -36,6 +36,8 @@
 // shows its text for the record; a check answers with the reason.
 enum class release_fault {
     master_not_received,
+    // The network's proxy wants a sign-in that was not given.
+    proxy_sign_in,
     master_refused,
     master_expired,
     master_damaged,

@@ -10,7 +10,7 @@ packages=(
   cmake ninja-build make g++ dpkg-dev clang libclang-rt-14-dev
   python3-pytest python3-cryptography nginx-light bsdiff xz-utils googletest curl inotify-tools
   libcurl4-openssl-dev libsodium-dev imagemagick strace osslsigncode python3-pefile openssl
-  swift-proxy swift-account swift-container swift-object memcached
+  swift-proxy swift-account swift-container swift-object memcached squid apache2-utils
 )
 
 need_update=0

@@ -26,6 +26,8 @@ const char* fault_reason(release_fault fault) {
     case release_fault::master_not_received:
     case release_fault::record_not_received:
         return "no answer";
+    case release_fault::proxy_sign_in:
+        return "proxy sign-in";
     case release_fault::master_refused:
     case release_fault::record_refused:
         return "refused signature";

@@ -99,7 +99,15 @@ std::string format_log_line(std::uint32_t thread_id, const log_time& now,
     std::string line;
     line.reserve(256);
     line.append(head, static_cast<std::size_t>(head_length));
-    line.append(text);
+    // A text from the server (a sign-in page in place of a record) stays on its line.
+    for (const char letter : text) {
+        if (letter == '\n')
+            line.append("\\n");
+        else if (letter == '\r')
+            line.append("\\r");
+        else
+            line.push_back(letter);
+    }
     line.push_back('\n');
     return line;
 }

@@ -27,6 +27,7 @@ std::string format_log_timestamp(const log_time& time);
 std::string format_log_marker(const log_time& time);
 
 // "Th=1a4c <timestamp> [ 12 ms ] - text\n"; an elapsed time above 10000 ms is
-// written in whole seconds ("[ 10 s ] - ").
+// written in whole seconds ("[ 10 s ] - "). Line breaks in the text are written as
+// \n and \r.
 std::string format_log_line(std::uint32_t thread_id, const log_time& now,
                             std::int64_t elapsed_microseconds, std::string_view text);

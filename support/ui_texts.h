@@ -57,6 +57,7 @@
     X(removal_busy)                                                                                \
     X(removal_done)                                                                                \
     X(removal_done_files_left)                                                                     \
+    X(proxy_sign_in_wanted)                                                                        \
     X(sample_caption)                                                                              \
     X(sample_version)                                                                              \
     X(sample_update_prepared)

@@ -186,12 +186,14 @@ bool continue_download_to_file(const std::string& path, file_transfer& transfer,
     }
 }
 
-bool download_to_memory(file_transfer& transfer, const std::string& url, char** data, long* size) {
+download_result download_to_memory(file_transfer& transfer, const std::string& url, char** data,
+                                   long* size) {
     try {
         transfer.download_memory(url.c_str(), data, size, true);
-        return true;
+        return download_result::received;
     } catch (const transfer_error& error) {
         log_transfer_exception(error);
-        return false;
+        return error.code == transfer_error::proxy_sign_in ? download_result::proxy_sign_in_wanted
+                                                           : download_result::failed;
     }
 }

@@ -47,6 +47,9 @@ class file_transfer {
     virtual void report_progress(std::int64_t offset);
     virtual void report_filename(const char* name);
     virtual ~file_transfer();
+    // A proxy that asks for a sign-in (407) gets one through the system's own dialog,
+    // owned by this window; without one, such a request fails with proxy_sign_in.
+    void offer_proxy_sign_in(HWND owner);
     // Applies to the next new connection; 0 keeps the WinINet defaults.
     virtual void set_timeout(int seconds);
     // Ends the read loop of the request in progress before its next chunk; that
@@ -97,6 +100,9 @@ class file_transfer {
                            std::int64_t length);
     DWORD next_read_size(HINTERNET handle, std::int64_t remaining, bool streaming) const;
 
+    bool signed_in_to_proxy(HINTERNET request);
+    std::string proxy_name() const;
+
     void throw_if_shut_down() const;
     // Continues an open local file of resume_threshold bytes or more; a shorter
     // one, or one that cannot be continued, is downloaded afresh.
@@ -114,6 +120,7 @@ class file_transfer {
     friend class reading_registration;
 
     int redirects_followed = 0;
+    HWND sign_in_owner = nullptr;
     std::vector<char> read_buffer = std::vector<char>(read_chunk_size);
     watchdog call_watchdog;
     std::atomic<bool> shut_down_requested{false};
@@ -162,6 +169,9 @@ bool download_to_file(const std::string& path, file_transfer& transfer, const st
 bool continue_download_to_file(const std::string& path, file_transfer& transfer,
                                const std::string& url);
 
-// Downloads the URL into a new C heap block. False (and one log line) on a
-// transfer_error, with both outputs untouched.
-bool download_to_memory(file_transfer& transfer, const std::string& url, char** data, long* size);
+enum class download_result { received, failed, proxy_sign_in_wanted };
+
+// Downloads the URL into a new C heap block. On a transfer_error one log line, and
+// both outputs stay untouched.
+download_result download_to_memory(file_transfer& transfer, const std::string& url, char** data,
+                                   long* size);

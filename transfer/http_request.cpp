@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -107,10 +108,14 @@ DWORD request_flags(const url_parts& url, const request_arguments& arguments) {
     return flags;
 }
 
-// Header lines end in a single line feed; WinINet sends them as CRLF lines.
+// Header lines end in a single line feed; WinINet sends them as CRLF lines. A fresh
+// copy is asked of the proxies on the way too: INTERNET_FLAG_RELOAD only passes by
+// WinINet's own cache, and a caching proxy would otherwise keep handing out the
+// master record it saw first.
 DWORD write_headers(std::array<char, 4096>& headers, const request_arguments& arguments) {
     int length = std::snprintf(
-        headers.data(), headers.size(), "User-Agent: Quillomark/1.0\n%s",
+        headers.data(), headers.size(), "User-Agent: Quillomark/1.0\n%s%s",
+        arguments.allow_cache ? "" : "Cache-Control: no-cache\nPragma: no-cache\n",
         arguments.post_data != nullptr ? "Content-Type: application/x-www-form-urlencoded\n" : "");
     if (arguments.offset > 0)
         length += std::snprintf(headers.data() + length, headers.size() - length,
@@ -277,6 +282,49 @@ bool is_keep_alive(HINTERNET request) {
     return is_keep_alive_value(query_header(request, HTTP_QUERY_CONNECTION, "").data());
 }
 
+// The proxy sign-in that the user entered, for every WinINet session of the process:
+// WinINet keeps it in the session it was entered in, and each worker has its own.
+// It lives in memory only.
+struct proxy_sign_in {
+    std::mutex lock;
+    std::string user;
+    std::string password;
+};
+
+proxy_sign_in& entered_proxy_sign_in() {
+    static proxy_sign_in entered;
+    return entered;
+}
+
+std::string string_option(HINTERNET internet, DWORD option) {
+    text_buffer value{};
+    DWORD size = value.size() - 1;
+    if (!InternetQueryOptionA(internet, option, value.data(), &size))
+        return {};
+    return value.data();
+}
+
+// Read from the request that the dialog answered.
+void remember_proxy_sign_in(HINTERNET request) {
+    proxy_sign_in& entered = entered_proxy_sign_in();
+    const std::lock_guard guard(entered.lock);
+    entered.user = string_option(request, INTERNET_OPTION_PROXY_USERNAME);
+    entered.password = string_option(request, INTERNET_OPTION_PROXY_PASSWORD);
+}
+
+// Given to each request: WinINet under Wine takes the sign-in only from a request
+// handle (and keeps it for the request's session).
+void apply_proxy_sign_in(HINTERNET request) {
+    proxy_sign_in& entered = entered_proxy_sign_in();
+    const std::lock_guard guard(entered.lock);
+    if (entered.user.empty())
+        return;
+    InternetSetOptionA(request, INTERNET_OPTION_PROXY_USERNAME, entered.user.data(),
+                       static_cast<DWORD>(entered.user.size()));
+    InternetSetOptionA(request, INTERNET_OPTION_PROXY_PASSWORD, entered.password.data(),
+                       static_cast<DWORD>(entered.password.size()));
+}
+
 } // namespace
 
 void file_transfer::open_internet() {
@@ -287,6 +335,40 @@ void file_transfer::open_internet() {
     internet.reset(InternetOpenA("Quillomark", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!internet)
         throw transfer_errors::internet_open_failed;
+}
+
+void file_transfer::offer_proxy_sign_in(HWND owner) {
+    sign_in_owner = owner;
+}
+
+// The proxy of the system's settings, as WinINet names it.
+std::string file_transfer::proxy_name() const {
+    std::array<char, 2048> buffer{};
+    DWORD size = buffer.size();
+    if (!InternetQueryOptionA(internet.get(), INTERNET_OPTION_PROXY, buffer.data(), &size))
+        return "(unknown)";
+    const auto* proxy = reinterpret_cast<const INTERNET_PROXY_INFO*>(buffer.data());
+    return proxy->lpszProxy ? reinterpret_cast<const char*>(proxy->lpszProxy) : "(none)";
+}
+
+// True when the user signed in through the system's dialog: the request is to be
+// sent again, and WinINet answers the proxy with the sign-in.
+bool file_transfer::signed_in_to_proxy(HINTERNET request) {
+    log_error("Proxy " + proxy_name() + " asks for a sign-in (HTTP 407)");
+    if (!sign_in_owner)
+        return false;
+    const DWORD answer =
+        InternetErrorDlg(sign_in_owner, request, ERROR_INTERNET_INCORRECT_PASSWORD,
+                         FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
+                             FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
+                         nullptr);
+    if (answer != ERROR_INTERNET_FORCE_RETRY) {
+        log_info("Proxy sign-in not given (answer " + std::to_string(answer) + ")");
+        return false;
+    }
+    log_info("Proxy sign-in entered");
+    remember_proxy_sign_in(request);
+    return true;
 }
 
 void file_transfer::connect(const char* host_name, int port_number, bool force) {
@@ -339,7 +421,13 @@ void file_transfer::request(const char* url, transfer_copy* sink, std::int64_t o
     request_plan plan;
     plan_request(plan, url, arguments);
     internet_handle handle = open_and_send(plan);
-    const int status = query_status(handle.get());
+    int status = query_status(handle.get());
+    while (status == HTTP_STATUS_PROXY_AUTH_REQ) {
+        if (!signed_in_to_proxy(handle.get()))
+            throw transfer_errors::proxy_sign_in_wanted;
+        handle = open_and_send(plan);
+        status = query_status(handle.get());
+    }
     if (is_redirect_status(status))
         follow_redirect(std::move(handle), arguments);
     else
@@ -354,6 +442,9 @@ void file_transfer::request_with_retry(const char* url, transfer_copy* sink, std
         request(url, sink, offset, post_data, allow_cache, strict_certificates);
         return;
     } catch (const transfer_error& error) {
+        // Asked again, the proxy would only ask again.
+        if (error.code == transfer_error::proxy_sign_in)
+            throw;
         first_error = error;
     }
     close_internet();
@@ -380,6 +471,7 @@ internet_handle file_transfer::open_and_send(const request_plan& plan) {
                 throw with_system_error(transfer_errors::open_request_failed, opened.error);
             continue;
         }
+        apply_proxy_sign_in(opened.handle.get());
         const watched_outcome sent =
             send_request(call_watchdog, opened.handle, connection.get(), plan);
         if (sent.succeeded)

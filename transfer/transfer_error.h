@@ -7,7 +7,7 @@
 // errno and is never owned; `system_error` is the WinINet error behind a failed
 // call (a refused certificate, a time-out), 0 when there is none.
 struct transfer_error {
-    enum : std::int32_t { local_file = 0, network = 1, out_of_memory = 2 };
+    enum : std::int32_t { local_file = 0, network = 1, out_of_memory = 2, proxy_sign_in = 3 };
 
     std::int32_t code = network;
     const char* message = "";

@@ -34,6 +34,9 @@ inline constexpr transfer_error too_many_redirects{transfer_error::network,
                                                    "Too many HTTP redirects"};
 inline constexpr transfer_error redirect_leaves_https{transfer_error::network,
                                                       "Redirect from https to http refused"};
+// A proxy answered 407 and no sign-in was given (no window to ask in, or Cancel).
+inline constexpr transfer_error proxy_sign_in_wanted{transfer_error::proxy_sign_in,
+                                                     "Proxy asks for a sign-in"};
 inline constexpr transfer_error shut_down{transfer_error::network,
                                           "Transfer ended: the launcher is closing"};
 

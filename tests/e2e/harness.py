@@ -420,6 +420,19 @@ def prepare(installation, *arguments):
                              *arguments], cwd=installation.path, stdout=subprocess.DEVNULL)
 
 
+def prepare_killed_at_half(probe, site, installation, record):
+    """A prepare of version 2 killed once about half of the record's file has arrived
+    (the server sends no more of it); returns its partial work file."""
+    half = len(record.content) // 2
+    site.set_rules({f"/download/2/{record.name}": f"hang={half}"})
+    probe.start(installation.path, installation.path / "quillomark.exe", "--prepare")
+    partial = installation.work_file(record.name)
+    wait_until(lambda: partial.exists() and partial.stat().st_size >= half - 2 * 65536)
+    probe.must("kill", "launcher")
+    assert probe.wait_exit() is not None
+    return partial
+
+
 def check(probe, installation):
     """quillomark.exe --check in the installation, twice: through the probe, which sees
     that no window shows, and with a pipe as its standard output. Neither run changes
@@ -576,6 +589,16 @@ class Probe:
 
     def read(self):
         return self.must("read")["view"]
+
+    def wait_view(self, ms=15000, **shown):
+        """Waits until the progress window shows every given field of read() at once
+        (title="VALMIS", bar=100, foreground=True); returns the view."""
+        fields = [str(value).lower() if isinstance(value, bool) else str(value)
+                  for pair in shown.items() for value in pair]
+        answer = self.ask("wait-view", ms, *fields, wait_ms=ms)
+        if not answer["ok"]:
+            raise ProbeError(f"the window did not show {shown} in {ms} ms: {answer}")
+        return answer["view"]
 
     def history(self):
         return self.must("history")

@@ -48,8 +48,7 @@ def test_first_installation_with_notes_shown_at_once(site, probe, install_dir):
     probe.wait_window()
     probe.wait_text(TITLE, "Versiooni kontrollimine...")
     probe.wait_notes(1)
-    view = probe.read()
-    assert view["notes"] == [NOTES] and view["notes_button"]
+    assert probe.wait_view(notes_button=True)["notes"] == [NOTES]
     probe.wait_text(INFO, "Laen alla: " + SUMMARY)
     probe.wait_text(TITLE, "VALMIS")
 
@@ -57,8 +56,7 @@ def test_first_installation_with_notes_shown_at_once(site, probe, install_dir):
     assert probe.wait_exit(1500) is None
     assert installation.starts() == []
     received = sum(len(served[r.name]) for r in records if r.name != "quillomark.exe")
-    view = probe.read()
-    assert (view["title"], view["info"], view["bar"]) == ("VALMIS", DONE_INFO, 100)
+    view = probe.wait_view(title="VALMIS", info=DONE_INFO, bar=100)
     assert_bytes_shown(view["bytes"], received)
     probe.click_notes_ok()
     assert run.finish() == 0
@@ -107,8 +105,7 @@ def test_equal_versions_start_after_a_pause_without_checking_files(site, probe, 
     run = Run(probe, installation)
     probe.wait_text(TITLE, "Uuendusi ei leitud")
     shown = time.monotonic()
-    view = probe.read()
-    assert (view["info"], view["bar"], view["notes_button"], view["notes"]) == ("", 100, True, [])
+    assert probe.wait_view(info="", bar=100, notes_button=True)["notes"] == []
     assert run.finish() == 0
     assert 2.5 <= time.monotonic() - shown <= 6
     assert_started_once_more(installation, 1)
@@ -207,14 +204,13 @@ def test_a_second_start_in_the_same_installation_leaves_the_run_to_the_first(
     run = Run(probe, installation)
     probe.wait_window()
     probe.must("minimize")
-    assert probe.read()["minimized"]
+    probe.wait_view(minimized=True)
     second = subprocess.run([WINE_RUN, windows_path(installation.path).upper() + "\\QUILLOMARK.EXE"],
                             cwd=installation.path, timeout=60, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     assert second.returncode == 0
     assert probe.wait_exit(0) is None, "the second launcher waited for the first"
-    view = probe.read()
-    assert not view["minimized"] and view["foreground"], "the first window was not brought back"
+    probe.wait_view(minimized=False, foreground=True)  # the first window is back in front
     assert run.finish() == 0
 
     assert_started_once_more(installation, 1)

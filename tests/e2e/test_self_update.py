@@ -236,8 +236,7 @@ def test_failed_hand_over_changes_nothing_until_the_next_start(site, probe, inst
     run = Run(probe, installation)
     probe.wait_text(INFO, f"Viga installeerimisprogrammi uuendamisel (err={code})")
     assert probe.wait_exit(300) is None, "the window stays open after an error"
-    view = probe.read()
-    assert (view["title"], view["bar"]) == (LAUNCHER_TITLE, 0)
+    probe.wait_view(title=LAUNCHER_TITLE, bar=0)
     log = run.cancel()
 
     assert installed_files(installation) == before

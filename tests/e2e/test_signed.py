@@ -259,7 +259,7 @@ def test_a_refused_record_ends_the_run_before_any_file(site, probe, install_dir,
 
     run = Run(probe, installation)
     probe.wait_text(INFO, text)
-    assert probe.read()["title"] == "Versiooni kontrollimine..."
+    probe.wait_view(title="Versiooni kontrollimine...")
     log = run.cancel()
 
     assert snapshot(installation) == before
@@ -287,7 +287,7 @@ def test_a_file_with_the_right_md5_but_another_sha256_is_never_installed(site, p
 
     run = Run(probe, installation)
     probe.wait_text(TITLE, "VIGA!")
-    assert probe.read()["info"] == STRINGS[105]
+    probe.wait_view(info=STRINGS[105])
     log = run.cancel()
 
     assert installation.file("data.bin").read_bytes() == version_1()[1].content

@@ -16,8 +16,8 @@ import pytest
 from harness import (BASE_URL, BIG_SIZE, DONE_INFO, FRESH_SUFFIX, INFO, STRINGS, TESTAPP, TITLE,
                      WINE_RUN, Log, Record, Run, assert_bytes_shown, assert_counters,
                      assert_subsequence, big_patch, bsdiff, check, file_phase_texts, installed,
-                     lzma_container, pack_big_version_1, prepare, unix_name, version_info,
-                     wait_until, windows_path)
+                     lzma_container, pack_big_version_1, prepare, prepare_killed_at_half,
+                     unix_name, version_info, wait_until, windows_path)
 
 generator = random.Random(12)
 OLD = {name: generator.randbytes(size) for name, size in
@@ -86,11 +86,10 @@ def test_patch_set_with_one_failing_patch(site, probe, install_dir, tmp_path, fa
     patch_bytes = len(patches["a.bin"]) + (0 if failure == "missing" else
                                            len(site.served("1_2/sub\\b.bin")))
     received = patch_bytes + sum(len(served[name]) for name in ("sub\\b.bin", "c.bin", "new.txt"))
-    view = probe.read()
+    view = probe.wait_view(bar=100, info=DONE_INFO)
     if "/download/1_2/c.bin" in site.requests():  # fetched before b.bin's patch failed
         received += len(patches["c.bin"])
     assert_bytes_shown(view["bytes"], received + 11)  # a 404 answer's own bytes may count
-    assert (view["bar"], view["info"]) == (100, DONE_INFO)
     probe.click_notes_ok()
     assert run.finish() == 0
     assert len(installation.starts()) == 1
@@ -228,9 +227,7 @@ def test_file_failure_stops_the_run_and_keeps_the_installation(site, probe, inst
 
     run = Run(probe, installation)
     probe.wait_text(TITLE, "VIGA!")
-    view = probe.read()
-    assert (view["title"], view["info"], view["notes_button"]) == ("VIGA!", STRINGS[string_id],
-                                                                   True)
+    probe.wait_view(title="VIGA!", info=STRINGS[string_id], notes_button=True)
     assert probe.wait_exit(500) is None, "the window stays open after an error"
     log = run.cancel()
     if fault == "held":
@@ -364,21 +361,14 @@ def test_a_killed_prepare_continues_where_it_stopped(site, probe, install_dir, s
     big = Record("big.bin", generator.randbytes(4_000_000))
     site.master(2)
     site.version(2, [APP, big])
-    half = len(big.content) // 2
-    site.set_rules({"/download/2/big.bin": f"hang={half}"})
-
-    probe.start(installation.path, installation.path / "quillomark.exe", "--prepare")
-    partial = installation.work_file("big.bin")
-    wait_until(lambda: partial.exists() and partial.stat().st_size >= half - 2 * 65536)
-    probe.must("kill", "launcher")
-    assert probe.wait_exit() is not None
+    partial = prepare_killed_at_half(probe, site, installation, big)
     site.set_rules({"/download/2/big.bin": f"range={server_range}"})
     sent = site.sent("/2/big.bin")
     assert prepare(installation).wait(120) == 0
 
     again = site.sent("/2/big.bin") - sent
     if server_range == "honour":
-        assert again <= len(big.content) - half + 2 * 65536 + 32
+        assert again <= len(big.content) // 2 + 2 * 65536 + 32
     else:
         assert again == len(big.content)
     staged = installation.path / "Temp" / "prepared" / "big.bin"

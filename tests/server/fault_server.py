@@ -10,7 +10,8 @@ after a first line "connection <number>" that tells which connection carried it.
 The body bytes each answer sent are appended to STATE/sent.log ("<bytes> <target>").
 A request without a query string takes its rules from STATE/rules.json, read anew
 for each request: an object from file path (as "/a/b.txt", decoded) to the same
-query text, for example {"/download/2/app.exe": "stall=1"}. The target of every
+query text, for example {"/download/2/app.exe": "stall=1"}, where "*" stands for
+every path it does not name. The target of every
 request is appended to STATE/requests.log, one line each.
 
   fault_server.py start --root DIR --state DIR [--port N]   start in the background, return when ready
@@ -44,7 +45,13 @@ MAX_RECORDED = 50
 STATUS_TEXTS = {200: "OK", 206: "Partial Content", 300: "Multiple Choices",
                 301: "Moved Permanently", 302: "Found", 303: "See Other",
                 304: "Not Modified", 305: "Use Proxy", 307: "Temporary Redirect",
-                404: "Not Found", 500: "Internal Server Error"}
+                404: "Not Found", 407: "Proxy Authentication Required",
+                500: "Internal Server Error"}
+
+
+SIGN_IN_PAGE = (b"<!DOCTYPE html>\n<html><head><title>Hotel Wi-Fi</title></head>\n"
+                b"<body><form method=post action=/portal/login>Room <input name=room>"
+                b"<button>Sign in</button></form></body></html>\n")
 
 
 def pattern(size):
@@ -82,6 +89,8 @@ class Rules:
                        open until the server stops
     trickle=N          sends N body bytes, then one byte a second
     endless=1          200 without Content-Length, and a body that never ends
+    portal=page        200 with a hotel's sign-in page (HTML) in place of any file
+    portal=redirect    302 to that sign-in page at /portal/login on the same host
     """
 
     def __init__(self, query):
@@ -217,6 +226,8 @@ class Handler(socketserver.StreamRequestHandler):
             return self.redirect(path, rules)
         if rules.get("endless"):
             return self.endless()
+        if rules.get("portal"):
+            return self.portal(rules)
         content = self.content(path, rules, attempt)
         if content is None:
             return self.plain(404, rules)
@@ -237,6 +248,19 @@ class Handler(socketserver.StreamRequestHandler):
         response.body = b"status %d\n" % status
         if status == 206:
             response.headers.append(("Content-Range", f"bytes 0-{len(response.body) - 1}/{len(response.body)}"))
+        self.finish_headers(response, rules)
+        return response
+
+    def portal(self, rules):
+        if rules.get("portal") == "redirect":
+            response = Response(302)
+            port = self.server.server_address[1]
+            response.headers.append(("Location", f"http://{self.server.server_address[0]}:{port}"
+                                                 "/portal/login?portal=page"))
+        else:
+            response = Response(200)
+            response.headers.append(("Content-Type", "text/html; charset=utf-8"))
+            response.body = SIGN_IN_PAGE
         self.finish_headers(response, rules)
         return response
 
@@ -362,7 +386,7 @@ class Server(socketserver.ThreadingTCPServer):
             rules = json.loads(self.rules_file.read_text(encoding="utf-8"))
         except FileNotFoundError:
             return ""
-        return rules.get("/" + "/".join(path_parts(path)), "")
+        return rules.get("/" + "/".join(path_parts(path)), rules.get("*", ""))
 
 
 def serve(root, state, port):

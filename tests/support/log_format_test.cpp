@@ -48,6 +48,11 @@ TEST(LogFormat, LineCarriesThreadTimestampElapsedAndText) {
     EXPECT_EQ(format_log_line(0xABCDEF01u, sample_time(0), 0, "").substr(0, 12), "Th=abcdef01 ");
 }
 
+TEST(LogFormat, LineBreaksOfTheTextStayOnTheLine) {
+    EXPECT_EQ(format_log_line(0x1a4c, sample_time(0), 0, "MasterVersion: <p>\r\n<b>=x"),
+              "Th=1a4c 2015-Mar-03 09:15:42 [ 0 ms ] - MasterVersion: <p>\\r\\n<b>=x\n");
+}
+
 TEST(LogFormat, ElapsedSwitchesToSecondsAbove10000Milliseconds) {
     EXPECT_NE(line_with_elapsed(10000000).find("[ 10000 ms ] - "), std::string::npos);
     EXPECT_NE(line_with_elapsed(10001000).find("[ 10 s ] - "), std::string::npos);

@@ -137,7 +137,8 @@ TEST(DownloadToMemory, HandsOverTheBlockWithItsSize) {
     CFileTransfer transfer;
     char* data = nullptr;
     long size = 0;
-    ASSERT_TRUE(download_to_memory(transfer, sample_url(10000), &data, &size));
+    ASSERT_EQ(download_to_memory(transfer, sample_url(10000), &data, &size),
+              download_result::received);
     EXPECT_EQ(std::string(data, static_cast<size_t>(size)), sample_content(10000));
     std::free(data);
 }
@@ -149,9 +150,24 @@ TEST(DownloadToMemory, AFailureLeavesBothOutputsUntouchedAndIsLogged) {
     char marker = 0;
     char* data = &marker;
     long size = -7;
-    EXPECT_FALSE(download_to_memory(transfer, sample_url(1000, "status=404"), &data, &size));
+    EXPECT_EQ(download_to_memory(transfer, sample_url(1000, "status=404"), &data, &size),
+              download_result::failed);
     EXPECT_EQ(data, &marker);
     EXPECT_EQ(size, -7);
     EXPECT_NE(log.text().find("Transfer Exception: Unexpected status code from HTTP server"),
               std::string::npos);
+}
+
+// Without a window to ask in, a proxy's 407 ends the download at once, told apart
+// from other failures, and is not asked again.
+TEST(DownloadToMemory, AProxySignInWantedIsToldApartAndNotRetried) {
+    scratch_directory scratch;
+    captured_log log(scratch);
+    CFileTransfer transfer;
+    char* data = nullptr;
+    long size = 0;
+    EXPECT_EQ(download_to_memory(transfer, sample_url(1000, "status=407"), &data, &size),
+              download_result::proxy_sign_in_wanted);
+    EXPECT_EQ(recorded_requests().size(), 1u);
+    EXPECT_NE(log.text().find(" asks for a sign-in (HTTP 407)"), std::string::npos);
 }

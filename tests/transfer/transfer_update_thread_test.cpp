@@ -45,7 +45,8 @@ class scripted_host : public update_host {
 void fetch(CFileTransfer& transfer, long size, const std::string& rules = "") {
     char* data = nullptr;
     long received = 0;
-    EXPECT_TRUE(download_to_memory(transfer, sample_url(size, rules), &data, &received));
+    EXPECT_EQ(download_to_memory(transfer, sample_url(size, rules), &data, &received),
+              download_result::received);
     EXPECT_EQ(received, size);
     std::free(data);
 }

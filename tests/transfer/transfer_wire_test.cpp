@@ -51,14 +51,18 @@ void record_reports(CFileTransfer& transfer, reports& into) {
 
 } // namespace
 
-TEST(Headers, AGetSendsOnlyTheUserAgentLineBesidesWhatWinINetAdds) {
+// Besides what WinINet adds, a GET sends its User-Agent and asks every cache on the
+// way (a proxy's too) for a fresh copy.
+TEST(Headers, AGetSendsTheUserAgentAndAsksCachesForAFreshCopy) {
     CFileTransfer transfer;
     const std::string url = sample_url(1000);
     EXPECT_EQ(fetch_text(transfer, url), sample_content(1000));
     const auto requests = recorded_requests();
     ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].bytes, "GET " + target_of(url) + " HTTP/1.1\r\nAccept: */*\r\nHost: " +
-                                     host_of(url) + "\r\nUser-Agent: Quillomark/1.0\r\n\r\n");
+    EXPECT_EQ(requests[0].bytes, "GET " + target_of(url) +
+                                     " HTTP/1.1\r\nAccept: */*\r\nHost: " + host_of(url) +
+                                     "\r\nUser-Agent: Quillomark/1.0\r\nCache-Control: "
+                                     "no-cache\r\nPragma: no-cache\r\n\r\n");
 }
 
 TEST(Headers, APostAddsTheFormContentTypeAndSendsTheData) {

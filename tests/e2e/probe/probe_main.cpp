@@ -20,9 +20,14 @@
 //   wait-gone MS                the progress window has been destroyed
 //   wait-message MS             a process of the job shows a message box; answers
 //                               its caption and text
-//   click-message ID            click button ID (6 yes, 7 no, 1 OK) of that box
+//   click-message ID [TEXT...]  click button ID (6 yes, 7 no, 1 OK, 2 Cancel) of that
+//                               box, after writing the TEXTs into its edit fields in
+//                               their order (a sign-in dialog's user and password)
 //   read                        texts, bar, button 1006, visible notes windows,
 //                               whether the window is minimized, in the foreground
+//   wait-view MS FIELD VALUE... the progress window shows each field of "read" (title,
+//                               info, bytes, bar, notes_button, minimized, foreground;
+//                               true/false for the last three) at once; answers the view
 //   minimize                    minimize the progress window
 //   history                     every distinct text each control showed, in order,
 //                               and every top-level window of the job seen visible
@@ -72,6 +77,7 @@
 #include <shobjidl.h>
 #include <wincrypt.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -101,6 +107,7 @@ class probe {
     std::string wait_notes(const fields& command);
     std::string wait_gone(const fields& command);
     std::string read(const fields& command);
+    std::string wait_view(const fields& command);
     std::string history(const fields& command);
     std::string click(const fields& command);
     std::string key(const fields& command);
@@ -176,7 +183,7 @@ void click_button(HWND button) {
 
 // The progress window's dialog template.
 constexpr int progress_template_id = 129;
-constexpr DWORD focus_poll_ms = 5;
+constexpr DWORD window_poll_ms = 5;
 
 // The control with the keyboard focus in the window's thread, else its active window.
 HWND keyboard_focus(HWND window) {
@@ -233,6 +240,30 @@ std::string statics_json(const std::vector<static_text_fit>& statics) {
     return "[" + items + "]";
 }
 
+// The fields of a view that wait-view compares, as texts.
+std::map<std::string, std::string> view_fields(const window_view& view) {
+    const auto truth = [](bool value) { return std::string(value ? "true" : "false"); };
+    return {{"title", view.title},
+            {"info", view.info},
+            {"bytes", view.bytes},
+            {"bar", std::to_string(view.bar)},
+            {"notes_button", truth(view.notes_button_enabled)},
+            {"minimized", truth(view.minimized)},
+            {"foreground", truth(view.foreground)}};
+}
+
+bool shows(const window_view& view, const fields& command) {
+    const std::map<std::string, std::string> shown = view_fields(view);
+    for (size_t field = 2; field + 1 < command.size(); field += 2) {
+        const auto found = shown.find(command[field]);
+        if (found == shown.end())
+            throw std::runtime_error("no view field " + command[field]);
+        if (found->second != command[field + 1])
+            return false;
+    }
+    return true;
+}
+
 std::string view_json(const window_view& view) {
     return json_object()
         .add("window", view.exists)
@@ -259,6 +290,7 @@ const std::map<std::string, std::pair<probe::handler, size_t>>& probe::commands(
         {"wait-notes", {&probe::wait_notes, 3}},
         {"wait-gone", {&probe::wait_gone, 2}},
         {"read", {&probe::read, 1}},
+        {"wait-view", {&probe::wait_view, 4}},
         {"history", {&probe::history, 1}},
         {"click", {&probe::click, 2}},
         {"key", {&probe::key, 3}},
@@ -343,6 +375,20 @@ std::string probe::read(const fields&) {
     return ok().add_json("view", view_json(watch_.read())).text();
 }
 
+// Polled: a window's state (its place in front, above all) changes without a message
+// to other processes.
+std::string probe::wait_view(const fields& command) {
+    const auto deadline = std::chrono::steady_clock::now() + milliseconds(command[1]);
+    for (;;) {
+        const window_view view = watch_.read();
+        if (shows(view, command))
+            return ok().add_json("view", view_json(view)).text();
+        if (std::chrono::steady_clock::now() >= deadline)
+            return failure("timeout").add_json("view", view_json(view)).text();
+        Sleep(window_poll_ms);
+    }
+}
+
 std::string probe::history(const fields&) {
     const window_history recorded = watch_.history();
     json_object texts;
@@ -400,7 +446,7 @@ std::string probe::wait_focus(const fields& command) {
             return ok().text();
         if (std::chrono::steady_clock::now() >= deadline)
             return timed_out();
-        Sleep(focus_poll_ms);
+        Sleep(window_poll_ms);
     }
 }
 
@@ -506,10 +552,29 @@ std::string probe::wait_message(const fields& command) {
     return ok().add("caption", shown->caption).add("text", shown->text).text();
 }
 
+namespace {
+
+// Writes command[first...] into the box's edit fields, in their order.
+void fill_edit_fields(HWND box, const fields& command, size_t first) {
+    size_t next = first;
+    for (HWND child = GetWindow(box, GW_CHILD); child && next < command.size();
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        std::array<wchar_t, 16> name{};
+        GetClassNameW(child, name.data(), static_cast<int>(name.size()));
+        if (lstrcmpiW(name.data(), L"Edit") == 0)
+            SetWindowTextW(child, to_wide(command[next++]).c_str());
+    }
+    if (next < command.size())
+        throw std::runtime_error("the box has fewer edit fields than texts");
+}
+
+} // namespace
+
 std::string probe::click_message(const fields& command) {
     HWND box = watch_.answer_message_box();
     if (!box)
         return failed("no message box");
+    fill_edit_fields(box, command, 2);
     click_button(GetDlgItem(box, std::stoi(command[1])));
     return ok().text();
 }
