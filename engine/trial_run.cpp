@@ -73,7 +73,7 @@ void CUpdater::report_restore(std::int32_t version, CFileTransfer& transfer) {
     char* data = nullptr;
     long size = 0;
     if (download_to_memory(transfer, base_url + "health/" + version_text(version) + "/restored",
-                           &data, &size))
+                           &data, &size) == download_result::received)
         std::free(data);
 }
 
