@@ -43,10 +43,10 @@ std::optional<access> access_of(std::string_view line) {
 
 // The version of a path ending in "/<N>/<leaf>", with N a positive whole number.
 std::optional<std::int32_t> version_before(std::string_view path, std::string_view leaf) {
-    const std::string suffix = "/" + std::string(leaf);
-    if (!path.ends_with(suffix))
+    if (path.size() <= leaf.size() || !path.ends_with(leaf) ||
+        path[path.size() - leaf.size() - 1] != '/')
         return std::nullopt;
-    path.remove_suffix(suffix.size());
+    path.remove_suffix(leaf.size() + 1);
     const auto number = whole_number(path.substr(path.rfind('/') + 1));
     if (!number || *number < 1)
         return std::nullopt;
