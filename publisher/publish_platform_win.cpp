@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -36,6 +37,25 @@ std::wstring found_on_path(const std::string& name) {
     const DWORD length =
         SearchPathW(nullptr, utf8_to_wide(name).c_str(), L".exe", MAX_PATH, found, nullptr);
     return length > 0 && length < MAX_PATH ? std::wstring(found, length) : std::wstring();
+}
+
+// The SID of the user this process runs as, as text ("S-1-5-21-..."); empty when it
+// cannot be told.
+std::wstring own_user_sid() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return {};
+    const kernel_handle owned_token(token);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size);
+    wchar_t* text = nullptr;
+    if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size) ||
+        !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text))
+        return {};
+    std::wstring sid(text);
+    LocalFree(text);
+    return sid;
 }
 
 } // namespace
@@ -70,13 +90,15 @@ std::uint64_t physical_memory_bytes() {
     return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
 }
 
-// Full access for the file's owner and nobody else, inherited from nowhere: what
-// mode 0600 is on Linux.
+// Reading, writing and removing for this user and nobody else, inherited from nowhere: what mode
+// 0600 is on Linux.
 private_file_outcome write_private_file(const std::filesystem::path& path,
                                         const std::string& content) {
+    const std::wstring user = own_user_sid();
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1,
-                                                              &descriptor, nullptr))
+    if (user.empty() ||
+        !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            (L"D:P(A;;FRFWSD;;;" + user + L")").c_str(), SDDL_REVISION_1, &descriptor, nullptr))
         return private_file_outcome::not_created;
     SECURITY_ATTRIBUTES security{sizeof security, descriptor, FALSE};
     const file_handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, &security, CREATE_NEW,
