@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr auto restored_pause = std::chrono::milliseconds(3000);
+constexpr auto restored_text_stays = std::chrono::milliseconds(3000);
 
 std::string version_text(std::int32_t version) {
     return std::to_string(version);
@@ -63,9 +63,8 @@ void CUpdater::restore_previous_version(trial_state trial, CFileTransfer& transf
     set_title_text(ui_text(text_id::done));
     set_info_text(ui_text(text_id::release_restored, {failed, previous}));
     post_progress(100);
-    const std::string command = start_command();
-    if (!sleep_unless_aborted(restored_pause))
-        post_string(window, UM_START_APP, command);
+    // The application starts at once; the window stays a while for its text.
+    post_string(window, UM_START_APP, start_command(), restored_text_stays.count());
 }
 
 // One request that the publisher's server logs; what it answers does not matter.

@@ -2,9 +2,9 @@
 
 HWND progress_window = nullptr;
 
-bool post_string(HWND window, UINT message, const std::string& text) {
+bool post_string(HWND window, UINT message, const std::string& text, LPARAM lparam) {
     auto copy = std::make_unique<std::string>(text);
-    if (!PostMessageW(window, message, reinterpret_cast<WPARAM>(copy.get()), 0))
+    if (!PostMessageW(window, message, reinterpret_cast<WPARAM>(copy.get()), lparam))
         return false;
     static_cast<void>(copy.release());
     return true;

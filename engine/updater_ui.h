@@ -18,7 +18,8 @@ enum updater_message : UINT {
     UM_BYTES = WM_USER + 103,         // wParam, lParam: bytes received, low and high 32 bits
     UM_ERROR = WM_USER + 104,         // wParam: engine's error text; lParam: string-table id
     UM_RELEASE_NOTES = WM_USER + 105, // wParam: engine's UTF-8 notes; lParam: 1 = show now
-    UM_START_APP = WM_USER + 106,     // wParam: new std::string* command, freed by the window
+    UM_START_APP = WM_USER + 106,     // wParam: new std::string* command, freed by the window;
+                                      // lParam: milliseconds the window stays after the start
     UM_RUN_ENDED = WM_USER + 107,     // the engine's last thread ends; nothing follows
 };
 
@@ -37,7 +38,7 @@ extern HWND progress_window;
 
 // Posts a heap copy of `text` with wParam pointing at it; the copy is freed here
 // when the window cannot take it.
-bool post_string(HWND window, UINT message, const std::string& text);
+bool post_string(HWND window, UINT message, const std::string& text, LPARAM lparam = 0);
 
 // Posts UM_BYTES with the count split over wParam and lParam, which a 32-bit
 // program holds in 32 bits each, and reads it back from them.

@@ -19,7 +19,8 @@ import sys
 from collections import defaultdict
 from pathlib import Path
 
-FULL_COUNTS = {"QM_FAULT_KILLS": "50", "QM_FAULT_HAND_OFF_KILLS": "10", "QM_FAULT_ALL_DROPS": "1"}
+FULL_COUNTS = {"QM_FAULT_KILLS": "50", "QM_FAULT_HAND_OFF_KILLS": "10",
+               "QM_FAULT_RESTORE_KILLS": "10", "QM_FAULT_ALL_DROPS": "1"}
 FUZZ_LINE = re.compile(r"fuzz (\S+): executions (\d+), coverage (\d+), crashes (\d+)")
 
 

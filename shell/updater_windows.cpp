@@ -16,6 +16,9 @@
 
 namespace {
 
+// Closes the progress window a while after the application's start.
+constexpr UINT_PTR closing_timer = 1;
+
 // State of the window thread.
 HWND notes_window = nullptr;
 std::wstring notes_text;
@@ -112,7 +115,8 @@ void receive_release_notes(HWND window, WPARAM wparam, LPARAM lparam) {
 }
 
 // Starts now, or once the open release-notes window is closed; a silent run only ends.
-void receive_start_command(HWND window, WPARAM wparam) {
+// The window closes once the application has started, or `stay_ms` later.
+void receive_start_command(HWND window, WPARAM wparam, LPARAM stay_ms) {
     const auto command = take_posted_string(wparam);
     const std::string text = command ? *command : std::string();
     completed = true;
@@ -125,7 +129,8 @@ void receive_start_command(HWND window, WPARAM wparam) {
         return;
     }
     start_application(text);
-    DestroyWindow(window);
+    if (stay_ms <= 0 || !SetTimer(window, closing_timer, static_cast<UINT>(stay_ms), nullptr))
+        DestroyWindow(window);
 }
 
 // Under Wine, destroying a window waits for the window manager to withdraw it (two
@@ -221,7 +226,13 @@ INT_PTR handle_progress_message(HWND window, UINT message, WPARAM wparam, LPARAM
         receive_release_notes(window, wparam, lparam);
         return 0;
     case UM_START_APP:
-        receive_start_command(window, wparam);
+        receive_start_command(window, wparam, lparam);
+        return 0;
+    case WM_TIMER:
+        if (wparam != closing_timer)
+            return FALSE;
+        KillTimer(window, closing_timer);
+        DestroyWindow(window);
         return 0;
     case UM_RUN_ENDED:
         if (silent)

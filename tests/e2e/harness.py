@@ -27,6 +27,7 @@ PROBE = Path(os.environ.get("QM_E2E_PROBE", ""))
 TESTAPP = Path(os.environ.get("QM_E2E_TESTAPP", ""))
 WINE_RUN = os.environ.get("QM_WINE_RUN", "")
 SERVER_SCRIPT = os.environ.get("QM_TEST_SERVER", "")
+PUBLISH = os.environ.get("QM_PUBLISH", "")
 BASE_URL = f"http://127.0.0.1:{PORT}/download/"
 # The Wine prefix that scripts/wine-run uses.
 WINE_PREFIX = Path(os.environ.get("QUILLOMARK_WINEPREFIX")
@@ -412,6 +413,14 @@ def installed(installation):
     """contents() without the work directory."""
     return {path: content for path, content in contents(installation).items()
             if path.parts[0] != "Temp"}
+
+
+def stamped_launcher(template, out, *options):
+    """The template stamped by the host's publisher for this slot's server, without
+    a key; returns its bytes."""
+    subprocess.run([PUBLISH, "launcher", "--template", template, "--base-url", BASE_URL,
+                    "--unsigned", *options, "--out", out], check=True, capture_output=True)
+    return Path(out).read_bytes()
 
 
 def prepare(installation, *arguments):

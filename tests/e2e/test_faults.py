@@ -1,11 +1,12 @@
 """Faults from the network, the server, the disk, other programs and sudden ends of
 the launcher itself, each against an installation of version 1 being brought to
-version 2. After every fault each installed file is the old version's or the new
-one's, the launcher is one of its two builds, and a single start with a healthy
-server makes the installation the release byte for byte.
+version 2 (or version 2 on trial being taken back to 1). After every fault each
+installed file is the old version's or the new one's, the launcher is one of its two
+builds, and a single start with a healthy server makes the installation the release
+(or the version taken back) byte for byte.
 
-The number of random kills comes from QM_FAULT_KILLS and QM_FAULT_HAND_OFF_KILLS
-(a few of each by default), the drops from QM_FAULT_ALL_DROPS (every path of the
+The number of random kills comes from QM_FAULT_KILLS, QM_FAULT_HAND_OFF_KILLS and
+QM_FAULT_RESTORE_KILLS (a few of each by default), the drops from QM_FAULT_ALL_DROPS (every path of the
 release when set), the random generator's seed from QM_FAULT_SEED. With
 QM_FAULT_RESULTS set, every case appends a JSON line of its outcome to that file."""
 
@@ -20,13 +21,15 @@ from pathlib import Path
 
 import pytest
 
-from harness import (CANCEL, INFO, STRINGS, TESTAPP, TITLE, Installation, Record, bsdiff,
-                     lzma_container, unix_name, version_info, windows_path)
+from harness import (CANCEL, INFO, LAUNCHER, STRINGS, TESTAPP, TITLE, Installation, Record,
+                     bsdiff, lzma_container, stamped_launcher, unix_name, version_info,
+                     windows_path)
 from syscall_trace import TracedSession, flush_order_violations
 
 NEXT_LAUNCHER = Path(os.environ.get("QM_E2E_NEXT_LAUNCHER", ""))
 KILLS = int(os.environ.get("QM_FAULT_KILLS") or 3)
 HAND_OFF_KILLS = int(os.environ.get("QM_FAULT_HAND_OFF_KILLS") or 2)
+RESTORE_KILLS = int(os.environ.get("QM_FAULT_RESTORE_KILLS") or 2)
 ALL_DROPS = bool(os.environ.get("QM_FAULT_ALL_DROPS"))
 SEED = int(os.environ.get("QM_FAULT_SEED") or random.SystemRandom().randrange(10**6))
 RESULTS = os.environ.get("QM_FAULT_RESULTS")
@@ -71,6 +74,10 @@ def new_files():
 
 
 PATCHED = ("andmed.bin", "kiri.txt")
+# What the launcher keeps of its own in the installation: the log, the test
+# application's record, a kept version and a refused one.
+OWN_FILES = ("ezo.log", "started.txt", "quillomark.refused", "quillomark.startapp")
+OWN_FOLDERS = ("Temp", "quillomark.previous")
 
 
 @dataclass
@@ -97,13 +104,12 @@ class Release:
         self.site.patch_set(1, 2, patches or good_patches(self.installation.path.parent))
 
     def installed(self):
-        """The installation's files but the log, the application's record and the work
-        directory, as record names and contents."""
+        """The installation's files but the launcher's own, as record names and contents."""
         root = self.installation.path
         return {str(path.relative_to(root)).replace("/", "\\"): path.read_bytes()
                 for path in root.rglob("*")
-                if path.is_file() and path.name not in ("ezo.log", "started.txt")
-                and root / "Temp" not in path.parents}
+                if path.is_file() and path.name not in OWN_FILES
+                and path.relative_to(root).parts[0] not in OWN_FOLDERS}
 
     def expected(self, records, vif):
         return {record.name: record.content for record in records} | {"versioninfo.vif": vif}
@@ -129,9 +135,15 @@ class Release:
     def is_current(self):
         return self.installed() == self.expected(self.new, self.new_vif)
 
+    def is_restored(self):
+        return self.installed() == self.expected(self.old, self.old_vif)
 
-def release(site, install_dir, launcher=None, folder=("Quillo mark",)):
+
+def release(site, install_dir, launcher=None, folder=("Quillo mark",), stamped=None):
+    """With `stamped`, the installation's launcher (both builds) is that one."""
     installation = install_dir(*folder)
+    if stamped:
+        (installation.path / "quillomark.exe").write_bytes(stamped)
     old = old_files() + [Record("quillomark.exe", installation.launcher)]
     new = new_files() + [launcher or Record("quillomark.exe", installation.launcher)]
     installation.install(1, old)
@@ -170,12 +182,12 @@ def run_to_end(probe, installation):
     return False
 
 
-def recover(probe, made):
-    """Starts the launcher with the healthy server until the installation is the
-    release; returns the number of starts it took (RECOVERY_ATTEMPTS + 1 if never)."""
+def recover(probe, made, done):
+    """Starts the launcher with the healthy server until done(); returns the number of
+    starts it took (RECOVERY_ATTEMPTS + 1 if never)."""
     for attempt in range(1, RECOVERY_ATTEMPTS + 1):
         run_to_end(probe, made.installation)
-        if made.is_current():
+        if done():
             return attempt
     return RECOVERY_ATTEMPTS + 1
 
@@ -187,15 +199,16 @@ def launcher_state(made):
     return next((name for name, content in builds.items() if launcher == content), "damaged")
 
 
-def conclude(probe, made, kind, case, heal=lambda: None):
+def conclude(probe, made, kind, case, heal=lambda: None, done=None):
     """Checks the installation after a fault, heals the server, counts the starts
-    to recover, records the outcome and asserts the targets."""
+    to recover (to the release, or what done() asks for), records the outcome and
+    asserts the targets."""
     damaged = made.damaged()
     launcher = launcher_state(made)
     progress = made.progress()
     made.publish()
     heal()
-    runs = recover(probe, made)
+    runs = recover(probe, made, done or made.is_current)
     outcome = {"kind": kind, "case": case, "seed": SEED, "damaged": damaged,
                "launcher": launcher, "progress": progress, "recovery_runs": runs,
                "survived": not damaged and launcher != "damaged" and runs == 1}
@@ -483,7 +496,7 @@ def test_power_cut_finds_every_file_flushed_before_its_move(site, install_dir, t
 
 # Random kills. The moments are offsets from the window's appearance, as fractions
 # of how long an undisturbed run of the same kind takes here.
-def measured_span(probe, made, until_idle):
+def measured_span(probe, made, until_idle, done="is_current"):
     start(probe, made.installation)
     probe.wait_window()
     began = time.monotonic()
@@ -491,7 +504,7 @@ def measured_span(probe, made, until_idle):
     if until_idle:
         probe.wait_idle(RUN_MS)
     span = time.monotonic() - began
-    assert made.is_current()
+    assert getattr(made, done)()
     return span
 
 
@@ -534,7 +547,9 @@ def spans(server, probe, tmp_path_factory):
     file_phase = measured_span(probe, release(site, install_dir), until_idle=False)
     hand_off = measured_span(probe, release(site, install_dir, Record(
         "quillomark.exe", NEXT_LAUNCHER.read_bytes(), compressed=True)), until_idle=True)
-    return {"file phase": file_phase, "hand-off": hand_off}
+    restore = measured_span(probe, on_trial(site, probe, install_dir, folder), until_idle=False,
+                            done="is_restored")
+    return {"file phase": file_phase, "hand-off": hand_off, "restore": restore}
 
 
 @pytest.mark.parametrize("number,fraction,target", moments(KILLS, "file phase"))
@@ -558,3 +573,24 @@ def test_killed_during_the_self_update(site, probe, install_dir, spans, number, 
     conclude(probe, made, "kill, hand-off",
              f"kill {number}/{HAND_OFF_KILLS} ({target}), seed {SEED}, at {fraction:.3f} of "
              f"{spans['hand-off']:.2f} s")
+
+
+def on_trial(site, probe, install_dir, folder):
+    """Version 2 installed on trial by a launcher that waits for a confirmation which
+    never comes, and has one try: its next start takes version 1 back."""
+    stamped = stamped_launcher(LAUNCHER, folder / "stamped.exe",
+                               "--health", "confirm", "--health-tries", "1")
+    made = release(site, install_dir, stamped=stamped)
+    assert run_to_end(probe, made.installation) and made.is_current()
+    return made
+
+
+@pytest.mark.parametrize("number,fraction,target", moments(RESTORE_KILLS, "restore"))
+def test_killed_during_the_restore(site, probe, install_dir, spans, tmp_path, number,
+                                   fraction, target):
+    """The launcher putting version 1 back: the next start finishes it."""
+    made = on_trial(site, probe, install_dir, tmp_path)
+    kill_at(probe, made, spans["restore"], fraction, target)
+    conclude(probe, made, "kill, restore",
+             f"kill {number}/{RESTORE_KILLS} ({target}), seed {SEED}, at {fraction:.3f} of "
+             f"{spans['restore']:.2f} s", done=made.is_restored)

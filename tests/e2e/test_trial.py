@@ -4,15 +4,15 @@ failed starts, and refuses that version from then on. The test application ends 
 an access violation when its release holds crash.txt, and confirms its health with
 quillomark.exe --healthy when it holds confirm.txt."""
 
+import os
 import random
-import shutil
-import subprocess
 from pathlib import Path
 
-from harness import (BASE_URL, INFO, LAUNCHER, TESTAPP, Record, Run, check, installed,
-                     version_info, wait_until)
+from harness import (INFO, LAUNCHER, TESTAPP, Record, Run, check, installed, prepare,
+                     stamped_launcher, version_info, wait_until)
 
-PUBLISH = __import__("os").environ.get("QM_PUBLISH", "")
+NEXT_LAUNCHER = Path(os.environ.get("QM_E2E_NEXT_LAUNCHER", ""))
+
 KEPT = Path("quillomark.previous")
 OWN = {Path(name) for name in ("ezo.log", "started.txt", "quillomark.refused",
                                "quillomark.startapp", "quillomark.exe")}
@@ -34,11 +34,8 @@ def version_2(*extra):
 def trial_installation(install_dir, tmp_path, *health):
     """Version 1 installed with a launcher stamped with the health check."""
     installation = install_dir("Proov")
-    stamped = tmp_path / "stamped.exe"
-    subprocess.run([PUBLISH, "launcher", "--template", LAUNCHER, "--base-url", BASE_URL,
-                    "--unsigned", "--health", *health, "--out", stamped],
-                   check=True, capture_output=True)
-    shutil.copyfile(stamped, installation.path / "quillomark.exe")
+    (installation.path / "quillomark.exe").write_bytes(
+        stamped_launcher(LAUNCHER, tmp_path / "stamped.exe", "--health", *health))
     installation.install(1, version_1())
     return installation
 
@@ -134,3 +131,29 @@ def test_a_release_is_kept_on_trial_until_it_confirms_or_its_starts_are_used_up(
     run_to_end(probe, installation)
     assert not (installation.path / KEPT).exists()
     assert (installation.path / "confirm.txt").exists()
+
+
+def test_a_prepared_release_with_a_new_launcher_is_taken_back_all_but_the_launcher(
+        site, probe, install_dir, tmp_path):
+    """Prepared in the background, applied by the next start through a self-update,
+    with a file added and one no longer listed (which stays as it is): the restore
+    puts back every file of version 1 but the launcher, which runs it."""
+    health = ("--health", "confirm", "--health-tries", "1")
+    installation = trial_installation(install_dir, tmp_path, *health[1:])
+    before = release_files(installation)
+    new_launcher = stamped_launcher(NEXT_LAUNCHER, tmp_path / "next.exe", *health)
+    release(site, 2, [record for record in version_2(
+        Record("quillomark.exe", new_launcher, compressed=True))
+        if record.name != "sub\\readme.txt"])
+    assert prepare(installation).wait(120) == 0
+    assert check(probe, installation) == (11, "prepared 2")
+
+    run_to_end(probe, installation)
+    assert installation.launcher == new_launcher
+    assert installation.file("sub\\readme.txt").read_bytes() == b"Versioon 1\r\n"
+    assert (installation.path / KEPT / "versioninfo.vif").read_bytes() == \
+        version_info(1, version_1())
+    run_to_end(probe, installation, "Versioon 2 ei käivitunud; taastati versioon 1.")
+    assert release_files(installation) == before
+    assert installation.launcher == new_launcher
+    assert check(probe, installation) == (0, "current 1")

@@ -77,8 +77,10 @@ def test_demo_updates_the_installation_and_reports_it(tmp_path):
     assert "  Patch: successful " in report and "Local version ok -> Continue" in report
     assert "  titles shown: Checking for updates... | Updating files" in report
     assert "  installation equals release 2 and the English launcher: yes\n" in report
+    assert "Trial: start 1 of version 2 failed: the application ended with 0xC0000005" in report
+    assert "  installation equals release 1: yes\n" in report
 
-    for name in ("progress", "application", "no-updates", "progress-english"):
+    for name in ("progress", "application", "no-updates", "progress-english", "restored"):
         assert size_of(DEMO / f"{name}.png") == (1024, 768)
         width, height = size_of(DEMO / f"{name}-trimmed.png")
         assert 200 < width < 1024 and 100 < height < 768, (name, width, height)

@@ -62,6 +62,9 @@ pipeline = requests catch_errors gatekeeper healthcheck cache listing_formats s3
 [app:proxy-server]
 use = egg:swift#proxy
 account_autocreate = true
+# The proxy may be up before the other servers. It would then take the refused
+# connections of the first requests as a failing node and answer 503 for a minute.
+error_suppression_interval = 0
 
 [filter:requests]
 paste.filter_factory = store_requests:filter_factory

@@ -11,6 +11,11 @@
 #   prepared_update_time_ratio     the same update prepared by --prepare beforehand,
 #                                  from the start to the application, against it
 #                                  unprepared (target <= 0.25)
+#   restore_time_ratio             the start that takes the patch update back after
+#                                  it failed its trial, against that update
+#                                  (target <= 0.2)
+#   kept_bytes_ratio               the bytes the update kept of version 1 against
+#                                  those it changed (target <= 1.01)
 #   prepare_resume_bytes_ratio     bytes that a prepare moves after one killed at
 #                                  half of the first installation, against the
 #                                  release's bytes (target <= 0.55)
@@ -24,4 +29,5 @@ install_scenario large_install 2 2
 check_scenario large_check 3
 patch_scenario large_patch_update 2
 prepared_scenario prepared_update 2 "$launch_seconds"
+restore_scenario restore
 resume_scenario prepare_resume

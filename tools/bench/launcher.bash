@@ -251,9 +251,10 @@ patch_reference() {
   reference_parts="network $fetch, patching $apply, hashing $hash"
 }
 
-# The installation in best_dir must hold version 1's files exactly.
+# The installation in best_dir must hold version 1's files exactly (further diff
+# options may exclude more of the launcher's own files).
 check_installed_version_1() {
-  diff -r -x ezo.log -x started.txt -x versioninfo.vif -x quillomark.exe -x app.exe \
+  diff -r -x ezo.log -x started.txt -x versioninfo.vif -x quillomark.exe -x app.exe "$@" \
     "$work/v1" "$best_dir" >/dev/null ||
     { echo "launcher bench: the installation in $best_dir differs" >&2; exit 1; }
 }
@@ -331,6 +332,41 @@ resume_scenario() {
   rm -rf "$dir"
 }
 
+# restore_scenario NAME: the patch update by a launcher that keeps version 1 while
+# version 2 is on trial (waiting for a confirmation that never comes, one try), then
+# the start that takes version 2 back:
+#   NAME_time_ratio   from that start to version 1's application, against the update
+#                     from its start to version 2's (target <= 0.2)
+#   kept_bytes_ratio  bytes in the kept folder against version 1's bytes of the files
+#                     that the update changed (target <= 1.01)
+restore_scenario() {
+  serve patch
+  local update restore kept changed
+  best_dir=$(installation "$1" with-version-1)
+  "$(release_publisher)" launcher --template "$root/build/win/tools/quillomark_bench.exe" \
+    --base-url "http://127.0.0.1:$port/download/" --unsigned --health confirm \
+    --health-tries 1 --out "$best_dir/quillomark.exe" >/dev/null
+  update=$(launch "$best_dir")
+  check_installed_version_2
+  changed=$(changed_bytes "$best_dir")
+  kept=$(du -sb --apparent-size "$best_dir/quillomark.previous" | cut -f1)
+  rm "$best_dir/started.txt"
+  restore=$(launch "$best_dir")
+  check_installed_version_1 -x quillomark.refused -x quillomark.startapp
+  echo "${1}_update_seconds: $update"
+  echo "${1}_launcher_seconds: $restore"
+  echo "${1}_time_ratio: $(ratio "$restore" "$update")"
+  echo "kept_bytes_ratio: $(ratio "$kept" "$changed")"
+  rm -rf "$best_dir"
+}
+
+# Version 1's bytes of the files that differ in the installation.
+changed_bytes() {
+  (cd "$work/v1" && find . -type f -print0) | while IFS= read -r -d '' name; do
+    cmp -s "$work/v1/$name" "$1/$name" || stat -c %s "$work/v1/$name"
+  done | awk '{ sum += $1 } END { print sum + 0 }'
+}
+
 patch_scenario() {
   serve patch
   best_launch "$2" "$1" with-version-1
@@ -345,4 +381,5 @@ patch_scenario() {
   echo "${1}_one_at_a_time_launcher_seconds: $launch_seconds"
   echo "${1}_parallel_ratio: $(ratio "$parallel" "$launch_seconds")"
   rm -rf "$best_dir"
+  launch_seconds=$parallel
 }

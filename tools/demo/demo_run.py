@@ -4,8 +4,9 @@ the sample application's setup, version 1 published with it by quillomark-publis
 and installed by the setup from a download folder, version 2 published and the
 installed launcher run twice under Wine through the end-to-end probe; then the same
 update once more, prepared in the background by the running version 1 while version
-2 is published, and applied by the next start; screenshots, and a report of what
-happened."""
+2 is published, and applied by the next start; the same update by a launcher stamped
+in English; a broken version 2 taken back by a launcher that watches its
+application's start; screenshots, and a report of what happened."""
 
 import argparse
 import os
@@ -30,8 +31,9 @@ BIG_FILE = "andmed\\tausta muusika.bin"
 # (it moves only while files wait in the queue).
 DONE_BEFORE_BIG_FILE = 2
 KNOWN_EXTRAS = {"quillomark.exe", "versioninfo.vif", "ezo.log", "ezo-prepare.log", "shown.txt",
-                "prepared.txt"}
+                "prepared.txt", "quillomark.refused", "quillomark.startapp"}
 PREPARED_TEXT = "Uuendus 2 on valmis: see paigaldatakse järgmisel käivitamisel."
+RESTORED_TEXT = "Versioon 2 ei käivitunud; taastati versioon 1."
 PRODUCT = "Näidisrakendus"
 INSTALL_DIR = f"%LOCALAPPDATA%\\Programs\\{PRODUCT}"
 PUBLISHER = "Quillomark demo"
@@ -47,14 +49,16 @@ def words_text(seed, lines):
                    for _ in range(lines)).encode("utf-8")
 
 
-def release_files(version, build):
-    """Name -> content of the sample application's release."""
+def release_files(version, build, broken=False):
+    """Name -> content of the sample application's release (`broken`: with an
+    application that never starts)."""
     prices = "".join(f"toode {i:04d}: {i * (3 + version) % 997} eurot\n" for i in range(4000))
     dictionary = bytearray(words_text(7, 60000))
     if version == 2:
         dictionary[100_000:100_000] = words_text(8, 300)
     files = {
-        "demoapp.exe": (build / "tools" / "demo" / f"qm_demoapp_v{version}.exe").read_bytes(),
+        "demoapp.exe": (build / "tools" / "demo" /
+                        f"qm_demoapp_v{version}{'_broken' if broken else ''}.exe").read_bytes(),
         "andmed/hinnakiri.txt": prices.encode(),
         "andmed/sõnastik.dat": bytes(dictionary),
         "andmed/õpetus ja märkmed.txt": "Kasutusjuhend: käivita quillomark.exe.\n".encode(),
@@ -242,9 +246,9 @@ def installation_report(probe, folders):
     return lines
 
 
-def publish_version(args, version, launcher, tree):
+def publish_version(args, version, launcher, tree, broken=False):
     demo = args.demo
-    write_release(demo / f"release-{version}", release_files(version, args.win_build))
+    write_release(demo / f"release-{version}", release_files(version, args.win_build, broken))
     notes = demo / f"notes-{version}.txt"
     notes.write_bytes(f"Versioon {version}\r\n\r\nNäidisrakenduse väljalase {version}.\r\n".encode())
     publish(args.publisher, "release", demo / f"release-{version}", "--tree", tree,
@@ -346,6 +350,32 @@ def english_update(args, tree, install, snapshots):
             "differences": differences}
 
 
+def bad_release_taken_back(args, tree, install, snapshots):
+    """Version 1 again, with a launcher that watches its application's start for 5 s
+    and takes one failed start, and version 2 published broken: its application ends
+    by an access violation at once. The launcher updates, sees the start fail, puts
+    version 1 back, says so and starts it."""
+    demo = args.demo
+    watching = stamp_launcher(args, "--health", "watch=5", "--health-tries", "1",
+                              launcher=demo / "watching" / "quillomark.exe")
+    restore(snapshots["install"], install)
+    restore(snapshots["tree"], tree)
+    shutil.copyfile(watching, install / "quillomark.exe")
+    publish_version(args, 2, watching, tree, broken=True)
+    run = LauncherRun(demo, install, args.access_log)
+    restored_after = run.wait_text(INFO, RESTORED_TEXT)
+    # The window shows the text for 3 s from its first moment, when the display has not
+    # painted it yet; nothing tells when it has.
+    time.sleep(1)
+    screenshot(demo / "restored.png")
+    app_after = run.wait_application()
+    run.close_application()
+    trial = [text for text in run.log().texts()
+             if text.startswith(("Trial: ", "Restore: ", "Version 2 refused"))]
+    return {"restored_after": restored_after, "app_after": app_after, "log": trial,
+            "differences": installation_differences(install, demo / "release-1")}
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--demo", type=Path, required=True)
@@ -409,6 +439,8 @@ def main():
     differences += prepared["differences"]
     english = english_update(args, tree, install, snapshots)
     differences += english["differences"]
+    taken_back = bad_release_taken_back(args, tree, install, snapshots)
+    differences += taken_back["differences"]
 
     done = counts(update_texts)
     report = [
@@ -456,10 +488,18 @@ def main():
         f"  version 2 showed after {english['app_after']:.1f} s",
         "  installation equals release 2 and the English launcher: " + (
             "yes" if not english["differences"] else "NO: " + ", ".join(english["differences"])),
+        "run 5, version 2 published broken (its application crashes at start) to a launcher "
+        "stamped with --health watch=5 --health-tries 1:",
+        f"  \"{RESTORED_TEXT}\" after {taken_back['restored_after']:.1f} s, version 1 showed "
+        f"after {taken_back['app_after']:.1f} s",
+        *["  " + text for text in taken_back["log"]],
+        "  installation equals release 1: " + (
+            "yes" if not taken_back["differences"] else
+            "NO: " + ", ".join(taken_back["differences"])),
         "screenshots: " + ", ".join(str(demo / name) for name in
                                     ("installed.png", "progress.png", "application.png",
                                      "no-updates.png", "prepared.png", "progress-english.png",
-                                     "application-english.png")),
+                                     "application-english.png", "restored.png")),
         "log excerpt (run 1):",
         *["  " + text for text in update_texts if not text.startswith("MasterVersion")][:40],
     ]

@@ -1,7 +1,7 @@
 // The demo's sample application: a small window that shows which version of it
 // is installed, with the icon that the publisher stamped into the launcher beside
 // it (as Windows reads it from quillomark.exe). Both versions build from this file;
-// QM_DEMO_VERSION picks one.
+// QM_DEMO_VERSION picks one, and QM_DEMO_BROKEN=1 makes a release that never starts.
 // Once its window is shown it appends a line to "shown.txt" beside itself, so the
 // demo knows when to take its screenshot.
 //
@@ -30,6 +30,21 @@
 #endif
 
 namespace {
+
+// Ends the process with the exception's code, as Windows does for an unhandled
+// exception, without the debugger that Wine would start.
+LONG WINAPI end_with_exception_code(EXCEPTION_POINTERS* exception) {
+    TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// The bug of the broken release: a write through a null pointer.
+void crash_if_broken() {
+    if constexpr (QM_DEMO_BROKEN) {
+        SetUnhandledExceptionFilter(end_with_exception_code);
+        *static_cast<volatile int*>(nullptr) = 1;
+    }
+}
 
 constexpr wchar_t window_class[] = L"QuillomarkDemoApp";
 constexpr COLORREF backgrounds[] = {RGB(0x2b, 0x57, 0x9a), RGB(0x1e, 0x7b, 0x4f)};
@@ -205,6 +220,7 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+    crash_if_broken();
     use_launcher_texts();
     version_text =
         utf8_to_wide(ui_text(text_id::sample_version, {std::to_string(QM_DEMO_VERSION)}));
