@@ -1,3 +1,10 @@
+# The 64-bit Windows build makes the publisher alone; the launcher stays 32-bit.
+if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(QM_WINDOWS_PUBLISHER ON)
+else()
+    set(QM_WINDOWS_PUBLISHER OFF)
+endif()
+
 # Compile options shared by every target of ours, handed out through interface
 # libraries so that each target opts in with target_link_libraries.
 add_library(qm_options INTERFACE)

@@ -36,7 +36,7 @@ target_link_libraries(bz2 PUBLIC qm_third_party_options)
 # twice: with 32-bit positions (divsufsort.h) and, for files of 2 GiB or more, with
 # 64-bit ones (divsufsort64.h, whose functions carry the suffix 64). The generated
 # headers are configured here the way its own build would.
-if(NOT WIN32)
+if(NOT WIN32 OR QM_WINDOWS_PUBLISHER)
     set(DIVSUFSORT_DIR ${QM_DEPS_DIR}/libdivsufsort)
     set(divsufsort_generated ${CMAKE_BINARY_DIR}/divsufsort/include)
     set(INCFILE "#include <inttypes.h>")
@@ -112,4 +112,21 @@ else()
     add_library(sodium UNKNOWN IMPORTED)
     set_target_properties(sodium PROPERTIES IMPORTED_LOCATION ${SODIUM_LIBRARY}
         INTERFACE_INCLUDE_DIRECTORIES ${SODIUM_INCLUDE_DIR})
+endif()
+
+# libcurl for the Windows publisher's uploads, from Debian's source package: static,
+# HTTP(S) only, TLS by the system (Schannel), so the program carries no DLLs and
+# signs its requests with CURLOPT_AWS_SIGV4 exactly as the Linux build does.
+if(QM_WINDOWS_PUBLISHER)
+    foreach(setting IN ITEMS HTTP_ONLY CURL_USE_SCHANNEL ENABLE_UNICODE)
+        set(${setting} ON CACHE BOOL "" FORCE)
+    endforeach()
+    foreach(setting IN ITEMS BUILD_SHARED_LIBS BUILD_CURL_EXE BUILD_TESTING CURL_USE_LIBPSL
+            CURL_USE_LIBSSH2 USE_LIBIDN2 CURL_ZLIB CURL_USE_OPENSSL CURL_ENABLE_EXPORT_TARGET
+            ENABLE_MANUAL PICKY_COMPILER)
+        set(${setting} OFF CACHE BOOL "" FORCE)
+    endforeach()
+    add_subdirectory(${QM_DEPS_DIR}/curl ${CMAKE_BINARY_DIR}/curl EXCLUDE_FROM_ALL SYSTEM)
+    target_compile_options(libcurl PRIVATE -w)
+    target_link_libraries(libcurl PUBLIC qm_third_party_options)
 endif()

@@ -1,13 +1,14 @@
 #include "byte_files.h"
 
 #include "md5.h"
+#include "platform.h"
 #include "publish_errors.h"
 #include "stdio_stream.h"
 
 #include <cstdio>
 
 bytes read_whole_file(const std::filesystem::path& path) {
-    stdio_stream file(std::fopen(path.c_str(), "rb"));
+    stdio_stream file(open_shared_stream(path.string(), "rb"));
     if (!file)
         throw publish_failure("cannot read " + path.string());
     bytes content;
@@ -20,7 +21,7 @@ bytes read_whole_file(const std::filesystem::path& path) {
 }
 
 void write_whole_file(const std::filesystem::path& path, std::span<const unsigned char> content) {
-    stdio_stream file(std::fopen(path.c_str(), "wb"));
+    stdio_stream file(open_shared_stream(path.string(), "wb"));
     const bool written = file && (content.empty() || std::fwrite(content.data(), 1, content.size(),
                                                                  file.get()) == content.size());
     if (!written || std::fclose(file.release()) != 0)

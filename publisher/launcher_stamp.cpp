@@ -4,16 +4,12 @@
 #include "installation_layout.h"
 #include "name_rules.h"
 #include "publish_errors.h"
-
-#include <spawn.h>
-#include <sys/wait.h>
+#include "publish_platform.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
+#include <fstream>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -99,6 +95,25 @@ void check_reads_back(const bytes& image, const resource_tree& asked,
         throw publish_failure("the written launcher does not read back as asked");
 }
 
+std::string first_line_of(const std::filesystem::path& file) {
+    std::ifstream stream(file);
+    std::string line;
+    if (!stream || !std::getline(stream, line))
+        throw bad_input("cannot read the password file " + file.string());
+    if (line.ends_with('\r'))
+        line.pop_back();
+    return line;
+}
+
+// The signer's report goes to standard output, which belongs to this tool's report.
+void run_signer(const std::vector<std::string>& arguments) {
+    const std::optional<int> status = run_program(arguments);
+    if (!status)
+        throw publish_failure(arguments.front() + " could not be started (is it installed?)");
+    if (*status != 0)
+        throw publish_failure(arguments.front() + " could not sign the launcher");
+}
+
 void run_osslsigncode(const code_signing& signing, const std::string& description,
                       const std::filesystem::path& in, const std::filesystem::path& out) {
     std::vector<std::string> arguments = {
@@ -110,25 +125,36 @@ void run_osslsigncode(const code_signing& signing, const std::string& descriptio
     if (!description.empty())
         arguments.insert(arguments.end(), {"-n", description});
     arguments.insert(arguments.end(), {"-in", in.string(), "-out", out.string()});
-    std::vector<char*> argv;
-    for (auto& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    // Its own report goes to standard output, which belongs to this tool's report.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
-    pid_t child = 0;
-    const int started =
-        posix_spawnp(&child, "osslsigncode", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (started != 0)
-        throw publish_failure("osslsigncode could not be started (is it installed?)");
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw publish_failure("osslsigncode could not sign the launcher");
+    run_signer(arguments);
+}
+
+// signtool signs in place: the copy at `out` is signed.
+void run_signtool(const code_signing& signing, const std::string& description,
+                  const std::filesystem::path& in, const std::filesystem::path& out) {
+    std::vector<std::string> arguments = {"signtool", "sign", "/fd",
+                                          "sha256",   "/f",   signing.certificate.string()};
+    if (signing.password_file)
+        arguments.insert(arguments.end(), {"/p", first_line_of(*signing.password_file)});
+    if (signing.timestamp_url)
+        arguments.insert(arguments.end(), {"/tr", *signing.timestamp_url, "/td", "sha256"});
+    if (!description.empty())
+        arguments.insert(arguments.end(), {"/d", description});
+    std::filesystem::copy_file(in, out);
+    arguments.push_back(out.string());
+    run_signer(arguments);
+}
+
+using code_signer = void (*)(const code_signing&, const std::string& description,
+                             const std::filesystem::path& in, const std::filesystem::path& out);
+
+// osslsigncode where it is at hand (as on Linux), else the Windows SDK's signtool.
+code_signer available_code_signer() {
+    if (program_on_path("osslsigncode"))
+        return run_osslsigncode;
+    if (program_on_path("signtool"))
+        return run_signtool;
+    throw bad_input("--sign-cert needs osslsigncode or signtool (Windows SDK) on the PATH, and "
+                    "neither is there");
 }
 
 // Files written beside the target, removed unless renamed into place.
@@ -240,6 +266,7 @@ bool shares_a_key(const key_ring& held, const key_ring& signers) {
 
 void write_launcher(const launcher_options& options) {
     check_inputs(options);
+    const code_signer sign = options.signing ? available_code_signer() : nullptr;
     const auto icon = options.icon ? std::optional(read_icon_file(*options.icon)) : std::nullopt;
     const bytes original = read_whole_file(options.template_file);
     const resource_tree asked = stamped_resources(
@@ -253,20 +280,17 @@ void write_launcher(const launcher_options& options) {
     }
     check_reads_back(image, asked, options);
 
-    const partial_file stamped(options.out.string() + ".partial");
+    const partial_file stamped(utf8_path(options.out.string() + ".partial"));
     write_whole_file(stamped.path(), image);
     if (!options.signing) {
         std::filesystem::rename(stamped.path(), options.out);
         return;
     }
-    const partial_file signed_file(options.out.string() + ".signed-partial");
-    run_osslsigncode(*options.signing, options.product.value_or(""), stamped.path(),
-                     signed_file.path());
+    const partial_file signed_file(utf8_path(options.out.string() + ".signed-partial"));
+    sign(*options.signing, options.product.value_or(""), stamped.path(), signed_file.path());
     std::filesystem::rename(signed_file.path(), options.out);
 }
 
 std::filesystem::path installed_template() {
-    std::error_code error;
-    const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
-    return program.parent_path().parent_path() / "share" / "quillomark-publish" / "quillomark.exe";
+    return installed_template_file();
 }

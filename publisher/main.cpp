@@ -7,15 +7,20 @@
 #include "object_store_upload.h"
 #include "publish_commands.h"
 #include "publish_errors.h"
+#include "publish_platform.h"
 #include "rollout.h"
 #include "text_decoding.h"
 #include "tree_verify.h"
 #include "ui_texts.h"
+#ifdef _WIN32
+#include "utf8.h"
+#endif
 
 #include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <functional>
+#include <iterator>
 #include <map>
 
 namespace {
@@ -43,9 +48,9 @@ compress_mode compress_argument(const std::optional<std::string>& text) {
 
 std::optional<std::filesystem::path> notes_argument(const command_line& line) {
     const auto notes = line.value("--notes");
-    if (notes && !std::filesystem::is_regular_file(*notes))
+    if (notes && !std::filesystem::is_regular_file(argument_path(*notes)))
         throw bad_input("--notes " + *notes + " is not a file");
-    return notes ? std::optional<std::filesystem::path>(*notes) : std::nullopt;
+    return notes ? std::optional(argument_path(*notes)) : std::nullopt;
 }
 
 std::optional<std::vector<std::string>> patches_argument(const std::optional<std::string>& text) {
@@ -94,8 +99,9 @@ signer_ref signer_argument(const command_line& line) {
     const std::vector<std::string> key_files = line.all_values("--sign");
     if (key_files.empty())
         return nullptr;
-    return std::make_shared<const release_signer>(
-        std::vector<std::filesystem::path>(key_files.begin(), key_files.end()));
+    std::vector<std::filesystem::path> paths;
+    std::transform(key_files.begin(), key_files.end(), std::back_inserter(paths), argument_path);
+    return std::make_shared<const release_signer>(paths);
 }
 
 std::int64_t expires_argument(const command_line& line) {
@@ -121,8 +127,8 @@ std::optional<code_signing> signing_arguments(const command_line& line) {
         return std::nullopt;
     }
     const auto password = line.value("--sign-password-file");
-    return code_signing{*certificate,
-                        password ? std::optional<std::filesystem::path>(*password) : std::nullopt,
+    return code_signing{argument_path(*certificate),
+                        password ? std::optional(argument_path(*password)) : std::nullopt,
                         line.value("--timestamp-url")};
 }
 
@@ -143,8 +149,8 @@ key_ring key_argument(const command_line& line) {
 }
 
 version_options version_arguments(const command_line& line, const std::string& source) {
-    return {source,
-            line.required("--tree"),
+    return {argument_path(source),
+            argument_path(line.required("--tree")),
             0,
             compress_argument(line.value("--compress")),
             notes_argument(line),
@@ -174,17 +180,18 @@ int run_version(const command_line& line) {
 }
 
 int run_patch(const command_line& line) {
-    const patch_options options{
-        line.only_positional("TREE"), version_argument("--from", line.required("--from")),
-        version_argument("--to", line.required("--to")), signer_argument(line),
-        diff_memory_argument(line.value("--diff-memory"))};
+    const patch_options options{argument_path(line.only_positional("TREE")),
+                                version_argument("--from", line.required("--from")),
+                                version_argument("--to", line.required("--to")),
+                                signer_argument(line),
+                                diff_memory_argument(line.value("--diff-memory"))};
     report("patch set " + std::to_string(options.from) + "_" + std::to_string(options.to),
            publish_patch_set(options));
     return exit_ok;
 }
 
 int run_master(const command_line& line) {
-    publish_master({line.only_positional("TREE"),
+    publish_master({argument_path(line.only_positional("TREE")),
                     version_argument("--version", line.required("--version")),
                     line.required("--startapp"), patches_argument(line.value("--patches")),
                     line.flag("--force-notes"), signer_argument(line), expires_argument(line),
@@ -193,7 +200,7 @@ int run_master(const command_line& line) {
 }
 
 int run_rollout(const command_line& line) {
-    const rollout_options options{line.only_positional("TREE"),
+    const rollout_options options{argument_path(line.only_positional("TREE")),
                                   *rollout_argument(line.required("--percent")),
                                   signer_argument(line)};
     publish_rollout(options);
@@ -216,13 +223,15 @@ std::optional<double> halt_above_argument(const std::optional<std::string>& text
 int run_health(const command_line& line) {
     if (line.positional.empty())
         throw bad_input("health needs at least one ACCESS_LOG");
-    const std::filesystem::path tree = line.required("--tree");
+    const std::filesystem::path tree = argument_path(line.required("--tree"));
     const auto halt_above = halt_above_argument(line.value("--halt-above"));
     const auto current = current_master_value(tree, "version");
     if (!current)
         throw bad_input(tree.string() + " has no master record");
-    const health_by_version counts =
-        count_access_logs({line.positional.begin(), line.positional.end()});
+    std::vector<std::filesystem::path> logs;
+    std::transform(line.positional.begin(), line.positional.end(), std::back_inserter(logs),
+                   argument_path);
+    const health_by_version counts = count_access_logs(logs);
     for (const auto& [version, health] : counts)
         std::printf("version %d: %llu restores in %llu record requests (%.1f%%)\n", version,
                     static_cast<unsigned long long>(health.restores),
@@ -247,14 +256,15 @@ int run_health(const command_line& line) {
 int run_verify(const command_line& line) {
     const std::string& target = line.only_positional("TREE or URL");
     const auto key = key_argument(line);
-    const auto source = is_url(target) ? served_tree(target) : local_tree(target);
+    const auto source = is_url(target) ? served_tree(target) : local_tree(argument_path(target));
     return print_faults(verify_tree(*source, key));
 }
 
 int run_keygen(const command_line& line) {
     if (!line.positional.empty())
         throw bad_input("keygen takes no arguments besides --out KEYFILE");
-    std::printf("%s\n", public_key_hex(write_new_key(line.required("--out"))).c_str());
+    std::printf("%s\n",
+                public_key_hex(write_new_key(argument_path(line.required("--out")))).c_str());
     return exit_ok;
 }
 
@@ -275,7 +285,7 @@ std::optional<text_table> texts_argument(const command_line& line) {
     const auto file = line.value("--texts");
     if (!file)
         return std::nullopt;
-    const bytes content = read_whole_file(*file);
+    const bytes content = read_whole_file(argument_path(*file));
     const std::string_view text(reinterpret_cast<const char*>(content.data()), content.size());
     if (!is_valid_utf8(text))
         throw bad_input(*file + " is not UTF-8 text");
@@ -326,13 +336,13 @@ int run_launcher(const command_line& line) {
         throw bad_input("--version must be A.B.C.D, each number at most 65535");
     const auto template_file = line.value("--template");
     write_launcher(
-        {template_file ? std::filesystem::path(*template_file) : installed_template(),
-         line.required("--out"),
+        {template_file ? argument_path(*template_file) : installed_template(),
+         argument_path(line.required("--out")),
          {line.required("--base-url"), key_ring_text(keys),
           line.value("--install-dir").value_or(""), line.value("--publisher").value_or(""),
           key ? line.value("--product").value_or("") : "", language_argument(line),
           texts_argument(line), health_argument(line)},
-         icon ? std::optional<std::filesystem::path>(*icon) : std::nullopt,
+         icon ? std::optional(argument_path(*icon)) : std::nullopt,
          line.value("--product"),
          version,
          signing_arguments(line)});
@@ -349,10 +359,11 @@ std::optional<std::filesystem::path> launcher_argument(const command_line& line,
     const auto file = line.value("--launcher");
     if (!file)
         return std::nullopt;
-    if (!std::filesystem::is_regular_file(*file))
+    const std::filesystem::path launcher = argument_path(*file);
+    if (!std::filesystem::is_regular_file(launcher))
         throw bad_input("--launcher " + *file + " is not a file");
-    check_launcher_takes("--launcher " + *file, *file, signer);
-    return *file;
+    check_launcher_takes("--launcher " + *file, launcher, signer);
+    return launcher;
 }
 
 // What a release and a revert report after publishing: the tree's proof.
@@ -380,7 +391,7 @@ int run_release(const command_line& line) {
 
 int run_revert(const command_line& line) {
     const signer_ref signer = signer_argument(line);
-    const revert_options options{line.only_positional("TREE"),
+    const revert_options options{argument_path(line.only_positional("TREE")),
                                  version_argument("--to", line.required("--to")),
                                  signer,
                                  line.value("--startapp"),
@@ -616,12 +627,9 @@ int run(const std::vector<std::string>& arguments) {
     return command.run(line);
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    std::setlocale(LC_CTYPE, "C.UTF-8");
+int run_reporting(const std::vector<std::string>& arguments) {
     try {
-        return run({argv + 1, argv + argc});
+        return run(arguments);
     } catch (const bad_input& error) {
         std::fprintf(stderr, "quillomark-publish: %s\n", error.what());
         return exit_bad_input;
@@ -630,3 +638,22 @@ int main(int argc, char** argv) {
         return exit_failed;
     }
 }
+
+} // namespace
+
+#ifdef _WIN32
+// Arguments come as UTF-16, so that any path reaches the tool whole; inside the
+// tool they are UTF-8, as on Linux.
+int wmain(int argc, wchar_t* argv[]) {
+    use_utf8_console();
+    std::vector<std::string> arguments;
+    for (int index = 1; index < argc; ++index)
+        arguments.push_back(wide_to_utf8(argv[index]));
+    return run_reporting(arguments);
+}
+#else
+int main(int argc, char** argv) {
+    std::setlocale(LC_CTYPE, "C.UTF-8");
+    return run_reporting({argv + 1, argv + argc});
+}
+#endif

@@ -2,6 +2,7 @@
 
 #include "progress.h"
 #include "publish_errors.h"
+#include "publish_platform.h"
 #include "signature.h"
 #include "strong_digests.h"
 #include "tree_layout.h"
@@ -174,7 +175,7 @@ upload_options upload_arguments(const command_line& line) {
     if (line.positional.size() != 2)
         throw bad_input("expected TREE and s3://BUCKET/PREFIX, got " +
                         std::to_string(line.positional.size()) + " arguments");
-    upload_options options{line.positional[0], {}, 4, line.flag("--dry-run")};
+    upload_options options{argument_path(line.positional[0]), {}, 4, line.flag("--dry-run")};
     if (!fs::is_directory(options.tree))
         throw bad_input(options.tree.string() + " is not a directory");
     options.store = {parse_store_address(line.positional[1]), line.value("--endpoint"),

@@ -1,8 +1,9 @@
 #include "progress.h"
 
+#include "publish_platform.h"
+
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
@@ -17,7 +18,7 @@ double mebibytes(std::uint64_t count) {
 progress_meter::progress_meter(std::string task, std::size_t total_items, std::uint64_t total_bytes,
                                std::string unit)
     : task_(std::move(task)), unit_(std::move(unit)), total_items_(total_items),
-      total_bytes_(total_bytes), terminal_(::isatty(STDERR_FILENO) == 1) {}
+      total_bytes_(total_bytes), terminal_(standard_error_is_terminal()) {}
 
 progress_meter::~progress_meter() {
     if (terminal_ && done_items_ > 0)

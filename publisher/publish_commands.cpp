@@ -8,6 +8,7 @@
 #include "patch_maker.h"
 #include "progress.h"
 #include "publish_errors.h"
+#include "publish_platform.h"
 #include "rollout.h"
 #include "source_scan.h"
 #include "strong_digests.h"
@@ -21,7 +22,6 @@
 #include <mutex>
 #include <numeric>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -394,11 +394,8 @@ std::optional<std::string> release_product(const release_options& options) {
 } // namespace
 
 std::uint64_t default_diff_memory() {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    return pages > 0 && page_size > 0
-               ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size) / 2
-               : std::uint64_t{1} << 30;
+    const std::uint64_t memory = physical_memory_bytes();
+    return memory > 0 ? memory / 2 : std::uint64_t{1} << 30;
 }
 
 void check_launcher_takes(const std::string& what, const fs::path& launcher,
@@ -453,8 +450,8 @@ publish_summary publish_patch_set(const patch_options& options) {
         }
         std::printf("patch set %s: \"%s\" ships whole: its patch would need %s of memory, more "
                     "than --diff-memory %s\n",
-                    target.filename().c_str(), record->name.c_str(), memory_text(needed).c_str(),
-                    memory_text(options.diff_memory).c_str());
+                    target.filename().string().c_str(), record->name.c_str(),
+                    memory_text(needed).c_str(), memory_text(options.diff_memory).c_str());
         ++summary.left_out;
     }
 

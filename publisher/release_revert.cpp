@@ -7,12 +7,12 @@
 #include "launcher_stamp.h"
 #include "lzma_files.h"
 #include "publish_errors.h"
+#include "publish_platform.h"
 #include "signature.h"
 #include "strong_digests.h"
 #include "tree_layout.h"
 
 #include <algorithm>
-#include <unistd.h>
 
 namespace {
 
@@ -47,7 +47,7 @@ void take_file(const fs::path& version_dir, const file_info& record,
     const fs::path target = path_of_name(folder, record.name);
     fs::create_directories(target.parent_path());
     if (record.flags & file_info::lzma_container_flag) {
-        if (decompress_container_file(stored.c_str(), target.c_str()) != lzma_ok)
+        if (decompress_container_file(stored.string().c_str(), target.string().c_str()) != lzma_ok)
             throw bad_input(stored.string() + " is not a complete LZMA container");
     } else {
         fs::copy_file(stored, target);
@@ -100,7 +100,7 @@ std::int32_t publish_revert(const revert_options& options) {
     const std::string startapp = revert_startapp(options, files);
     // Staged beside the system's temporary files and never committed: removed on return.
     const staged_directory folder(fs::temp_directory_path() /
-                                  ("quillomark-revert-" + std::to_string(getpid())));
+                                  ("quillomark-revert-" + std::to_string(process_id())));
     const auto strong_digests = strong_digests_in(version_dir);
     for (const auto& record : files.files)
         if (!is_installed_launcher_name(record->name))

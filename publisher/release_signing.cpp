@@ -1,12 +1,10 @@
 #include "release_signing.h"
 
 #include "publish_errors.h"
+#include "publish_platform.h"
 #include "tree_layout.h"
 
 #include <sodium.h>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -23,17 +21,18 @@ std::string seed_hex(std::span<const unsigned char> seed) {
     return public_key_hex(as_key);
 }
 
-// Creates the file only when it does not exist, readable by its owner alone.
-void write_private_file(const std::filesystem::path& path, const std::string& content) {
-    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (descriptor < 0)
-        throw bad_input(path.string() + (errno == EEXIST
-                                             ? " exists already; a key is never overwritten"
-                                             : " cannot be created"));
-    const bool written =
-        ::write(descriptor, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-    if (::close(descriptor) != 0 || !written)
-        throw publish_failure("cannot write " + path.string());
+void write_key_file(const std::filesystem::path& path, const std::string& content) {
+    switch (write_private_file(path, content)) {
+    case private_file_outcome::written:
+        return;
+    case private_file_outcome::exists:
+        throw bad_input(path.string() + " exists already; a key is never overwritten");
+    case private_file_outcome::not_created:
+        throw bad_input(path.string() + " cannot be created");
+    case private_file_outcome::not_written:
+        break;
+    }
+    throw publish_failure("cannot write " + path.string());
 }
 
 } // namespace
@@ -46,7 +45,7 @@ public_key write_new_key(const std::filesystem::path& path) {
     public_key key;
     std::array<unsigned char, crypto_sign_SECRETKEYBYTES> secret;
     crypto_sign_seed_keypair(key.data(), secret.data(), seed.data());
-    write_private_file(path, std::string(key_file_header) + "\n" + seed_hex(seed) + "\n");
+    write_key_file(path, std::string(key_file_header) + "\n" + seed_hex(seed) + "\n");
     sodium_memzero(seed.data(), seed.size());
     sodium_memzero(secret.data(), secret.size());
     return key;

@@ -1,14 +1,15 @@
 #include "tree_layout.h"
 
 #include "byte_files.h"
+#include "platform.h"
 #include "publish_errors.h"
+#include "publish_platform.h"
 #include "signature.h"
 #include "stdio_stream.h"
 
 #include <algorithm>
 #include <charconv>
 #include <limits>
-#include <unistd.h>
 
 std::optional<std::int32_t> parse_version_number(std::string_view text) {
     std::int32_t value = 0;
@@ -97,12 +98,12 @@ std::vector<patch_set_name> patch_sets_in(const fs::path& tree) {
 fs::path path_of_name(const fs::path& directory, const std::string& name) {
     std::string relative = name;
     std::replace(relative.begin(), relative.end(), '\\', '/');
-    return directory / relative;
+    return directory / utf8_path(relative);
 }
 
 version_info read_version_file(const fs::path& path) {
     version_info info(version_info::standard_magic, version_info::standard_format);
-    stdio_stream file(std::fopen(path.c_str(), "rb"));
+    stdio_stream file(open_shared_stream(path.string(), "rb"));
     if (!file)
         throw bad_input(path.string() + " is missing");
     byte_reader reader(file.get());
@@ -112,7 +113,7 @@ version_info read_version_file(const fs::path& path) {
 }
 
 void write_version_file(const fs::path& path, const version_info& info) {
-    stdio_stream file(std::fopen(path.c_str(), "wb"));
+    stdio_stream file(open_shared_stream(path.string(), "wb"));
     if (!file || !info.write(file.get()) || std::fclose(file.release()) != 0)
         throw publish_failure("cannot write " + path.string());
 }
@@ -124,8 +125,8 @@ fs::path staging_path(const fs::path& target) {
     std::string name = ".";
     name += target.filename().string();
     name += ".staging-";
-    name += std::to_string(::getpid());
-    return target.parent_path() / name;
+    name += std::to_string(process_id());
+    return target.parent_path() / utf8_path(name);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fetches the third-party sources the build compiles (LZMA SDK from 7zip, libbzip2
 # from bzip2, libdivsufsort for the publisher, libsodium for the Windows launcher's
-# signature check) from Debian's source packages into a cache outside the work tree,
+# signature check, curl for the Windows publisher's uploads) from Debian's source packages into a cache outside the work tree,
 # and prints the directory that holds them unpacked.
 set -euo pipefail
 . "$(dirname "$0")/apt-lists.sh"
@@ -29,4 +29,5 @@ fetch 7zip 7zip
 fetch bzip2 bzip2
 fetch libdivsufsort libdivsufsort
 fetch libsodium libsodium
+fetch curl curl
 echo "$cache"

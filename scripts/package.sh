@@ -4,6 +4,9 @@
 # `launcher` command stamps (the Windows build's quillomark.exe) and a man page made
 # from its --help texts. The Debian packages of the shared libraries it links are
 # its dependencies (dpkg-shlibdeps); osslsigncode, for --sign-cert, is recommended.
+# Then build/package/quillomark-publish-<version>-win64.zip: the Windows publisher,
+# the same template, the README's publishing part as text and the licenses of the
+# third-party code inside the program.
 # QM_WIN_BUILD names a built Windows tree; without it the standard trees are built.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -81,4 +84,29 @@ Description: publisher's tool for the Quillomark launcher and updater
 CONTROL
 package=$out/quillomark-publish_${version}_amd64.deb
 dpkg-deb --root-owner-group -Zxz --build "$stage" "$package" >/dev/null
+
+
+# The Windows publisher's zip.
+win64_build=${QM_WIN64_BUILD:-$root/build/win64}
+cmake --build "$win64_build" --target quillomark-publish >/dev/null
+deps=$(scripts/fetch-deps.sh)
+zip_stage=$out/zip-stage
+rm -rf "$zip_stage" && mkdir -p "$zip_stage"
+cp "$win64_build/publisher/quillomark-publish.exe" "$template" "$zip_stage/"
+awk '/^## Publishing a release/ { on = 1 } /^## / && !/^## Publishing a release/ { on = 0 } on' \
+  README.md | sed 's/$/\r/' >"$zip_stage/PUBLISHING.txt"
+{
+  echo "quillomark-publish.exe contains the following third-party code, compiled from"
+  echo "Debian's source packages; their copyright files follow."
+  for source in 7zip bzip2 libdivsufsort libsodium curl; do
+    printf '\n==== %s (debian/copyright) ====\n\n' "$source"
+    cat "$deps/$source/debian/copyright"
+  done
+  printf '\n==== GCC runtime and mingw-w64 (/usr/share/doc) ====\n\n'
+  cat /usr/share/doc/gcc-mingw-w64-base/copyright /usr/share/doc/mingw-w64-common/copyright
+} | sed 's/$/\r/' >"$zip_stage/LICENSES"
+zip_file=$out/quillomark-publish-$version-win64.zip
+rm -f "$zip_file"
+(cd "$zip_stage" && zip -q -X "$zip_file" quillomark-publish.exe quillomark.exe PUBLISHING.txt LICENSES)
 echo "$package"
+echo "$zip_file"

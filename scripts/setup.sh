@@ -7,6 +7,7 @@ set -euo pipefail
 packages=(
   wine wine32:i386 xvfb xauth openbox
   gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+  gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix wine64 zip
   cmake ninja-build make g++ dpkg-dev clang libclang-rt-14-dev
   python3-pytest python3-cryptography nginx-light bsdiff xz-utils googletest curl inotify-tools
   libcurl4-openssl-dev libsodium-dev imagemagick strace osslsigncode python3-pefile openssl

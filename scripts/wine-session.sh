@@ -7,5 +7,9 @@ start_wine_session() {
 }
 
 stop_wine_session() {
-  WINEPREFIX="$root/build/wineprefix" wineserver -k >/dev/null 2>&1 || true
+  local prefix
+  # The 64-bit prefix of the Windows publisher's tests starts its own on first use.
+  for prefix in "$root/build/wineprefix" "$root/build/wineprefix64"; do
+    [ ! -d "$prefix" ] || WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
+  done
 }

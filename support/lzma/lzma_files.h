@@ -1,7 +1,8 @@
 #pragma once
-// File-to-file use of the LZMA container on the host build, where the container code
-// is exercised natively (tests, fuzzing). Paths are plain POSIX paths. The Windows
-// build exports the same operations as the functions of lzma_exports.h.
+// File-to-file use of the LZMA container by UTF-8 path: on the host build, where the
+// container code is exercised natively (tests, fuzzing) and the publisher runs, and
+// in the Windows publisher. The launcher exports the same operations as the
+// functions of lzma_exports.h.
 
 #include "lzma_result.h"
 

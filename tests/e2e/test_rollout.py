@@ -24,6 +24,8 @@ from harness import (CHECK_LOG, NOTES_BUTTON, RUN_TITLES, TESTAPP, TITLE, WORK, 
                      Record, Run, assert_subsequence, check, version_info, windows_path)
 
 PUBLISH = os.environ.get("QM_PUBLISH", "")
+# The Windows publisher under Wine (tests/publish/windows_publisher).
+WINDOWS_PUBLISH = os.environ.get("QM_WINDOWS_PUBLISH", "")
 INSTALLATIONS = 20
 SIDE_BY_SIDE = 5
 
@@ -271,7 +273,8 @@ def test_a_check_answers_as_the_next_start_would_and_changes_nothing(site, probe
 def test_a_reverted_release_brings_every_installation_back(site, probe, install_dir, tmp_path):
     """quillomark-publish revert: version 2 turns out bad and is taken back by version 3
     with version 1's files. An installation still at 1 and one that took 2 both end at
-    3 with version 1's files; the one at 2 is patched back."""
+    3 with version 1's files; the one at 2 is patched back. The tree is made by the
+    Windows publisher."""
     generator = random.Random(30)
     data = b"".join(generator.choice([b"alpha ", b"beta ", b"gamma ", b"delta\n"])
                     for _ in range(40_000))
@@ -280,7 +283,7 @@ def test_a_reverted_release_brings_every_installation_back(site, probe, install_
                    "readme.txt": b"2\r\n"}}
 
     def publish(*arguments):
-        subprocess.run([PUBLISH, *map(str, arguments)], check=True, capture_output=True)
+        subprocess.run([WINDOWS_PUBLISH, *map(str, arguments)], check=True, capture_output=True)
 
     def release_version(number):
         folder = tmp_path / f"release-{number}"

@@ -9,11 +9,13 @@ from dataclasses import dataclass
 from pathlib import Path
 
 PUBLISH = os.environ.get("QM_PUBLISH", "")
+# Set when PUBLISH is the Windows publisher under Wine: the Linux one, to compare with.
+LINUX_PUBLISH = os.environ.get("QM_PUBLISH_LINUX", "")
 
 
-def publish(*arguments, check_status=0):
+def publish(*arguments, check_status=0, program=PUBLISH):
     """Runs the publisher; returns (status, stdout, stderr) after checking the status."""
-    result = subprocess.run([PUBLISH, *map(str, arguments)], stdout=subprocess.PIPE,
+    result = subprocess.run([program, *map(str, arguments)], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
     assert result.returncode == check_status, (result.returncode, result.stdout, result.stderr)
     return result

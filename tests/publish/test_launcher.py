@@ -13,7 +13,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
 
-from publish_tree import lzma_decode, make_release, md5, publish, read_vif  # noqa: E402
+from publish_tree import LINUX_PUBLISH, lzma_decode, make_release, md5, publish, read_vif  # noqa: E402
 
 TEMPLATE = Path(__import__("os").environ.get("QM_TEMPLATE", ""))
 ENGLISH_TEXTS = Path(__file__).resolve().parents[2] / "resources" / "texts" / "en.txt"
@@ -221,6 +221,17 @@ def code_signing_certificate(folder, password):
     return folder / "cert.pfx", folder / "password", folder / "cert.pem"
 
 
+# Under Wine the Windows publisher finds neither osslsigncode nor signtool.
+@pytest.mark.skipif(not LINUX_PUBLISH, reason="the Windows publisher's refusal")
+def test_without_a_code_signer_at_hand_signing_is_refused_before_writing(tmp_path, icon):
+    certificate, password, _ = code_signing_certificate(tmp_path, "geheim 1")
+    result, _ = stamp(tmp_path, *GOOD, "--sign-cert", certificate, "--sign-password-file",
+                      password, status=2)
+    assert "--sign-cert needs osslsigncode or signtool (Windows SDK) on the PATH" in result.stderr
+    assert not list(tmp_path.glob("quillomark.exe*"))
+
+
+@pytest.mark.skipif(bool(LINUX_PUBLISH), reason="osslsigncode is out of the Windows publisher's reach")
 def test_signed_launcher_verifies_and_is_published_as_the_release_launcher(tmp_path, icon):
     certificate, password, ca = code_signing_certificate(tmp_path, "geheim 1")
     key = tmp_path / "release.key"

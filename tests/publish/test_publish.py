@@ -12,8 +12,8 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
 
-from publish_tree import (Record, bspatch, lzma_decode, make_release, md5, publish,  # noqa: E402
-                          read_vif, source_files, tree_path, write_vif)
+from publish_tree import (LINUX_PUBLISH, PUBLISH, Record, bspatch, lzma_decode, make_release, md5,  # noqa: E402
+                          publish, read_vif, source_files, tree_path, write_vif)
 
 SERVER_SCRIPT = Path(__file__).parents[1] / "server" / "fault_server.py"
 
@@ -87,6 +87,28 @@ def test_release_writes_versions_patch_set_and_master(released, tmp_path):
             assert (content, record.size, record.digest) == (
                 expected[record.name], len(expected[record.name]), md5(expected[record.name]))
     assert sorted(p.name for p in tree.iterdir()) == ["1", "1_2", "2", "masterversion"]
+
+
+@pytest.mark.skipif(not LINUX_PUBLISH, reason="compares the Windows publisher with the Linux one")
+def test_a_release_made_on_windows_is_the_release_made_on_linux(tmp_path):
+    """Same sources, key, options and expiry: every file of the two trees is the same."""
+    key = tmp_path / "release.key"
+    publish("keygen", "--out", key)
+    notes = make_release(tmp_path / "notes", {"changes.txt": "Parandused – ümberringi\n".encode()})
+    sources = [make_release(tmp_path / f"version {n}", files())
+               for n, files in ((1, version_one), (2, version_two))]
+    trees = {}
+    for system, program in (("linux", LINUX_PUBLISH), ("windows", PUBLISH)):
+        tree = tmp_path / f"tree ({system})"
+        for source in sources:
+            publish("release", source, "--tree", tree, "--startapp", "app.exe", "--sign", key,
+                    "--expires", "2031-05-01T12:00:00Z", "--notes", notes / "changes.txt",
+                    program=program)
+        trees[system] = {path.relative_to(tree).as_posix(): path.read_bytes()
+                         for path in sorted(tree.rglob("*")) if path.is_file()}
+    assert "1_2/app.exe" in trees["linux"] and "2/data/sõnad ja märgid.txt" in trees["linux"]
+    assert sorted(trees["windows"]) == sorted(trees["linux"])
+    assert [name for name in trees["linux"] if trees["windows"][name] != trees["linux"][name]] == []
 
 
 def test_revert_publishes_an_earlier_version_again(released, tmp_path):
