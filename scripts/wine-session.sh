@@ -4,6 +4,9 @@
 # stop_wine_session ends them all.
 start_wine_session() {
   "$root/scripts/wine-run" cmd.exe /c exit </dev/null >/dev/null 2>&1
+  # The Windows publisher's 64-bit prefix, whose services would otherwise hold the
+  # output of the first test that runs it.
+  "$root/scripts/wine64-run" cmd.exe /c exit </dev/null >/dev/null 2>&1
 }
 
 stop_wine_session() {

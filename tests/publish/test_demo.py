@@ -5,6 +5,7 @@ import gzip
 import os
 import re
 import subprocess
+import zipfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -40,8 +41,10 @@ def package_owner(path):
 def unpacked_publisher(folder):
     """The package unpacked with dpkg-deb; each library the publisher links resolves
     to a package that it declares as a dependency."""
-    package = output(ROOT / "scripts" / "package.sh").split()[-1]
+    package, archive = output(ROOT / "scripts" / "package.sh").split()[-2:]
     assert re.fullmatch(r".*/build/package/quillomark-publish_[\d.]+_amd64\.deb", package)
+    assert sorted(zipfile.ZipFile(archive).namelist()) == [
+        "LICENSES", "PUBLISHING.txt", "quillomark-publish.exe", "quillomark.exe"]
     subprocess.run(["dpkg-deb", "-x", package, folder], check=True)
     declared = {item.split()[0] for item in output("dpkg-deb", "-f", package, "Depends").split(",")}
     publisher = folder / "usr" / "bin" / "quillomark-publish"
