@@ -1,6 +1,7 @@
 #include "publish_platform.h"
 
 #include "long_paths.h"
+#include "own_resource.h"
 #include "utf8.h"
 #include "win_handles.h"
 
@@ -149,15 +150,5 @@ std::optional<int> run_program(const std::vector<std::string>& arguments) {
 }
 
 std::filesystem::path installed_template_file() {
-    std::wstring program(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length =
-            GetModuleFileNameW(nullptr, program.data(), static_cast<DWORD>(program.size()));
-        if (length < program.size()) {
-            program.resize(length);
-            break;
-        }
-        program.resize(program.size() * 2);
-    }
-    return std::filesystem::path(program).parent_path() / "quillomark.exe";
+    return std::filesystem::path(own_executable_path()).parent_path() / "quillomark.exe";
 }
