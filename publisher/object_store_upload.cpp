@@ -43,14 +43,14 @@ bool is_record(const std::string& file_name) {
 
 void add_directory(std::vector<tree_object>& objects, const fs::path& tree,
                    const std::string& directory) {
-    for (const auto& entry : fs::recursive_directory_iterator(tree / directory)) {
-        if (!entry.is_regular_file())
-            continue;
-        const fs::path relative = entry.path().lexically_relative(tree / directory);
-        const bool record = !relative.has_parent_path() && is_record(relative.string());
-        objects.push_back({directory + "/" + relative.generic_string(), entry.path(),
-                           record ? upload_step::records : upload_step::content});
-    }
+    walk_directory(tree / directory, [&](const found_entry& entry) {
+        if (entry.type != found_entry::kind::file)
+            return true;
+        const bool record = !entry.relative.has_parent_path() && is_record(entry.relative.string());
+        objects.push_back({directory + "/" + entry.relative.generic_string(), entry.path,
+                           record ? upload_step::records : upload_step::content, entry.size});
+        return true;
+    });
 }
 
 // Every version and patch set of the tree, the master record and the signatures
@@ -66,11 +66,11 @@ std::vector<tree_object> objects_of(const fs::path& tree) {
     for (const auto& entry : fs::directory_iterator(tree)) {
         const std::string name = entry.path().filename().string();
         if (entry.is_regular_file() && name.ends_with(".sig"))
-            objects.push_back({name, entry.path(), upload_step::master_signatures});
+            objects.push_back(
+                {name, entry.path(), upload_step::master_signatures, entry.file_size()});
     }
-    objects.push_back({master_file_name, tree / master_file_name, upload_step::master});
-    for (tree_object& object : objects)
-        object.size = fs::file_size(object.file);
+    objects.push_back({master_file_name, tree / master_file_name, upload_step::master,
+                       fs::file_size(tree / master_file_name)});
     std::stable_sort(objects.begin(), objects.end(), [](const auto& a, const auto& b) {
         return std::pair(a.step, a.name) < std::pair(b.step, b.name);
     });

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,26 @@ inline std::filesystem::path utf8_path(std::string_view text) {
 // A path given on the command line. On Windows either slash is taken, and a path
 // whose absolute form is too long for the plain calls gets the "\\?\" prefix.
 std::filesystem::path argument_path(const std::string& text);
+
+// The path in the form the system's file calls take. On Windows a path whose
+// absolute form is too long for the plain calls gets the "\\?\" prefix, and one
+// that has it keeps backslashes only, as the prefix takes a slash literally.
+std::filesystem::path system_usable_path(const std::filesystem::path& path);
+
+struct found_entry {
+    enum class kind { file, directory, other };
+    std::filesystem::path path;     // for the system's calls (system_usable_path)
+    std::filesystem::path relative; // below the directory walked
+    kind type = kind::other;
+    std::uint64_t size = 0; // of a file
+};
+
+// Hands every entry below `directory` to `visit`, a directory before what it holds;
+// `visit` returns whether a directory's entries are wanted. Links to directories
+// are handed over but not entered. Throws std::filesystem::filesystem_error when a
+// directory cannot be listed.
+void walk_directory(const std::filesystem::path& directory,
+                    const std::function<bool(const found_entry&)>& visit);
 
 // Makes standard output and standard error carry UTF-8 bytes unchanged ("\n" stays
 // "\n"), and a console show them as UTF-8.

@@ -13,6 +13,27 @@ std::filesystem::path argument_path(const std::string& text) {
     return text;
 }
 
+std::filesystem::path system_usable_path(const std::filesystem::path& path) {
+    return path;
+}
+
+void walk_directory(const std::filesystem::path& directory,
+                    const std::function<bool(const found_entry&)>& visit) {
+    namespace fs = std::filesystem;
+    for (auto entry = fs::recursive_directory_iterator(directory);
+         entry != fs::recursive_directory_iterator(); ++entry) {
+        found_entry found{entry->path(), entry->path().lexically_relative(directory)};
+        if (entry->is_directory())
+            found.type = found_entry::kind::directory;
+        else if (entry->is_regular_file()) {
+            found.type = found_entry::kind::file;
+            found.size = entry->file_size();
+        }
+        if (!visit(found))
+            entry.disable_recursion_pending();
+    }
+}
+
 void use_utf8_console() {}
 
 bool standard_error_is_terminal() {

@@ -10,6 +10,7 @@
 #include <sddl.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -59,14 +60,90 @@ std::wstring own_user_sid() {
     return sid;
 }
 
+// The size of the file a link leads to; none when it leads nowhere.
+std::optional<std::uint64_t> linked_file_size(const std::wstring& path) {
+    const file_handle file(CreateFileW(path.c_str(), 0,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size))
+        return std::nullopt;
+    return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+found_entry entry_found(const WIN32_FIND_DATAW& found, const std::wstring& full_path,
+                        std::filesystem::path path, std::filesystem::path relative) {
+    found_entry entry{std::move(path), std::move(relative)};
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        entry.type = found_entry::kind::directory;
+    } else if (!(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        entry.type = found_entry::kind::file;
+        entry.size = (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow;
+    } else if (const auto size = linked_file_size(full_path)) {
+        entry.type = found_entry::kind::file;
+        entry.size = *size;
+    }
+    return entry;
+}
+
+struct listed_entry {
+    found_entry entry;
+    std::wstring directory_to_enter; // empty for a file or a link
+};
+
+// FindFirstFile on "\\?\" paths: the C runtime's directory listing, under
+// std::filesystem's iterators, cannot list a directory whose path passes MAX_PATH.
+std::vector<listed_entry> list_entries(const std::wstring& full_directory,
+                                       const std::filesystem::path& directory,
+                                       const std::filesystem::path& relative) {
+    std::vector<listed_entry> entries;
+    WIN32_FIND_DATAW found;
+    const find_handle search(FindFirstFileW((full_directory + L"\\*").c_str(), &found));
+    DWORD error = search ? ERROR_SUCCESS : GetLastError();
+    while (error == ERROR_SUCCESS) {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") {
+            const std::wstring full_path = with_long_path_prefix(full_directory + L"\\" + name);
+            const bool enter = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                               !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+            entries.push_back(
+                {entry_found(found, full_path, system_usable_path(directory / relative / name),
+                             relative / name),
+                 enter ? full_path : std::wstring()});
+        }
+        error = FindNextFileW(search.get(), &found) ? ERROR_SUCCESS : GetLastError();
+    }
+    if (error != ERROR_NO_MORE_FILES)
+        throw std::filesystem::filesystem_error(
+            "cannot list the directory", directory / relative,
+            std::error_code(static_cast<int>(error), std::system_category()));
+    return entries;
+}
+
+void walk_below(const std::wstring& full_directory, const std::filesystem::path& directory,
+                const std::filesystem::path& relative,
+                const std::function<bool(const found_entry&)>& visit) {
+    for (const listed_entry& listed : list_entries(full_directory, directory, relative))
+        if (visit(listed.entry) && !listed.directory_to_enter.empty())
+            walk_below(listed.directory_to_enter, directory, listed.entry.relative, visit);
+}
+
 } // namespace
 
 std::filesystem::path argument_path(const std::string& text) {
-    const std::filesystem::path given = utf8_path(text);
+    return system_usable_path(utf8_path(text));
+}
+
+std::filesystem::path system_usable_path(const std::filesystem::path& path) {
+    std::wstring text = path.native();
+    if (text.starts_with(L"\\\\?\\")) {
+        std::replace(text.begin(), text.end(), L'/', L'\\');
+        return text;
+    }
     std::error_code error;
-    const std::wstring absolute = std::filesystem::absolute(given, error).native();
+    const std::wstring absolute = std::filesystem::absolute(path, error).native();
     if (error || absolute.size() <= longest_plain_path)
-        return given;
+        return path;
     return with_long_path_prefix(absolute);
 }
 
@@ -151,4 +228,17 @@ std::optional<int> run_program(const std::vector<std::string>& arguments) {
 
 std::filesystem::path installed_template_file() {
     return std::filesystem::path(own_executable_path()).parent_path() / "quillomark.exe";
+}
+
+void walk_directory(const std::filesystem::path& directory,
+                    const std::function<bool(const found_entry&)>& visit) {
+    std::error_code error;
+    std::wstring full = std::filesystem::absolute(directory, error).native();
+    if (error)
+        full = directory.native();
+    full = system_usable_path(full).native();
+    std::replace(full.begin(), full.end(), L'/', L'\\');
+    while (full.size() > 3 && full.back() == L'\\')
+        full.pop_back();
+    walk_below(full, directory, {}, visit);
 }

@@ -4,6 +4,7 @@
 #include "installation_layout.h"
 #include "name_rules.h"
 #include "publish_errors.h"
+#include "publish_platform.h"
 #include "tree_layout.h"
 
 #include <algorithm>
@@ -120,20 +121,18 @@ std::vector<source_file> scan_source(const fs::path& directory, bool skip_empty)
         throw bad_input(directory.string() + " is not a directory");
     std::vector<source_file> files;
     std::vector<std::string> left_out;
-    for (auto entry = fs::recursive_directory_iterator(directory);
-         entry != fs::recursive_directory_iterator(); ++entry) {
-        if (entry.depth() == 0 && is_launchers_own(entry->path().filename())) {
-            left_out.push_back(entry->path().filename().string());
-            entry.disable_recursion_pending();
-            continue;
+    walk_directory(directory, [&](const found_entry& entry) {
+        if (!entry.relative.has_parent_path() && is_launchers_own(entry.relative)) {
+            left_out.push_back(entry.relative.string());
+            return false;
         }
-        if (entry->is_directory())
-            continue;
-        const fs::path relative = fs::relative(entry->path(), directory);
-        if (!entry->is_regular_file())
-            throw bad_input(entry->path().string() + " is not a regular file");
-        files.push_back({record_name(relative), entry->path(), entry->file_size()});
-    }
+        if (entry.type == found_entry::kind::directory)
+            return true;
+        if (entry.type != found_entry::kind::file)
+            throw bad_input(entry.path.string() + " is not a regular file");
+        files.push_back({record_name(entry.relative), entry.path, entry.size});
+        return true;
+    });
     std::sort(left_out.begin(), left_out.end());
     for (const auto& name : left_out)
         std::fprintf(stderr,

@@ -98,7 +98,7 @@ std::vector<patch_set_name> patch_sets_in(const fs::path& tree) {
 fs::path path_of_name(const fs::path& directory, const std::string& name) {
     std::string relative = name;
     std::replace(relative.begin(), relative.end(), '\\', '/');
-    return directory / utf8_path(relative);
+    return system_usable_path(directory / utf8_path(relative));
 }
 
 version_info read_version_file(const fs::path& path) {

@@ -93,18 +93,17 @@ bool is_directory_at(const native_path& path, std::error_code& error) {
 std::error_code list_directory(const native_path& directory,
                                const std::function<void(const native_path&)>& visit) {
     WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
+    const find_handle search(FindFirstFileW((directory + L"\\*").c_str(), &found));
+    if (!search)
         return {static_cast<int>(GetLastError()), std::system_category()};
     DWORD error = ERROR_SUCCESS;
     do {
         const std::wstring name = found.cFileName;
         if (name != L"." && name != L"..")
             visit(with_long_path_prefix(directory + L"\\" + name));
-        if (!FindNextFileW(search, &found))
+        if (!FindNextFileW(search.get(), &found))
             error = GetLastError();
     } while (error == ERROR_SUCCESS);
-    FindClose(search);
     if (error == ERROR_NO_MORE_FILES)
         return {};
     return {static_cast<int>(error), std::system_category()};

@@ -1,7 +1,7 @@
 #pragma once
 // Owners for Win32 handles. Kernel objects use null as the invalid value, files
-// opened with CreateFile use INVALID_HANDLE_VALUE; registry keys, loaded modules, GDI
-// objects, icons and COM interface pointers are owned the same way.
+// opened with CreateFile and directory searches use INVALID_HANDLE_VALUE; registry keys, loaded
+// modules, GDI objects, icons and COM interface pointers are owned the same way.
 
 #include "unique_handle.h"
 
@@ -19,8 +19,16 @@ struct file_handle_traits {
     static void close(pointer handle) noexcept { CloseHandle(handle); }
 };
 
+// A directory search of FindFirstFile, ended by FindClose.
+struct find_handle_traits {
+    using pointer = HANDLE;
+    static pointer invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void close(pointer handle) noexcept { FindClose(handle); }
+};
+
 using kernel_handle = unique_handle<kernel_handle_traits>;
 using file_handle = unique_handle<file_handle_traits>;
+using find_handle = unique_handle<find_handle_traits>;
 
 struct registry_key_traits {
     using pointer = HKEY;

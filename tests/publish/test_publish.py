@@ -25,12 +25,18 @@ def program_like(seed, size):
     return b"".join(generator.choice(words) for _ in range(size // 7))[:size]
 
 
+# Deeper than Windows' plain file calls reach (MAX_PATH) below any tree or source.
+DEEP_FILE = "/".join(f"kaust pika nimega {level}" for level in range(12)) + "/sügav.txt"
+DEEP_NAME = DEEP_FILE.replace("/", "\\")
+
+
 def version_one():
     return {
         "app.exe": program_like(1, 200_000),
         "data/table.txt": "".join(f"row {i}\n" for i in range(5000)).encode(),
         "data/noise.bin": random.Random(2).randbytes(50_000),
         "data/sõnad ja märgid.txt": "Tere, maailm!\n".encode(),
+        DEEP_FILE: program_like(5, 30_000),
         "readme.txt": b"unchanged\n" * 100,
     }
 
@@ -41,6 +47,7 @@ def version_two():
     files["data/table.txt"] = "".join(f"row {i}\n" for i in range(10, 5100)).encode()
     files["data/noise.bin"] = random.Random(4).randbytes(50_000)
     files["new/added.dat"] = b"new in two\n" * 50
+    files[DEEP_FILE] = program_like(5, 30_000)[:20_000] + program_like(6, 2_000)
     return files
 
 
@@ -101,12 +108,15 @@ def test_a_release_made_on_windows_is_the_release_made_on_linux(tmp_path):
     for system, program in (("linux", LINUX_PUBLISH), ("windows", PUBLISH)):
         tree = tmp_path / f"tree ({system})"
         for source in sources:
-            publish("release", source, "--tree", tree, "--startapp", "app.exe", "--sign", key,
-                    "--expires", "2031-05-01T12:00:00Z", "--notes", notes / "changes.txt",
-                    program=program)
+            # On Windows: the tree with a drive letter and backslashes, the source with slashes.
+            given_tree, given_source = (f"Z:{tree}".replace("/", "\\"), f"Z:{source}") \
+                if system == "windows" else (tree, source)
+            publish("release", given_source, "--tree", given_tree, "--startapp", "app.exe",
+                    "--sign", key, "--expires", "2031-05-01T12:00:00Z",
+                    "--notes", notes / "changes.txt", program=program)
         trees[system] = {path.relative_to(tree).as_posix(): path.read_bytes()
                          for path in sorted(tree.rglob("*")) if path.is_file()}
-    assert "1_2/app.exe" in trees["linux"] and "2/data/sõnad ja märgid.txt" in trees["linux"]
+    assert {"1_2/app.exe", "2/data/sõnad ja märgid.txt", f"1_2/{DEEP_FILE}"} <= set(trees["linux"])
     assert sorted(trees["windows"]) == sorted(trees["linux"])
     assert [name for name in trees["linux"] if trees["windows"][name] != trees["linux"][name]] == []
 
@@ -134,7 +144,7 @@ def test_revert_publishes_an_earlier_version_again(released, tmp_path):
     assert {r.name: installed(tree, "3", r) for r in records} == expected
     assert read_vif(tree / "1_3" / "versioninfo.vif")[1] == []
     _, patches = read_vif(tree / "2_3" / "versioninfo.vif")
-    assert sorted(r.name for r in patches) == ["app.exe", "data\\table.txt"]
+    assert sorted(r.name for r in patches) == ["app.exe", "data\\table.txt", DEEP_NAME]
     assert "is the current version" in publish("revert", tree, "--to", "3", check_status=2).stderr
 
 
@@ -144,7 +154,7 @@ def test_patches_agree_with_debian_bspatch(released, tmp_path):
     old, new = source_files(first), source_files(second)
     assert number == 2
     # noise.bin changed completely: its patch is not smaller than the file, so it is left out.
-    assert sorted(r.name for r in patches) == ["app.exe", "data\\table.txt"]
+    assert sorted(r.name for r in patches) == ["app.exe", "data\\table.txt", DEEP_NAME]
     for record in patches:
         patch = tree_path(tree, "1_2", record.name).read_bytes()
         assert (record.flags, record.size, record.digest) == (0, len(patch), md5(patch))
@@ -161,7 +171,8 @@ def test_patches_beyond_the_memory_budget_are_left_out(released):
     line = result.stdout.splitlines()[0]
     assert line.startswith('patch set 1_2: "app.exe" ships whole: its patch would need 1.')
     assert line.endswith(" MiB of memory, more than --diff-memory 1.0 MiB")
-    assert [r.name for r in read_vif(tree / "1_2" / "versioninfo.vif")[1]] == ["data\\table.txt"]
+    assert sorted(r.name for r in read_vif(tree / "1_2" / "versioninfo.vif")[1]) == [
+        "data\\table.txt", DEEP_NAME]
 
 
 def test_compress_modes(tmp_path):

@@ -1,5 +1,6 @@
 #include "file_helpers.h"
 #include "logfile.h"
+#include "long_paths.h"
 #include "run_lock.h"
 #include "scratch.h"
 #include "utf8.h"
@@ -37,6 +38,19 @@ std::string removal(DWORD error) {
 }
 
 } // namespace
+
+TEST(LongPaths, OnlyLongAbsolutePathsGetThePrefixWithBackslashes) {
+    const std::wstring deep(300, L'a');
+    EXPECT_EQ(with_long_path_prefix(L"C:/rel/" + deep), L"\\\\?\\C:\\rel\\" + deep);
+    EXPECT_EQ(with_long_path_prefix(L"\\\\build\\share/" + deep),
+              L"\\\\?\\UNC\\build\\share\\" + deep);
+    EXPECT_EQ(with_long_path_prefix(L"//build/share/" + deep),
+              L"\\\\?\\UNC\\build\\share\\" + deep);
+    for (const std::wstring& kept :
+         std::vector<std::wstring>{L"C:/rel/short.txt", L"\\\\?\\C:\\" + deep,
+                                   L"\\\\.\\pipe\\" + deep, L"relative\\" + deep})
+        EXPECT_EQ(with_long_path_prefix(kept), kept);
+}
 
 TEST(DirectoryHelpers, EnsureDirectoryAcceptsDirectoriesAndRefusesFiles) {
     scratch_directory dir;
