@@ -53,7 +53,9 @@ def parse(log):
         match = LINE.match(line.rstrip("\r\n"))
         if match:
             thread, stamp, text = match.groups()
-            lines.append((thread, datetime.strptime(stamp, "%Y-%b-%d %H:%M:%S.%f"), text))
+            # A stamp on the whole second is written without its fraction.
+            form = "%Y-%b-%d %H:%M:%S.%f" if "." in stamp else "%Y-%b-%d %H:%M:%S"
+            lines.append((thread, datetime.strptime(stamp, form), text))
     return lines
 
 
