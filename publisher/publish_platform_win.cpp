@@ -2,6 +2,7 @@
 
 #include "long_paths.h"
 #include "own_resource.h"
+#include "platform.h"
 #include "utf8.h"
 #include "win_handles.h"
 
@@ -71,61 +72,39 @@ std::optional<std::uint64_t> linked_file_size(const std::wstring& path) {
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
-found_entry entry_found(const WIN32_FIND_DATAW& found, const std::wstring& full_path,
-                        std::filesystem::path path, std::filesystem::path relative) {
-    found_entry entry{std::move(path), std::move(relative)};
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+void describe_entry(const std::wstring& full_path, const WIN32_FILE_ATTRIBUTE_DATA& data,
+                    found_entry& entry) {
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         entry.type = found_entry::kind::directory;
-    } else if (!(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    } else if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         entry.type = found_entry::kind::file;
-        entry.size = (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow;
+        entry.size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
     } else if (const auto size = linked_file_size(full_path)) {
         entry.type = found_entry::kind::file;
         entry.size = *size;
     }
-    return entry;
 }
 
-struct listed_entry {
-    found_entry entry;
-    std::wstring directory_to_enter; // empty for a file or a link
-};
-
-// FindFirstFile on "\\?\" paths: the C runtime's directory listing, under
-// std::filesystem's iterators, cannot list a directory whose path passes MAX_PATH.
-std::vector<listed_entry> list_entries(const std::wstring& full_directory,
-                                       const std::filesystem::path& directory,
-                                       const std::filesystem::path& relative) {
-    std::vector<listed_entry> entries;
-    WIN32_FIND_DATAW found;
-    const find_handle search(FindFirstFileW((full_directory + L"\\*").c_str(), &found));
-    DWORD error = search ? ERROR_SUCCESS : GetLastError();
-    while (error == ERROR_SUCCESS) {
-        const std::wstring name = found.cFileName;
-        if (name != L"." && name != L"..") {
-            const std::wstring full_path = with_long_path_prefix(full_directory + L"\\" + name);
-            const bool enter = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                               !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
-            entries.push_back(
-                {entry_found(found, full_path, system_usable_path(directory / relative / name),
-                             relative / name),
-                 enter ? full_path : std::wstring()});
-        }
-        error = FindNextFileW(search.get(), &found) ? ERROR_SUCCESS : GetLastError();
-    }
-    if (error != ERROR_NO_MORE_FILES)
-        throw std::filesystem::filesystem_error(
-            "cannot list the directory", directory / relative,
-            std::error_code(static_cast<int>(error), std::system_category()));
-    return entries;
-}
-
+// Through support's listing, on "\\?\" paths: the C runtime's directory listing,
+// under std::filesystem's iterators, cannot list a directory whose path passes
+// MAX_PATH.
 void walk_below(const std::wstring& full_directory, const std::filesystem::path& directory,
                 const std::filesystem::path& relative,
                 const std::function<bool(const found_entry&)>& visit) {
-    for (const listed_entry& listed : list_entries(full_directory, directory, relative))
-        if (visit(listed.entry) && !listed.directory_to_enter.empty())
-            walk_below(listed.directory_to_enter, directory, listed.entry.relative, visit);
+    const std::error_code error =
+        list_directory(full_directory, [&](const std::wstring& full_path) {
+            const std::filesystem::path name = std::filesystem::path(full_path).filename();
+            found_entry entry{system_usable_path(directory / relative / name), relative / name};
+            WIN32_FILE_ATTRIBUTE_DATA data{};
+            if (GetFileAttributesExW(full_path.c_str(), GetFileExInfoStandard, &data))
+                describe_entry(full_path, data, entry);
+            const bool link = data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT;
+            if (visit(entry) && entry.type == found_entry::kind::directory && !link)
+                walk_below(full_path, directory, entry.relative, visit);
+        });
+    if (error)
+        throw std::filesystem::filesystem_error("cannot list the directory", directory / relative,
+                                                error);
 }
 
 } // namespace
@@ -232,13 +211,9 @@ std::filesystem::path installed_template_file() {
 
 void walk_directory(const std::filesystem::path& directory,
                     const std::function<bool(const found_entry&)>& visit) {
-    std::error_code error;
-    std::wstring full = std::filesystem::absolute(directory, error).native();
-    if (error)
-        full = directory.native();
-    full = system_usable_path(full).native();
-    std::replace(full.begin(), full.end(), L'/', L'\\');
-    while (full.size() > 3 && full.back() == L'\\')
-        full.pop_back();
-    walk_below(full, directory, {}, visit);
+    std::filesystem::path full = std::filesystem::absolute(directory);
+    std::wstring top = system_usable_path(full.make_preferred()).native();
+    while (top.size() > 3 && top.back() == L'\\')
+        top.pop_back();
+    walk_below(top, directory, {}, visit);
 }
